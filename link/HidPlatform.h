@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zol {
+
+/// A handle on one opened HID interface; kInvalidHidHandle when the open failed.
+using HidHandle = std::intptr_t;
+inline constexpr HidHandle kInvalidHidHandle = -1;
+
+/// Vendor id, product id and version number of an opened HID interface.
+struct HidAttributes {
+  std::uint16_t VendorID = 0;
+  std::uint16_t ProductID = 0;
+  std::uint16_t VersionNumber = 0;
+};
+
+/// Report lengths of an opened HID interface, report id byte included; 0 means no such report.
+struct HidReportLengths {
+  int InputReportByteLength = 0;
+  int OutputReportByteLength = 0;
+};
+
+/// What the device link needs of the operating system's HID services.
+///
+/// Implementations must allow calls from several threads at once on different handles
+/// (the worker reads and writes its handle while the user-interface thread enumerates or asks
+/// for identity strings on a second handle to the same device). Nothing here throws.
+class HidPlatform {
+public:
+  virtual ~HidPlatform() = default;
+
+  /// Paths of the HID interfaces the system knows, in the system's order. With
+  /// includeRegistered, interfaces registered but not present are listed too.
+  virtual std::vector<std::string> ListInterfaces(bool includeRegistered) = 0;
+
+  /// Opens a path for reading and writing without exclusive use.
+  /// Returns kInvalidHidHandle when it cannot be opened; LastOpenError() then says why.
+  virtual HidHandle Open(const std::string &path) = 0;
+
+  /// Why the last failed Open on the calling thread failed, in plain words
+  /// ("permission denied", "no such device"); empty when nothing failed.
+  virtual std::string LastOpenError() const = 0;
+
+  virtual void Close(HidHandle handle) = 0;
+
+  virtual bool GetAttributes(HidHandle handle, HidAttributes &attributes) = 0;
+
+  /// Identity strings as UTF-8; false when the device gives none or the call fails.
+  virtual bool GetManufacturerString(HidHandle handle, std::string &text) = 0;
+  virtual bool GetProductString(HidHandle handle, std::string &text) = 0;
+  virtual bool GetSerialNumberString(HidHandle handle, std::string &text) = 0;
+
+  /// The input and output report lengths the device declares; false when they cannot be read.
+  virtual bool GetReportLengths(HidHandle handle, HidReportLengths &lengths) = 0;
+
+  /// Reads one input report (report id byte first) into buffer. Waits at most timeoutMs.
+  /// Returns the byte count, 0 on time-out, -1 on error or when the device has gone.
+  virtual int Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) = 0;
+
+  /// Writes one output report (report id byte first). Returns the bytes written or -1.
+  virtual int Write(HidHandle handle, const std::uint8_t *report, int length) = 0;
+};
+
+} // namespace zol

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "link/Types.h"
+
+namespace zol {
+
+/// The paths of the matching devices, in the order the platform listed them.
+class TItemList : public TObject {
+public:
+  int Count() const { return static_cast<int>(Entries.size()); }
+  /// Entry i (0-based), or an empty text when i is outside 0 .. Count() - 1.
+  std::string Get(int i) const;
+  void Clear();
+  /// Appends text and returns the new count.
+  int Add(const std::string &text);
+
+private:
+  std::vector<std::string> Entries;
+};
+
+} // namespace zol

@@ -1,0 +1,224 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "link/HidPlatform.h"
+#include "link/Item.h"
+#include "link/Types.h"
+
+namespace zol {
+
+/// Bytes the worker can read per turn: the input report, report id byte included.
+inline constexpr int kReadBufferSize = 256;
+/// Room for one output report in the worker's write buffer.
+inline constexpr int kWriteBufferSize = 260;
+/// The longest output report a channel builds: the report id byte and 256 data bytes.
+inline constexpr int kMaxOutputReportLength = 257;
+/// How many output reports may wait for the worker at once.
+inline constexpr int kPendingCapacity = 16;
+/// How long the worker waits for an input report before it goes on with its turn.
+inline constexpr std::chrono::milliseconds kReadTimeout{100};
+/// How long a sender waits for the worker to take its report.
+inline constexpr std::chrono::milliseconds kSendTimeout{100};
+/// How long the worker rests after a turn that found the device absent.
+inline constexpr std::chrono::milliseconds kAbsentPause{100};
+/// Identity strings and paths are cut to this many characters.
+inline constexpr std::size_t kMaxShortText = 255;
+
+enum class TThreadPriority : std::uint8_t { Idle, Normal };
+
+/// Message shown when the worker thread cannot be started (text, title). The windows set it to a
+/// message box; by default it goes to standard error.
+using TFatalMessageHook = std::function<void(const std::string &Text, const std::string &Title)>;
+void SetFatalMessageHook(TFatalMessageHook hook);
+void ShowFatalMessage(const std::string &Text, const std::string &Title);
+
+/// The worker: owns every exchange with the device. Each turn opens the selected path, reads one
+/// input report (at most kReadTimeout), writes the oldest waiting output report and closes the
+/// path again; whether the path opens is how presence is judged.
+///
+/// Shutdown order: the owner calls Stop() then WaitFor(); the destructor does both if needed.
+class TUSBThread : public TObject {
+public:
+  using TReceiveHook = std::function<void(TObject *Sender, int Count)>;
+  using THook = std::function<void(TObject *Sender)>;
+
+  explicit TUSBThread(HidPlatform &Platform);
+  ~TUSBThread() override;
+
+  /// Lets the worker run; the first call starts the thread. Throws std::system_error when the
+  /// thread cannot be started.
+  void Resume();
+  /// Parks the worker at the start of its next turn and waits until it is parked. Called on the
+  /// worker thread itself (from a hook) it only asks for the park and returns at once.
+  void Suspend();
+  bool Suspended() const;
+  /// Asks the loop to end after the current turn and wakes a parked or resting worker.
+  void Stop();
+  /// Waits until the loop has ended (no-op when it never started).
+  void WaitFor();
+  bool OnWorkerThread() const;
+
+  /// Queues one output report of Length bytes (report id byte first). Returns a ticket, or -1
+  /// when the queue is full or Length is out of range. From the worker thread the report goes
+  /// out in the same turn, right after the running hook.
+  std::int64_t QueueReport(const std::uint8_t *Report, int Length);
+  /// Waits at most Timeout until the report of Ticket has been taken: written whole, or dropped
+  /// because the device was found absent. Never waits when called on the worker thread.
+  bool WaitReport(std::int64_t Ticket, std::chrono::milliseconds Timeout);
+  /// Reports still waiting for the worker.
+  int PendingCount() const;
+
+  TThreadPriority Priority() const { return CurrentPriority.load(std::memory_order_relaxed); }
+  /// Completed turns since the start (for tests and benchmarks).
+  std::uint64_t Turns() const { return TurnCount.load(std::memory_order_relaxed); }
+
+  // Written by the channel only while the worker is parked (or from the worker's own hooks);
+  // the park handshake orders those writes before the worker's next turn.
+  std::string Path;
+  bool Connected = false;
+  int InputLength = 0;
+  std::uint8_t ReadBuffer[kReadBufferSize]{};
+  TReceiveHook ReceiveHook;
+  THook DisconnectHook;
+  THook ConnectHook;
+
+  std::atomic<bool> StopRequested{false};
+
+private:
+  struct PendingReport {
+    std::uint8_t Data[kWriteBufferSize];
+    int Length;
+    std::int64_t Ticket;
+  };
+
+  void Execute();
+  void Turn();
+  bool WaitWhileParked();
+  void RestAbsent();
+  void DropPending();
+  void SetPriority(TThreadPriority priority);
+
+  HidPlatform &Platform;
+  std::thread Thread;
+  std::thread::id WorkerId;
+
+  mutable std::mutex StateMutex; //!< Protects Started, SuspendRequested, Parked, Finished.
+  std::condition_variable StateChanged;
+  bool Started = false;
+  bool SuspendRequested = true;
+  bool Parked = false;
+  bool Finished = false;
+
+  mutable std::mutex QueueMutex; //!< Protects Pending, PendingHead, PendingSize, NextTicket, TakenTicket.
+  std::condition_variable QueueChanged;
+  PendingReport Pending[kPendingCapacity];
+  int PendingHead = 0;
+  int PendingSize = 0;
+  std::int64_t NextTicket = 1;
+  std::int64_t TakenTicket = 0;
+
+  // The report being written in this turn; only the worker touches it.
+  std::uint8_t WriteBuffer[kWriteBufferSize]{};
+
+  std::atomic<TThreadPriority> CurrentPriority{TThreadPriority::Normal};
+  std::atomic<std::uint64_t> TurnCount{0};
+};
+
+/// The report channel: owns the worker and the device list, and tells its owner of the device's
+/// arrival, loss and each received report. Events run on the worker thread.
+class TCustomUSB : public TObject {
+public:
+  explicit TCustomUSB(HidPlatform &Platform);
+  /// Stops the worker if CloseDevice was not called.
+  ~TCustomUSB() override;
+
+  /// Rebuilds Items and returns the number of matching devices.
+  virtual int Enumerate() = 0;
+  /// Items.Get(Index): empty outside the list.
+  virtual void DevicePath(int Index, std::string &Path) = 0;
+  /// Copies bytes 1 .. n of the last input report to Destination[0 .. n-1]; returns n.
+  virtual int ReadFrame(std::uint8_t *Destination, int n) = 0;
+  /// Hands one report of L bytes to the worker and waits at most kSendTimeout: L when taken
+  /// (written, or dropped because the device is absent), -1 when not taken in time (the report
+  /// then stays waiting). From the worker thread it queues and returns L at once.
+  virtual int WriteFrame(const std::uint8_t *Report, int L);
+
+  /// Selects list entry Index for the worker: false when there is no such entry.
+  bool SelectDevice(int Index);
+  /// Stops the worker; at most one more turn. A second call does nothing.
+  void CloseDevice();
+
+  int LastReceivedLength() const { return ReceivedLength.load(std::memory_order_relaxed); }
+  TUSBThread *Worker() const { return Thread.get(); }
+  HidPlatform &Platform() const { return PlatformRef; }
+
+  TItemList Items;
+  bool ViewRegisteredDevices = false;
+  TNotifyEvent OnRXFrame;
+  TNotifyEvent OnDisconnect;
+  TNotifyEvent OnConnect;
+
+protected:
+  virtual void DoRXFrame(TObject *Sender, int Count);
+  virtual void DoConnect(TObject *Sender);
+  virtual void DoDisconnect(TObject *Sender);
+
+  std::unique_ptr<TUSBThread> Thread;
+
+private:
+  HidPlatform &PlatformRef;
+  std::atomic<int> ReceivedLength{0};
+};
+
+/// The HID flavour of the channel: discovery of devices by vendor and product id, identity
+/// strings, report ids and report lengths.
+class THIDDevice : public TCustomUSB {
+public:
+  explicit THIDDevice(HidPlatform &Platform);
+
+  int Enumerate() override;
+  void DevicePath(int Index, std::string &Path) override;
+  /// Identity strings of device number n (1-based). Manufacturer and Product are empty, and
+  /// SerialNumber "unknown", when the device cannot be asked; all three are empty when n is
+  /// beyond the list.
+  void Manufacturer(int n, std::string &Text);
+  void Product(int n, std::string &Text);
+  void SerialNumber(int n, std::string &Text);
+
+  /// Selects the device and reads its report lengths. False when there is no such device,
+  /// when its lengths cannot be read, or when it declares reports longer than the channel's
+  /// buffers (such a device is refused: the worker is left without a path).
+  bool OpenDevice(int Index);
+
+  int ReadFrame(std::uint8_t *Destination, int n) override;
+  /// Sends n data bytes as one output report (id 0, data, zero padding to OutputLength).
+  /// Returns OutputLength - 1 when taken, -2 when not taken in time.
+  int WriteFrame(const std::uint8_t *Data, int n) override;
+
+  std::uint16_t Vid = 0x0451;
+  std::uint16_t Pid = 4;
+  HidReportLengths Capabilities;
+  /// Output report length including the report id byte; 0 until OpenDevice has read it.
+  std::atomic<int> OutputLength{0};
+
+protected:
+  /// Builds the report for n data bytes and queues it; the ticket, or -1 when nothing was queued.
+  std::int64_t QueueFrame(const std::uint8_t *Data, int n);
+  /// Waits for the ticket of QueueFrame: OutputLength - 1 when taken, -2 otherwise.
+  int WaitFrame(std::int64_t Ticket);
+
+private:
+  enum class IdentityString : std::uint8_t { Manufacturer, Product, SerialNumber };
+  void QueryIdentity(int n, IdentityString which, std::string &Text);
+};
+
+} // namespace zol

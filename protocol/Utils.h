@@ -1,0 +1,168 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace zol {
+
+/// A value that a frame cannot carry (a set point beyond the signed 16-bit tenths, a date past
+/// 65535 days, a number that is not finite, a history index beyond 255).
+class ERangeError : public std::range_error {
+public:
+  using std::range_error::range_error;
+};
+
+// ---- Frames ---------------------------------------------------------------------------------
+
+/// A command, host to instrument.
+inline constexpr int kCommandLength = 8;
+/// An answer, instrument to host.
+inline constexpr int kAnswerLength = 12;
+
+/// Offsets inside a command frame.
+namespace CommandOffset {
+inline constexpr int Code = 0;
+inline constexpr int Checksum = 1;
+inline constexpr int Params = 2; // bytes 2..7
+} // namespace CommandOffset
+
+/// Offsets inside an answer frame.
+namespace AnswerOffset {
+inline constexpr int Code = 0;
+inline constexpr int Checksum = 1;
+inline constexpr int Status = 2;
+inline constexpr int Counter = 3;
+inline constexpr int Measure = 4; // signed 16-bit tenths, least significant byte first
+inline constexpr int Payload = 6; // bytes 6..11
+inline constexpr int PayloadLength = 6;
+} // namespace AnswerOffset
+
+/// Bits of the status byte every answer carries.
+namespace StatusBit {
+inline constexpr std::uint8_t Relay1 = 0x01;
+inline constexpr std::uint8_t Led1 = 0x02;
+inline constexpr std::uint8_t Relay2 = 0x04;
+inline constexpr std::uint8_t Led2 = 0x08;
+inline constexpr std::uint8_t UseDisplay = 0x10;
+inline constexpr std::uint8_t UseE2PROM = 0x20;
+inline constexpr std::uint8_t WriteLocked = 0x40;
+inline constexpr std::uint8_t SensorFailure = 0x80;
+} // namespace StatusBit
+
+/// Flags byte of an alarm block.
+namespace AlarmFlag {
+inline constexpr std::uint8_t ContactNC = 0x01;
+inline constexpr std::uint8_t FailClosed = 0x02;
+inline constexpr std::uint8_t LedBelow = 0x10;
+} // namespace AlarmFlag
+
+/// Offsets inside the 6-byte alarm block (parameters of 0x21/0x22, payload of 0xA1/0xA2).
+namespace AlarmBlock {
+inline constexpr int SetPoint = 0;
+inline constexpr int Hysteresis = 2;
+inline constexpr int Delay = 4;
+inline constexpr int Flags = 5;
+inline constexpr int Length = 6;
+} // namespace AlarmBlock
+
+/// Command codes. An answer carries the code of the command it answers.
+enum class TCommand : std::uint8_t {
+  ReadState = 0x00,
+  ReadInfo = 0x01,
+  ReadWROP = 0x02,
+  SendFilter = 0x20,
+  SendAlarm1 = 0x21,
+  SendAlarm2 = 0x22,
+  SendTag1 = 0x30,
+  SendTag2 = 0x31,
+  Unlock = 0x40,
+  ChangePassword = 0x41,
+  AdjustZero = 0x60,
+  AdjustFullScale = 0x61,
+  Reset = 0x65,
+  ProgramFirmware = 0x66,
+  EraseFirmware = 0x67,
+  EraseFirmwareMemory = 0x68, // never sent by the program
+  SetClock = 0x69,
+  Ping = 0x6A,
+  ResetAll = 0x6B,
+  ReadFilter = 0xA0,
+  ReadAlarm1 = 0xA1,
+  ReadAlarm2 = 0xA2,
+  ReadTag = 0xB0,
+  ReadTag2 = 0xB1,
+  ReadCryptedPassword = 0xC1,
+  Error = 0xFF, // answer only
+};
+
+constexpr std::uint8_t CodeOf(TCommand c) { return static_cast<std::uint8_t>(c); }
+
+/// What a ping carries and what the instrument echoes.
+inline constexpr std::array<std::uint8_t, 6> kPingPattern{0x00, 0xFF, 0x55, 0xAA, 0x5A, 0xA5};
+
+// ---- Checksum and packing ---------------------------------------------------------------------
+
+/// The checksum byte (byte 1) of an n-byte frame: all n bytes of a valid frame add up to 0xFF.
+std::uint8_t FrameChecksum(const std::uint8_t *Frame, int n);
+/// True when the n bytes add up to 0xFF modulo 256.
+bool FrameChecksumValid(const std::uint8_t *Frame, int n);
+
+/// Packs the first 4 characters of Text (callers pad to at least 4) into 3 bytes, 6 bits each.
+std::array<std::uint8_t, 3> PackChars(std::string_view Text);
+/// The 4 characters of 3 packed bytes.
+std::string UnpackChars(const std::uint8_t *Bytes);
+/// True when Text survives packing and unpacking unchanged.
+bool IsPackable(std::string_view Text);
+
+// ---- Numbers ----------------------------------------------------------------------------------
+
+/// A single sent most significant byte first; 0.0 for exponents 254/255 (huge, inf, NaN).
+float BytesToSingle(const std::uint8_t *Bytes);
+/// The 4 bytes of Value, most significant first.
+std::array<std::uint8_t, 4> SingleToBytes(float Value);
+
+/// Value x 10 rounded half to even, as signed 16-bit tenths. Throws ERangeError when the result
+/// does not fit or Value is not finite; Name tells which value, for the message.
+std::int16_t ToTenths16(float Value, std::string_view Name);
+/// A delay in seconds as unsigned tenths: 0 below 0, 255 above 25.5, else x 10 half to even.
+/// Throws ERangeError for NaN.
+std::uint8_t DelayToTenths8(float Seconds);
+
+std::int16_t GetInt16LE(const std::uint8_t *Bytes);
+std::int16_t GetInt16BE(const std::uint8_t *Bytes);
+std::uint16_t GetUInt16LE(const std::uint8_t *Bytes);
+void PutInt16LE(std::uint8_t *Bytes, std::int16_t Value);
+void PutUInt16LE(std::uint8_t *Bytes, std::uint16_t Value);
+
+// ---- Device date and time -------------------------------------------------------------------
+
+/// A local civil date and time, as the computer's clock gives it.
+struct TCivilDateTime {
+  int Year = 2000;
+  int Month = 1;
+  int Day = 1;
+  int Hour = 0;
+  int Minute = 0;
+  int Second = 0;
+  int Millisecond = 0;
+};
+
+/// Device date (days since 1 January 2000) and time of day (1/65536 of a day).
+struct TDeviceDateTime {
+  std::uint16_t Date = 0;
+  std::uint16_t Time = 0;
+};
+
+/// Throws ERangeError when the date lies before 2000 or more than 65535 days after.
+TDeviceDateTime EncodeDeviceDateTime(const TCivilDateTime &When);
+/// The computer's local date and time now.
+TCivilDateTime LocalNow();
+/// Day, month, year of a device date.
+void DecodeDeviceDate(std::uint16_t Date, int &Day, int &Month, int &Year);
+/// Hour and minute of a device time (seconds dropped).
+void DecodeDeviceTime(std::uint16_t Time, int &Hour, int &Minute);
+
+} // namespace zol
