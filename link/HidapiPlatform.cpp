@@ -1,0 +1,299 @@
+#include "link/HidapiPlatform.h"
+
+#include <hidapi.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstring>
+#include <cwchar>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <vector>
+
+namespace zol {
+
+namespace {
+
+thread_local std::string OpenErrorText;
+
+/// hidapi gives wchar_t text: UTF-32 on Linux, UTF-16 on Windows.
+std::string WideToUtf8(const wchar_t *text) {
+  std::string out;
+  if (!text)
+    return out;
+  for (std::size_t i = 0; text[i] != 0; ++i) {
+    std::uint32_t c = static_cast<std::uint32_t>(text[i]);
+    if constexpr (sizeof(wchar_t) == 2) {
+      if (c >= 0xD800 && c < 0xDC00 && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint32_t>(text[i + 1]) - 0xDC00);
+        ++i;
+      }
+    }
+    if (c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))
+      c = 0xFFFD;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+constexpr std::size_t kStringUnits = 257;
+
+} // namespace
+
+HidapiPlatform::HidapiPlatform() {
+  // hidapi converts the identity strings with the C library's multibyte functions, which give
+  // nothing in the "C" locale.
+  const char *current = std::setlocale(LC_CTYPE, nullptr);
+  if (current && std::strcmp(current, "C") == 0) {
+    if (!std::setlocale(LC_CTYPE, ""))
+      std::setlocale(LC_CTYPE, "C.UTF-8");
+  }
+  hid_init();
+}
+
+HidapiPlatform::~HidapiPlatform() {
+  {
+    std::lock_guard lock(SlotsMutex);
+    for (Slot &slot : Slots)
+      if (slot.Device) {
+        hid_close(slot.Device);
+        slot.Device = nullptr;
+      }
+  }
+  hid_exit();
+}
+
+std::vector<std::string> HidapiPlatform::ListInterfaces(bool) {
+  // hidraw lists only present devices; registered but absent ones cannot be opened anyway.
+  std::vector<std::string> paths;
+  std::set<std::string> seen;
+  hid_device_info *list = hid_enumerate(0, 0);
+  for (hid_device_info *info = list; info; info = info->next) {
+    // One entry per top-level collection: the same node can come several times.
+    if (info->path && seen.insert(info->path).second)
+      paths.emplace_back(info->path);
+  }
+  hid_free_enumeration(list);
+  return paths;
+}
+
+HidapiPlatform::Slot *HidapiPlatform::SlotOf(HidHandle handle) {
+  if (handle < 0 || handle >= kMaxHandles)
+    return nullptr;
+  Slot *slot = &Slots[handle];
+  return slot->Device ? slot : nullptr;
+}
+
+std::string HidapiPlatform::DescriptorFileOf(const std::string &path) {
+  const auto slash = path.find_last_of('/');
+  const std::string node = slash == std::string::npos ? path : path.substr(slash + 1);
+  return "/sys/class/hidraw/" + node + "/device/report_descriptor";
+}
+
+HidapiPlatform::DescriptorFacts HidapiPlatform::FactsOf(const std::string &path, bool reread) {
+  {
+    std::lock_guard lock(FactsMutex);
+    auto found = Facts.find(path);
+    if (found != Facts.end() && !reread)
+      return found->second;
+  }
+  DescriptorFacts facts;
+  std::ifstream file(DescriptorFileOf(path), std::ios::binary);
+  if (file) {
+    // A report descriptor holds at most 4096 bytes (HID_MAX_DESCRIPTOR_SIZE).
+    std::vector<std::uint8_t> bytes;
+    char c;
+    while (bytes.size() <= 4096 && file.get(c))
+      bytes.push_back(static_cast<std::uint8_t>(c));
+    if (bytes.size() <= 4096)
+      facts.Known = ParseReportDescriptor(bytes.data(), bytes.size(), facts.Info);
+  }
+  std::lock_guard lock(FactsMutex);
+  Facts[path] = facts;
+  return facts;
+}
+
+HidHandle HidapiPlatform::Open(const std::string &path) {
+  errno = 0;
+  hid_device *device = hid_open_path(path.c_str());
+  if (!device) {
+    const int code = errno;
+    OpenErrorText = code ? std::strerror(code) : "the device could not be opened";
+    return kInvalidHidHandle;
+  }
+  const DescriptorFacts facts = FactsOf(path, false);
+  std::lock_guard lock(SlotsMutex);
+  for (int i = 0; i < kMaxHandles; ++i) {
+    Slot &slot = Slots[i];
+    if (!slot.Device) {
+      slot.Device = device;
+      slot.UsesReportIds = facts.Known && facts.Info.UsesReportIds;
+      slot.Path = path;
+      OpenErrorText.clear();
+      return i;
+    }
+  }
+  hid_close(device);
+  OpenErrorText = "too many open HID handles";
+  return kInvalidHidHandle;
+}
+
+std::string HidapiPlatform::LastOpenError() const { return OpenErrorText; }
+
+void HidapiPlatform::Close(HidHandle handle) {
+  hid_device *device = nullptr;
+  {
+    std::lock_guard lock(SlotsMutex);
+    if (Slot *slot = SlotOf(handle)) {
+      device = slot->Device;
+      slot->Device = nullptr;
+    }
+  }
+  if (device)
+    hid_close(device);
+}
+
+bool HidapiPlatform::GetAttributes(HidHandle handle, HidAttributes &attributes) {
+  std::string path;
+  {
+    std::lock_guard lock(SlotsMutex);
+    Slot *slot = SlotOf(handle);
+    if (!slot)
+      return false;
+    path = slot->Path;
+  }
+  // hidapi gives the ids through enumeration only.
+  hid_device_info *info = hid_enumerate(0, 0);
+  bool found = false;
+  for (hid_device_info *i = info; i; i = i->next)
+    if (i->path && path == i->path) {
+      attributes.VendorID = i->vendor_id;
+      attributes.ProductID = i->product_id;
+      attributes.VersionNumber = i->release_number;
+      found = true;
+      break;
+    }
+  hid_free_enumeration(info);
+  return found;
+}
+
+namespace {
+
+template <typename Getter>
+bool QueryString(hid_device *device, Getter getter, std::string &text) {
+  if (!device)
+    return false;
+  wchar_t buffer[kStringUnits]{};
+  if (getter(device, buffer, kStringUnits) != 0)
+    return false;
+  buffer[kStringUnits - 1] = 0;
+  text = WideToUtf8(buffer);
+  return true;
+}
+
+} // namespace
+
+bool HidapiPlatform::GetManufacturerString(HidHandle handle, std::string &text) {
+  hid_device *device = nullptr;
+  {
+    std::lock_guard lock(SlotsMutex);
+    if (Slot *slot = SlotOf(handle))
+      device = slot->Device;
+  }
+  return QueryString(device, hid_get_manufacturer_string, text);
+}
+
+bool HidapiPlatform::GetProductString(HidHandle handle, std::string &text) {
+  hid_device *device = nullptr;
+  {
+    std::lock_guard lock(SlotsMutex);
+    if (Slot *slot = SlotOf(handle))
+      device = slot->Device;
+  }
+  return QueryString(device, hid_get_product_string, text);
+}
+
+bool HidapiPlatform::GetSerialNumberString(HidHandle handle, std::string &text) {
+  hid_device *device = nullptr;
+  {
+    std::lock_guard lock(SlotsMutex);
+    if (Slot *slot = SlotOf(handle))
+      device = slot->Device;
+  }
+  return QueryString(device, hid_get_serial_number_string, text);
+}
+
+bool HidapiPlatform::GetReportLengths(HidHandle handle, HidReportLengths &lengths) {
+  std::string path;
+  {
+    std::lock_guard lock(SlotsMutex);
+    Slot *slot = SlotOf(handle);
+    if (!slot)
+      return false;
+    path = slot->Path;
+  }
+  const DescriptorFacts facts = FactsOf(path, true);
+  if (!facts.Known)
+    return false;
+  {
+    std::lock_guard lock(SlotsMutex);
+    if (Slot *slot = SlotOf(handle))
+      slot->UsesReportIds = facts.Info.UsesReportIds;
+  }
+  lengths.InputReportByteLength = facts.Info.InputReportByteLength;
+  lengths.OutputReportByteLength = facts.Info.OutputReportByteLength;
+  return true;
+}
+
+int HidapiPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) {
+  hid_device *device = nullptr;
+  bool usesIds = false;
+  {
+    std::lock_guard lock(SlotsMutex);
+    if (Slot *slot = SlotOf(handle)) {
+      device = slot->Device;
+      usesIds = slot->UsesReportIds;
+    }
+  }
+  if (!device || length <= 0)
+    return -1;
+  // hidraw leaves out the report id byte of unnumbered reports; the channel always expects it.
+  const int offset = usesIds ? 0 : 1;
+  if (length - offset <= 0)
+    return -1;
+  buffer[0] = 0;
+  const int count = hid_read_timeout(device, buffer + offset, static_cast<std::size_t>(length - offset),
+                                     timeoutMs);
+  if (count < 0)
+    return -1;
+  return count == 0 ? 0 : count + offset;
+}
+
+int HidapiPlatform::Write(HidHandle handle, const std::uint8_t *report, int length) {
+  hid_device *device = nullptr;
+  {
+    std::lock_guard lock(SlotsMutex);
+    if (Slot *slot = SlotOf(handle))
+      device = slot->Device;
+  }
+  if (!device || length <= 0)
+    return -1;
+  return hid_write(device, report, static_cast<std::size_t>(length));
+}
+
+} // namespace zol

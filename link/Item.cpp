@@ -2,20 +2,28 @@
 
 namespace zol {
 
+int TItemList::Count() const {
+  std::lock_guard lock(Mutex);
+  return static_cast<int>(Entries.size());
+}
+
 std::string TItemList::Get(int i) const {
-  if (i < 0 || i >= Count())
+  std::lock_guard lock(Mutex);
+  if (i < 0 || i >= static_cast<int>(Entries.size()))
     return {};
   return Entries[static_cast<std::size_t>(i)];
 }
 
 void TItemList::Clear() {
+  std::lock_guard lock(Mutex);
   Entries.clear();
   Entries.shrink_to_fit();
 }
 
 int TItemList::Add(const std::string &text) {
+  std::lock_guard lock(Mutex);
   Entries.push_back(text);
-  return Count();
+  return static_cast<int>(Entries.size());
 }
 
 } // namespace zol

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -7,10 +8,11 @@
 
 namespace zol {
 
-/// The paths of the matching devices, in the order the platform listed them.
+/// The paths of the matching devices, in the order the platform listed them. Safe to read from
+/// the worker (identity queries) while the user-interface thread enumerates.
 class TItemList : public TObject {
 public:
-  int Count() const { return static_cast<int>(Entries.size()); }
+  int Count() const;
   /// Entry i (0-based), or an empty text when i is outside 0 .. Count() - 1.
   std::string Get(int i) const;
   void Clear();
@@ -18,6 +20,7 @@ public:
   int Add(const std::string &text);
 
 private:
+  mutable std::mutex Mutex; //!< Protects Entries.
   std::vector<std::string> Entries;
 };
 

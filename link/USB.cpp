@@ -1,0 +1,434 @@
+#include "link/USB.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <system_error>
+
+#include "link/ThreadPriority.h"
+
+namespace zol {
+
+namespace {
+
+/// A device that opens but whose reads fail at once must not make the worker spin.
+constexpr std::chrono::milliseconds kReadErrorPause{10};
+
+std::mutex FatalHookMutex; //!< Protects FatalHook.
+TFatalMessageHook FatalHook;
+
+} // namespace
+
+void SetFatalMessageHook(TFatalMessageHook hook) {
+  std::lock_guard lock(FatalHookMutex);
+  FatalHook = std::move(hook);
+}
+
+void ShowFatalMessage(const std::string &Text, const std::string &Title) {
+  TFatalMessageHook hook;
+  {
+    std::lock_guard lock(FatalHookMutex);
+    hook = FatalHook;
+  }
+  if (hook)
+    hook(Text, Title);
+  else
+    std::cerr << Title << ": " << Text << '\n';
+}
+
+// ---- TUSBThread -------------------------------------------------------------------------------
+
+TUSBThread::TUSBThread(HidPlatform &Platform) : Platform(Platform) {}
+
+TUSBThread::~TUSBThread() {
+  Stop();
+  WaitFor();
+}
+
+void TUSBThread::Resume() {
+  std::lock_guard lock(StateMutex);
+  SuspendRequested = false;
+  if (!Started && !StopRequested.load()) {
+    Thread = std::thread(&TUSBThread::Execute, this); // may throw std::system_error
+    WorkerId.store(Thread.get_id());
+    Started = true;
+  }
+  StateChanged.notify_all();
+}
+
+void TUSBThread::Suspend() {
+  std::unique_lock lock(StateMutex);
+  SuspendRequested = true;
+  // The worker itself cannot wait for its own park: the hook that called us is part of its turn,
+  // so nothing else runs the turn concurrently anyway.
+  if (!Started || Finished || OnWorkerThread())
+    return;
+  StateChanged.notify_all(); // cut a rest short
+  // Bounded by one turn: a read waits at most kReadTimeout.
+  StateChanged.wait(lock, [this] { return Parked || Finished; });
+}
+
+bool TUSBThread::Suspended() const {
+  std::lock_guard lock(StateMutex);
+  return SuspendRequested;
+}
+
+void TUSBThread::Stop() {
+  StopRequested.store(true);
+  std::lock_guard lock(StateMutex);
+  StateChanged.notify_all();
+}
+
+void TUSBThread::WaitFor() {
+  if (OnWorkerThread())
+    return; // a thread cannot join itself; the owner joins it later
+  if (Thread.joinable())
+    Thread.join();
+}
+
+bool TUSBThread::OnWorkerThread() const {
+  return WorkerId.load() == std::this_thread::get_id();
+}
+
+std::int64_t TUSBThread::QueueReport(const std::uint8_t *Report, int Length,
+                                     std::chrono::milliseconds RoomTimeout) {
+  if (Length <= 0 || Length > kWriteBufferSize)
+    return -1;
+  std::unique_lock lock(QueueMutex);
+  if (PendingSize == kPendingCapacity) {
+    // The worker empties the queue one report per turn; the worker itself must not wait for it.
+    if (OnWorkerThread() ||
+        !QueueChanged.wait_for(lock, RoomTimeout, [this] { return PendingSize < kPendingCapacity; }))
+      return -1;
+  }
+  PendingReport &slot = Pending[(PendingHead + PendingSize) % kPendingCapacity];
+  std::memcpy(slot.Data, Report, static_cast<std::size_t>(Length));
+  slot.Length = Length;
+  slot.Ticket = NextTicket++;
+  ++PendingSize;
+  return slot.Ticket;
+}
+
+bool TUSBThread::WaitReport(std::int64_t Ticket, std::chrono::milliseconds Timeout) {
+  if (Ticket < 0)
+    return false;
+  // Sent from inside a hook: the report goes out later in this very turn.
+  if (OnWorkerThread())
+    return true;
+  std::unique_lock lock(QueueMutex);
+  return QueueChanged.wait_for(lock, Timeout, [this, Ticket] { return TakenTicket >= Ticket; });
+}
+
+int TUSBThread::PendingCount() const {
+  std::lock_guard lock(QueueMutex);
+  return PendingSize;
+}
+
+void TUSBThread::DropPending() {
+  std::lock_guard lock(QueueMutex);
+  if (PendingSize == 0)
+    return;
+  PendingSize = 0;
+  TakenTicket = NextTicket - 1;
+  QueueChanged.notify_all();
+}
+
+bool TUSBThread::WaitWhileParked() {
+  std::unique_lock lock(StateMutex);
+  if (SuspendRequested && !StopRequested.load()) {
+    Parked = true;
+    StateChanged.notify_all();
+    StateChanged.wait(lock, [this] { return !SuspendRequested || StopRequested.load(); });
+    Parked = false;
+  }
+  return !StopRequested.load();
+}
+
+void TUSBThread::RestFor(std::chrono::milliseconds pause) {
+  std::unique_lock lock(StateMutex);
+  StateChanged.wait_for(lock, pause, [this] { return StopRequested.load() || SuspendRequested; });
+}
+
+void TUSBThread::SetPriority(TThreadPriority priority) {
+  if (priority == CurrentPriority.load(std::memory_order_relaxed))
+    return;
+  if (SetCurrentThreadPriority(priority))
+    CurrentPriority.store(priority, std::memory_order_relaxed);
+}
+
+void TUSBThread::Execute() {
+  while (WaitWhileParked()) {
+    Turn();
+    TurnCount.fetch_add(1, std::memory_order_relaxed);
+    if (StopRequested.load())
+      break;
+  }
+  std::lock_guard lock(StateMutex);
+  Finished = true;
+  StateChanged.notify_all();
+}
+
+void TUSBThread::Turn() {
+  TThreadPriority priority = TThreadPriority::Idle;
+  const HidHandle handle = Path.empty() ? kInvalidHidHandle : Platform.Open(Path);
+
+  if (handle == kInvalidHidHandle) {
+    if (Connected && DisconnectHook)
+      DisconnectHook(this);
+    Connected = false;
+    DropPending();
+    SetPriority(priority);
+    RestFor(kAbsentPause);
+    return;
+  }
+
+  if (!Connected && ConnectHook)
+    ConnectHook(this);
+  Connected = true;
+
+  bool readFailed = false;
+  if (InputLength != 0) {
+    priority = TThreadPriority::Normal;
+    const int count = Platform.Read(handle, ReadBuffer, InputLength, kReadTimeout.count());
+    if (count > 0) {
+      if (ReceiveHook)
+        ReceiveHook(this, count);
+    } else if (count < 0) {
+      readFailed = true;
+    }
+  }
+
+  // One waiting report per turn, oldest first. It leaves the queue only once written whole.
+  int length = 0;
+  std::int64_t ticket = 0;
+  {
+    std::lock_guard lock(QueueMutex);
+    if (PendingSize > 0) {
+      const PendingReport &head = Pending[PendingHead];
+      std::memcpy(WriteBuffer, head.Data, static_cast<std::size_t>(head.Length));
+      length = head.Length;
+      ticket = head.Ticket;
+    }
+  }
+  if (length > 0) {
+    priority = TThreadPriority::Normal;
+    if (Platform.Write(handle, WriteBuffer, length) == length) {
+      std::lock_guard lock(QueueMutex);
+      // DropPending cannot have run meanwhile: only this thread drops.
+      PendingHead = (PendingHead + 1) % kPendingCapacity;
+      --PendingSize;
+      TakenTicket = ticket;
+      QueueChanged.notify_all();
+    }
+  }
+
+  Platform.Close(handle);
+  SetPriority(priority);
+
+  // Without input to wait on, a turn would return at once: rest instead of spinning.
+  if (InputLength == 0 && length == 0)
+    RestFor(kAbsentPause);
+  else if (readFailed && length == 0)
+    RestFor(kReadErrorPause);
+}
+
+// ---- TCustomUSB -------------------------------------------------------------------------------
+
+TCustomUSB::TCustomUSB(HidPlatform &Platform) : PlatformRef(Platform) {
+  Thread = std::make_unique<TUSBThread>(Platform);
+  Thread->InputLength = 0;
+  Thread->Path.clear();
+}
+
+TCustomUSB::~TCustomUSB() { CloseDevice(); }
+
+int TCustomUSB::WriteFrame(const std::uint8_t *Report, int L) {
+  if (!Thread)
+    return -1;
+  const std::int64_t ticket = Thread->QueueReport(Report, L, kSendTimeout);
+  return Thread->WaitReport(ticket, kSendTimeout) ? L : -1;
+}
+
+bool TCustomUSB::SelectDevice(int Index) {
+  const int n = Enumerate();
+  if (n == 0 || Index < 0 || Index > n - 1 || !Thread)
+    return false;
+  Thread->Suspend();
+  std::string path;
+  DevicePath(Index, path);
+  if (path.size() > kMaxShortText)
+    path.resize(kMaxShortText);
+  Thread->Path = path;
+  // The next successful open raises OnConnect again, also for the same device.
+  Thread->Connected = false;
+  Thread->ReceiveHook = [this](TObject *Sender, int Count) { DoRXFrame(Sender, Count); };
+  Thread->DisconnectHook = [this](TObject *Sender) { DoDisconnect(Sender); };
+  Thread->ConnectHook = [this](TObject *Sender) { DoConnect(Sender); };
+  try {
+    Thread->Resume();
+  } catch (const std::system_error &) {
+    ShowFatalMessage("BUG", "TUSBThread.Create()");
+    return false;
+  }
+  return true;
+}
+
+void TCustomUSB::CloseDevice() {
+  if (!Thread)
+    return;
+  Thread->Stop();
+  if (Thread->OnWorkerThread())
+    return; // called from a handler: the owner joins the worker later
+  Thread->WaitFor();
+  Thread.reset();
+}
+
+void TCustomUSB::DoRXFrame(TObject *, int Count) {
+  ReceivedLength.store(Count, std::memory_order_relaxed);
+  if (OnRXFrame)
+    OnRXFrame(this);
+}
+
+void TCustomUSB::DoConnect(TObject *) {
+  if (OnConnect)
+    OnConnect(this);
+}
+
+void TCustomUSB::DoDisconnect(TObject *) {
+  if (OnDisconnect)
+    OnDisconnect(this);
+}
+
+// ---- THIDDevice -------------------------------------------------------------------------------
+
+THIDDevice::THIDDevice(HidPlatform &Platform) : TCustomUSB(Platform) {
+  Vid = 0x0451;
+  Pid = 4;
+}
+
+THIDDevice::~THIDDevice() { CloseDevice(); }
+
+int THIDDevice::Enumerate() {
+  Items.Clear();
+  HidPlatform &platform = Platform();
+  for (const std::string &path : platform.ListInterfaces(ViewRegisteredDevices)) {
+    if (path.empty())
+      continue;
+    const HidHandle handle = platform.Open(path);
+    if (handle == kInvalidHidHandle)
+      continue;
+    HidAttributes attributes;
+    const bool known = platform.GetAttributes(handle, attributes);
+    platform.Close(handle);
+    if (known && attributes.VendorID == Vid && attributes.ProductID == Pid)
+      Items.Add(path);
+  }
+  return Items.Count();
+}
+
+void THIDDevice::DevicePath(int Index, std::string &Path) { Path = Items.Get(Index); }
+
+void THIDDevice::Manufacturer(int n, std::string &Text) {
+  QueryIdentity(n, IdentityString::Manufacturer, Text);
+}
+
+void THIDDevice::Product(int n, std::string &Text) { QueryIdentity(n, IdentityString::Product, Text); }
+
+void THIDDevice::SerialNumber(int n, std::string &Text) {
+  QueryIdentity(n, IdentityString::SerialNumber, Text);
+}
+
+void THIDDevice::QueryIdentity(int n, IdentityString which, std::string &Text) {
+  Text.clear();
+  if (n > Items.Count())
+    return;
+  const std::string path = Items.Get(n - 1);
+  HidPlatform &platform = Platform();
+  const HidHandle handle = path.empty() ? kInvalidHidHandle : platform.Open(path);
+  if (which == IdentityString::SerialNumber)
+    Text = "unknown";
+  if (handle == kInvalidHidHandle)
+    return;
+  std::string value;
+  bool ok = false;
+  switch (which) {
+  case IdentityString::Manufacturer:
+    ok = platform.GetManufacturerString(handle, value);
+    break;
+  case IdentityString::Product:
+    ok = platform.GetProductString(handle, value);
+    break;
+  case IdentityString::SerialNumber:
+    ok = platform.GetSerialNumberString(handle, value);
+    break;
+  }
+  platform.Close(handle);
+  if (ok)
+    Text = value;
+}
+
+bool THIDDevice::OpenDevice(int Index) {
+  if (!SelectDevice(Index))
+    return false;
+  Thread->Suspend();
+  bool result = true;
+  HidPlatform &platform = Platform();
+  const HidHandle handle = Thread->Path.empty() ? kInvalidHidHandle : platform.Open(Thread->Path);
+  if (handle != kInvalidHidHandle) {
+    HidReportLengths lengths;
+    if (!platform.GetReportLengths(handle, lengths)) {
+      result = false;
+    } else if (lengths.InputReportByteLength < 0 ||
+               lengths.InputReportByteLength > kReadBufferSize ||
+               lengths.OutputReportByteLength < 0 ||
+               lengths.OutputReportByteLength > kMaxOutputReportLength) {
+      // Reports longer than the buffers would be cut or overrun: refuse the device rather than
+      // trust its declaration, and leave the worker without a path.
+      result = false;
+      Thread->Path.clear();
+    } else {
+      Capabilities = lengths;
+      Thread->InputLength = lengths.InputReportByteLength;
+      OutputLength.store(lengths.OutputReportByteLength);
+    }
+    platform.Close(handle);
+  }
+  Thread->Resume();
+  return result;
+}
+
+int THIDDevice::ReadFrame(std::uint8_t *Destination, int n) {
+  n = std::clamp(n, 0, kReadBufferSize - 1);
+  if (Thread)
+    std::memcpy(Destination, Thread->ReadBuffer + 1, static_cast<std::size_t>(n));
+  else
+    std::memset(Destination, 0, static_cast<std::size_t>(n));
+  return n;
+}
+
+std::int64_t THIDDevice::QueueFrame(const std::uint8_t *Data, int n) {
+  const int length = OutputLength.load();
+  if (!Thread || length <= 0)
+    return -1;
+  std::uint8_t report[kMaxOutputReportLength]{};
+  report[0] = 0; // report id
+  const int carried = std::clamp(std::min(n, length - 1), 0, kMaxOutputReportLength - 1);
+  std::memcpy(report + 1, Data, static_cast<std::size_t>(carried));
+  // Never waits for room: callers queue under their own lock, which the worker may need.
+  return Thread->QueueReport(report, length, std::chrono::milliseconds{0});
+}
+
+int THIDDevice::WaitFrame(std::int64_t Ticket) {
+  const bool onWorker = Thread && Thread->OnWorkerThread();
+  if (Ticket < 0) {
+    // Nothing could be queued; a sender still sees the usual bound before it learns so.
+    if (!onWorker)
+      std::this_thread::sleep_for(kSendTimeout);
+    return -2;
+  }
+  return Thread->WaitReport(Ticket, kSendTimeout) ? OutputLength.load() - 1 : -2;
+}
+
+int THIDDevice::WriteFrame(const std::uint8_t *Data, int n) { return WaitFrame(QueueFrame(Data, n)); }
+
+} // namespace zol

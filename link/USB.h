@@ -68,9 +68,10 @@ public:
   bool OnWorkerThread() const;
 
   /// Queues one output report of Length bytes (report id byte first). Returns a ticket, or -1
-  /// when the queue is full or Length is out of range. From the worker thread the report goes
+  /// when Length is out of range or the queue stayed full for RoomTimeout. From the worker thread the report goes
   /// out in the same turn, right after the running hook.
-  std::int64_t QueueReport(const std::uint8_t *Report, int Length);
+  std::int64_t QueueReport(const std::uint8_t *Report, int Length,
+                           std::chrono::milliseconds RoomTimeout = kSendTimeout);
   /// Waits at most Timeout until the report of Ticket has been taken: written whole, or dropped
   /// because the device was found absent. Never waits when called on the worker thread.
   bool WaitReport(std::int64_t Ticket, std::chrono::milliseconds Timeout);
@@ -103,13 +104,13 @@ private:
   void Execute();
   void Turn();
   bool WaitWhileParked();
-  void RestAbsent();
   void DropPending();
   void SetPriority(TThreadPriority priority);
+  void RestFor(std::chrono::milliseconds pause);
 
   HidPlatform &Platform;
-  std::thread Thread;
-  std::thread::id WorkerId;
+  std::thread Thread; // started by the first Resume, joined by WaitFor or the destructor
+  std::atomic<std::thread::id> WorkerId{};
 
   mutable std::mutex StateMutex; //!< Protects Started, SuspendRequested, Parked, Finished.
   std::condition_variable StateChanged;
@@ -184,6 +185,8 @@ private:
 class THIDDevice : public TCustomUSB {
 public:
   explicit THIDDevice(HidPlatform &Platform);
+  /// Stops the worker before the device's own members go.
+  ~THIDDevice() override;
 
   int Enumerate() override;
   void DevicePath(int Index, std::string &Path) override;
@@ -211,7 +214,8 @@ public:
   std::atomic<int> OutputLength{0};
 
 protected:
-  /// Builds the report for n data bytes and queues it; the ticket, or -1 when nothing was queued.
+  /// Builds the report for n data bytes and queues it without waiting; the ticket, or -1 when
+  /// nothing was queued (lengths not read yet, or the queue is full).
   std::int64_t QueueFrame(const std::uint8_t *Data, int n);
   /// Waits for the ticket of QueueFrame: OutputLength - 1 when taken, -2 otherwise.
   int WaitFrame(std::int64_t Ticket);
