@@ -46,6 +46,14 @@ public:
 
   virtual void Close(HidHandle handle) = 0;
 
+  /// The ids of a listed path without opening it, where the system tells them (so that a
+  /// device nobody may open can still be recognised); false when it does not.
+  virtual bool PeekAttributes(const std::string &path, HidAttributes &attributes) {
+    (void)path;
+    (void)attributes;
+    return false;
+  }
+
   virtual bool GetAttributes(HidHandle handle, HidAttributes &attributes) = 0;
 
   /// Identity strings as UTF-8; false when the device gives none or the call fails.

@@ -177,6 +177,10 @@ bool HidapiPlatform::GetAttributes(HidHandle handle, HidAttributes &attributes) 
       return false;
     path = slot->Path;
   }
+  return PeekAttributes(path, attributes);
+}
+
+bool HidapiPlatform::PeekAttributes(const std::string &path, HidAttributes &attributes) {
   // hidapi gives the ids through enumeration only.
   hid_device_info *info = hid_enumerate(0, 0);
   bool found = false;

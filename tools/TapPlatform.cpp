@@ -1,0 +1,96 @@
+#include "tools/TapPlatform.h"
+
+#include <cstdio>
+
+#include "protocol/Utils.h"
+
+namespace zol {
+
+namespace {
+
+std::string Hex(const std::uint8_t *Bytes, int Count, int MaskFrom) {
+  std::string line;
+  for (int i = 0; i < Count; ++i) {
+    if (i)
+      line += ' ';
+    if (MaskFrom >= 0 && i >= MaskFrom) {
+      line += "**";
+      continue;
+    }
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02X", Bytes[i]);
+    line += digits;
+  }
+  return line;
+}
+
+} // namespace
+
+TapPlatform::TapPlatform(HidPlatform &Inner, std::ostream *Trace, bool ShowSecrets)
+    : Inner(Inner), Trace(Trace), ShowSecrets(ShowSecrets) {}
+
+std::string TapPlatform::CommandLine(const std::uint8_t *Frame, bool ShowSecrets) {
+  const std::uint8_t code = Frame[CommandOffset::Code];
+  const bool secret =
+      code == CodeOf(TCommand::Unlock) || code == CodeOf(TCommand::ChangePassword);
+  // The checksum would tell the sum of the password bytes: masked with them.
+  return "-> " + Hex(Frame, kCommandLength, secret && !ShowSecrets ? CommandOffset::Checksum : -1);
+}
+
+std::string TapPlatform::AnswerLine(const std::uint8_t *Frame) {
+  return "<- " + Hex(Frame, kAnswerLength, -1);
+}
+
+void TapPlatform::Print(const std::string &Line) {
+  if (!Trace)
+    return;
+  std::lock_guard lock(TraceMutex);
+  *Trace << Line << '\n';
+  Trace->flush();
+}
+
+std::vector<std::string> TapPlatform::ListInterfaces(bool includeRegistered) {
+  return Inner.ListInterfaces(includeRegistered);
+}
+HidHandle TapPlatform::Open(const std::string &path) { return Inner.Open(path); }
+std::string TapPlatform::LastOpenError() const { return Inner.LastOpenError(); }
+void TapPlatform::Close(HidHandle handle) { Inner.Close(handle); }
+bool TapPlatform::PeekAttributes(const std::string &path, HidAttributes &attributes) {
+  return Inner.PeekAttributes(path, attributes);
+}
+bool TapPlatform::GetAttributes(HidHandle handle, HidAttributes &attributes) {
+  return Inner.GetAttributes(handle, attributes);
+}
+bool TapPlatform::GetManufacturerString(HidHandle handle, std::string &text) {
+  return Inner.GetManufacturerString(handle, text);
+}
+bool TapPlatform::GetProductString(HidHandle handle, std::string &text) {
+  return Inner.GetProductString(handle, text);
+}
+bool TapPlatform::GetSerialNumberString(HidHandle handle, std::string &text) {
+  return Inner.GetSerialNumberString(handle, text);
+}
+bool TapPlatform::GetReportLengths(HidHandle handle, HidReportLengths &lengths) {
+  return Inner.GetReportLengths(handle, lengths);
+}
+
+int TapPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) {
+  const int count = Inner.Read(handle, buffer, length, timeoutMs);
+  if (count > kAnswerLength) {
+    const std::uint8_t *answer = buffer + 1; // after the report id
+    if (Trace)
+      Print(AnswerLine(answer));
+    if (Listener_ && FrameChecksumValid(answer, kAnswerLength))
+      Listener_(answer[AnswerOffset::Code]);
+  }
+  return count;
+}
+
+int TapPlatform::Write(HidHandle handle, const std::uint8_t *report, int length) {
+  const int written = Inner.Write(handle, report, length);
+  if (Trace && written == length && length > kCommandLength)
+    Print(CommandLine(report + 1, ShowSecrets));
+  return written;
+}
+
+} // namespace zol

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zol {
+
+/// The commands of zolctl.
+enum class TZolctlCommand {
+  List,
+  State,
+  Read,
+  WriteTag,
+  WriteFilter,
+  WriteAlarm,
+  Save,
+  Load,
+  Show,
+  Unlock,
+  ChangePassword,
+  LostPassword,
+  History,
+  Monitor,
+  Ping,
+  Info,
+  AdjustZero,
+  AdjustFullScale,
+  ResetAll,
+};
+
+/// What write-alarm changes; fields left empty keep the instrument's values.
+struct TAlarmChange {
+  int Number = 1;
+  std::optional<float> SetPoint;
+  std::optional<float> Hysteresis;
+  std::optional<float> Delay;
+  std::optional<bool> ContactNC;
+  std::optional<bool> FailClosed;
+  std::optional<bool> LedBelow;
+};
+
+/// A parsed command line.
+struct TZolctlOptions {
+  bool Sim = false;
+  int SimCount = 1;
+  std::string SimMemory;
+  int Device = 0;
+  std::optional<std::string> Password;
+  bool Trace = false;
+  bool ShowSecrets = false;
+  bool Json = false;
+  int TimeoutMs = 2000;
+
+  TZolctlCommand Command = TZolctlCommand::List;
+  std::string Text;      ///< tag, file, password, as the command takes
+  float Value = 0.0f;    ///< filter seconds
+  TAlarmChange Alarm;    ///< write-alarm
+  std::optional<long> Count; ///< monitor --count
+};
+
+/// The outcome of parsing: options, or help to print (exit 0), or an error (exit 2).
+struct TZolctlParse {
+  std::optional<TZolctlOptions> Options;
+  std::string Help;  ///< non-empty: print it and exit 0
+  std::string Error; ///< non-empty: print it with a hint and exit 2
+};
+
+/// Parses zolctl's arguments (without the program name). Never throws.
+TZolctlParse ParseZolctlArgs(const std::vector<std::string> &Args);
+
+/// The general help text.
+std::string ZolctlUsage();
+
+} // namespace zol
