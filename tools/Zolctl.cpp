@@ -183,6 +183,26 @@ void StateOut(const TZOLModel &m, JsonObject &Json, std::string &Text) {
   Text += "raw value: " + std::to_string(m.RawValue) + "   Rt: " + Fixed(m.Rt) + "\n";
 }
 
+/// Puts a simulated instrument in one of the fault states --sim-fault names (already checked).
+void ApplyFault(VirtualRW8 &Instrument, const std::string &Fault) {
+  if (Fault == "silent")
+    Instrument.SetSilent(true);
+  else if (Fault == "unplugged")
+    Instrument.SetPresent(false);
+  else if (Fault == "sensor-failure")
+    Instrument.SetSensorFailure(true);
+  else if (Fault == "error-answers")
+    Instrument.SetErrorAnswers(true);
+  else if (Fault == "oversized")
+    Instrument.SetOversizedReports(true);
+  else if (Fault == "permission-denied")
+    Instrument.SetPermissionDenied(true);
+  else if (Fault.rfind("drop=", 0) == 0)
+    Instrument.SetDropShare(std::stod(Fault.substr(5)), 7);
+  else if (Fault.rfind("corrupt=", 0) == 0)
+    Instrument.SetCorruptShare(std::stod(Fault.substr(8)), 7);
+}
+
 // ---- The session --------------------------------------------------------------------------------
 
 enum class TEvent {
@@ -299,7 +319,12 @@ void Session::Build() {
   if (Options.Sim) {
     TVirtualRW8Options base;
     base.MemoryFile = Options.SimMemory;
-    Platform = std::make_unique<SimPlatform>(Options.SimCount, base);
+    auto sim = std::make_unique<SimPlatform>(Options.SimCount, base);
+    for (int i = 0; i < sim->InstrumentCount(); ++i)
+      if (auto instrument = sim->Instrument(i))
+        for (const std::string &fault : Options.SimFaults)
+          ApplyFault(*instrument, fault);
+    Platform = std::move(sim);
   } else {
     Platform = std::make_unique<HidapiPlatform>();
   }

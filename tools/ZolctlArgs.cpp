@@ -114,6 +114,22 @@ std::string CheckTenths(const char *What, float Value) {
 
 } // namespace
 
+bool ValidFault(const std::string &Fault) {
+  static const char *const kPlain[] = {"silent", "unplugged", "sensor-failure", "error-answers",
+                                       "oversized", "permission-denied"};
+  for (const char *f : kPlain)
+    if (Fault == f)
+      return true;
+  for (const char *prefix : {"drop=", "corrupt="}) {
+    const std::string p = prefix;
+    float share = 0;
+    if (Fault.rfind(p, 0) == 0 && ParseFloat(Fault.substr(p.size()), share) && share >= 0 &&
+        share <= 1)
+      return true;
+  }
+  return false;
+}
+
 std::string ZolctlUsage() {
   std::string text =
       "usage: zolctl [--sim[=N]] [--sim-memory FILE] [--device K] [--password PW] [--trace]\n"
@@ -131,6 +147,9 @@ std::string ZolctlUsage() {
       "  --show-secrets     with --trace, show the password bytes too\n"
       "  --json             print one JSON object on standard output\n"
       "  --timeout MS       how long to wait for each answer chain (default 2000)\n"
+      "  --sim-fault F      (testing) the simulated instruments start with fault F: silent,\n"
+      "                     unplugged, sensor-failure, error-answers, oversized,\n"
+      "                     permission-denied, drop=SHARE, corrupt=SHARE (SHARE 0 to 1)\n"
       "\n"
       "Commands:\n";
   for (const CommandInfo &c : kCommands)
@@ -179,6 +198,11 @@ TZolctlParse ParseZolctlArgs(const std::vector<std::string> &Args) {
       if (!next(a, value) || value.empty())
         return error("--sim-memory takes a file name");
       options.SimMemory = value;
+    } else if (a == "--sim-fault") {
+      if (!next(a, value) || !ValidFault(value))
+        return error("--sim-fault takes silent, unplugged, sensor-failure, error-answers, "
+                     "oversized, permission-denied, drop=SHARE or corrupt=SHARE (SHARE 0 to 1)");
+      options.SimFaults.push_back(value);
     } else if (a == "--device") {
       if (!next(a, value) || !ParseInt(value, 0, 255, number))
         return error("--device takes an instrument index from 0 (see 'zolctl list')");
@@ -204,8 +228,8 @@ TZolctlParse ParseZolctlArgs(const std::vector<std::string> &Args) {
       return error("unknown option " + a);
     }
   }
-  if (!options.SimMemory.empty() && !options.Sim)
-    return error("--sim-memory goes with --sim");
+  if ((!options.SimMemory.empty() || !options.SimFaults.empty()) && !options.Sim)
+    return error("--sim-memory and --sim-fault go with --sim");
   if (i >= Args.size())
     return error("no command given");
 

@@ -51,6 +51,9 @@ struct TZolctlOptions {
   bool ShowSecrets = false;
   bool Json = false;
   int TimeoutMs = 2000;
+  /// Faults the simulated instruments start with: silent, unplugged, sensor-failure,
+  /// error-answers, oversized, permission-denied, drop=SHARE, corrupt=SHARE.
+  std::vector<std::string> SimFaults;
 
   TZolctlCommand Command = TZolctlCommand::List;
   std::string Text;      ///< tag, file, password, as the command takes
@@ -68,6 +71,9 @@ struct TZolctlParse {
 
 /// Parses zolctl's arguments (without the program name). Never throws.
 TZolctlParse ParseZolctlArgs(const std::vector<std::string> &Args);
+
+/// True for a fault name --sim-fault takes.
+bool ValidFault(const std::string &Fault);
 
 /// The general help text.
 std::string ZolctlUsage();
