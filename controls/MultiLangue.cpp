@@ -1,0 +1,28 @@
+#include "controls/MultiLangue.h"
+
+namespace zol {
+
+namespace {
+/// The program's language, shared by every text set; only setLangue writes and reads it. English
+/// at start, so the first window description to assign French changes it once.
+TLangue GlobalLangue = TLangue::Anglais;
+} // namespace
+
+TMultiLangue::TMultiLangue(QObject *parent) : QObject(parent) {}
+
+TLangue TMultiLangue::Langue() const {
+  return TLangue::Francais;
+}
+
+void TMultiLangue::setLangue(TLangue Value) {
+  if (Value == GlobalLangue)
+    return;
+  GlobalLangue = Value;
+  emit ChangeLangue();
+}
+
+QString TMultiLangue::Texte() const {
+  return Langue() == TLangue::Francais ? FTexte_Francais : FTexte_Anglais;
+}
+
+} // namespace zol

@@ -1,0 +1,18 @@
+// The controls' tests need a QApplication: offscreen, Fusion style, DejaVu Sans, so that what is
+// drawn does not depend on the desktop running the tests.
+#include <QApplication>
+#include <QFont>
+#include <QStyleFactory>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char **argv) {
+  // Also when the test list is gathered, where the test's environment is not applied.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication App(argc, argv);
+  QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+  QApplication::setFont(QFont(QStringLiteral("DejaVu Sans"), 9));
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
