@@ -249,7 +249,9 @@ int TCustomUSB::WriteFrame(const std::uint8_t *Report, int L) {
   return Thread->WaitReport(ticket, kSendTimeout) ? L : -1;
 }
 
-bool TCustomUSB::SelectDevice(int Index) {
+bool TCustomUSB::SelectDevice(int Index) { return SelectPath(Index, true); }
+
+bool TCustomUSB::SelectPath(int Index, bool ResumeWorker) {
   const int n = Enumerate();
   if (n == 0 || Index < 0 || Index > n - 1 || !Thread)
     return false;
@@ -264,6 +266,8 @@ bool TCustomUSB::SelectDevice(int Index) {
   Thread->ReceiveHook = [this](TObject *Sender, int Count) { DoRXFrame(Sender, Count); };
   Thread->DisconnectHook = [this](TObject *Sender) { DoDisconnect(Sender); };
   Thread->ConnectHook = [this](TObject *Sender) { DoConnect(Sender); };
+  if (!ResumeWorker)
+    return true;
   try {
     Thread->Resume();
   } catch (const std::system_error &) {
@@ -368,9 +372,10 @@ void THIDDevice::QueryIdentity(int n, IdentityString which, std::string &Text) {
 }
 
 bool THIDDevice::OpenDevice(int Index) {
-  if (!SelectDevice(Index))
+  // The worker stays parked until the report lengths are known: a connection handler that sends
+  // at once (the clock) must find the output length set, or its report would be lost.
+  if (!SelectPath(Index, false))
     return false;
-  Thread->Suspend();
   bool result = true;
   HidPlatform &platform = Platform();
   const HidHandle handle = Thread->Path.empty() ? kInvalidHidHandle : platform.Open(Thread->Path);
@@ -393,7 +398,12 @@ bool THIDDevice::OpenDevice(int Index) {
     }
     platform.Close(handle);
   }
-  Thread->Resume();
+  try {
+    Thread->Resume();
+  } catch (const std::system_error &) {
+    ShowFatalMessage("BUG", "TUSBThread.Create()");
+    return false;
+  }
   return result;
 }
 

@@ -169,6 +169,8 @@ public:
   TNotifyEvent OnConnect;
 
 protected:
+  /// SelectDevice, leaving the worker parked when ResumeWorker is false.
+  bool SelectPath(int Index, bool ResumeWorker);
   virtual void DoRXFrame(TObject *Sender, int Count);
   virtual void DoConnect(TObject *Sender);
   virtual void DoDisconnect(TObject *Sender);
