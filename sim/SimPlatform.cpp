@@ -1,0 +1,363 @@
+#include "sim/SimPlatform.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "protocol/Utils.h"
+
+namespace zol {
+
+namespace {
+
+constexpr std::uint16_t kSimRW8Version = 0x0104;
+/// A Read without a bound (negative time-out) still returns after this long.
+constexpr int kLongestReadMs = 1000;
+constexpr int kMouseInputLength = 5;
+
+// Why the last Open failed on this thread: a literal, so that a failing open allocates nothing.
+thread_local const char *LastError = "";
+
+} // namespace
+
+SimPlatform::SimPlatform(int Count, const TVirtualRW8Options &Base) {
+  for (int i = 0; i < Count; ++i)
+    AddInstrument(OptionsFor(i, Base));
+}
+
+SimPlatform::~SimPlatform() {
+  std::vector<std::shared_ptr<VirtualRW8>> instruments;
+  {
+    std::lock_guard lock(Mutex);
+    instruments = Instruments;
+  }
+  // Outside Mutex: a report in flight holds the instrument's listener lock and wants Mutex.
+  for (auto &instrument : instruments) {
+    if (instrument) {
+      instrument->SetListener(nullptr, 0);
+      instrument->Stop();
+    }
+  }
+}
+
+TVirtualRW8Options SimPlatform::OptionsFor(int i, const TVirtualRW8Options &Base) {
+  TVirtualRW8Options options = Base;
+  char serial[32];
+  std::snprintf(serial, sizeof serial, "SIMRW8%010d", i + 1);
+  options.SerialNumber = serial;
+  if (!Base.MemoryFile.empty() && i > 0)
+    options.MemoryFile = Base.MemoryFile + "." + std::to_string(i);
+  return options;
+}
+
+int SimPlatform::InstrumentCount() const {
+  std::lock_guard lock(Mutex);
+  return static_cast<int>(Instruments.size());
+}
+
+std::shared_ptr<VirtualRW8> SimPlatform::Instrument(int i) const {
+  std::lock_guard lock(Mutex);
+  if (i < 0 || i >= static_cast<int>(Instruments.size()))
+    return nullptr;
+  return Instruments[i];
+}
+
+int SimPlatform::AddInstrument(const TVirtualRW8Options &Options) {
+  auto instrument = std::make_shared<VirtualRW8>(Options);
+  int index;
+  {
+    std::lock_guard lock(Mutex);
+    index = static_cast<int>(Instruments.size());
+    Instruments.push_back(instrument);
+  }
+  instrument->SetListener(this, index);
+  return index;
+}
+
+void SimPlatform::RemoveInstrument(int i) {
+  std::shared_ptr<VirtualRW8> removed;
+  {
+    std::lock_guard lock(Mutex);
+    if (i < 0 || i >= static_cast<int>(Instruments.size()))
+      return;
+    removed = std::move(Instruments[i]);
+    Instruments[i] = nullptr;
+    for (Slot &slot : Handles)
+      if (slot.Device == i)
+        slot.Arrived.notify_all();
+  }
+  if (removed) {
+    removed->SetListener(nullptr, 0);
+    removed->Stop();
+  }
+}
+
+int SimPlatform::ParsePath(const std::string &path) {
+  constexpr std::string_view prefix = "sim:";
+  if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0)
+    return -1;
+  int n = 0;
+  for (std::size_t i = prefix.size(); i < path.size(); ++i) {
+    const char c = path[i];
+    if (c < '0' || c > '9' || n > 100000)
+      return -1;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+std::vector<std::string> SimPlatform::ListInterfaces(bool includeRegistered) {
+  std::vector<std::shared_ptr<VirtualRW8>> instruments;
+  {
+    std::lock_guard lock(Mutex);
+    instruments = Instruments;
+  }
+  std::vector<std::string> paths;
+  for (std::size_t i = 0; i < instruments.size(); ++i) {
+    if (instruments[i] && (includeRegistered || instruments[i]->Present()))
+      paths.push_back("sim:" + std::to_string(i));
+    // The mouse sits between the first instrument and the others, so that a filter that stops
+    // at the first non-matching device shows up.
+    if (i == 0)
+      paths.emplace_back(kSimMousePath);
+  }
+  if (instruments.empty())
+    paths.emplace_back(kSimMousePath);
+  return paths;
+}
+
+SimPlatform::Slot *SimPlatform::SlotOf(HidHandle handle) {
+  if (handle < 1 || handle > kSimMaxHandles)
+    return nullptr;
+  Slot &slot = Handles[handle - 1];
+  return slot.Device == kFree ? nullptr : &slot;
+}
+
+std::shared_ptr<VirtualRW8> SimPlatform::LiveInstrument(const Slot &slot) const {
+  if (slot.Device < 0 || slot.Device >= static_cast<int>(Instruments.size()))
+    return nullptr;
+  const auto &instrument = Instruments[slot.Device];
+  // Like a hidraw node, a handle does not survive an unplug, even when the device comes back.
+  if (!instrument || !instrument->Present() || instrument->PlugGeneration() != slot.Generation)
+    return nullptr;
+  return instrument;
+}
+
+HidHandle SimPlatform::Open(const std::string &path) {
+  std::lock_guard lock(Mutex);
+  int device;
+  std::uint32_t generation = 0;
+  if (path == kSimMousePath) {
+    device = kMouse;
+  } else {
+    device = ParsePath(path);
+    const VirtualRW8 *instrument = (device >= 0 && device < static_cast<int>(Instruments.size()))
+                                       ? Instruments[device].get()
+                                       : nullptr;
+    if (!instrument || !instrument->Present()) {
+      LastError = "no such device";
+      return kInvalidHidHandle;
+    }
+    if (instrument->PermissionDenied()) {
+      LastError = "permission denied";
+      return kInvalidHidHandle;
+    }
+    generation = instrument->PlugGeneration();
+  }
+  for (int i = 0; i < kSimMaxHandles; ++i) {
+    Slot &slot = Handles[i];
+    if (slot.Device != kFree)
+      continue;
+    slot.Device = device;
+    slot.Generation = generation;
+    slot.OpenSerial = ++OpenCount;
+    slot.Head = 0;
+    slot.Size = 0;
+    LastError = "";
+    return i + 1;
+  }
+  LastError = "too many open handles";
+  return kInvalidHidHandle;
+}
+
+std::string SimPlatform::LastOpenError() const {
+  return LastError;
+}
+
+void SimPlatform::Close(HidHandle handle) {
+  std::lock_guard lock(Mutex);
+  Slot *slot = SlotOf(handle);
+  if (!slot)
+    return;
+  slot->Device = kFree;
+  slot->Size = 0;
+  // A Read still waiting on this handle (another thread's mistake) returns -1 at once.
+  slot->Arrived.notify_all();
+}
+
+int SimPlatform::OpenHandles() const {
+  std::lock_guard lock(Mutex);
+  return static_cast<int>(std::count_if(Handles.begin(), Handles.end(),
+                                        [](const Slot &s) { return s.Device != kFree; }));
+}
+
+bool SimPlatform::GetAttributes(HidHandle handle, HidAttributes &attributes) {
+  std::lock_guard lock(Mutex);
+  Slot *slot = SlotOf(handle);
+  if (!slot)
+    return false;
+  if (slot->Device == kMouse) {
+    attributes = {kSimMouseVendor, kSimMouseProduct, 0x0110};
+    return true;
+  }
+  if (!LiveInstrument(*slot))
+    return false;
+  attributes = {kSimRW8Vendor, kSimRW8Product, kSimRW8Version};
+  return true;
+}
+
+bool SimPlatform::GetManufacturerString(HidHandle handle, std::string &text) {
+  std::lock_guard lock(Mutex);
+  Slot *slot = SlotOf(handle);
+  if (!slot)
+    return false;
+  if (slot->Device == kMouse) {
+    text = "Logitech";
+    return true;
+  }
+  const auto instrument = LiveInstrument(*slot);
+  if (!instrument)
+    return false;
+  text = instrument->Manufacturer();
+  return true;
+}
+
+bool SimPlatform::GetProductString(HidHandle handle, std::string &text) {
+  std::lock_guard lock(Mutex);
+  Slot *slot = SlotOf(handle);
+  if (!slot)
+    return false;
+  if (slot->Device == kMouse) {
+    text = "USB Optical Mouse";
+    return true;
+  }
+  const auto instrument = LiveInstrument(*slot);
+  if (!instrument)
+    return false;
+  text = instrument->Product();
+  return true;
+}
+
+bool SimPlatform::GetSerialNumberString(HidHandle handle, std::string &text) {
+  std::lock_guard lock(Mutex);
+  Slot *slot = SlotOf(handle);
+  if (!slot || slot->Device == kMouse)
+    return false; // the mouse has no serial number, as many do not
+  const auto instrument = LiveInstrument(*slot);
+  if (!instrument)
+    return false;
+  text = instrument->SerialNumber();
+  return true;
+}
+
+bool SimPlatform::GetReportLengths(HidHandle handle, HidReportLengths &lengths) {
+  std::lock_guard lock(Mutex);
+  Slot *slot = SlotOf(handle);
+  if (!slot)
+    return false;
+  if (slot->Device == kMouse) {
+    lengths = {kMouseInputLength, 0};
+    return true;
+  }
+  const auto instrument = LiveInstrument(*slot);
+  if (!instrument)
+    return false;
+  if (instrument->OversizedReports())
+    lengths = {kSimOversizedInputLength, kSimOversizedOutputLength};
+  else
+    lengths = {kSimInputReportLength, kSimOutputReportLength};
+  return true;
+}
+
+int SimPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) {
+  if (!buffer || length < 1)
+    return -1;
+  std::unique_lock lock(Mutex);
+  Slot *slot = SlotOf(handle);
+  if (!slot)
+    return -1;
+  const int device = slot->Device;
+  const std::uint64_t serial = slot->OpenSerial;
+  // The slot may be closed and opened again by someone else while we wait; then it is not ours.
+  const auto ours = [&] { return slot->Device == device && slot->OpenSerial == serial; };
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(timeoutMs < 0 ? kLongestReadMs : timeoutMs);
+  if (device == kMouse) {
+    // The mouse is never moved: every read times out.
+    slot->Arrived.wait_until(lock, deadline, [&] { return !ours(); });
+    return ours() ? 0 : -1;
+  }
+  const bool ready = slot->Arrived.wait_until(
+      lock, deadline, [&] { return !ours() || !LiveInstrument(*slot) || slot->Size > 0; });
+  if (!ours() || !LiveInstrument(*slot))
+    return -1;
+  if (!ready)
+    return 0;
+  const std::uint8_t *report = slot->Queue[slot->Head];
+  const int n = std::min(length, kSimInputReportLength);
+  std::copy(report, report + n, buffer);
+  slot->Head = (slot->Head + 1) % kSimHandleQueue;
+  --slot->Size;
+  return n;
+}
+
+int SimPlatform::Write(HidHandle handle, const std::uint8_t *report, int length) {
+  if (!report || length < 1)
+    return -1;
+  std::shared_ptr<VirtualRW8> instrument;
+  {
+    std::lock_guard lock(Mutex);
+    Slot *slot = SlotOf(handle);
+    if (!slot || slot->Device == kMouse)
+      return -1; // the mouse has no output report
+    instrument = LiveInstrument(*slot);
+  }
+  if (!instrument)
+    return -1;
+  // Byte 0 is the report id; a short report is padded with zeros, as the USB stack would.
+  std::uint8_t command[kCommandLength]{};
+  std::copy(report + 1, report + std::min(length, 1 + kCommandLength), command);
+  instrument->ReceiveCommand(command);
+  return length;
+}
+
+void SimPlatform::ReportProduced(int Cookie, const std::uint8_t *Report, int Length) {
+  std::lock_guard lock(Mutex);
+  const int n = std::min(Length, kSimInputReportLength);
+  for (Slot &slot : Handles) {
+    if (slot.Device != Cookie)
+      continue;
+    if (slot.Size == kSimHandleQueue) {
+      // Drop the oldest, as hidraw does when nobody reads: the queue never grows.
+      slot.Head = (slot.Head + 1) % kSimHandleQueue;
+      --slot.Size;
+    }
+    std::uint8_t *target = slot.Queue[(slot.Head + slot.Size) % kSimHandleQueue];
+    std::fill(target, target + kSimInputReportLength, 0);
+    std::copy(Report, Report + n, target);
+    ++slot.Size;
+    slot.Arrived.notify_all();
+  }
+}
+
+void SimPlatform::PresenceChanged(int Cookie) {
+  std::lock_guard lock(Mutex);
+  for (Slot &slot : Handles) {
+    if (slot.Device == Cookie) {
+      slot.Size = 0;
+      slot.Arrived.notify_all();
+    }
+  }
+}
+
+} // namespace zol

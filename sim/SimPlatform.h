@@ -1,0 +1,96 @@
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "link/HidPlatform.h"
+#include "sim/VirtualRW8.h"
+
+namespace zol {
+
+/// Path of the non-matching HID device every SimPlatform lists.
+inline constexpr const char *kSimMousePath = "sim:mouse";
+inline constexpr std::uint16_t kSimMouseVendor = 0x046D;
+inline constexpr std::uint16_t kSimMouseProduct = 0xC077;
+/// Vendor and product id of the simulated instruments.
+inline constexpr std::uint16_t kSimRW8Vendor = 0x0451;
+inline constexpr std::uint16_t kSimRW8Product = 0x0023;
+/// Handles that can be open at once.
+inline constexpr int kSimMaxHandles = 64;
+/// Input reports an open handle keeps until they are read; the oldest goes first.
+inline constexpr int kSimHandleQueue = 32;
+
+/// A HidPlatform whose devices are virtual instruments ("sim:0", "sim:1" ...) and one mouse
+/// ("sim:mouse", listed after the first instrument). Like hidraw, each open handle receives the
+/// reports produced after it was opened. Thread-safe; Open and Close do not allocate.
+///
+/// Shutdown order: the destructor detaches and stops every instrument (joining their streaming
+/// threads) before its tables go; Read calls still waiting must have returned by then (they wait
+/// at most their time-out).
+class SimPlatform final : public HidPlatform, private TSimReportListener {
+public:
+  /// Count instruments, serial numbers SIMRW8 followed by 10 digits (1, 2, ...).
+  explicit SimPlatform(int Count = 1, const TVirtualRW8Options &Base = {});
+  ~SimPlatform() override;
+
+  /// Number of instrument slots, removed ones included (indices stay stable).
+  int InstrumentCount() const;
+  /// Instrument i (nullptr when removed or out of range).
+  std::shared_ptr<VirtualRW8> Instrument(int i) const;
+  /// Plugs in a new instrument; returns its index (path "sim:<index>").
+  int AddInstrument(const TVirtualRW8Options &Options);
+  /// Removes instrument i for good (its handles read -1); the instrument is stopped.
+  void RemoveInstrument(int i);
+  /// Options of instrument number i as this platform makes them (serial number, memory file).
+  static TVirtualRW8Options OptionsFor(int i, const TVirtualRW8Options &Base);
+
+  std::vector<std::string> ListInterfaces(bool includeRegistered) override;
+  HidHandle Open(const std::string &path) override;
+  std::string LastOpenError() const override;
+  void Close(HidHandle handle) override;
+  bool GetAttributes(HidHandle handle, HidAttributes &attributes) override;
+  bool GetManufacturerString(HidHandle handle, std::string &text) override;
+  bool GetProductString(HidHandle handle, std::string &text) override;
+  bool GetSerialNumberString(HidHandle handle, std::string &text) override;
+  bool GetReportLengths(HidHandle handle, HidReportLengths &lengths) override;
+  int Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) override;
+  int Write(HidHandle handle, const std::uint8_t *report, int length) override;
+
+  /// Handles open now (for tests of open/close balance).
+  int OpenHandles() const;
+
+private:
+  static constexpr int kMouse = -2;
+  static constexpr int kFree = -1;
+
+  struct Slot {
+    int Device = kFree;           // instrument index, kMouse, or kFree
+    std::uint32_t Generation = 0; // the instrument's plug generation at open
+    std::uint64_t OpenSerial = 0; // tells one opening of the slot from the next
+    std::uint8_t Queue[kSimHandleQueue][kSimInputReportLength]{};
+    int Head = 0;
+    int Size = 0;
+    std::condition_variable Arrived;
+  };
+
+  void ReportProduced(int Cookie, const std::uint8_t *Report, int Length) override;
+  void PresenceChanged(int Cookie) override;
+  /// Slot of a handle, or nullptr; Mutex must be held.
+  Slot *SlotOf(HidHandle handle);
+  /// The instrument behind a handle while it is alive and the handle is not dead; Mutex held.
+  std::shared_ptr<VirtualRW8> LiveInstrument(const Slot &slot) const;
+  /// Instrument index of a path "sim:<n>", or -1.
+  static int ParsePath(const std::string &path);
+
+  mutable std::mutex Mutex; //!< Protects Instruments, Handles and every slot's queue.
+  std::vector<std::shared_ptr<VirtualRW8>> Instruments;
+  std::array<Slot, kSimMaxHandles> Handles;
+  std::uint64_t OpenCount = 0;
+};
+
+} // namespace zol
