@@ -133,6 +133,14 @@ TZOLComDevice::~TZOLComDevice() {
 }
 
 int TZOLComDevice::WriteFrame(const std::uint8_t *Frame, int Count) {
+  return SendFrame(Frame, Count, -1);
+}
+
+int TZOLComDevice::WriteReply(const std::uint8_t *Frame, int Count, std::uint8_t AnsweredCode) {
+  return SendFrame(Frame, Count, AnsweredCode);
+}
+
+int TZOLComDevice::SendFrame(const std::uint8_t *Frame, int Count, int AnsweredCode) {
   std::uint8_t Copy[kCommandLength]{};
   std::memcpy(Copy, Frame, static_cast<std::size_t>(std::clamp(Count, 0, kCommandLength)));
   std::int64_t Ticket = -1;
@@ -140,6 +148,9 @@ int TZOLComDevice::WriteFrame(const std::uint8_t *Frame, int Count) {
     // One step under the framing lock, so that a decoder reply and a user's operation cannot
     // interleave their counter, checksum, LastFrame and queueing.
     std::lock_guard<std::mutex> Lock(FrameMutex);
+    if (AnsweredCode >= 0 && AnyFrameSent && LastFrame[CommandOffset::Code] != AnsweredCode) {
+      return 0;
+    }
     SentCounter = RxCounter;
     Copy[CommandOffset::Checksum] = FrameChecksum(Copy, kCommandLength);
     std::memcpy(LastFrame, Copy, kCommandLength);
@@ -265,8 +276,18 @@ void TCustomZOL::DeviceDisconnected(TObject *) {
 
 // ---- Commands -----------------------------------------------------------------------------------
 
+namespace {
+/// On the worker, while a row of the decoder runs: the code of the answer it handles, so that
+/// the row's reply goes out only if no other command has been sent since. -1 elsewhere.
+thread_local int AnswerBeingHandled = -1;
+} // namespace
+
 void TCustomZOL::Send(const TFrame &Frame) {
-  Device->WriteFrame(Frame.data(), kCommandLength);
+  if (AnswerBeingHandled >= 0) {
+    Device->WriteReply(Frame.data(), kCommandLength, static_cast<std::uint8_t>(AnswerBeingHandled));
+  } else {
+    Device->WriteFrame(Frame.data(), kCommandLength);
+  }
 }
 
 void TCustomZOL::SendCommand(std::uint8_t Code) {
@@ -566,6 +587,7 @@ void TCustomZOL::Decode() {
   const std::uint8_t *Payload = Answer + AnswerOffset::Payload;
   bool WriteLocked = false;
   bool Stopped = false;
+  bool Current = false;
   {
     std::lock_guard<std::mutex> Lock(ModelMutex);
     const std::uint8_t Status = Answer[AnswerOffset::Status];
@@ -580,6 +602,9 @@ void TCustomZOL::Decode() {
     Model.Relay2 = (Status & StatusBit::Relay2) != 0;
     Model.Led2 = (Status & StatusBit::Led2) != 0;
     WriteLocked = Model.WriteLocked;
+    // The instrument repeats its last answer until a new command reaches it: an answer whose
+    // code is not the last command sent is a repeat of an earlier exchange.
+    Current = Code == Model.LastCommand;
     Stopped = StoppedAnswer == Code;
     if (!Stopped) {
       StoppedAnswer = -1; // the instrument has moved on to another answer
@@ -632,8 +657,12 @@ void TCustomZOL::Decode() {
   if (Stopped) {
     return;
   }
+  struct HandlingScope {
+    explicit HandlingScope(int Code) { AnswerBeingHandled = Code; }
+    ~HandlingScope() { AnswerBeingHandled = -1; }
+  } Handling(Code);
   try {
-    Dispatch(Code, Payload, WriteLocked);
+    Dispatch(Code, Payload, WriteLocked, Current);
   } catch (const std::exception &Error) {
     // A range error inside a chain (an alarm loaded from a file that no frame can carry) stops
     // that chain; the worker goes on reading and writing reports.
@@ -645,9 +674,14 @@ void TCustomZOL::Decode() {
   }
 }
 
-void TCustomZOL::Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool WriteLocked) {
+void TCustomZOL::Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool WriteLocked,
+                          bool Current) {
   // Events and replies in the order of each row, with no lock held: handlers take snapshots
   // and may call operations. ReadingAll and WritingAll are looked at when the row needs them.
+  // The steps of a read-all or write-all chain are taken only on a current answer: a repeat of
+  // the previous chain's last answer must neither end a new chain nor skip its writes.
+  const bool WritingAllStep = Current && WritingAllNow();
+  const bool ReadingAllStep = Current && ReadingAllNow();
   switch (static_cast<TCommand>(Code)) {
   case TCommand::ReadState:
     Raise(OnUpdateState);
@@ -664,28 +698,28 @@ void TCustomZOL::Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool W
     }
     break;
   case TCommand::SendFilter:
-    if (WritingAllNow()) {
+    if (WritingAllStep) {
       Raise(OnUpdateFilter);
       SendAlarm1();
-    } else {
+    } else if (!WritingAllNow()) {
       SendCommand(CodeOf(TCommand::ReadFilter));
     }
     break;
   case TCommand::SendAlarm1:
-    if (WritingAllNow()) {
+    if (WritingAllStep) {
       SendAlarm2();
       Raise(OnUpdateAlarm1);
-    } else {
+    } else if (!WritingAllNow()) {
       SendCommand(CodeOf(TCommand::ReadAlarm1));
     }
     break;
   case TCommand::SendAlarm2:
-    if (WritingAllNow()) {
+    if (WritingAllStep) {
       Raise(OnUpdateAlarm2);
       Raise(OnWriteAll);
       std::lock_guard<std::mutex> Lock(ModelMutex);
       Model.WritingAll = false;
-    } else {
+    } else if (!WritingAllNow()) {
       SendCommand(CodeOf(TCommand::ReadAlarm2));
     }
     break;
@@ -693,10 +727,10 @@ void TCustomZOL::Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool W
     SendTag2();
     break;
   case TCommand::SendTag2:
-    if (WritingAllNow()) {
+    if (WritingAllStep) {
       SendFilter();
       Raise(OnUpdateTag);
-    } else {
+    } else if (!WritingAllNow()) {
       SendCommand(CodeOf(TCommand::ReadTag));
     }
     break;
@@ -719,15 +753,15 @@ void TCustomZOL::Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool W
     break;
   case TCommand::ReadFilter:
     Raise(OnUpdateFilter);
-    SendCommand(CodeOf(ReadingAllNow() ? TCommand::ReadAlarm1 : TCommand::ReadState));
+    SendCommand(CodeOf(ReadingAllStep ? TCommand::ReadAlarm1 : TCommand::ReadState));
     break;
   case TCommand::ReadAlarm1:
     Raise(OnUpdateAlarm1);
-    SendCommand(CodeOf(ReadingAllNow() ? TCommand::ReadAlarm2 : TCommand::ReadState));
+    SendCommand(CodeOf(ReadingAllStep ? TCommand::ReadAlarm2 : TCommand::ReadState));
     break;
   case TCommand::ReadAlarm2:
     Raise(OnUpdateAlarm2);
-    if (ReadingAllNow()) {
+    if (ReadingAllStep) {
       Raise(OnReadAll);
       std::lock_guard<std::mutex> Lock(ModelMutex);
       Model.ReadingAll = false;
@@ -739,7 +773,7 @@ void TCustomZOL::Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool W
     break;
   case TCommand::ReadTag2:
     Raise(OnUpdateTag);
-    SendCommand(CodeOf(ReadingAllNow() ? TCommand::ReadFilter : TCommand::ReadState));
+    SendCommand(CodeOf(ReadingAllStep ? TCommand::ReadFilter : TCommand::ReadState));
     break;
   case TCommand::ReadCryptedPassword:
     Raise(OnGetCryptedPassword);

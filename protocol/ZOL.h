@@ -128,6 +128,10 @@ public:
   /// array is not changed. Returns OutputLength - 1 when taken, -2 when not taken in time. From
   /// the worker it returns at once and the report goes out in the same turn.
   int WriteFrame(const std::uint8_t *Frame, int Count) override;
+  /// A decoder's reply to an answer of AnsweredCode: sent like WriteFrame only while that code is
+  /// still the last command sent. When another command has gone out since (a user's operation),
+  /// the reply would overtake it; nothing is sent and the result is 0.
+  int WriteReply(const std::uint8_t *Frame, int Count, std::uint8_t AnsweredCode);
   /// Applies the resend rule for an answer of AnswerCode: 0 when nothing was sent, else the
   /// result of the send.
   int ResendLastFrame(std::uint8_t AnswerCode);
@@ -150,6 +154,8 @@ public:
   std::function<void(std::uint8_t Code)> OnFrameQueued;
 
 private:
+  int SendFrame(const std::uint8_t *Frame, int Count, int AnsweredCode);
+
   // Protects LastFrame, SentCounter, RxCounter and AnyFrameSent, and makes "counter, checksum,
   // LastFrame, queue" one step, so that two senders never interleave and each chain's frames
   // reach the channel in order. Never held while waiting for the worker.
@@ -287,7 +293,8 @@ private:
   void SendPasswordBlock(TCommand Code, std::string_view Password);
   void SendTagHalf(TCommand Code, int First);
   void Decode();
-  void Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool WriteLocked);
+  /// Current: the answer is to the last command sent (a repeat of an earlier one is not).
+  void Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool WriteLocked, bool Current);
   void Raise(const TNotifyEvent &Event);
   void ReportChainError(const char *Message);
   bool ReadingAllNow() const;

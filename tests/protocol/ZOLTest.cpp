@@ -788,5 +788,75 @@ TEST(ZOLComponent, LoadAndSaveParameters) {
   std::filesystem::remove_all(Dir);
 }
 
+// The instrument repeats its last answer until a new command reaches it. Such a repeat of an
+// earlier exchange must neither end a new chain, nor skip its writes, nor send a reply behind a
+// command the user has just sent.
+Codes Distinct(const Codes &Sent) {
+  Codes Result;
+  for (std::uint8_t Code : Sent) {
+    if (Result.empty() || Result.back() != Code) {
+      Result.push_back(Code);
+    }
+  }
+  return Result;
+}
+
+TEST(ZOLChains, ARepeatOfThePreviousWriteAllDoesNotEndTheNext) {
+  TRig Rig;
+  Rig.Connect();
+  Rig.Instrument.SetAnswerDelay(3);
+  Rig.ZOL->WriteAll();
+  ASSERT_TRUE(Eventually([&] { return Rig.Count("WriteAll") == 1; }));
+  // At once, while the instrument still repeats its 0x22 answer.
+  Rig.Mark();
+  Rig.ZOL->WriteAll();
+  ASSERT_TRUE(Eventually([&] { return Rig.Count("WriteAll") == 1; }));
+  Codes Sent = Distinct(Rig.CodesSinceMark());
+  // A read-back of alarm 2 asked by the first chain's repeat may precede the new chain.
+  if (!Sent.empty() && Sent.front() == 0xA2) {
+    Sent.erase(Sent.begin());
+  }
+  EXPECT_EQ(Sent, (Codes{0x30, 0x31, 0x20, 0x21, 0x22})) << "every setting is written";
+  ASSERT_TRUE(Rig.Instrument.WaitReads(20));
+  EXPECT_EQ(Rig.Count("WriteAll"), 1);
+  EXPECT_FALSE(Rig.ZOL->Snapshot().WritingAll);
+}
+
+TEST(ZOLChains, ARepeatOfThePreviousReadAllDoesNotEndTheNext) {
+  TRig Rig;
+  Rig.Connect();
+  Rig.Instrument.SetAnswerDelay(3);
+  Rig.ZOL->ReadAll();
+  ASSERT_TRUE(Eventually([&] { return Rig.Count("ReadAll") == 1; }));
+  Rig.Mark();
+  Rig.ZOL->ReadAll();
+  ASSERT_TRUE(Eventually([&] { return Rig.Count("ReadAll") == 1; }));
+  // The second read-all ends only on its own 0xA2 answer, after every read went out.
+  const Codes Sent = Distinct(Rig.CodesSinceMark());
+  const Codes Chain{0xB0, 0xB1, 0xA0, 0xA1, 0xA2};
+  EXPECT_NE(std::search(Sent.begin(), Sent.end(), Chain.begin(), Chain.end()), Sent.end())
+      << ::testing::PrintToString(Sent);
+  ASSERT_TRUE(Rig.Instrument.WaitReads(20));
+  EXPECT_EQ(Rig.Count("ReadAll"), 1);
+}
+
+TEST(ZOLChains, NoReplyGoesOutBehindAUsersCommand) {
+  TRig Rig;
+  Rig.Connect();
+  Rig.Instrument.SetAnswerDelay(3);
+  Rig.ZOL->ReadAlarm1();
+  ASSERT_TRUE(Eventually([&] { return Rig.Count("UpdateAlarm1") >= 1; }));
+  // The instrument goes on repeating 0xA1 for a few reports: the user writes meanwhile.
+  Rig.Mark();
+  Rig.ZOL->WriteFilter(2.0f);
+  ASSERT_TRUE(Eventually([&] { return Rig.Count("UpdateFilter") >= 1; })) << "read back";
+  const Codes Sent = Rig.CodesSinceMark();
+  const auto Write = std::find(Sent.begin(), Sent.end(), 0x20);
+  ASSERT_NE(Write, Sent.end());
+  const Codes After = Distinct(Codes(Write, Sent.end()));
+  ASSERT_GE(After.size(), 2u);
+  EXPECT_EQ(After[1], 0xA0) << ::testing::PrintToString(Sent);
+}
+
 } // namespace
 } // namespace zol
