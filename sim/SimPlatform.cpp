@@ -201,6 +201,21 @@ int SimPlatform::OpenHandles() const {
                                         [](const Slot &s) { return s.Device != kFree; }));
 }
 
+bool SimPlatform::PeekAttributes(const std::string &path, HidAttributes &attributes) {
+  // Like the system's device list: the ids of a present device, whether or not we may open it.
+  if (path == kSimMousePath) {
+    attributes = {kSimMouseVendor, kSimMouseProduct, 0x0110};
+    return true;
+  }
+  std::lock_guard lock(Mutex);
+  const int device = ParsePath(path);
+  if (device < 0 || device >= static_cast<int>(Instruments.size()) || !Instruments[device] ||
+      !Instruments[device]->Present())
+    return false;
+  attributes = {kSimRW8Vendor, kSimRW8Product, kSimRW8Version};
+  return true;
+}
+
 bool SimPlatform::GetAttributes(HidHandle handle, HidAttributes &attributes) {
   std::lock_guard lock(Mutex);
   Slot *slot = SlotOf(handle);

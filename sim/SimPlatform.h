@@ -53,6 +53,7 @@ public:
   HidHandle Open(const std::string &path) override;
   std::string LastOpenError() const override;
   void Close(HidHandle handle) override;
+  bool PeekAttributes(const std::string &path, HidAttributes &attributes) override;
   bool GetAttributes(HidHandle handle, HidAttributes &attributes) override;
   bool GetManufacturerString(HidHandle handle, std::string &text) override;
   bool GetProductString(HidHandle handle, std::string &text) override;

@@ -81,6 +81,16 @@ TEST_F(Zolctl, ListsTheSimulatedInstruments) {
   EXPECT_HAS(r.Out, "\"serialNumber\":\"SIMRW8");
 }
 
+TEST_F(Zolctl, ListExplainsAnInstrumentItMayNotOpen) {
+  Result r = Run({"--sim=2", "--sim-fault", "permission-denied", "list"});
+  EXPECT_EQ(r.Code, 1) << "none can be used";
+  EXPECT_HAS(r.Out, "cannot open sim:0: permission denied");
+  EXPECT_HAS(r.Out, "cannot open sim:1: permission denied");
+  EXPECT_HAS(r.Out, "70-rw8.rules");
+  r = Run({"--sim", "--sim-fault", "permission-denied", "--json", "list"});
+  EXPECT_HAS(r.Out, "\"unopened\":[{\"path\":\"sim:0\",\"reason\":\"permission denied\"");
+}
+
 TEST_F(Zolctl, StateAndReadPrintTheInstrument) {
   Result r = Sim({"state"});
   ASSERT_EQ(r.Code, 0) << r.Err;
