@@ -280,9 +280,43 @@ namespace {
 /// On the worker, while a row of the decoder runs: the code of the answer it handles, so that
 /// the row's reply goes out only if no other command has been sent since. -1 elsewhere.
 thread_local int AnswerBeingHandled = -1;
+/// While ReadAll or WriteAll sends the first command of its own chain.
+thread_local bool StartingChain = false;
+
+struct ChainStart {
+  ChainStart() { StartingChain = true; }
+  ~ChainStart() { StartingChain = false; }
+};
 } // namespace
 
+void TCustomZOL::InterruptChains() {
+  bool Reading = false, Writing = false, Reported = false;
+  {
+    std::lock_guard<std::mutex> Lock(ModelMutex);
+    Reading = Model.ReadingAll;
+    Writing = Model.WritingAll;
+    Reported = ChainStopped;
+    Model.ReadingAll = false;
+    Model.WritingAll = false;
+    ChainStopped = false;
+  }
+  // Another command replaces the chain's at the instrument: its answers will not come, and a
+  // flag left set would turn a later single write into the rest of the old chain.
+  if (Reported) {
+    return;
+  }
+  if (Writing) {
+    ReportChainError("Sending all settings was interrupted by another command: not every "
+                     "setting reached the instrument. Send them again.");
+  } else if (Reading) {
+    ReportChainError("Reading all settings was interrupted by another command. Read them again.");
+  }
+}
+
 void TCustomZOL::Send(const TFrame &Frame) {
+  if (AnswerBeingHandled < 0 && !StartingChain) {
+    InterruptChains();
+  }
   if (AnswerBeingHandled >= 0) {
     Device->WriteReply(Frame.data(), kCommandLength, static_cast<std::uint8_t>(AnswerBeingHandled));
   } else {
@@ -312,8 +346,15 @@ void TCustomZOL::ReadAlarm2() {
 void TCustomZOL::ReadAll() {
   {
     std::lock_guard<std::mutex> Lock(ModelMutex);
+    // A read-all asked again restarts; a write-all under way is cut short.
+    Model.ReadingAll = false;
+  }
+  InterruptChains();
+  {
+    std::lock_guard<std::mutex> Lock(ModelMutex);
     Model.ReadingAll = true;
   }
+  ChainStart Starting;
   SendCommand(CodeOf(TCommand::ReadTag));
 }
 
@@ -352,9 +393,15 @@ void TCustomZOL::WriteAlarm2(const TZOLAlarm &Alarm) {
 void TCustomZOL::WriteAll() {
   {
     std::lock_guard<std::mutex> Lock(ModelMutex);
+    Model.WritingAll = false; // asked again: starts over
+  }
+  InterruptChains();
+  {
+    std::lock_guard<std::mutex> Lock(ModelMutex);
     Model.WritingAll = true;
     Model.Outgoing = Model.Settings;
   }
+  ChainStart Starting;
   SendTag1();
 }
 
@@ -669,6 +716,7 @@ void TCustomZOL::Decode() {
     {
       std::lock_guard<std::mutex> Lock(ModelMutex);
       StoppedAnswer = Code;
+      ChainStopped = true;
     }
     ReportChainError(Error.what());
   }

@@ -297,6 +297,9 @@ private:
   void Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool WriteLocked, bool Current);
   void Raise(const TNotifyEvent &Event);
   void ReportChainError(const char *Message);
+  /// A user's command while a read-all or write-all runs: the chain ends, and is reported
+  /// unless its stop was reported already.
+  void InterruptChains();
   bool ReadingAllNow() const;
   bool WritingAllNow() const;
 
@@ -308,6 +311,9 @@ private:
   // answer until it acts on another command; the stopped row is not run (nor reported) again
   // until an answer of another code arrives. Protected by ModelMutex.
   int StoppedAnswer = -1;
+  // A chain stopped on an error and was reported; its flag stays set until the next command.
+  // Protected by ModelMutex.
+  bool ChainStopped = false;
 };
 
 } // namespace zol
