@@ -763,10 +763,13 @@ void TCustomZOL::Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool W
     break;
   case TCommand::SendAlarm2:
     if (WritingAllStep) {
+      // The chain is over before its handlers run: one of them may start the next at once.
+      {
+        std::lock_guard<std::mutex> Lock(ModelMutex);
+        Model.WritingAll = false;
+      }
       Raise(OnUpdateAlarm2);
       Raise(OnWriteAll);
-      std::lock_guard<std::mutex> Lock(ModelMutex);
-      Model.WritingAll = false;
     } else if (!WritingAllNow()) {
       SendCommand(CodeOf(TCommand::ReadAlarm2));
     }
@@ -808,11 +811,16 @@ void TCustomZOL::Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool W
     SendCommand(CodeOf(ReadingAllStep ? TCommand::ReadAlarm2 : TCommand::ReadState));
     break;
   case TCommand::ReadAlarm2:
-    Raise(OnUpdateAlarm2);
     if (ReadingAllStep) {
+      // The chain is over before its handlers run: one of them may start the next at once.
+      {
+        std::lock_guard<std::mutex> Lock(ModelMutex);
+        Model.ReadingAll = false;
+      }
+      Raise(OnUpdateAlarm2);
       Raise(OnReadAll);
-      std::lock_guard<std::mutex> Lock(ModelMutex);
-      Model.ReadingAll = false;
+    } else {
+      Raise(OnUpdateAlarm2);
     }
     SendCommand(CodeOf(TCommand::ReadState));
     break;
