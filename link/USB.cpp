@@ -128,6 +128,8 @@ void TUSBThread::DropPending() {
   std::lock_guard lock(QueueMutex);
   if (PendingSize == 0)
     return;
+  for (PendingReport &report : Pending)
+    WipeBytes(report.Data, sizeof report.Data);
   PendingSize = 0;
   TakenTicket = NextTicket - 1;
   QueueChanged.notify_all();
@@ -214,6 +216,9 @@ void TUSBThread::Turn() {
     priority = TThreadPriority::Normal;
     if (Platform.Write(handle, WriteBuffer, length) == length) {
       std::lock_guard lock(QueueMutex);
+      // A report may carry a password: nothing of it stays once it is out.
+      WipeBytes(Pending[PendingHead].Data, static_cast<std::size_t>(length));
+      WipeBytes(WriteBuffer, static_cast<std::size_t>(length));
       // DropPending cannot have run meanwhile: only this thread drops.
       PendingHead = (PendingHead + 1) % kPendingCapacity;
       --PendingSize;
@@ -425,7 +430,9 @@ std::int64_t THIDDevice::QueueFrame(const std::uint8_t *Data, int n) {
   const int carried = std::clamp(std::min(n, length - 1), 0, kMaxOutputReportLength - 1);
   std::memcpy(report + 1, Data, static_cast<std::size_t>(carried));
   // Never waits for room: callers queue under their own lock, which the worker may need.
-  return Thread->QueueReport(report, length, std::chrono::milliseconds{0});
+  const std::int64_t ticket = Thread->QueueReport(report, length, std::chrono::milliseconds{0});
+  WipeBytes(report, sizeof report);
+  return ticket;
 }
 
 int THIDDevice::WaitFrame(std::int64_t Ticket) {

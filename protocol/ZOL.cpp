@@ -169,6 +169,12 @@ int TZOLComDevice::ResendLastFrame(std::uint8_t AnswerCode) {
   std::int64_t Ticket = -1;
   {
     std::lock_guard<std::mutex> Lock(FrameMutex);
+    // Once a password command is answered it will not be resent: forget the password.
+    const std::uint8_t Last = LastFrame[CommandOffset::Code];
+    if (AnswerCode == Last &&
+        (Last == CodeOf(TCommand::Unlock) || Last == CodeOf(TCommand::ChangePassword))) {
+      WipeBytes(LastFrame + CommandOffset::Checksum, kCommandLength - CommandOffset::Checksum);
+    }
     if (!AnyFrameSent ||
         !ResendDue(AnswerCode, LastFrame[CommandOffset::Code], SentCounter, RxCounter)) {
       return 0;
@@ -422,6 +428,9 @@ void TCustomZOL::SendTagHalf(TCommand Code, int First) {
   std::copy(Low.begin(), Low.end(), Frame.begin() + CommandOffset::Params);
   std::copy(High.begin(), High.end(), Frame.begin() + CommandOffset::Params + 3);
   Send(Frame);
+  // The password lives on only in the frame kept for resending, until the instrument answers.
+  WipeBytes(Padded, sizeof Padded);
+  WipeBytes(Frame.data(), Frame.size());
 }
 
 void TCustomZOL::SendTag1() {
@@ -536,6 +545,9 @@ void TCustomZOL::SendPasswordBlock(TCommand Code, std::string_view Password) {
   std::copy(Low.begin(), Low.end(), Frame.begin() + CommandOffset::Params);
   std::copy(High.begin(), High.end(), Frame.begin() + CommandOffset::Params + 3);
   Send(Frame);
+  // The password lives on only in the frame kept for resending, until the instrument answers.
+  WipeBytes(Padded, sizeof Padded);
+  WipeBytes(Frame.data(), Frame.size());
 }
 
 void TCustomZOL::Unlock(std::string_view Password) {

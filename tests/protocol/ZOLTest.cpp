@@ -899,5 +899,33 @@ TEST(ZOLChains, AUsersCommandDuringAChainEndsItWithAMessage) {
   }
 }
 
+TEST(ZOLSecrets, APasswordIsForgottenOnceTheInstrumentAnswers) {
+  for (const bool Change : {false, true}) {
+    TRig Rig;
+    Rig.Connect();
+    Rig.Mark();
+    Change ? Rig.ZOL->ChangePassword("SECRET") : Rig.ZOL->Unlock("SECRET");
+    Rig.ExpectCodes({static_cast<std::uint8_t>(Change ? 0x41 : 0x40), 0x00});
+    const auto Sent = Rig.FramesSinceMark();
+    ASSERT_FALSE(Sent.empty());
+    EXPECT_NE(Sent[0][2], 0) << "the instrument got the password";
+    // What stays for resending is the state request now; and when the password frame was the
+    // last one answered, its bytes are gone all the same.
+    const auto Kept = Rig.ZOL->Device->FrameState().LastFrame;
+    EXPECT_EQ(Kept[0], 0x00);
+    EXPECT_TRUE(std::all_of(Kept.begin() + 2, Kept.begin() + 8, [](std::uint8_t b) { return b == 0; }));
+  }
+  // The framing alone: the answer to the password frame itself wipes the frame kept for resending.
+  TScriptedInstrument Instrument;
+  TZOLComDevice Device(Instrument);
+  const std::array<std::uint8_t, 8> Frame{0x40, 0, 1, 2, 3, 4, 5, 6};
+  Device.WriteFrame(Frame.data(), 8); // no device opened: kept, not sent
+  EXPECT_EQ(Device.FrameState().LastFrame[2], 1);
+  EXPECT_EQ(Device.ResendLastFrame(0x40), 0);
+  const auto Kept = Device.FrameState().LastFrame;
+  EXPECT_EQ(Kept[0], 0x40);
+  EXPECT_TRUE(std::all_of(Kept.begin() + 1, Kept.begin() + 8, [](std::uint8_t b) { return b == 0; }));
+}
+
 } // namespace
 } // namespace zol
