@@ -119,6 +119,11 @@ bool TUSBThread::WaitReport(std::int64_t Ticket, std::chrono::milliseconds Timeo
   return QueueChanged.wait_for(lock, Timeout, [this, Ticket] { return TakenTicket >= Ticket; });
 }
 
+bool TUSBThread::Taken(std::int64_t Ticket) const {
+  std::lock_guard lock(QueueMutex);
+  return Ticket > 0 && TakenTicket >= Ticket;
+}
+
 int TUSBThread::PendingCount() const {
   std::lock_guard lock(QueueMutex);
   return PendingSize;
@@ -447,5 +452,7 @@ int THIDDevice::WaitFrame(std::int64_t Ticket) {
 }
 
 int THIDDevice::WriteFrame(const std::uint8_t *Data, int n) { return WaitFrame(QueueFrame(Data, n)); }
+
+bool THIDDevice::FrameTaken(std::int64_t Ticket) const { return Thread && Thread->Taken(Ticket); }
 
 } // namespace zol

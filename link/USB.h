@@ -77,6 +77,8 @@ public:
   bool WaitReport(std::int64_t Ticket, std::chrono::milliseconds Timeout);
   /// Reports still waiting for the worker.
   int PendingCount() const;
+  /// True once the report of Ticket has been written (or dropped with the device absent).
+  bool Taken(std::int64_t Ticket) const;
 
   TThreadPriority Priority() const { return CurrentPriority.load(std::memory_order_relaxed); }
   /// Completed turns since the start (for tests and benchmarks).
@@ -221,6 +223,8 @@ protected:
   std::int64_t QueueFrame(const std::uint8_t *Data, int n);
   /// Waits for the ticket of QueueFrame: OutputLength - 1 when taken, -2 otherwise.
   int WaitFrame(std::int64_t Ticket);
+  /// True once the report of a QueueFrame ticket has gone out.
+  bool FrameTaken(std::int64_t Ticket) const;
 
 private:
   enum class IdentityString : std::uint8_t { Manufacturer, Product, SerialNumber };

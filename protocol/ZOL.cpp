@@ -156,6 +156,9 @@ int TZOLComDevice::SendFrame(const std::uint8_t *Frame, int Count, int AnsweredC
     std::memcpy(LastFrame, Copy, kCommandLength);
     AnyFrameSent = true;
     Ticket = QueueFrame(Copy, kCommandLength);
+    if (Copy[CommandOffset::Code] == CodeOf(TCommand::ReadWROP)) {
+      HistoryTicket = Ticket;
+    }
     if (OnFrameQueued) {
       OnFrameQueued(Copy[CommandOffset::Code]);
     }
@@ -181,8 +184,41 @@ int TZOLComDevice::ResendLastFrame(std::uint8_t AnswerCode) {
     }
     Ticket = QueueFrame(LastFrame, kCommandLength);
     SentCounter = RxCounter;
+    if (LastFrame[CommandOffset::Code] == CodeOf(TCommand::ReadWROP)) {
+      HistoryTicket = Ticket;
+    }
   }
   return WaitFrame(Ticket);
+}
+
+void TZOLComDevice::AwaitHistoryRecord() {
+  std::lock_guard<std::mutex> Lock(FrameMutex);
+  HistoryTicket = 0;
+  HistoryAwaited = true;
+  HistorySameSince = -1;
+}
+
+bool TZOLComDevice::TakeHistoryAnswer(const std::uint8_t *Payload) {
+  std::lock_guard<std::mutex> Lock(FrameMutex);
+  // Reports are written after the turn's read: a request taken already went out before this
+  // answer was read.
+  if (!HistoryAwaited || !FrameTaken(HistoryTicket)) {
+    return false;
+  }
+  const bool Same =
+      HistoryAnyPassed && std::equal(HistoryPassed.begin(), HistoryPassed.end(), Payload);
+  if (Same) {
+    if (HistorySameSince < 0) {
+      HistorySameSince = RxCounter;
+    }
+    if (static_cast<std::uint8_t>(RxCounter - HistorySameSince) <= 3) {
+      return false; // most likely the previous record, still repeated
+    }
+  }
+  std::copy(Payload, Payload + HistoryPassed.size(), HistoryPassed.begin());
+  HistoryAnyPassed = true;
+  HistoryAwaited = false;
+  return true;
 }
 
 void TZOLComDevice::SetRxCounter(std::uint8_t Counter) {
@@ -570,6 +606,7 @@ void TCustomZOL::ReadWROP(int Index) {
   TFrame Frame{};
   Frame[CommandOffset::Code] = CodeOf(TCommand::ReadWROP);
   Frame[CommandOffset::Params] = static_cast<std::uint8_t>(Index);
+  Device->AwaitHistoryRecord();
   Send(Frame);
 }
 
@@ -750,13 +787,14 @@ void TCustomZOL::Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool W
     Raise(OnUpdateInfo);
     SendCommand(CodeOf(TCommand::ReadState));
     break;
-  case TCommand::ReadWROP:
-    if (OnUpdateWROP) {
+  case TCommand::ReadWROP: {
+    if (Device->TakeHistoryAnswer(Payload) && OnUpdateWROP) {
       // A copy decoded from the payload: aligned, and the same on any byte order.
       const TWROP Record = WROPFromBytes(Payload);
       OnUpdateWROP(&Record);
     }
     break;
+  }
   case TCommand::SendFilter:
     if (WritingAllStep) {
       Raise(OnUpdateFilter);

@@ -146,6 +146,15 @@ public:
   };
   /// A consistent copy of the framing state.
   TFrameState FrameState() const;
+  /// A history record is about to be asked for: the next history request sent is awaited.
+  void AwaitHistoryRecord();
+  /// For a history answer just read (its 6 payload bytes): true, once, when it answers the
+  /// awaited request. The instrument repeats the previous record, with the same answer code,
+  /// until it has acted on the request: the answer counts once the request has gone out and
+  /// either the record differs from the one passed on before, or it has stayed the same for
+  /// more than 3 reports since (the instrument holds the same record there).
+  bool TakeHistoryAnswer(const std::uint8_t *Payload);
+
   /// For tests of the resend rule: sets both counters.
   void SetCounters(std::uint8_t Sent, std::uint8_t Rx);
 
@@ -156,7 +165,7 @@ public:
 private:
   int SendFrame(const std::uint8_t *Frame, int Count, int AnsweredCode);
 
-  // Protects LastFrame, SentCounter, RxCounter and AnyFrameSent, and makes "counter, checksum,
+  // Protects LastFrame, SentCounter, RxCounter, AnyFrameSent and the history request, and makes "counter, checksum,
   // LastFrame, queue" one step, so that two senders never interleave and each chain's frames
   // reach the channel in order. Never held while waiting for the worker.
   mutable std::mutex FrameMutex;
@@ -164,6 +173,11 @@ private:
   std::uint8_t SentCounter = 0;
   std::uint8_t RxCounter = 0;
   bool AnyFrameSent = false; // nothing to resend before the first frame
+  std::int64_t HistoryTicket = 0; // the awaited history request as queued (first send or resend)
+  bool HistoryAwaited = false;
+  std::array<std::uint8_t, 6> HistoryPassed{}; // the record passed on last
+  bool HistoryAnyPassed = false;
+  int HistorySameSince = -1; // counter of the first repeat of that record seen after the request
 };
 
 // ---- The device component ---------------------------------------------------------------------

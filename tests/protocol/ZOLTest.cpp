@@ -927,5 +927,30 @@ TEST(ZOLSecrets, APasswordIsForgottenOnceTheInstrumentAnswers) {
   EXPECT_TRUE(std::all_of(Kept.begin() + 1, Kept.begin() + 8, [](std::uint8_t b) { return b == 0; }));
 }
 
+TEST(ZOLDecoder, EachHistoryRequestPassesOnOneRecordItsOwn) {
+  TRig Rig;
+  Rig.Connect();
+  // Record i has the slot mask of slot i; the instrument takes 3 reports to act on a request.
+  Rig.Instrument.SetResponder([](const TCommandFrame &Frame) -> std::optional<TScriptedAnswer> {
+    TScriptedAnswer Answer;
+    Answer.Code = Frame[0];
+    if (Frame[0] == 0x02) {
+      Answer.Payload = {static_cast<std::uint8_t>(0xFF << Frame[2]), 0x20, 0x6D, 0x26, 0x00, 0x80};
+    }
+    return Answer;
+  });
+  Rig.Instrument.SetAnswerDelay(3);
+  Rig.Mark();
+  for (int Index = 0; Index < 4; ++Index) {
+    Rig.ZOL->ReadWROP(Index);
+    ASSERT_TRUE(Eventually([&] { return static_cast<int>(Rig.WROPs().size()) == Index + 1; }));
+    // The instrument repeats the record for as long as nothing new reaches it: one is enough.
+    ASSERT_TRUE(Rig.Instrument.WaitReads(8));
+    ASSERT_EQ(static_cast<int>(Rig.WROPs().size()), Index + 1);
+    EXPECT_EQ(Rig.WROPs().back().SlotMask, static_cast<std::uint8_t>(0xFF << Index))
+        << "the answer to request " << Index << ", not a repeat of the one before";
+  }
+}
+
 } // namespace
 } // namespace zol
