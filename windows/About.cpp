@@ -1,0 +1,98 @@
+#include "windows/About.h"
+
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <QShowEvent>
+
+#include "windows/SingleInstance.h"
+#include "ui_About.h"
+
+static void InitAboutPictures() { Q_INIT_RESOURCE(windows); }
+
+namespace zol {
+
+TAboutBox *AboutBox = nullptr;
+
+const QString TAboutBox::CreditLine = QStringLiteral("Par l'équipe ZOLCFG");
+
+namespace {
+
+QFont PixelFont(const char *Family, int PixelSize, bool Bold, QFont::StyleHint Hint) {
+  QFont Font(QString::fromLatin1(Family));
+  Font.setPixelSize(PixelSize);
+  Font.setBold(Bold);
+  Font.setStyleHint(Hint); // the nearest font of that kind where the family is missing
+  return Font;
+}
+
+} // namespace
+
+TAboutBox::TAboutBox(QWidget *parent) : QDialog(parent), ui(std::make_unique<Ui::TAboutBox>()) {
+  InitAboutPictures();
+  ui->setupUi(this);
+  Panel1 = ui->Panel1;
+  ProductName = ui->ProductName;
+  Version = ui->Version;
+  Programmeur = ui->Programmeur;
+  Systeme = ui->Systeme;
+  VersionWin = ui->VersionWin;
+  OKButton = ui->OKButton;
+
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint);
+  setFixedSize(265, 217);
+  setAttribute(Qt::WA_QuitOnClose, false);
+
+  setFont(PixelFont("MS Sans Serif", 11, false, QFont::SansSerif));
+  QPalette Black = palette();
+  Black.setColor(QPalette::WindowText, Qt::black);
+  setPalette(Black);
+  ui->LbMaker->setFont(PixelFont("Times New Roman", 21, true, QFont::Serif));
+  ProductName->setFont(PixelFont("MS Sans Serif", 11, true, QFont::SansSerif));
+  Programmeur->setFixedSize(168, 17);
+
+  connect(OKButton, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+TAboutBox::~TAboutBox() = default;
+
+void TAboutBox::showEvent(QShowEvent *event) {
+  if (!event->spontaneous())
+    FormShow();
+  QDialog::showEvent(event);
+}
+
+void TAboutBox::FormShow() { ShowSystem(QuerySystemVersion()); }
+
+void TAboutBox::ShowSystem(const TSystemVersion &Running) {
+  setWindowTitle(QStringLiteral("A propos de ..."));
+  ProductName->setText(QStringLiteral("ZOLCFG - Français"));
+  Version->setText(QStringLiteral("Version : 1.04"));
+  Programmeur->setText(CreditLine);
+  Systeme->setText(SystemText(Running, Systeme->text()));
+  VersionWin->setText(VersionText(Running));
+}
+
+QString TAboutBox::SystemText(const TSystemVersion &Running, const QString &Current) {
+  switch (Running.PlatformId) {
+  case 0:
+    return QStringLiteral("Microsoft Windows 3.1/Win32s");
+  case 1:
+    return QStringLiteral("Microsoft Windows 95/98/Millenium");
+  case 2:
+    return QStringLiteral("Microsoft Windows NT/2000/XP/Vista/Seven");
+  default:
+    return Running.Name.isEmpty() ? Current : Running.Name;
+  }
+}
+
+QString TAboutBox::VersionText(const TSystemVersion &Running) {
+  return QStringLiteral("Version n° : %1.%2.%3 %4")
+      .arg(Running.Major)
+      .arg(Running.Minor)
+      .arg(Running.Build & 0xFFFFu)
+      .arg(Running.ServicePack);
+}
+
+} // namespace zol

@@ -1,0 +1,633 @@
+#include "windows/Main.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QScreen>
+#include <QShowEvent>
+#include <QTabBar>
+#include <QValidator>
+
+#include <cmath>
+#include <limits>
+
+#include "ui_Main.h"
+#include "windows/About.h"
+#include "windows/BackTrace.h"
+#include "windows/Pass.h"
+#include "windows/Select.h"
+
+namespace zol {
+
+TMainForm *MainForm = nullptr;
+
+namespace {
+
+/// Forces the letters of the tag to upper case as they are typed: only the characters 0x20 to
+/// 0x5F survive the instrument's packing.
+class TUpperCaseValidator final : public QValidator {
+public:
+  using QValidator::QValidator;
+  State validate(QString &Input, int &) const override {
+    Input = Input.toUpper();
+    return Acceptable;
+  }
+};
+
+QFont PixelFont(const QString &Family, int PixelSize, QFont::StyleHint Hint, bool Bold = false) {
+  QFont Font(Family);
+  Font.setStyleHint(Hint);
+  Font.setPixelSize(PixelSize);
+  Font.setBold(Bold);
+  return Font;
+}
+
+QPixmap Picture(const char *Name) {
+  return QPixmap(QStringLiteral(":/pictures/windows/") + QLatin1String(Name) +
+                 QStringLiteral(".xpm"));
+}
+
+/// The picture for the enabled state, and a second one for the disabled state.
+QIcon Glyph(const char *Enabled, const char *Disabled = nullptr) {
+  QIcon Icon;
+  Icon.addPixmap(Picture(Enabled), QIcon::Normal);
+  if (Disabled != nullptr)
+    Icon.addPixmap(Picture(Disabled), QIcon::Disabled);
+  return Icon;
+}
+
+QString FromLatin1(const std::string &Text) {
+  return QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size()));
+}
+
+} // namespace
+
+void ShowErrorMessage(QWidget *Parent, const QString &Message) {
+  QMessageBox::critical(Parent, QStringLiteral("Erreur"), Message);
+}
+
+void ShowRangeErrors(QWidget *Parent, const std::function<void()> &Operation) {
+  try {
+    Operation();
+  } catch (const ERangeError &Error) {
+    ShowErrorMessage(Parent, QString::fromStdString(Error.what()));
+  }
+}
+
+int RoundHalfEvenToInt(double Value) {
+  if (std::isnan(Value))
+    return std::numeric_limits<int>::max();
+  // nearbyint rounds halves to the even neighbour in the default rounding mode.
+  const double Rounded = std::nearbyint(Value);
+  if (Rounded >= static_cast<double>(std::numeric_limits<int>::max()))
+    return std::numeric_limits<int>::max();
+  if (Rounded <= static_cast<double>(std::numeric_limits<int>::min()))
+    return std::numeric_limits<int>::min();
+  return static_cast<int>(Rounded);
+}
+
+TMainForm::TMainForm(HidPlatform &Platform, QWidget *parent)
+    : QWidget(parent), ui(std::make_unique<Ui::TMainForm>()) {
+  if (MainForm == nullptr)
+    MainForm = this;
+  ui->setupUi(this);
+  FormLoaded(this);
+  // Fixed single border, system menu only.
+  setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+  setFixedSize(274, 470);
+  if (const QScreen *Screen = QGuiApplication::primaryScreen())
+    move(Screen->availableGeometry().center() - rect().center());
+  ApplyFonts();
+  ApplyPictures();
+  ui->EdTag->setValidator(new TUpperCaseValidator(ui->EdTag));
+
+  PopupMenu = new QMenu(this);
+  Envoyer1 = PopupMenu->addAction(QStringLiteral("Envoyer"));
+  Relire1 = PopupMenu->addAction(QStringLiteral("Relire"));
+  PopupMenu->setDefaultAction(Envoyer1);
+  for (TBitBtnAlt *Button : {ui->BtnWR_TAG, ui->BtnWR_Filter, ui->BtnWR_Alr1, ui->BtnWR_Alr2})
+    Button->setPopupMenu(PopupMenu);
+
+  ChooseInstrument = [](const QStringList &Lines) {
+    if (SelectForm == nullptr)
+      return -1;
+    SelectForm->SetItems(Lines, 0);
+    SelectForm->exec();
+    // The line selected however the dialog was closed, "OK" or its close box.
+    return SelectForm->ItemIndex();
+  };
+
+  ZOL = new TZOL(Platform, this);
+  connect(ZOL, &TZOL::Connected, this, &TMainForm::ZOLConnect);
+  connect(ZOL, &TZOL::Disconnected, this, &TMainForm::ZOLDisconnect);
+  connect(ZOL, &TZOL::StateUpdated, this, &TMainForm::ZOLUpdateState);
+  connect(ZOL, &TZOL::ErrorAnswered, this, &TMainForm::ZOLError);
+  connect(ZOL, &TZOL::DeviceUnlocked, this, &TMainForm::ZOLUnlockDevice);
+  connect(ZOL, &TZOL::Alarm1Updated, this, &TMainForm::ZOLUpdateAlarm1);
+  connect(ZOL, &TZOL::Alarm2Updated, this, &TMainForm::ZOLUpdateAlarm2);
+  connect(ZOL, &TZOL::FilterUpdated, this, &TMainForm::ZOLUpdateFilter);
+  connect(ZOL, &TZOL::TagUpdated, this, &TMainForm::ZOLUpdateTag);
+  connect(ZOL, &TZOL::InfoUpdated, this, &TMainForm::ZOLUpdateInfo);
+  connect(ZOL, &TZOL::AllRead, this, [this](const TZOLModel &Snapshot) {
+    ShowRangeErrors(this, [&] { ZOLReadAll(Snapshot); });
+  });
+  connect(ZOL, &TZOL::CryptedPasswordReceived, this, &TMainForm::ZOLGetCryptedPassword);
+  connect(ZOL, &TZOL::WROPUpdated, this, &TMainForm::ZOLUpdateWROP);
+  connect(ZOL, &TZOL::ChainFailed, this, &TMainForm::ZOLChainFailed);
+  // OnWriteAll has no handler in this window.
+
+  Wire(ui->BtnQuit, &QPushButton::clicked, &TMainForm::BtnQuitClick);
+  Wire(ui->BtnScan, &QPushButton::clicked, &TMainForm::BtnScanClick);
+  Wire(ui->BtnWR_TAG, &QPushButton::clicked, &TMainForm::BtnWR_TAGClick);
+  Wire(ui->BtnWR_TAG, &TBitBtnAlt::AltClick, &TMainForm::BtnWR_TAGAltClick);
+  Wire(ui->BtnWR_Filter, &QPushButton::clicked, &TMainForm::BtnWR_FilterClick);
+  Wire(ui->BtnWR_Filter, &TBitBtnAlt::AltClick, &TMainForm::BtnWR_FilterAltClick);
+  Wire(ui->BtnWR_Alr1, &QPushButton::clicked, &TMainForm::BtnWR_Alr1Click);
+  Wire(ui->BtnWR_Alr1, &TBitBtnAlt::AltClick, &TMainForm::BtnWR_Alr1AltClick);
+  Wire(ui->BtnWR_Alr2, &QPushButton::clicked, &TMainForm::BtnWR_Alr2Click);
+  Wire(ui->BtnWR_Alr2, &TBitBtnAlt::AltClick, &TMainForm::BtnWR_Alr2AltClick);
+  Wire(ui->BtnLoad, &QPushButton::clicked, &TMainForm::BtnLoadClick);
+  Wire(ui->BtnSave, &QPushButton::clicked, &TMainForm::BtnSaveClick);
+  Wire(ui->BtnUnlock, &QPushButton::clicked, &TMainForm::_BtnUnlockClick);
+  Wire(ui->SpBtnZ, &QToolButton::clicked, &TMainForm::SpBtnZClick);
+  Wire(ui->SpBtnPE, &QToolButton::clicked, &TMainForm::SpBtnPEClick);
+  Wire(ui->BtnPRG, &QToolButton::clicked, &TMainForm::BtnPRGClick);
+  Wire(ui->BtnErase, &QToolButton::clicked, &TMainForm::BtnEraseClick);
+  Wire(ui->BtnRESET, &QToolButton::clicked, &TMainForm::BtnRESETClick);
+  Wire(ui->BtnRESET_MSP, &QToolButton::clicked, &TMainForm::BtnRESET_MSPClick);
+  Wire(ui->BtnGetInfo, &QToolButton::clicked, &TMainForm::BtnGetInfoClick);
+  Wire(ui->SpeedButton1, &QToolButton::clicked, &TMainForm::SpeedButton1Click);
+  Wire(ui->BtnBackTrace, &QToolButton::clicked, &TMainForm::BtnBackTraceClick);
+
+  connect(ui->TabAL1, &QTabWidget::currentChanged, this, [this](int Index) {
+    if (RevertingPage)
+      return;
+    // A change the filters below do not stop (the page control's own keyboard switching also
+    // reaches hidden pages): refused all the same, while disconnected or towards a hidden page.
+    if (!ChangingPageItself && Index != ShownPage &&
+        (!TabAL1Changing() || !ui->TabAL1->isTabVisible(Index))) {
+      RevertingPage = true;
+      ui->TabAL1->setCurrentIndex(ShownPage);
+      RevertingPage = false;
+      return;
+    }
+    ShownPage = Index;
+    QWidget *Page = ui->TabAL1->widget(Index);
+    if (Page == ui->TabMesure)
+      ShowRangeErrors(this, [this] { TabMesureShow(); });
+    else if (Page == ui->TabALR1)
+      ShowRangeErrors(this, [this] { TabALR1Show(); });
+    else if (Page == ui->TabALR2)
+      ShowRangeErrors(this, [this] { TabALR2Show(); });
+  });
+  ui->TabAL1->tabBar()->installEventFilter(this);
+  ui->TabAL1->installEventFilter(this);
+  ui->Image1->installEventFilter(this);
+}
+
+TMainForm::~TMainForm() {
+  // The worker posts to ZOL: stop it before the controls its signals reach go away.
+  ZOL->Close();
+  if (MainForm == this)
+    MainForm = nullptr;
+}
+
+template <class TButton, class TSignal>
+void TMainForm::Wire(TButton *Button, TSignal Signal, void (TMainForm::*Handler)()) {
+  connect(Button, Signal, this,
+          [this, Handler] { ShowRangeErrors(this, [this, Handler] { (this->*Handler)(); }); });
+}
+
+void TMainForm::ApplyFonts() {
+  // Where "MS Sans Serif" is missing (any system but Windows), a narrow sans serif keeps the
+  // captions within the sizes the window is laid out for.
+  QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                             {QStringLiteral("DejaVu Sans Condensed"),
+                              QStringLiteral("Liberation Sans Narrow"),
+                              QStringLiteral("Arial Narrow")});
+  setFont(PixelFont(QStringLiteral("MS Sans Serif"), 11, QFont::SansSerif));
+  for (QWidget *Label :
+       {static_cast<QWidget *>(ui->LbWR_TAG), static_cast<QWidget *>(ui->LbWR_Filter),
+        static_cast<QWidget *>(ui->LbWR_Alr1), static_cast<QWidget *>(ui->LbWR_Alr2)})
+    Label->setFont(PixelFont(QStringLiteral("MS Sans Serif"), 13, QFont::SansSerif));
+  // "Terminal" with the OEM character set: a fixed-pitch screen font.
+  const QFont Terminal = PixelFont(QStringLiteral("Terminal"), 16, QFont::TypeWriter);
+  ui->EdTag->setFont(Terminal);
+  ui->EdInfo->setFont(Terminal);
+  const QFont Courier = PixelFont(QStringLiteral("Courier"), 13, QFont::TypeWriter, true);
+  for (TMaskEdit *Edit :
+       {ui->EdFilter, ui->EdAlr1, ui->EdHys1, ui->EdDel1, ui->EdAlr2, ui->EdHys2, ui->EdDel2}) {
+    Edit->setFont(Courier);
+    QPalette Palette = Edit->palette();
+    Palette.setColor(QPalette::Text, Qt::black);
+    Edit->setPalette(Palette);
+  }
+  // Narrow tabs: the four captions fit the page control's width, as on the instrument's
+  // original screens, without scroll arrows.
+  ui->TabAL1->tabBar()->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 3px 6px; }"));
+  ui->Label2->setFont(PixelFont(QStringLiteral("Arial"), 37, QFont::SansSerif, true));
+  QPalette Maroon = ui->Label2->palette();
+  Maroon.setColor(QPalette::WindowText, QColor(128, 0, 0));
+  ui->Label2->setPalette(Maroon);
+}
+
+void TMainForm::ApplyPictures() {
+  const QIcon Send = Glyph("SEND", "SENDOFF");
+  for (TBitBtnAlt *Button : {ui->BtnWR_TAG, ui->BtnWR_Filter, ui->BtnWR_Alr1, ui->BtnWR_Alr2}) {
+    Button->setIcon(Send);
+    Button->setIconSize(QSize(16, 16));
+  }
+  ui->BtnLoad->setIcon(Glyph("LOAD"));
+  ui->BtnSave->setIcon(Glyph("SAVE"));
+  ui->BtnScan->setIcon(Glyph("SCAN"));
+  ui->BtnUnlock->setIcon(Glyph("KEY"));
+  ui->BtnQuit->setIcon(Glyph("QUIT"));
+  for (QPushButton *Button :
+       {static_cast<QPushButton *>(ui->BtnScan), static_cast<QPushButton *>(ui->BtnUnlock)})
+    Button->setIconSize(QSize(24, 24));
+  ui->Image1->setPixmap(Picture("LOGO"));
+  setWindowIcon(QIcon(Picture("ICON")));
+}
+
+// ---- Window
+// ---------------------------------------------------------------------------------------
+
+void TMainForm::showEvent(QShowEvent *event) {
+  QWidget::showEvent(event);
+  // Runs before the window is drawn: with several instruments, the selection dialog comes first.
+  if (!event->spontaneous())
+    ShowRangeErrors(this, [this] { FormShow(); });
+}
+
+void TMainForm::closeEvent(QCloseEvent *event) {
+  FormClose();
+  QWidget::closeEvent(event);
+}
+
+void TMainForm::FormShow() {
+  setWindowTitle(QStringLiteral("Configurateur ZOLCFG RW8"));
+  ui->TabAL1->setTabText(0, QStringLiteral("Identification"));
+  ui->TabAL1->setTabText(1, QStringLiteral("Mesure"));
+  ui->TabAL1->setTabText(2, QStringLiteral("Alarme 1"));
+  ui->TabAL1->setTabText(3, QStringLiteral("Alarme 2"));
+  ui->TabAL1->setTabVisible(4, false);
+  ChangingPageItself = true;
+  ui->TabAL1->setCurrentIndex(0);
+  ChangingPageItself = false;
+  BtnScanClick();
+}
+
+void TMainForm::FormClose() {
+  ZOL->Close();
+  // The history window is not modal: left open it would keep the program running.
+  if (BackTraceForm != nullptr)
+    BackTraceForm->close();
+}
+
+void TMainForm::BtnQuitClick() {
+  close();
+}
+
+void TMainForm::BtnScanClick() {
+  const int n = ZOL->Scan();
+  if (n == 1) {
+    ZOL->Open(0);
+  } else if (n > 1) {
+    QStringList Lines;
+    for (int i = 0; i < n; ++i)
+      Lines << QStringLiteral("USB N°") + QString::number(i);
+    const int k = ChooseInstrument ? ChooseInstrument(Lines) : -1;
+    if (k >= 0 && k < n)
+      ZOL->Open(k);
+  }
+  // No instrument: nothing happens; the user may scan again.
+}
+
+bool TMainForm::TabAL1Changing() const {
+  return DevicePresent;
+}
+
+bool TMainForm::eventFilter(QObject *Watched, QEvent *event) {
+  if (Watched == ui->Image1 && event->type() == QEvent::MouseButtonDblClick) {
+    ShowRangeErrors(this, [this] { Image1DblClick(); });
+    return true;
+  }
+  if ((Watched == ui->TabAL1->tabBar() || Watched == ui->TabAL1) && !TabAL1Changing()) {
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseButtonRelease:
+    case QEvent::Wheel:
+      return Watched == ui->TabAL1->tabBar();
+    case QEvent::KeyPress: {
+      // Ctrl+Tab, Ctrl+PgUp/PgDn on the page control; arrows, Home, End on the tab bar.
+      const auto *Key = static_cast<QKeyEvent *>(event);
+      const bool Ctrl = Key->modifiers() & Qt::ControlModifier;
+      switch (Key->key()) {
+      case Qt::Key_Tab:
+      case Qt::Key_Backtab:
+      case Qt::Key_PageUp:
+      case Qt::Key_PageDown:
+        return Ctrl;
+      case Qt::Key_Left:
+      case Qt::Key_Right:
+      case Qt::Key_Up:
+      case Qt::Key_Down:
+      case Qt::Key_Home:
+      case Qt::Key_End:
+        return Watched == ui->TabAL1->tabBar();
+      default:
+        break;
+      }
+      break;
+    }
+    default:
+      break;
+    }
+  }
+  return QWidget::eventFilter(Watched, event);
+}
+
+void TMainForm::TabMesureShow() {
+  ZOL->ReadFilter();
+}
+void TMainForm::TabALR1Show() {
+  ZOL->ReadAlarm1();
+}
+void TMainForm::TabALR2Show() {
+  ZOL->ReadAlarm2();
+}
+
+// ---- Sending and re-reading
+// -------------------------------------------------------------------------
+
+TZOLAlarm TMainForm::AlarmOfPage(int Which) const {
+  const bool One = Which == 1;
+  TZOLAlarm Alarm;
+  // Each number on its own: a field that does not convert is 0, the others keep their values.
+  Alarm.SetPoint = static_cast<float>(FieldToNumber((One ? ui->EdAlr1 : ui->EdAlr2)->Text()));
+  Alarm.Hysteresis = static_cast<float>(FieldToNumber((One ? ui->EdHys1 : ui->EdHys2)->Text()));
+  Alarm.Delay = static_cast<float>(FieldToNumber((One ? ui->EdDel1 : ui->EdDel2)->Text()));
+  Alarm.ContactNC = (One ? ui->RdRelNf1 : ui->RdRelNf2)->isChecked() ? 1 : 0;
+  Alarm.FailClosed = (One ? ui->RdDefNf1 : ui->RdDefNf2)->isChecked() ? 1 : 0;
+  Alarm.LedBelow = (One ? ui->RdLedNe1 : ui->RdLedNe2)->isChecked() ? 1 : 0;
+  return Alarm;
+}
+
+void TMainForm::BtnWR_TAGClick() {
+  ZOL->WriteTag(ui->EdTag->text().toLatin1().toStdString());
+}
+void TMainForm::BtnWR_TAGAltClick() {
+  ZOL->ReadTag();
+}
+void TMainForm::BtnWR_FilterClick() {
+  ZOL->WriteFilter(static_cast<float>(FieldToNumber(ui->EdFilter->Text())));
+}
+void TMainForm::BtnWR_FilterAltClick() {
+  ZOL->ReadFilter();
+}
+void TMainForm::BtnWR_Alr1Click() {
+  ZOL->WriteAlarm1(AlarmOfPage(1));
+}
+void TMainForm::BtnWR_Alr1AltClick() {
+  ZOL->ReadAlarm1();
+}
+void TMainForm::BtnWR_Alr2Click() {
+  ZOL->WriteAlarm2(AlarmOfPage(2));
+}
+void TMainForm::BtnWR_Alr2AltClick() {
+  ZOL->ReadAlarm2();
+}
+
+// ---- Parameter files
+// ---------------------------------------------------------------------------------
+
+void TMainForm::BtnLoadClick() {
+  if (ZOL->LoadParametersDialog(this))
+    ZOL->WriteAll();
+}
+
+void TMainForm::BtnSaveClick() {
+  // The file is written when the read chain is complete (ZOLReadAll): it holds what the
+  // instrument holds, never unsent edits of the window.
+  ZOL->ReadAll();
+}
+
+void TMainForm::ZOLReadAll(const TZOLModel &) {
+  ZOL->SaveParametersDialog(this);
+}
+
+// ---- Other windows
+// ---------------------------------------------------------------------------------
+
+void TMainForm::_BtnUnlockClick() {
+  if (PassForm != nullptr)
+    PassForm->exec();
+}
+
+void TMainForm::Image1DblClick() {
+  if (AboutBox != nullptr)
+    AboutBox->exec();
+}
+
+void TMainForm::BtnBackTraceClick() {
+  if (BackTraceForm != nullptr) {
+    BackTraceForm->show();
+    BackTraceForm->raise();
+    BackTraceForm->activateWindow();
+  }
+}
+
+void TMainForm::ZOLUnlockDevice(const TZOLModel &) {
+  if (PassForm != nullptr)
+    PassForm->ZOLUnlockDevice();
+}
+
+void TMainForm::ZOLGetCryptedPassword(const TZOLModel &Snapshot) {
+  if (PassForm != nullptr)
+    PassForm->ZOLGetCryptedPassword(Snapshot);
+}
+
+void TMainForm::ZOLUpdateWROP(const TWROP &Record) {
+  if (BackTraceForm != nullptr)
+    BackTraceForm->ReceiveWROP(Record);
+}
+
+void TMainForm::ZOLChainFailed(const QString &Message) {
+  ShowErrorMessage(this, Message);
+}
+
+// ---- What the instrument holds
+// ------------------------------------------------------------------------
+
+void TMainForm::ShowAlarm(int Which, const TZOLAlarm &Alarm) {
+  const bool One = Which == 1;
+  (One ? ui->EdAlr1 : ui->EdAlr2)->setMaskedText(FormatWhole(Alarm.SetPoint));
+  (One ? ui->EdHys1 : ui->EdHys2)->setMaskedText(FormatWhole(Alarm.Hysteresis));
+  TMaskEdit *Delay = One ? ui->EdDel1 : ui->EdDel2;
+  // The mask's literal must be the separator the number conversion expects.
+  Delay->setEditMask(RegionalDelayMask());
+  Delay->setMaskedText(FormatTenths(Alarm.Delay, RegionalDecimalSeparator()));
+  QRadioButton *RelNf = One ? ui->RdRelNf1 : ui->RdRelNf2;
+  RelNf->setChecked(Alarm.ContactNC != 0);
+  (One ? ui->RdRelNo1 : ui->RdRelNo2)->setChecked(!RelNf->isChecked());
+  QRadioButton *DefNf = One ? ui->RdDefNf1 : ui->RdDefNf2;
+  DefNf->setChecked(Alarm.FailClosed != 0);
+  (One ? ui->RdDefNo1 : ui->RdDefNo2)->setChecked(!DefNf->isChecked());
+  QRadioButton *LedNe = One ? ui->RdLedNe1 : ui->RdLedNe2;
+  LedNe->setChecked(Alarm.LedBelow != 0);
+  (One ? ui->RdLedNa1 : ui->RdLedNa2)->setChecked(!LedNe->isChecked());
+}
+
+void TMainForm::ZOLUpdateAlarm1(const TZOLModel &Snapshot) {
+  ShowAlarm(1, Snapshot.Settings.Alarm1);
+}
+void TMainForm::ZOLUpdateAlarm2(const TZOLModel &Snapshot) {
+  ShowAlarm(2, Snapshot.Settings.Alarm2);
+}
+
+void TMainForm::ZOLUpdateFilter(const TZOLModel &Snapshot) {
+  ui->EdFilter->setEditMask(RegionalDelayMask());
+  ui->EdFilter->setMaskedText(FormatTenths(Snapshot.Settings.Filter, RegionalDecimalSeparator()));
+}
+
+void TMainForm::ZOLUpdateTag(const TZOLModel &Snapshot) {
+  ui->EdTag->setText(FromLatin1(Snapshot.Settings.Tag.Get()));
+  ui->EdTag->setEnabled(true);
+}
+
+// ---- Connection and state
+// ------------------------------------------------------------------------------
+
+void TMainForm::ZOLConnect(const TZOLModel &Snapshot) {
+  ui->led1->setLedStatus(true);
+  DevicePresent = true;
+  ui->LbVendor->setText(QString::fromStdString(Snapshot.Manufacturer));
+  ui->LbProduct->setText(QString::fromStdString(Snapshot.Product));
+  ui->LbSerial->setText(QString::fromStdString(Snapshot.SerialNumber));
+  ui->BtnLoad->setEnabled(true);
+  ui->BtnSave->setEnabled(true);
+  ui->BtnUnlock->setEnabled(true);
+  // The send rows follow the next state update.
+}
+
+void TMainForm::ZOLDisconnect(const TZOLModel &) {
+  ui->led1->setLedStatus(false);
+  DevicePresent = false;
+  ui->LbVendor->setText(QStringLiteral("???"));
+  ui->LbProduct->setText(QStringLiteral("???"));
+  ui->LbSerial->setText(QStringLiteral("???"));
+  ui->EdInfo->clear();
+  for (QWidget *Control : std::initializer_list<QWidget *>{
+           ui->BtnWR_TAG, ui->BtnWR_Filter, ui->BtnWR_Alr1, ui->BtnWR_Alr2, ui->LbWR_TAG,
+           ui->LbWR_Filter, ui->LbWR_Alr1, ui->LbWR_Alr2, ui->BtnLoad, ui->BtnSave})
+    Control->setEnabled(false);
+  ChangingPageItself = true;
+  ui->TabAL1->setCurrentIndex(0);
+  ChangingPageItself = false;
+  ui->EdTag->setEnabled(false);
+  ui->BtnUnlock->setEnabled(false);
+  if (PassForm != nullptr && PassForm->isVisible())
+    PassForm->reject();
+}
+
+void TMainForm::SetLockDependent(bool Locked) {
+  ui->CkWriteLock->setChecked(Locked);
+  for (QWidget *Control : std::initializer_list<QWidget *>{
+           ui->BtnWR_TAG, ui->BtnWR_Filter, ui->BtnWR_Alr1, ui->BtnWR_Alr2, ui->LbWR_TAG,
+           ui->LbWR_Filter, ui->LbWR_Alr1, ui->LbWR_Alr2, ui->BtnLoad})
+    Control->setEnabled(!Locked);
+  if (PassForm != nullptr) {
+    PassForm->GrChangePW->setEnabled(!Locked);
+    PassForm->ImgLock->setVisible(Locked);
+  }
+  ui->SpBtnZ->setEnabled(!Locked);
+  ui->SpBtnPE->setEnabled(!Locked);
+}
+
+void TMainForm::ZOLUpdateState(const TZOLModel &Snapshot) {
+  ui->CkCPUError->setChecked(false);
+  if (ui->CkDix->isChecked()) {
+    ui->SEGt->setNb(RoundHalfEvenToInt(static_cast<double>(Snapshot.Measure) * 10.0));
+    ui->SEGt->setPointDecimal(1);
+  } else {
+    ui->SEGt->setNb(RoundHalfEvenToInt(Snapshot.Measure));
+    ui->SEGt->setPointDecimal(0);
+  }
+  ui->RALR1->setStatus(Snapshot.Relay1);
+  ui->LEDALR1->setLedStatus(Snapshot.Led1);
+  ui->RALR2->setStatus(Snapshot.Relay2);
+  ui->LEDALR2->setLedStatus(Snapshot.Led2);
+  ui->CkUseDisplay->setChecked(Snapshot.UseDisplay);
+  ui->CkUseE2PROM->setChecked(Snapshot.UseE2PROM);
+  ui->SEGMesure->setNb(RoundHalfEvenToInt(Snapshot.Measure));
+  SetLockDependent(Snapshot.WriteLocked);
+  ui->PingLED->setLedStatus(!Snapshot.PingError);
+  ui->SEG->setNb(Snapshot.RawValue);
+  ui->SEGRt->setNb(RoundHalfEvenToInt(static_cast<double>(Snapshot.Rt) * 10.0));
+}
+
+void TMainForm::ZOLError(const TZOLModel &) {
+  ui->CkCPUError->setChecked(true);
+}
+
+void TMainForm::ZOLUpdateInfo(const TZOLModel &Snapshot) {
+  ui->EdInfo->setText(QString::fromStdString(Snapshot.InfoText));
+  const QString Info = ui->EdInfo->text();
+  if (!Info.isEmpty())
+    ui->EdInfo->setToolTip(Info.startsWith(QStringLiteral("C1FFFF"), Qt::CaseSensitive)
+                               ? QStringLiteral("TUSB Programmé")
+                               : QStringLiteral("TUSB Non programmé"));
+}
+
+// ---- Maker's tab
+// ----------------------------------------------------------------------------------------
+
+void TMainForm::SpBtnZClick() {
+  ZOL->AdjustZero();
+}
+void TMainForm::SpBtnPEClick() {
+  ZOL->AdjustFullScale();
+}
+
+void TMainForm::BtnPRGClick() {
+  if (QMessageBox::question(this, QString(),
+                            QStringLiteral("Voulez vous vraiment programmer le firmware ?"),
+                            QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes)
+    ZOL->ProgramFirmware();
+}
+
+void TMainForm::BtnEraseClick() {
+  if (QMessageBox::question(this, QString(),
+                            QStringLiteral("Voulez vous vraiment effacer le firmware ?"),
+                            QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes)
+    ZOL->EraseFirmware();
+}
+
+void TMainForm::BtnRESETClick() {
+  ZOL->Reset();
+}
+
+void TMainForm::BtnRESET_MSPClick() {
+  // Ticked until the instrument answers with a state report again.
+  ui->CkCPUError->setChecked(true);
+  ZOL->ResetAll();
+}
+
+void TMainForm::BtnGetInfoClick() {
+  ui->EdInfo->clear();
+  ui->EdInfo->setToolTip(QStringLiteral("?"));
+  ZOL->ReadInfo();
+}
+
+void TMainForm::SpeedButton1Click() {
+  ZOL->Ping();
+}
+
+} // namespace zol

@@ -1,0 +1,387 @@
+#include "windows/Pass.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QProxyStyle>
+#include <QResizeEvent>
+#include <QShowEvent>
+#include <QStyleFactory>
+#include <QStyleOptionTabWidgetFrame>
+#include <QTabBar>
+#include <QToolButton>
+#include <QValidator>
+
+#include <algorithm>
+#include <string>
+
+#include "controls/MyControls.h"
+#include "protocol/Utils.h"
+#include "protocol/ZOL.h"
+#include "windows/Main.h"
+#include "windows/TZOL.h"
+#include "ui_Pass.h"
+
+static void InitPassPictures() { Q_INIT_RESOURCE(windows); }
+
+namespace zol {
+
+TPassForm *PassForm = nullptr;
+
+const QString TPassForm::ShowCaption = QStringLiteral("Authentification de l'utilsateur");
+
+namespace {
+
+// Characters of a serial number shown in the lost-password tab.
+constexpr int kSerialShown = 16;
+
+/// The device component of the main window, or nullptr while there is none.
+TCustomZOL *Device() { return MainForm ? MainForm->ZOL : nullptr; }
+
+/// Forces what the user types to upper case, character by character (the length never changes,
+/// so the 8-character limit and the cursor stay right).
+class TUpperCaseValidator final : public QValidator {
+public:
+  using QValidator::QValidator;
+  State validate(QString &input, int &) const override {
+    for (QChar &c : input)
+      c = c.toUpper();
+    return Acceptable;
+  }
+};
+
+/// Shows every character of a password edit as "*", whatever the style would draw.
+class TStarPasswordStyle final : public QProxyStyle {
+public:
+  using QProxyStyle::QProxyStyle;
+  int styleHint(StyleHint hint, const QStyleOption *option, const QWidget *widget,
+                QStyleHintReturn *returnData) const override {
+    if (hint == SH_LineEdit_PasswordCharacter)
+      return '*';
+    if (hint == SH_LineEdit_PasswordMaskDelay)
+      return 0; // never show the last character typed
+    return QProxyStyle::styleHint(hint, option, widget, returnData);
+  }
+};
+
+/// The 8-bit text the instrument receives. A character beyond Latin-1 becomes 0x7F, which the
+/// packing cannot carry either, so it never passes for a character it is not.
+std::string DeviceText(const QString &Text) {
+  std::string Bytes;
+  Bytes.reserve(static_cast<std::size_t>(Text.size()));
+  for (const QChar c : Text)
+    Bytes.push_back(c.unicode() < 0x100 ? static_cast<char>(c.unicode()) : '\x7F');
+  return Bytes;
+}
+
+/// True when every character of Text lies in 0x20..0x5F, the range the packing carries.
+bool PackableText(const QString &Text) {
+  const bool InRange = std::all_of(Text.begin(), Text.end(), [](QChar c) {
+    return c.unicode() >= 0x20 && c.unicode() <= 0x5F;
+  });
+  return InRange && IsPackable(DeviceText(Text));
+}
+
+// A password leaves no copy behind in our own buffers: they are overwritten before they are
+// freed. The volatile writes keep the compiler from dropping stores to memory about to go.
+void Wipe(std::string &Bytes) {
+  volatile char *p = Bytes.data();
+  for (std::size_t i = 0; i < Bytes.size(); ++i)
+    p[i] = 0;
+  Bytes.clear();
+}
+
+void Wipe(QString &Text) {
+  if (!Text.isEmpty()) {
+    // data() detaches when the buffer is shared; the edit has dropped its reference by now, so
+    // this overwrites the one buffer that held the text.
+    volatile char16_t *p = reinterpret_cast<char16_t *>(Text.data());
+    for (qsizetype i = 0; i < Text.size(); ++i)
+      p[i] = 0;
+  }
+  Text.clear();
+}
+
+QFont EditFont(const char *Family, int PixelSize, QFont::StyleHint Hint = QFont::TypeWriter) {
+  QFont Font(QString::fromLatin1(Family));
+  Font.setPixelSize(PixelSize);
+  Font.setStyleHint(Hint); // the nearest font of that kind where the family is missing
+  return Font;
+}
+
+} // namespace
+
+// ---- TPageControl -----------------------------------------------------------------------------
+
+TPageControl::TPageControl(QWidget *parent) : QTabWidget(parent), FButtons(new QButtonGroup(this)) {
+  tabBar()->hide();
+  FButtons->setExclusive(true);
+  connect(FButtons, &QButtonGroup::idClicked, this, &QTabWidget::setCurrentIndex);
+  connect(this, &QTabWidget::currentChanged, this, [this](int Index) {
+    if (QToolButton *Button = TabButton(Index))
+      Button->setChecked(true);
+  });
+}
+
+void TPageControl::SetPageCaption(int Index, const QString &Caption) {
+  setTabText(Index, Caption);
+  LayoutButtons();
+}
+
+QToolButton *TPageControl::TabButton(int Index) const {
+  return Index >= 0 && Index < FTabButtons.size() ? FTabButtons[Index] : nullptr;
+}
+
+void TPageControl::tabInserted(int index) {
+  QTabWidget::tabInserted(index);
+  RebuildButtons();
+}
+
+void TPageControl::tabRemoved(int index) {
+  QTabWidget::tabRemoved(index);
+  RebuildButtons();
+}
+
+void TPageControl::resizeEvent(QResizeEvent *event) {
+  LayoutButtons();
+  QTabWidget::resizeEvent(event);
+}
+
+void TPageControl::showEvent(QShowEvent *event) {
+  LayoutButtons();
+  QTabWidget::showEvent(event);
+}
+
+void TPageControl::initStyleOption(QStyleOptionTabWidgetFrame *option) const {
+  QTabWidget::initStyleOption(option);
+  // The rows of tab buttons take the place of the tab bar: the style then puts the pages and
+  // their frame below them.
+  option->tabBarSize = QSize(option->rect.width(), FStripHeight);
+  option->tabBarRect = QRect(0, 0, option->rect.width(), FStripHeight);
+}
+
+void TPageControl::RebuildButtons() {
+  for (QToolButton *Button : FTabButtons) {
+    FButtons->removeButton(Button);
+    delete Button;
+  }
+  FTabButtons.clear();
+  for (int i = 0; i < count(); ++i) {
+    auto *Button = new QToolButton(this);
+    Button->setObjectName(QStringLiteral("TabButton%1").arg(i));
+    Button->setText(tabText(i));
+    Button->setCheckable(true);
+    Button->setAutoRaise(true);
+    Button->setFocusPolicy(Qt::TabFocus);
+    Button->setChecked(i == currentIndex());
+    Button->show();
+    FButtons->addButton(Button, i);
+    FTabButtons.append(Button);
+  }
+  LayoutButtons();
+}
+
+void TPageControl::LayoutButtons() {
+  constexpr int Margin = 2;
+  constexpr int Gap = 2;
+  int x = Margin;
+  int y = Margin;
+  int RowHeight = 0;
+  for (int i = 0; i < FTabButtons.size(); ++i) {
+    QToolButton *Button = FTabButtons[i];
+    Button->setText(tabText(i));
+    const QSize Hint = Button->sizeHint();
+    const int w = std::min(Hint.width(), width() - 2 * Margin);
+    // A button that does not fit beside the previous ones starts a new row.
+    if (x > Margin && x + w > width() - Margin) {
+      x = Margin;
+      y += RowHeight + Gap;
+      RowHeight = 0;
+    }
+    Button->setGeometry(x, y, w, Hint.height());
+    x += w + Gap;
+    RowHeight = std::max(RowHeight, Hint.height());
+  }
+  const int Strip = FTabButtons.isEmpty() ? 0 : y + RowHeight + Margin;
+  if (Strip != FStripHeight) {
+    FStripHeight = Strip;
+    // Let the tab widget place its pages again below the new rows.
+    QResizeEvent Again(size(), size());
+    QTabWidget::resizeEvent(&Again);
+    update();
+  }
+}
+
+// ---- TPassForm --------------------------------------------------------------------------------
+
+TPassForm::TPassForm(QWidget *parent) : QDialog(parent), ui(std::make_unique<Ui::TPassForm>()) {
+  InitPassPictures();
+  ui->setupUi(this);
+  FormLoaded(this);
+
+  PageControl1 = ui->PageControl1;
+  TabSheet1 = ui->TabSheet1;
+  TabSheet2 = ui->TabSheet2;
+  TabSheet3 = ui->TabSheet3;
+  GrChangePW = ui->GrChangePW;
+  ImgLock = ui->ImgLock;
+  EdPassWord = ui->EdPassWord;
+  EdNewPassWord1 = ui->EdNewPassWord1;
+  EdNewPassWord2 = ui->EdNewPassWord2;
+  EdNS = ui->EdNS;
+  EdP1 = ui->EdP1;
+  BtnChangePW = ui->BtnChangePW;
+  BtnUnlockPW = ui->BtnUnlockPW;
+  BtnLostPW = ui->BtnLostPW;
+  BtnClose = ui->BtnClose;
+
+  setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint);
+  setFixedSize(242, 281);
+  // The dialog lives for the whole run; only the main window's closing ends the program.
+  setAttribute(Qt::WA_QuitOnClose, false);
+
+  // The window's text: 11-pixel MS Sans Serif, or the nearest sans-serif font, so that every
+  // caption fits the fixed layout.
+  setFont(EditFont("MS Sans Serif", 11, QFont::SansSerif));
+
+  QStyle *Base = QStyleFactory::create(QApplication::style()->name());
+  auto *StarStyle = new TStarPasswordStyle(Base);
+  StarStyle->setParent(this);
+  for (QLineEdit *Edit : {EdPassWord, EdNewPassWord1, EdNewPassWord2}) {
+    Edit->setFont(EditFont("Terminal", 16));
+    Edit->setStyle(StarStyle);
+    Edit->setValidator(new TUpperCaseValidator(Edit));
+  }
+  // The two read-only fields show texts longer than one may type: no length limit on them.
+  // Nothing can be typed there, and the serial number is shown as the instrument gives it: the
+  // maker needs it exactly.
+  for (QLineEdit *Edit : {EdNS, EdP1})
+    Edit->setFont(EditFont("Courier New", 12));
+  ImgLock->setVisible(true);
+  GrChangePW->setEnabled(true);
+  BtnChangePW->setEnabled(false);
+
+  EdPassWord->installEventFilter(this);
+  connect(BtnUnlockPW, &QPushButton::clicked, this, &TPassForm::BtnUnlockPWClick);
+  connect(EdNewPassWord1, &QLineEdit::textChanged, this, &TPassForm::EdPassWordChange);
+  connect(EdNewPassWord2, &QLineEdit::textChanged, this, &TPassForm::EdPassWordChange);
+  connect(BtnChangePW, &QPushButton::clicked, this, &TPassForm::BtnChangePWClick);
+  connect(BtnLostPW, &QPushButton::clicked, this, &TPassForm::BtnLostPWClick);
+  connect(BtnClose, &QPushButton::clicked, this, &TPassForm::BtnCloseClick);
+
+  setWindowTitle(ShowCaption);
+  PageControl1->setCurrentIndex(0);
+  EdPassWord->setFocus();
+}
+
+TPassForm::~TPassForm() = default;
+
+void TPassForm::showEvent(QShowEvent *event) {
+  // Un-minimising also shows the window; only a real showing resets the dialog.
+  if (!event->spontaneous())
+    FormShow();
+  QDialog::showEvent(event);
+}
+
+bool TPassForm::eventFilter(QObject *watched, QEvent *event) {
+  if (watched == EdPassWord && event->type() == QEvent::KeyPress) {
+    const int Key = static_cast<QKeyEvent *>(event)->key();
+    if (Key == Qt::Key_Return || Key == Qt::Key_Enter) {
+      // Taken here, so that the key never reaches the dialog's default-button handling.
+      BtnUnlockPWClick();
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+void TPassForm::FormShow() {
+  PageControl1->setCurrentIndex(0);
+  setWindowTitle(ShowCaption);
+  PageControl1->SetPageCaption(0, ShowCaption);
+  PageControl1->SetPageCaption(1, QStringLiteral("Changement du mot de passe"));
+  PageControl1->SetPageCaption(2, QStringLiteral("Perte mot de passe"));
+  EdPassWord->setFocus();
+}
+
+void TPassForm::BtnUnlockPWClick() {
+  QString Text = EdPassWord->text();
+  std::string Password = DeviceText(Text);
+  // setText, unlike clear, also forgets the edit's undo history.
+  EdPassWord->setText(QString());
+  Wipe(Text);
+  if (TCustomZOL *Zol = Device())
+    Zol->Unlock(Password);
+  Wipe(Password);
+}
+
+void TPassForm::EdPassWordChange() {
+  BtnChangePW->setEnabled(false);
+  const QString Text1 = EdNewPassWord1->text();
+  const QString Text2 = EdNewPassWord2->text();
+  if (Text1 == Text2 && Text1.size() >= 4 && PackableText(Text1))
+    BtnChangePW->setEnabled(true);
+}
+
+void TPassForm::BtnChangePWClick() {
+  QString Text1 = EdNewPassWord1->text();
+  QString Text2 = EdNewPassWord2->text();
+  std::string NewPassword = DeviceText(Text1);
+  EdNewPassWord1->setText(QString());
+  EdNewPassWord2->setText(QString());
+  Wipe(Text1);
+  Wipe(Text2);
+  if (TCustomZOL *Zol = Device())
+    Zol->ChangePassword(NewPassword);
+  Wipe(NewPassword);
+}
+
+void TPassForm::BtnLostPWClick() {
+  if (TCustomZOL *Zol = Device())
+    Zol->ReadCryptedPassword();
+}
+
+void TPassForm::BtnCloseClick() { close(); }
+
+void TPassForm::ZOLUnlockDevice() {
+  if (isVisible())
+    close();
+}
+
+void TPassForm::ZOLGetCryptedPassword(const TZOLModel &Snapshot) {
+  EdP1->setText(CryptedPasswordText(Snapshot));
+  EdNS->setText(SerialNumberText(Snapshot));
+  // Show both from their first character (setText leaves the cursor after the last).
+  EdP1->setCursorPosition(0);
+  EdNS->setCursorPosition(0);
+}
+
+QString TPassForm::CryptedPasswordText(const TZOLModel &Snapshot) {
+  QString Text;
+  for (int i = static_cast<int>(Snapshot.CryptedPassword.size()) - 1; i >= 0; --i)
+    Text += QStringLiteral("%1 ").arg(Snapshot.CryptedPassword[static_cast<std::size_t>(i)], 2,
+                                      16, QLatin1Char('0')).toUpper();
+  return Text;
+}
+
+QString TPassForm::SerialNumberText(const TZOLModel &Snapshot) {
+  // Counted in characters, not bytes; a shorter serial number (an unreadable one reads
+  // "unknown") is filled with spaces instead of reading past its end.
+  const QList<uint> Chars = QString::fromStdString(Snapshot.SerialNumber).toUcs4();
+  QString Text;
+  for (int i = 0; i < kSerialShown; ++i) {
+    if (i < Chars.size()) {
+      const char32_t c = Chars[i];
+      Text += QString::fromUcs4(&c, 1);
+    } else {
+      Text += QLatin1Char(' ');
+    }
+    if (i % 2 == 1)
+      Text += QLatin1Char(' ');
+  }
+  return Text;
+}
+
+} // namespace zol

@@ -1,0 +1,121 @@
+#pragma once
+
+#include <QDialog>
+#include <QList>
+#include <QString>
+#include <QTabWidget>
+
+#include <memory>
+
+class QButtonGroup;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QStyleOptionTabWidgetFrame;
+class QToolButton;
+
+namespace Ui {
+class TPassForm;
+}
+
+namespace zol {
+
+struct TZOLModel;
+class TGroupBoxLangue;
+class TBitBtnLangue;
+
+/// A page control whose tabs are flat buttons, wrapped onto as many rows as their captions need
+/// (a narrow dialog with long tab captions keeps every caption readable).
+class TPageControl : public QTabWidget {
+  Q_OBJECT
+
+public:
+  explicit TPageControl(QWidget *parent = nullptr);
+
+  /// Sets the caption of page Index and lays the tab buttons out again.
+  void SetPageCaption(int Index, const QString &Caption);
+  /// The flat button that stands for page Index (nullptr out of range).
+  QToolButton *TabButton(int Index) const;
+
+protected:
+  void tabInserted(int index) override;
+  void tabRemoved(int index) override;
+  void resizeEvent(QResizeEvent *event) override;
+  void showEvent(QShowEvent *event) override;
+  void initStyleOption(QStyleOptionTabWidgetFrame *option) const override;
+
+private:
+  void RebuildButtons();
+  void LayoutButtons();
+
+  QButtonGroup *FButtons;
+  QList<QToolButton *> FTabButtons;
+  int FStripHeight = 0;
+};
+
+/// The password dialog: unlocking the instrument, changing its password, and the data of the
+/// lost-password procedure. Created once at start-up and reused.
+class TPassForm : public QDialog {
+  Q_OBJECT
+
+public:
+  explicit TPassForm(QWidget *parent = nullptr);
+  ~TPassForm() override;
+
+  /// Caption of the window and of the first tab at every showing (spelled as the instrument's
+  /// users have always seen it).
+  static const QString ShowCaption;
+
+  TPageControl *PageControl1;
+  QWidget *TabSheet1;
+  QWidget *TabSheet2;
+  QWidget *TabSheet3;
+  TGroupBoxLangue *GrChangePW;
+  QLabel *ImgLock;
+  QLineEdit *EdPassWord;
+  QLineEdit *EdNewPassWord1;
+  QLineEdit *EdNewPassWord2;
+  QLineEdit *EdNS;
+  QLineEdit *EdP1;
+  TBitBtnLangue *BtnChangePW;
+  TBitBtnLangue *BtnUnlockPW;
+  TBitBtnLangue *BtnLostPW;
+  TBitBtnLangue *BtnClose;
+
+  /// First tab, captions (run at every showing).
+  void FormShow();
+  /// Unlock with the text of EdPassWord, then empties the edit.
+  void BtnUnlockPWClick();
+  /// Enables BtnChangePW only for two equal new passwords of 4 or more packable characters.
+  void EdPassWordChange();
+  /// ChangePassword with the text of EdNewPassWord1, then empties both new-password edits.
+  void BtnChangePWClick();
+  /// Asks the instrument for its crypted password.
+  void BtnLostPWClick();
+  /// Closes the dialog.
+  void BtnCloseClick();
+
+  /// The instrument accepted the password: closes the dialog (nothing when it is not shown).
+  void ZOLUnlockDevice();
+  /// The crypted password has arrived: fills EdP1, then EdNS, from Snapshot.
+  void ZOLGetCryptedPassword(const TZOLModel &Snapshot);
+
+  /// Text of EdP1: the 6 bytes last to first, each as two upper-case hex digits and a space.
+  static QString CryptedPasswordText(const TZOLModel &Snapshot);
+  /// Text of EdNS: the first 16 characters of the serial number in pairs, each pair followed by
+  /// a space; a shorter serial number is filled with spaces.
+  static QString SerialNumberText(const TZOLModel &Snapshot);
+
+protected:
+  void showEvent(QShowEvent *event) override;
+  bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+  std::unique_ptr<Ui::TPassForm> ui;
+};
+
+/// The password dialog of the program.
+extern TPassForm *PassForm;
+
+} // namespace zol

@@ -1,0 +1,182 @@
+// zolcfg-screenshots: renders the main window on each of its five pages and the dialogs,
+// connected to a simulated instrument, to PNG files, without a display.
+//   zolcfg-screenshots [FOLDER]     (default: ./screenshots)
+// Ends with 1 when the instrument did not answer in time or a picture could not be written.
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QProgressBar>
+#include <QSaveFile>
+#include <QTabWidget>
+#include <QThread>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+#include "sim/SimPlatform.h"
+#include "ui_Main.h"
+#include "windows/About.h"
+#include "windows/BackTrace.h"
+#include "windows/Error.h"
+#include "windows/Main.h"
+#include "windows/Pass.h"
+#include "windows/Select.h"
+#include "windows/ZOLCFG.h"
+
+namespace {
+
+using namespace zol;
+
+/// Processes events until Condition holds, at most Ms milliseconds; whether it held.
+bool WaitFor(const std::function<bool()> &Condition, int Ms = 5000) {
+  QDeadlineTimer Deadline(Ms);
+  while (!Condition()) {
+    if (Deadline.hasExpired())
+      return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(2);
+  }
+  return true;
+}
+
+/// Lets pending events (answers of the instrument, repaints) through for Ms milliseconds.
+void Settle(int Ms = 150) {
+  WaitFor([] { return false; }, Ms);
+}
+
+class TShooter {
+public:
+  explicit TShooter(const QString &Folder) : FFolder(Folder) {}
+  bool Failed = false;
+
+  void Shoot(QWidget *Window, const QString &Name) {
+    Settle();
+    const QString Path = FFolder.filePath(Name + QStringLiteral(".png"));
+    // Written whole or not at all: a temporary file renamed over the picture.
+    QSaveFile File(Path);
+    if (!File.open(QIODevice::WriteOnly) || !Window->grab().save(&File, "PNG") || !File.commit()) {
+      std::fprintf(stderr, "zolcfg-screenshots: cannot write %s\n", qPrintable(Path));
+      Failed = true;
+      return;
+    }
+    std::printf("%s\n", qPrintable(Path));
+  }
+  void Expect(bool Held, const char *What) {
+    if (!Held) {
+      std::fprintf(stderr, "zolcfg-screenshots: %s did not happen in time\n", What);
+      Failed = true;
+    }
+  }
+
+private:
+  QDir FFolder;
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication App(argc, argv);
+  QApplication::setApplicationDisplayName(ApplicationTitle());
+  const QString Folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
+  if (!QDir().mkpath(Folder)) {
+    std::fprintf(stderr, "zolcfg-screenshots: cannot create %s\n", qPrintable(Folder));
+    return 1;
+  }
+  TShooter Shooter(Folder);
+
+  // One instrument at start, so the main window opens it without asking; a second one is
+  // plugged in later for the selection dialog.
+  SimPlatform Platform(1);
+  auto Main = std::make_unique<TMainForm>(Platform);
+  MainForm = Main.get();
+  auto About = std::make_unique<TAboutBox>();
+  AboutBox = About.get();
+  auto Select = std::make_unique<TSelectForm>();
+  SelectForm = Select.get();
+  auto Pass = std::make_unique<TPassForm>();
+  PassForm = Pass.get();
+  auto BackTrace = std::make_unique<TBackTraceForm>();
+  BackTraceForm = BackTrace.get();
+  auto Error = std::make_unique<TErrorForm>();
+  ErrorForm = Error.get();
+  Ui::TMainForm &ui = *MainForm->Form();
+
+  MainForm->show();
+  Shooter.Expect(WaitFor([&] { return MainForm->DevicePresent && ui.EdTag->isEnabled(); }),
+                 "the connection");
+  // A few settings written, so that the pages and the history have something to show.
+  TZOLAlarm Alarm;
+  Alarm.SetPoint = 25.0f;
+  Alarm.Hysteresis = 1.0f;
+  Alarm.Delay = 2.5f;
+  Alarm.LedBelow = 1;
+  MainForm->ZOL->WriteAlarm1(Alarm);
+  Settle(300);
+  MainForm->ZOL->WriteFilter(1.5f);
+  Settle(300);
+  MainForm->ZOL->SendCommand(0x00);
+
+  const char *Pages[] = {"main-0-identification", "main-1-mesure", "main-2-alarme1",
+                         "main-3-alarme2", "main-4-borvane"};
+  for (int Page = 0; Page < 5; ++Page) {
+    // The maker's tab is hidden from the user: shown only for its picture.
+    ui.TabAL1->setTabVisible(4, Page == 4);
+    ui.TabAL1->setCurrentIndex(Page);
+    Settle(300);
+    Shooter.Shoot(MainForm, QString::fromLatin1(Pages[Page]));
+  }
+  ui.TabAL1->setCurrentIndex(0);
+  ui.TabAL1->setTabVisible(4, false);
+
+  // The password dialog, each of its tabs (shown without a modal loop, for the picture).
+  PassForm->show();
+  for (int Tab = 0; Tab < PassForm->PageControl1->count(); ++Tab) {
+    PassForm->PageControl1->setCurrentIndex(Tab);
+    Shooter.Shoot(PassForm, QStringLiteral("pass-%1").arg(Tab));
+  }
+  PassForm->hide();
+
+  // The history window after a full read of the 8 records.
+  BackTraceForm->show();
+  Shooter.Expect(WaitFor([&] {
+                   return BackTraceForm->ProgressBar1->value() ==
+                          BackTraceForm->ProgressBar1->maximum();
+                 }),
+                 "the history read");
+  Shooter.Shoot(BackTraceForm, QStringLiteral("backtrace"));
+  BackTraceForm->hide();
+
+  // The selection dialog as a scan with two instruments fills it.
+  SelectForm->SetItems({QStringLiteral("USB N°0"), QStringLiteral("USB N°1")}, 0);
+  SelectForm->show();
+  Shooter.Shoot(SelectForm, QStringLiteral("select"));
+  SelectForm->hide();
+
+  AboutBox->show();
+  Shooter.Shoot(AboutBox, QStringLiteral("about"));
+  AboutBox->hide();
+
+  ErrorForm->show();
+  Shooter.Shoot(ErrorForm, QStringLiteral("error"));
+  ErrorForm->hide();
+
+  // Shutdown order: the instrument's worker first, then the windows, last created first.
+  MainForm->ZOL->Close();
+  ErrorForm = nullptr;
+  Error.reset();
+  BackTraceForm = nullptr;
+  BackTrace.reset();
+  PassForm = nullptr;
+  Pass.reset();
+  SelectForm = nullptr;
+  Select.reset();
+  AboutBox = nullptr;
+  About.reset();
+  MainForm = nullptr;
+  Main.reset();
+  return Shooter.Failed ? 1 : 0;
+}

@@ -1,0 +1,109 @@
+#include "windows/ZOLCFG.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <exception>
+#include <memory>
+
+#include "windows/About.h"
+#include "windows/BackTrace.h"
+#include "windows/Error.h"
+#include "windows/Main.h"
+#include "windows/Pass.h"
+#include "windows/Select.h"
+#include "windows/SingleInstance.h"
+#include "windows/TZOL.h"
+
+namespace zol {
+
+namespace {
+
+/// The application object: an exception that escapes a window's handler (a value the
+/// instrument's frames cannot carry raises a range error) is shown to the user in a message
+/// box, and the program goes on.
+class TApplication final : public QApplication {
+public:
+  using QApplication::QApplication;
+
+  bool notify(QObject *receiver, QEvent *event) override {
+    try {
+      return QApplication::notify(receiver, event);
+    } catch (const std::exception &Error) {
+      ShowError(QString::fromUtf8(Error.what()));
+    } catch (...) {
+      ShowError(QStringLiteral("Erreur inconnue"));
+    }
+    return false;
+  }
+
+private:
+  static void ShowError(const QString &Message) {
+    QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationDisplayName(),
+                          Message);
+  }
+};
+
+} // namespace
+
+QString ApplicationTitle() { return QStringLiteral("Utilitaire de configuration RW8"); }
+
+int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockName,
+              const QString &TitleSuffix) {
+  // Before anything else: a second copy leaves without a trace, and the running copy is not
+  // disturbed.
+  TSingleInstance Lock(LockName);
+  if (!Lock.Acquired())
+    return 0;
+
+  // The program reads no command line; the toolkit sees the program's name only.
+  static char DefaultName[] = "zolcfg";
+  char *QtArgv[] = {argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : DefaultName,
+                    nullptr};
+  int QtArgc = 1;
+  TApplication App(QtArgc, QtArgv);
+  QApplication::setApplicationDisplayName(ApplicationTitle());
+
+  // Every window exists before the main window is first shown: showing it scans, which may
+  // open the selection dialog, and the instrument's events reach the password and history
+  // windows. The order is fixed; the first window is the main window.
+  auto Main = std::make_unique<TMainForm>(Platform);
+  MainForm = Main.get();
+  auto About = std::make_unique<TAboutBox>();
+  AboutBox = About.get();
+  auto Select = std::make_unique<TSelectForm>();
+  SelectForm = Select.get();
+  auto Pass = std::make_unique<TPassForm>();
+  PassForm = Pass.get();
+  auto BackTrace = std::make_unique<TBackTraceForm>();
+  BackTraceForm = BackTrace.get();
+  auto Error = std::make_unique<TErrorForm>();
+  ErrorForm = Error.get();
+
+  MainForm->show();
+  if (!TitleSuffix.isEmpty() && !MainForm->windowTitle().endsWith(TitleSuffix))
+    MainForm->setWindowTitle(MainForm->windowTitle() + TitleSuffix);
+  QApplication::exec();
+
+  // Shutdown order: the instrument's worker stops first, so that no event is raised while the
+  // windows go; then the windows, last created first.
+  if (MainForm->ZOL != nullptr)
+    MainForm->ZOL->Close();
+  ErrorForm = nullptr;
+  Error.reset();
+  BackTraceForm = nullptr;
+  BackTrace.reset();
+  PassForm = nullptr;
+  Pass.reset();
+  SelectForm = nullptr;
+  Select.reset();
+  AboutBox = nullptr;
+  About.reset();
+  MainForm = nullptr;
+  Main.reset();
+
+  Lock.Release();
+  return 0;
+}
+
+} // namespace zol
