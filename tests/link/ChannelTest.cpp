@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+#include <unistd.h>
+
 #include "link/USB.h"
 #include "tests/link/FakeHidPlatform.h"
 
@@ -320,6 +322,24 @@ TEST(Channel, CloseDeviceIsBoundedAndIdempotent) {
     channel.CloseDevice();
     EXPECT_EQ(platform.OpenHandles(), 0);
   }
+}
+
+TEST(Channel, TheWorkerIdlesWhileNothingMovesAndWorksAtNormalPriorityOtherwise) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "only a privileged thread may come back from the idle class, so it never goes";
+  FakeHidPlatform platform;
+  platform.Add("/dev/hidraw1");
+  Channel channel(platform);
+  ASSERT_TRUE(channel.OpenDevice(0));
+  platform.PushInput(0, Answer(1));
+  ASSERT_TRUE(WaitUntil([&] { return channel.Frames == 1; }));
+  EXPECT_EQ(channel.Worker()->Priority(), TThreadPriority::Normal) << "a turn that read";
+  platform.SetPresent(0, false);
+  ASSERT_TRUE(WaitUntil([&] { return channel.Worker()->Priority() == TThreadPriority::Idle; }));
+  platform.SetPresent(0, true);
+  platform.PushInput(0, Answer(2));
+  ASSERT_TRUE(WaitUntil([&] { return channel.Frames == 2; }));
+  EXPECT_TRUE(WaitUntil([&] { return channel.Worker()->Priority() == TThreadPriority::Normal; }));
 }
 
 } // namespace
