@@ -91,18 +91,7 @@ int main(int argc, char **argv) {
   // One instrument at start, so the main window opens it without asking; a second one is
   // plugged in later for the selection dialog.
   SimPlatform Platform(1);
-  auto Main = std::make_unique<TMainForm>(Platform);
-  MainForm = Main.get();
-  auto About = std::make_unique<TAboutBox>();
-  AboutBox = About.get();
-  auto Select = std::make_unique<TSelectForm>();
-  SelectForm = Select.get();
-  auto Pass = std::make_unique<TPassForm>();
-  PassForm = Pass.get();
-  auto BackTrace = std::make_unique<TBackTraceForm>();
-  BackTraceForm = BackTrace.get();
-  auto Error = std::make_unique<TErrorForm>();
-  ErrorForm = Error.get();
+  TProgramWindows Windows(Platform);
   Ui::TMainForm &ui = *MainForm->Form();
 
   MainForm->show();
@@ -164,19 +153,5 @@ int main(int argc, char **argv) {
   Shooter.Shoot(ErrorForm, QStringLiteral("error"));
   ErrorForm->hide();
 
-  // Shutdown order: the instrument's worker first, then the windows, last created first.
-  MainForm->ZOL->Close();
-  ErrorForm = nullptr;
-  Error.reset();
-  BackTraceForm = nullptr;
-  BackTrace.reset();
-  PassForm = nullptr;
-  Pass.reset();
-  SelectForm = nullptr;
-  Select.reset();
-  AboutBox = nullptr;
-  About.reset();
-  MainForm = nullptr;
-  Main.reset();
   return Shooter.Failed ? 1 : 0;
 }

@@ -46,6 +46,38 @@ private:
 
 } // namespace
 
+TProgramWindows::TProgramWindows(HidPlatform &Platform) {
+  Main = std::make_unique<TMainForm>(Platform);
+  MainForm = Main.get();
+  About = std::make_unique<TAboutBox>();
+  AboutBox = About.get();
+  Select = std::make_unique<TSelectForm>();
+  SelectForm = Select.get();
+  Pass = std::make_unique<TPassForm>();
+  PassForm = Pass.get();
+  BackTrace = std::make_unique<TBackTraceForm>();
+  BackTraceForm = BackTrace.get();
+  Error = std::make_unique<TErrorForm>();
+  ErrorForm = Error.get();
+}
+
+TProgramWindows::~TProgramWindows() {
+  if (Main && Main->ZOL != nullptr)
+    Main->ZOL->Close();
+  ErrorForm = nullptr;
+  Error.reset();
+  BackTraceForm = nullptr;
+  BackTrace.reset();
+  PassForm = nullptr;
+  Pass.reset();
+  SelectForm = nullptr;
+  Select.reset();
+  AboutBox = nullptr;
+  About.reset();
+  MainForm = nullptr;
+  Main.reset();
+}
+
 QString ApplicationTitle() { return QStringLiteral("Utilitaire de configuration RW8"); }
 
 int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockName,
@@ -66,41 +98,13 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
 
   // Every window exists before the main window is first shown: showing it scans, which may
   // open the selection dialog, and the instrument's events reach the password and history
-  // windows. The order is fixed; the first window is the main window.
-  auto Main = std::make_unique<TMainForm>(Platform);
-  MainForm = Main.get();
-  auto About = std::make_unique<TAboutBox>();
-  AboutBox = About.get();
-  auto Select = std::make_unique<TSelectForm>();
-  SelectForm = Select.get();
-  auto Pass = std::make_unique<TPassForm>();
-  PassForm = Pass.get();
-  auto BackTrace = std::make_unique<TBackTraceForm>();
-  BackTraceForm = BackTrace.get();
-  auto Error = std::make_unique<TErrorForm>();
-  ErrorForm = Error.get();
+  // windows.
+  TProgramWindows Windows(Platform);
 
   MainForm->show();
   if (!TitleSuffix.isEmpty() && !MainForm->windowTitle().endsWith(TitleSuffix))
     MainForm->setWindowTitle(MainForm->windowTitle() + TitleSuffix);
   QApplication::exec();
-
-  // Shutdown order: the instrument's worker stops first, so that no event is raised while the
-  // windows go; then the windows, last created first.
-  if (MainForm->ZOL != nullptr)
-    MainForm->ZOL->Close();
-  ErrorForm = nullptr;
-  Error.reset();
-  BackTraceForm = nullptr;
-  BackTrace.reset();
-  PassForm = nullptr;
-  Pass.reset();
-  SelectForm = nullptr;
-  Select.reset();
-  AboutBox = nullptr;
-  About.reset();
-  MainForm = nullptr;
-  Main.reset();
 
   Lock.Release();
   return 0;

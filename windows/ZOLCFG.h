@@ -2,9 +2,37 @@
 
 #include <QString>
 
+#include <memory>
+
 namespace zol {
 
 class HidPlatform;
+class TMainForm;
+class TAboutBox;
+class TSelectForm;
+class TPassForm;
+class TBackTraceForm;
+class TErrorForm;
+
+/// The program's six windows, created in their fixed order (the main window first, which creates
+/// the device component) and reached through the program-wide references. Destroyed in the
+/// written shutdown order: the instrument's worker stops first, so that no event is raised
+/// while the windows go; then the windows, last created first.
+class TProgramWindows {
+public:
+  explicit TProgramWindows(HidPlatform &Platform);
+  ~TProgramWindows();
+  TProgramWindows(const TProgramWindows &) = delete;
+  TProgramWindows &operator=(const TProgramWindows &) = delete;
+
+private:
+  std::unique_ptr<TMainForm> Main;
+  std::unique_ptr<TAboutBox> About;
+  std::unique_ptr<TSelectForm> Select;
+  std::unique_ptr<TPassForm> Pass;
+  std::unique_ptr<TBackTraceForm> BackTrace;
+  std::unique_ptr<TErrorForm> Error;
+};
 
 /// The text the system shows for the program (task bar, window lists).
 QString ApplicationTitle();
