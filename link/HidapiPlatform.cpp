@@ -168,6 +168,16 @@ void HidapiPlatform::Close(HidHandle handle) {
     hid_close(device);
 }
 
+hid_device_ *HidapiPlatform::DeviceOf(HidHandle handle, bool *usesReportIds) {
+  std::lock_guard lock(SlotsMutex);
+  Slot *slot = SlotOf(handle);
+  if (!slot)
+    return nullptr;
+  if (usesReportIds)
+    *usesReportIds = slot->UsesReportIds;
+  return slot->Device;
+}
+
 bool HidapiPlatform::GetAttributes(HidHandle handle, HidAttributes &attributes) {
   std::string path;
   {
@@ -213,32 +223,17 @@ bool QueryString(hid_device *device, Getter getter, std::string &text) {
 } // namespace
 
 bool HidapiPlatform::GetManufacturerString(HidHandle handle, std::string &text) {
-  hid_device *device = nullptr;
-  {
-    std::lock_guard lock(SlotsMutex);
-    if (Slot *slot = SlotOf(handle))
-      device = slot->Device;
-  }
+  hid_device *device = DeviceOf(handle);
   return QueryString(device, hid_get_manufacturer_string, text);
 }
 
 bool HidapiPlatform::GetProductString(HidHandle handle, std::string &text) {
-  hid_device *device = nullptr;
-  {
-    std::lock_guard lock(SlotsMutex);
-    if (Slot *slot = SlotOf(handle))
-      device = slot->Device;
-  }
+  hid_device *device = DeviceOf(handle);
   return QueryString(device, hid_get_product_string, text);
 }
 
 bool HidapiPlatform::GetSerialNumberString(HidHandle handle, std::string &text) {
-  hid_device *device = nullptr;
-  {
-    std::lock_guard lock(SlotsMutex);
-    if (Slot *slot = SlotOf(handle))
-      device = slot->Device;
-  }
+  hid_device *device = DeviceOf(handle);
   return QueryString(device, hid_get_serial_number_string, text);
 }
 
@@ -265,15 +260,8 @@ bool HidapiPlatform::GetReportLengths(HidHandle handle, HidReportLengths &length
 }
 
 int HidapiPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) {
-  hid_device *device = nullptr;
   bool usesIds = false;
-  {
-    std::lock_guard lock(SlotsMutex);
-    if (Slot *slot = SlotOf(handle)) {
-      device = slot->Device;
-      usesIds = slot->UsesReportIds;
-    }
-  }
+  hid_device *device = DeviceOf(handle, &usesIds);
   if (!device || length <= 0)
     return -1;
   // hidraw leaves out the report id byte of unnumbered reports; the channel always expects it.
@@ -289,12 +277,7 @@ int HidapiPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int
 }
 
 int HidapiPlatform::Write(HidHandle handle, const std::uint8_t *report, int length) {
-  hid_device *device = nullptr;
-  {
-    std::lock_guard lock(SlotsMutex);
-    if (Slot *slot = SlotOf(handle))
-      device = slot->Device;
-  }
+  hid_device *device = DeviceOf(handle);
   if (!device || length <= 0)
     return -1;
   return hid_write(device, report, static_cast<std::size_t>(length));

@@ -52,6 +52,8 @@ private:
   };
 
   Slot *SlotOf(HidHandle handle);
+  /// The hidapi device of an open handle (nullptr when none), and whether it numbers reports.
+  hid_device_ *DeviceOf(HidHandle handle, bool *usesReportIds = nullptr);
   DescriptorFacts FactsOf(const std::string &path, bool reread);
 
   mutable std::mutex SlotsMutex; //!< Protects which slots are in use (Slot::Device, Path, UsesReportIds).
