@@ -13,6 +13,7 @@
 #include "windows/Pass.h"
 #include "windows/Select.h"
 #include "windows/SingleInstance.h"
+#include "link/USB.h"
 #include "windows/TZOL.h"
 
 namespace zol {
@@ -95,6 +96,11 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
   int QtArgc = 1;
   TApplication App(QtArgc, QtArgv);
   QApplication::setApplicationDisplayName(ApplicationTitle());
+  // The link cannot work without its worker: say so, as the program always has.
+  SetFatalMessageHook([](const std::string &Text, const std::string &Title) {
+    QMessageBox::critical(nullptr, QString::fromStdString(Title), QString::fromStdString(Text),
+                          QMessageBox::Ok);
+  });
 
   // Every window exists before the main window is first shown: showing it scans, which may
   // open the selection dialog, and the instrument's events reach the password and history
@@ -106,6 +112,7 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
     MainForm->setWindowTitle(MainForm->windowTitle() + TitleSuffix);
   QApplication::exec();
 
+  SetFatalMessageHook(nullptr);
   Lock.Release();
   return 0;
 }
