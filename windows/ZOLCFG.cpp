@@ -105,12 +105,13 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
   // Every window exists before the main window is first shown: showing it scans, which may
   // open the selection dialog, and the instrument's events reach the password and history
   // windows.
-  TProgramWindows Windows(Platform);
-
-  MainForm->show();
-  if (!TitleSuffix.isEmpty() && !MainForm->windowTitle().endsWith(TitleSuffix))
-    MainForm->setWindowTitle(MainForm->windowTitle() + TitleSuffix);
-  QApplication::exec();
+  {
+    TProgramWindows Windows(Platform);
+    MainForm->show();
+    if (!TitleSuffix.isEmpty() && !MainForm->windowTitle().endsWith(TitleSuffix))
+      MainForm->setWindowTitle(MainForm->windowTitle() + TitleSuffix);
+    QApplication::exec();
+  } // the worker is stopped and the windows are gone before the lock is let go
 
   SetFatalMessageHook(nullptr);
   Lock.Release();
