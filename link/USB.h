@@ -137,7 +137,9 @@ private:
 };
 
 /// The report channel: owns the worker and the device list, and tells its owner of the device's
-/// arrival, loss and each received report. Events run on the worker thread.
+/// arrival, loss and each received report. Events run on the worker thread. The worker calls
+/// virtual members: a class that derives from the channel calls CloseDevice in its own
+/// destructor, before its part of the object goes.
 class TCustomUSB : public TObject {
 public:
   explicit TCustomUSB(HidPlatform &Platform);

@@ -54,6 +54,8 @@ struct Channel : THIDDevice {
       ++Frames;
     };
   }
+  // The most derived class stops the worker: it calls virtual members until it is stopped.
+  ~Channel() override { CloseDevice(); }
   std::atomic<int> Connects{0}, Disconnects{0}, Frames{0};
   std::atomic<int> LastFirstByte{-1};
 };

@@ -13,6 +13,7 @@ struct Rw8Device : THIDDevice {
     Vid = 0x0451;
     Pid = 0x0023;
   }
+  ~Rw8Device() override { CloseDevice(); }
 };
 
 TEST(Discovery, NoDeviceGivesAnEmptyList) {
