@@ -1058,5 +1058,134 @@ TEST(ZOLHistory, AUsersCommandEndsTheReadWithAMessage) {
   EXPECT_TRUE(Rig.Errors().empty());
 }
 
+// ---- Faults found trying the component from outside ---------------------------------------------
+
+TEST(ZOLChains, ANewCommandGetsItsFullExchangeAfterAStoppedWriteAll) {
+  // A write-all stopped by a range error leaves the instrument repeating the answer of its last
+  // write; a single write of that same code later must still be read back and reported.
+  struct Case {
+    const char *Name;
+    std::function<void(TZOLSettings &)> Spoil;
+    std::uint8_t StoppedAt;
+    std::function<void(TCustomZOL &)> Write;
+    Codes Sent;
+    const char *Event;
+  };
+  const Case Cases[] = {
+      {"stopped at 0x20, then WriteFilter",
+       [](TZOLSettings &s) { s.Alarm1.SetPoint = 1e9f; }, 0x20,
+       [](TCustomZOL &z) { z.WriteFilter(2.0f); }, {0x20, 0xA0, 0x00}, "UpdateFilter"},
+      {"stopped at 0x21, then WriteAlarm1",
+       [](TZOLSettings &s) { s.Alarm2.SetPoint = 1e9f; }, 0x21,
+       [](TCustomZOL &z) { z.WriteAlarm1(GoldenAlarm()); }, {0x21, 0xA1, 0x00}, "UpdateAlarm1"},
+  };
+  const std::string Path = (std::filesystem::temp_directory_path() /
+                            ("zol-stopped-" + std::to_string(::getpid()) + ".ZOL"))
+                               .string();
+  for (const Case &c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TZOLSettings Settings;
+    c.Spoil(Settings);
+    ASSERT_TRUE(WriteParameterFile(Path, Settings).Ok);
+    TRig Rig;
+    Rig.Connect();
+    ASSERT_TRUE(Rig.ZOL->LoadParameters(Path).Ok);
+    Rig.ZOL->WriteAll();
+    ASSERT_TRUE(Eventually([&] { return !Rig.Errors().empty(); }));
+    ASSERT_TRUE(Rig.Instrument.WaitReads(10));
+    ASSERT_EQ(Rig.Instrument.Codes().back(), c.StoppedAt);
+    Rig.Mark();
+    c.Write(*Rig.ZOL);
+    Rig.ExpectCodes(c.Sent);
+    EXPECT_EQ(Rig.Count(c.Event), 1);
+  }
+  std::filesystem::remove(Path);
+}
+
+TEST(ZOLSecrets, ACorruptReportDoesNotWipeALostPassword) {
+  TRig Rig;
+  Rig.Connect();
+  // The first unlock frame is lost, and the reports meanwhile are corrupted ones reading 0x40.
+  auto Seen = std::make_shared<int>(0);
+  Rig.Instrument.SetResponder([Seen](const TCommandFrame &Frame) -> std::optional<TScriptedAnswer> {
+    if (Frame[0] == 0x40 && (*Seen)++ == 0) {
+      return std::nullopt;
+    }
+    TScriptedAnswer Answer;
+    Answer.Code = Frame[0];
+    return Answer;
+  });
+  TScriptedAnswer Corrupt;
+  Corrupt.Code = 0x40;
+  Corrupt.CorruptChecksum = true;
+  Rig.Instrument.SetAnswer(Corrupt);
+  Rig.Mark();
+  Rig.ZOL->Unlock("SECRET");
+  ASSERT_TRUE(Rig.Instrument.WaitReads(10));
+  Rig.Instrument.SetAnswer(TScriptedAnswer{}); // valid state answers: the unlock is resent
+  ASSERT_TRUE(Eventually([&] { return Rig.Count("UnlockDevice") >= 1; }))
+      << ::testing::PrintToString(Rig.CodesSinceMark());
+  const auto Sent = Rig.FramesSinceMark();
+  ASSERT_GE(Sent.size(), 2u);
+  EXPECT_EQ(Sent[1], Sent[0]) << "the resent unlock carries the password";
+}
+
+TEST(ZOLDecoder, ReadingAnAlarmKeepsItsPadding) {
+  TZOLSettings Settings;
+  Settings.Alarm1.Padding = 0xAB;
+  Settings.Alarm2.Padding = 0xCD;
+  const std::string Path = (std::filesystem::temp_directory_path() /
+                            ("zol-padding-" + std::to_string(::getpid()) + ".ZOL"))
+                               .string();
+  ASSERT_TRUE(WriteParameterFile(Path, Settings).Ok);
+  TRig Rig;
+  Rig.Connect();
+  ASSERT_TRUE(Rig.ZOL->LoadParameters(Path).Ok);
+  std::filesystem::remove(Path);
+  Rig.ZOL->ReadAll();
+  ASSERT_TRUE(Eventually([&] { return Rig.Count("ReadAll") == 1; }));
+  const TZOLModel m = Rig.ZOL->Snapshot();
+  EXPECT_FLOAT_EQ(m.Settings.Alarm1.SetPoint, -12.5f); // read from the instrument
+  EXPECT_EQ(m.Settings.Alarm1.Padding, 0xAB);
+  EXPECT_EQ(m.Settings.Alarm2.Padding, 0xCD);
+}
+
+TEST(ZOLChains, AnOperationFromAHandlerGoesOutAfterTheRowsReply) {
+  struct Case {
+    const char *Name;
+    TNotifyEvent TCustomZOL::*Event;
+    std::function<void(TCustomZOL &)> Call;      // from the handler, once
+    std::function<void(TCustomZOL &)> Operation; // what the test starts
+    Codes Sent;
+  };
+  const Case Cases[] = {
+      // The unlock row sends its state request before the event: the read-all follows it.
+      {"ReadAll from OnUnlockDevice", &TCustomZOL::OnUnlockDevice,
+       [](TCustomZOL &z) { z.ReadAll(); }, [](TCustomZOL &z) { z.Unlock("SECRET"); },
+       {0x40, 0x00, 0xB0, 0xB1, 0xA0, 0xA1, 0xA2, 0x00}},
+      // The alarm row would send its state request after the event: it gives way.
+      {"ReadFilter from OnUpdateAlarm1", &TCustomZOL::OnUpdateAlarm1,
+       [](TCustomZOL &z) { z.ReadFilter(); }, [](TCustomZOL &z) { z.ReadAlarm1(); },
+       {0xA1, 0xA0, 0x00}},
+  };
+  for (const Case &c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TRig Rig;
+    Rig.Connect();
+    auto Called = std::make_shared<bool>(false);
+    TCustomZOL &Zol = *Rig.ZOL;
+    Zol.*c.Event = [&Zol, Called, Call = c.Call](TObject *) {
+      if (!*Called) {
+        *Called = true;
+        Call(Zol);
+      }
+    };
+    c.Operation(Zol);
+    Rig.ExpectCodes(c.Sent);
+    EXPECT_FALSE(Zol.Snapshot().ReadingAll);
+    EXPECT_TRUE(Rig.Errors().empty());
+  }
+}
+
 } // namespace
 } // namespace zol
