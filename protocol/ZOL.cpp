@@ -187,9 +187,11 @@ void TZOLComDevice::ForgetAnsweredSecret(std::uint8_t AnswerCode) {
   // Once a password command is answered it will not be resent: forget the password. Only a
   // valid answer counts; a corrupted report that happens to read 0x40 must not leave a frame
   // of zeros to be resent for ever.
+  // An answer read before the frame went out is a repeat of an earlier one, not its answer.
   const std::uint8_t Last = LastFrame[CommandOffset::Code];
   if (AnswerCode == Last &&
-      (Last == CodeOf(TCommand::Unlock) || Last == CodeOf(TCommand::ChangePassword))) {
+      (Last == CodeOf(TCommand::Unlock) || Last == CodeOf(TCommand::ChangePassword)) &&
+      FrameTaken(LastTicket)) {
     WipeBytes(LastFrame + CommandOffset::Checksum, kCommandLength - CommandOffset::Checksum);
   }
 }

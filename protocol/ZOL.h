@@ -148,9 +148,10 @@ public:
   };
   /// A consistent copy of the framing state.
   TFrameState FrameState() const;
-  /// For an answer of AnswerCode whose checksum is valid: when it answers the unlock or the
-  /// password change kept for resending, that frame's password bytes are wiped. A corrupted
-  /// report never wipes them, so a lost password frame is resent whole.
+  /// For an answer of AnswerCode whose checksum is valid, read after the last frame went out:
+  /// when it answers the unlock or the password change kept for resending, that frame's
+  /// password bytes are wiped. A corrupted report never wipes them, so a lost password frame is
+  /// resent whole.
   void ForgetAnsweredSecret(std::uint8_t AnswerCode);
   /// True once the last frame queued (sent or resent) has gone out to the instrument: an answer
   /// read from now on was read after it.

@@ -919,12 +919,22 @@ TEST(ZOLSecrets, APasswordIsForgottenOnceTheInstrumentAnswers) {
     EXPECT_TRUE(std::all_of(Kept.begin() + 2, Kept.begin() + 8, [](std::uint8_t b) { return b == 0; }));
   }
   // The framing alone: a valid answer to the password frame itself wipes the frame kept for
-  // resending; the resend rule alone (run before the checksum is known) does not.
+  // resending; the resend rule alone (run before the checksum is known) does not, nor does an
+  // answer while the frame has not gone out.
   TScriptedInstrument Instrument;
   TZOLComDevice Device(Instrument);
+  Device.Vid = 0x0451;
+  Device.Pid = 0x0023;
   const std::array<std::uint8_t, 8> Frame{0x40, 0, 1, 2, 3, 4, 5, 6};
   Device.WriteFrame(Frame.data(), 8); // no device opened: kept, not sent
   EXPECT_EQ(Device.FrameState().LastFrame[2], 1);
+  EXPECT_EQ(Device.ResendLastFrame(0x40), 0);
+  Device.ForgetAnsweredSecret(0x40);
+  EXPECT_EQ(Device.FrameState().LastFrame[2], 1);
+  ASSERT_EQ(Device.Enumerate(), 1);
+  ASSERT_TRUE(Device.OpenDevice(0));
+  Device.WriteFrame(Frame.data(), 8); // waits until the worker has written it
+  ASSERT_TRUE(Device.LastFrameOut());
   EXPECT_EQ(Device.ResendLastFrame(0x40), 0);
   EXPECT_EQ(Device.FrameState().LastFrame[2], 1);
   Device.ForgetAnsweredSecret(0x40);
