@@ -741,11 +741,16 @@ void TCustomZOL::HistoryAnswer(std::uint8_t Code, const std::uint8_t *Payload, b
         Step = TStep::Request;
       }
     } else if (Waited > kAnswerReports) {
-      // Still the previous record, well after the request: lost, or the instrument holds the
-      // same bytes twice. Asking again behind a state request tells the two apart.
+      // Still the previous record, well after the request: the request was lost, the
+      // instrument is slow, or it holds the same bytes twice. The request goes out again as it
+      // was (a slow instrument's answer is not put off by it); the time after, behind a state
+      // request, which tells a record that looks like the previous one from its repeats.
       if (++History.Tries > kHistoryTries) {
         History.Active = false;
         Step = TStep::Fail;
+        Index = History.Next;
+      } else if (History.Tries % 2 == 1) {
+        Step = TStep::Request;
         Index = History.Next;
       } else {
         History.Separating = true;

@@ -998,6 +998,7 @@ TEST(ZOLHistory, EightRecordsEachItsOwnOrAMessageNamingTheMissingOne) {
     std::function<bool(int)> Lose; // which history requests are lost
     int CorruptEvery;              // every n-th report corrupted (0: none)
     int Missing;                   // the record that never comes, -1: all come
+    int AnswerDelay = 0;           // reports the instrument takes to act on a command
   };
   const Case Cases[] = {
       {"full history", 8, [](int) { return false; }, 0, -1},
@@ -1005,6 +1006,8 @@ TEST(ZOLHistory, EightRecordsEachItsOwnOrAMessageNamingTheMissingOne) {
       {"lost requests and corrupt reports", 8, [](int n) { return n % 3 == 1; }, 5, -1},
       {"lost requests, empty records", 2, [](int n) { return n % 2 == 0; }, 7, -1},
       {"record 3 never comes", 8, [](int n) { return n >= 3; }, 0, 3},
+      {"an instrument slower than 3 reports", 6, [](int) { return false; }, 0, -1, 6},
+      {"slow, with lost requests", 8, [](int n) { return n % 4 == 2; }, 0, -1, 5},
   };
   for (const Case &c : Cases) {
     SCOPED_TRACE(c.Name);
@@ -1012,6 +1015,7 @@ TEST(ZOLHistory, EightRecordsEachItsOwnOrAMessageNamingTheMissingOne) {
     Rig.Connect();
     Rig.Instrument.SetResponder(HistoryResponder(c.Held, c.Lose));
     Rig.Instrument.SetCorruptEvery(c.CorruptEvery);
+    Rig.Instrument.SetAnswerDelay(c.AnswerDelay);
     Rig.Mark();
     Rig.ZOL->ReadHistory();
     EXPECT_TRUE(Rig.ZOL->ReadingHistoryNow());
