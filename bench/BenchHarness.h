@@ -73,7 +73,7 @@ public:
 
 private:
   HidPlatform &Inner;
-  std::mutex Mutex; //!< Protects Writes and Next.
+  std::mutex Mutex;                           //!< Protects Writes and Next.
   std::array<Clock::time_point, 64> Writes{}; // the last writes, a ring
   std::size_t Next = 0;
 };
@@ -152,8 +152,8 @@ public:
   }
   /// Waits until Count records have been passed on since ForgetRecords; returns their slot
   /// masks. Throws after Timeout, or at once when a chain stops with a message.
-  std::vector<std::uint8_t> AwaitRecords(std::size_t Count,
-                                         std::chrono::milliseconds Timeout = std::chrono::seconds(10)) {
+  std::vector<std::uint8_t>
+  AwaitRecords(std::size_t Count, std::chrono::milliseconds Timeout = std::chrono::seconds(10)) {
     std::unique_lock lock(Mutex);
     const int errors = Counts["chainerror"];
     if (!Changed.wait_for(lock, Timeout,
@@ -165,10 +165,12 @@ public:
   }
   /// Waits for a history record with this slot mask (the instrument repeats the previous one
   /// until it takes the next request).
-  void AwaitRecord(std::uint8_t Mask, std::chrono::milliseconds Timeout = std::chrono::seconds(10)) {
+  void AwaitRecord(std::uint8_t Mask,
+                   std::chrono::milliseconds Timeout = std::chrono::seconds(10)) {
     std::unique_lock lock(Mutex);
     if (!Changed.wait_for(lock, Timeout, [&] { return LastMask == Mask; }))
-      throw std::runtime_error("no history record " + std::to_string(Mask) + " in time, last " + std::to_string(LastMask));
+      throw std::runtime_error("no history record " + std::to_string(Mask) + " in time, last " +
+                               std::to_string(LastMask));
   }
 
   static TVirtualRW8Options Options(int PeriodMs) {
@@ -186,7 +188,8 @@ private:
   std::condition_variable Changed;
   std::map<std::string, int> Counts;
   static constexpr std::size_t kTimes = 64;
-  std::map<std::string, std::array<Clock::time_point, kTimes>> Times; // of the last events, by count
+  std::map<std::string, std::array<Clock::time_point, kTimes>>
+      Times; // of the last events, by count
   int LastMask = -1;
   std::vector<std::uint8_t> Masks; // slot masks of the records passed on since ForgetRecords
   std::vector<Clock::time_point> RecordTimes; // and when each was passed on

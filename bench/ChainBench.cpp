@@ -28,9 +28,9 @@ namespace {
 
 struct Figure {
   const char *Name;
-  int Exchanges;   // chained exchanges: the floor is Exchanges T + w
-  double Limit;    // target in report periods
-  bool LimitPlusW; // the target is Limit T + w; a Limit of 0: no target
+  int Exchanges;               // chained exchanges: the floor is Exchanges T + w
+  double Limit;                // target in report periods
+  bool LimitPlusW;             // the target is Limit T + w; a Limit of 0: no target
   std::vector<double> Periods; // cost of each run
   std::vector<double> Waits;   // w of each run
   std::vector<double> Ratios;  // cost / (N T + w) of each run
@@ -49,15 +49,16 @@ int main(int argc, char **argv) {
   const int repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
   const double T = period / 1000.0;
   enum { kRead, kConnection, kWrite, kReadAll, kWriteAll, kHistory, kEmptyHistory };
-  std::vector<Figure> figures = {{"single read (filter)", 1, 2, false, {}, {}, {}, {}},
-                                 {"connection to tag shown", 3, 5, false, {}, {}, {}, {}},
-                                 {"single write with read-back (filter)", 2, 3, false, {}, {}, {}, {}},
-                                 {"read-all", 5, 7, false, {}, {}, {}, {}},
-                                 {"write-all", 5, 7, false, {}, {}, {}, {}},
-                                 {"history, 8 records", 8, 9, true, {}, {}, {}, {}},
-                                 // Records without a slot all look alike: a state request goes
-                                 // between them, one more exchange for each after the first.
-                                 {"history, no record held", 15, 0, true, {}, {}, {}, {}}};
+  std::vector<Figure> figures = {
+      {"single read (filter)", 1, 2, false, {}, {}, {}, {}},
+      {"connection to tag shown", 3, 5, false, {}, {}, {}, {}},
+      {"single write with read-back (filter)", 2, 3, false, {}, {}, {}, {}},
+      {"read-all", 5, 7, false, {}, {}, {}, {}},
+      {"write-all", 5, 7, false, {}, {}, {}, {}},
+      {"history, 8 records", 8, 9, true, {}, {}, {}, {}},
+      // Records without a slot all look alike: a state request goes
+      // between them, one more exchange for each after the first.
+      {"history, no record held", 15, 0, true, {}, {}, {}, {}}};
   auto seconds = [](Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
   };
@@ -164,7 +165,10 @@ int main(int argc, char **argv) {
     ok = ok && pass;
     char target[32];
     std::snprintf(target, sizeof target,
-                  f.Limit == 0 ? "no target" : f.LimitPlusW ? "<= %.0f T + w" : "<= %.0f T", f.Limit);
+                  f.Limit == 0   ? "no target"
+                  : f.LimitPlusW ? "<= %.0f T + w"
+                                 : "<= %.0f T",
+                  f.Limit);
     std::printf("  %-36s %5.2f T (%5.2f T), floor %d T + w = %5.2f T (w %4.2f T), ratio %4.2f   "
                 "target %-12s %s\n",
                 f.Name, median, worst, f.Exchanges, f.Exchanges + w, w, Median(f.Ratios), target,

@@ -169,13 +169,13 @@ private:
   int SendFrame(const std::uint8_t *Frame, int Count, int AnsweredCode);
 
   // Protects LastFrame, SentCounter, RxCounter, AnyFrameSent and LastTicket, and makes "counter,
-  // checksum, LastFrame, queue" one step, so that two senders never interleave and each chain's frames
-  // reach the channel in order. Never held while waiting for the worker.
+  // checksum, LastFrame, queue" one step, so that two senders never interleave and each chain's
+  // frames reach the channel in order. Never held while waiting for the worker.
   mutable std::mutex FrameMutex;
   std::uint8_t LastFrame[9]{};
   std::uint8_t SentCounter = 0;
   std::uint8_t RxCounter = 0;
-  bool AnyFrameSent = false; // nothing to resend before the first frame
+  bool AnyFrameSent = false;    // nothing to resend before the first frame
   std::int64_t LastTicket = -1; // channel ticket of the last frame queued (sent or resent)
 };
 

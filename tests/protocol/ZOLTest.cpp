@@ -916,7 +916,8 @@ TEST(ZOLSecrets, APasswordIsForgottenOnceTheInstrumentAnswers) {
     // last one answered, its bytes are gone all the same.
     const auto Kept = Rig.ZOL->Device->FrameState().LastFrame;
     EXPECT_EQ(Kept[0], 0x00);
-    EXPECT_TRUE(std::all_of(Kept.begin() + 2, Kept.begin() + 8, [](std::uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(
+        std::all_of(Kept.begin() + 2, Kept.begin() + 8, [](std::uint8_t b) { return b == 0; }));
   }
   // The framing alone: a valid answer to the password frame itself wipes the frame kept for
   // resending; the resend rule alone (run before the checksum is known) does not, nor does an
@@ -940,7 +941,8 @@ TEST(ZOLSecrets, APasswordIsForgottenOnceTheInstrumentAnswers) {
   Device.ForgetAnsweredSecret(0x40);
   const auto Kept = Device.FrameState().LastFrame;
   EXPECT_EQ(Kept[0], 0x40);
-  EXPECT_TRUE(std::all_of(Kept.begin() + 1, Kept.begin() + 8, [](std::uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(
+      std::all_of(Kept.begin() + 1, Kept.begin() + 8, [](std::uint8_t b) { return b == 0; }));
 }
 
 TEST(ZOLDecoder, EachHistoryRequestPassesOnOneRecordItsOwn) {
@@ -979,12 +981,12 @@ test::TScriptedInstrument::TResponder HistoryResponder(int Held,
     TScriptedAnswer Answer;
     Answer.Code = Frame[0];
     if (Frame[0] == 0x02) {
-      if (LoseRequest(( *Seen)++)) {
+      if (LoseRequest((*Seen)++)) {
         return std::nullopt;
       }
       if (Frame[2] < Held) {
-        Answer.Payload = {static_cast<std::uint8_t>(0xFF << Frame[2]), Frame[2], 0x6D, 0x26,
-                          0x00, 0x80};
+        Answer.Payload = {
+            static_cast<std::uint8_t>(0xFF << Frame[2]), Frame[2], 0x6D, 0x26, 0x00, 0x80};
       }
     }
     return Answer;
@@ -1062,8 +1064,7 @@ TEST(ZOLHistory, AUsersCommandEndsTheReadWithAMessage) {
   ASSERT_TRUE(Eventually([&] { return Rig.Count("UpdateFilter") >= 1; }));
   EXPECT_FALSE(Rig.ZOL->ReadingHistoryNow());
   ASSERT_EQ(Rig.Errors().size(), 1u);
-  EXPECT_EQ(Rig.Errors()[0].rfind("Reading the history was interrupted", 0), 0u)
-      << Rig.Errors()[0];
+  EXPECT_EQ(Rig.Errors()[0].rfind("Reading the history was interrupted", 0), 0u) << Rig.Errors()[0];
   // Restarting the read is not an interruption.
   Rig.Mark();
   Rig.ZOL->ReadHistory();
@@ -1087,11 +1088,17 @@ TEST(ZOLChains, ANewCommandGetsItsFullExchangeAfterAStoppedWriteAll) {
   };
   const Case Cases[] = {
       {"stopped at 0x20, then WriteFilter",
-       [](TZOLSettings &s) { s.Alarm1.SetPoint = 1e9f; }, 0x20,
-       [](TCustomZOL &z) { z.WriteFilter(2.0f); }, {0x20, 0xA0, 0x00}, "UpdateFilter"},
+       [](TZOLSettings &s) { s.Alarm1.SetPoint = 1e9f; },
+       0x20,
+       [](TCustomZOL &z) { z.WriteFilter(2.0f); },
+       {0x20, 0xA0, 0x00},
+       "UpdateFilter"},
       {"stopped at 0x21, then WriteAlarm1",
-       [](TZOLSettings &s) { s.Alarm2.SetPoint = 1e9f; }, 0x21,
-       [](TCustomZOL &z) { z.WriteAlarm1(GoldenAlarm()); }, {0x21, 0xA1, 0x00}, "UpdateAlarm1"},
+       [](TZOLSettings &s) { s.Alarm2.SetPoint = 1e9f; },
+       0x21,
+       [](TCustomZOL &z) { z.WriteAlarm1(GoldenAlarm()); },
+       {0x21, 0xA1, 0x00},
+       "UpdateAlarm1"},
   };
   const std::string Path = (std::filesystem::temp_directory_path() /
                             ("zol-stopped-" + std::to_string(::getpid()) + ".ZOL"))
@@ -1174,12 +1181,16 @@ TEST(ZOLChains, AnOperationFromAHandlerGoesOutAfterTheRowsReply) {
   };
   const Case Cases[] = {
       // The unlock row sends its state request before the event: the read-all follows it.
-      {"ReadAll from OnUnlockDevice", &TCustomZOL::OnUnlockDevice,
-       [](TCustomZOL &z) { z.ReadAll(); }, [](TCustomZOL &z) { z.Unlock("SECRET"); },
+      {"ReadAll from OnUnlockDevice",
+       &TCustomZOL::OnUnlockDevice,
+       [](TCustomZOL &z) { z.ReadAll(); },
+       [](TCustomZOL &z) { z.Unlock("SECRET"); },
        {0x40, 0x00, 0xB0, 0xB1, 0xA0, 0xA1, 0xA2, 0x00}},
       // The alarm row would send its state request after the event: it gives way.
-      {"ReadFilter from OnUpdateAlarm1", &TCustomZOL::OnUpdateAlarm1,
-       [](TCustomZOL &z) { z.ReadFilter(); }, [](TCustomZOL &z) { z.ReadAlarm1(); },
+      {"ReadFilter from OnUpdateAlarm1",
+       &TCustomZOL::OnUpdateAlarm1,
+       [](TCustomZOL &z) { z.ReadFilter(); },
+       [](TCustomZOL &z) { z.ReadAlarm1(); },
        {0xA1, 0xA0, 0x00}},
   };
   for (const Case &c : Cases) {
