@@ -4,8 +4,17 @@
 #include <QMessageBox>
 #include <QTest>
 
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
+
 #include "WindowsTest.h"
 #include "ui_Main.h"
+#include "windows/Select.h"
+#include "windows/SimControl.h"
 #include "windows/ZOLCFG.h"
 
 namespace zol::test {
@@ -87,6 +96,69 @@ TEST_F(TProduct, MakerTabOnRequestOnly) {
   ShowMakerTab(false);
   EXPECT_FALSE(ui().TabAL1->isTabVisible(Maker));
   EXPECT_EQ(ui().TabAL1->currentIndex(), 0);
+}
+
+TEST_F(TProduct, DemoControlsChangeWhatTheConfiguratorShows) {
+  Start(1);
+  TSimControlForm Control(*Platform);
+  Control.show();
+
+  // Temperature pinned by the slider.
+  Control.CkDrift->setChecked(false);
+  Control.SlTemperature->setValue(253);
+  EXPECT_TRUE(WaitUntil([this] { return ui().SEGMesure->Nb() == 25; }));
+  // Sensor failure: the out-of-range pattern.
+  Control.CkSensorFailure->setChecked(true);
+  EXPECT_TRUE(WaitUntil([this] { return ui().SEGMesure->Nb() > 999; }));
+  Control.CkSensorFailure->setChecked(false);
+  EXPECT_TRUE(WaitUntil([this] { return ui().SEGMesure->Nb() == 25; }));
+  // Error answers: the CPU error box.
+  Control.CkErrorAnswers->setChecked(true);
+  EXPECT_TRUE(WaitUntil([this] { return ui().CkCPUError->isChecked(); }));
+  Control.CkErrorAnswers->setChecked(false);
+  EXPECT_TRUE(WaitUntil([this] { return !ui().CkCPUError->isChecked(); }));
+  // Report period, lost commands, corrupted reports reach the instrument.
+  Control.SpReportPeriod->setValue(5);
+  EXPECT_EQ(Instrument()->ReportPeriod(), 5);
+  Control.SpCorruptShare->setValue(50);
+  EXPECT_TRUE(WaitUntil([this] { return Instrument()->ReportsCorrupted() > 0; }));
+  Control.SpCorruptShare->setValue(0);
+  Control.SpDropShare->setValue(50);
+  EXPECT_TRUE(WaitUntil([this] {
+    Form->ZOL->SendCommand(CodeOf(TCommand::ReadState));
+    return Instrument()->CommandsDropped() > 0;
+  }));
+  Control.SpDropShare->setValue(0);
+  // A password locks the instrument: the send rows go grey; none unlocks it.
+  Control.EdPassword->setText(QStringLiteral("SECRET"));
+  QTest::mouseClick(Control.BtnLock, Qt::LeftButton);
+  EXPECT_TRUE(Instrument()->WriteLocked());
+  EXPECT_TRUE(WaitUntil([this] { return !ui().BtnWR_TAG->isEnabled(); }));
+  QTest::mouseClick(Control.BtnNoPassword, Qt::LeftButton);
+  EXPECT_FALSE(Instrument()->WriteLocked());
+  EXPECT_TRUE(WaitUntil([this] { return ui().BtnWR_TAG->isEnabled(); }));
+  // The maker's tab on request.
+  Control.CkMakerTab->setChecked(true);
+  EXPECT_TRUE(ui().TabAL1->isTabVisible(ui().TabAL1->indexOf(ui().TabRW8)));
+  // Unplugged: the identity shows "???".
+  Control.CkPresent->setChecked(false);
+  EXPECT_TRUE(WaitUntil([this] { return ui().LbVendor->text() == QStringLiteral("???"); }));
+  Control.CkPresent->setChecked(true);
+  // A second instrument: the next scan asks which one.
+  Control.CkSecond->setChecked(true);
+  EXPECT_EQ(Control.CbInstrument->count(), 2);
+  QStringList Lines;
+  TModalWatcher Choose([&](QWidget *Modal) {
+    if (Modal != SelectForm)
+      return false;
+    Lines = SelectForm->Items();
+    SelectForm->BtnOKClick();
+    return true;
+  });
+  Form->BtnScanClick();
+  EXPECT_EQ(Lines.size(), 2);
+  Control.CkSecond->setChecked(false);
+  EXPECT_EQ(Control.CbInstrument->count(), 1);
 }
 
 } // namespace
