@@ -55,7 +55,7 @@ const char *const FrenchEnglish[][2] = {
     // History window.
     {"Liste des 8 dernières opérations", "The last 8 operations"},
     {"Ferme", "Close"},
-    {"Relire les opérations", "Read the operations again"},
+    {"Relire les opérations", "Read again"},
     {"Opération", "Operation"},
     {"Heure", "Time"},
     {"Changement de la valeur du filtre", "Filter value changed"},

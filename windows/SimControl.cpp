@@ -294,6 +294,8 @@ bool TSimControlForm::LockWith(const QString &Password) {
   Send(*Instrument, CodeOf(TCommand::Unlock), Instrument->Password());
   Send(*Instrument, CodeOf(TCommand::ChangePassword), Eight);
   Send(*Instrument, CodeOf(TCommand::Reset), std::string(8, ' '));
+  // Back to state answers, which carry the lock to the configurator.
+  Send(*Instrument, CodeOf(TCommand::ReadState), std::string(8, ' '));
   ShowStatus();
   return Instrument->Password() == Eight;
 }
