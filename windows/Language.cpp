@@ -234,7 +234,19 @@ QString Localized(const QString &Text) {
   if (!InEnglish())
     return FrenchOfCoreMessage(Text);
   const auto Found = EnglishOfFrench().constFind(Text);
-  return Found == EnglishOfFrench().constEnd() ? Text : *Found;
+  if (Found != EnglishOfFrench().constEnd())
+    return *Found;
+  // Texts that begin with a French caption and go on with a value.
+  static const std::pair<const char *, const char *> Prefixes[] = {
+      {"Version n° : ", "Version no.: "},
+      {"Version : ", "Version: "},
+  };
+  for (const auto &[French, English] : Prefixes) {
+    const QString Prefix = QString::fromUtf8(French);
+    if (Text.startsWith(Prefix))
+      return QString::fromUtf8(English) + Text.mid(Prefix.size());
+  }
+  return Text;
 }
 
 void LocalizeWidgets(QWidget *Window) {
