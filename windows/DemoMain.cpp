@@ -16,8 +16,7 @@ int main(int argc, char **argv) {
                         [&Platform]() -> std::unique_ptr<QWidget> {
                           auto Control = std::make_unique<zol::TSimControlForm>(Platform);
                           if (zol::MainForm != nullptr)
-                            Control->move(zol::MainForm->frameGeometry().topRight() +
-                                          QPoint(8, 0));
+                            Control->move(zol::MainForm->frameGeometry().topRight() + QPoint(8, 0));
                           return Control;
                         });
 }

@@ -147,8 +147,7 @@ const char *const Reasons[][2] = {
     {"the instrument counts days from 1/1/2000 to 6/6/2179",
      "l'instrument compte les jours du 1/1/2000 au 6/6/2179"},
     {"it is shorter than 88 bytes", "il fait moins de 88 octets"},
-    {"it does not start with \"ZOLUSB V1.0-KOVA\"",
-     "il ne commence pas par \"ZOLUSB V1.0-KOVA\""},
+    {"it does not start with \"ZOLUSB V1.0-KOVA\"", "il ne commence pas par \"ZOLUSB V1.0-KOVA\""},
     {"No such file or directory", "fichier ou dossier introuvable"},
     {"Permission denied", "permission refusée"},
     {"Is a directory", "c'est un dossier"},
@@ -221,7 +220,7 @@ TUiLanguage UiLanguage() {
 void SetUiLanguage(TUiLanguage Language) {
   LanguageInForce = Language;
   TMultiLangue::SetLangueEnVigueur(Language == TUiLanguage::English ? TLangue::Anglais
-                                                                     : TLangue::Francais);
+                                                                    : TLangue::Francais);
 }
 
 QString Tr(const char *French, const char *English) {

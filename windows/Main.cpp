@@ -62,6 +62,13 @@ QIcon Glyph(const char *Enabled, const char *Disabled = nullptr) {
   return Icon;
 }
 
+/// Asks Question with "Oui" and "Non", "Non" the default: Enter alone does not say yes to a
+/// destructive operation. Whether the user said yes.
+bool ConfirmDefaultNo(QWidget *Parent, const QString &Question) {
+  return QMessageBox::question(Parent, QString(), Question, QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::No) == QMessageBox::Yes;
+}
+
 QString FromLatin1(const std::string &Text) {
   return QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size()));
 }
@@ -605,19 +612,14 @@ void TMainForm::SpBtnPEClick() {
 }
 
 void TMainForm::BtnPRGClick() {
-  // "Non" is the default: Enter alone must not change the firmware.
-  if (QMessageBox::question(this, QString(),
-                            Tr("Voulez vous vraiment programmer le firmware ?",
-                               "Do you really want to program the firmware?"),
-                            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes)
+  if (ConfirmDefaultNo(this, Tr("Voulez vous vraiment programmer le firmware ?",
+                                "Do you really want to program the firmware?")))
     ZOL->ProgramFirmware();
 }
 
 void TMainForm::BtnEraseClick() {
-  if (QMessageBox::question(this, QString(),
-                            Tr("Voulez vous vraiment effacer le firmware ?",
-                               "Do you really want to erase the firmware?"),
-                            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes)
+  if (ConfirmDefaultNo(this, Tr("Voulez vous vraiment effacer le firmware ?",
+                                "Do you really want to erase the firmware?")))
     ZOL->EraseFirmware();
 }
 
@@ -626,10 +628,8 @@ void TMainForm::BtnRESETClick() {
 }
 
 void TMainForm::BtnRESET_MSPClick() {
-  if (QMessageBox::question(this, QString(),
-                            Tr("Voulez vous vraiment réinitialiser tout l'instrument ?",
-                               "Do you really want to reset the whole instrument?"),
-                            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+  if (!ConfirmDefaultNo(this, Tr("Voulez vous vraiment réinitialiser tout l'instrument ?",
+                                 "Do you really want to reset the whole instrument?")))
     return;
   // Ticked until the instrument answers with a state report again.
   ui->CkCPUError->setChecked(true);

@@ -212,8 +212,8 @@ void TSimControlForm::ShowChosen() {
   SpReportPeriod->setValue(Instrument ? Instrument->ReportPeriod() : 10);
   FFilling = false;
   for (QWidget *Control : std::initializer_list<QWidget *>{
-           CkPresent, CkDrift, SlTemperature, CkSensorFailure, CkErrorAnswers, EdPassword,
-           BtnLock, BtnNoPassword, SpDropShare, SpCorruptShare, SpReportPeriod})
+           CkPresent, CkDrift, SlTemperature, CkSensorFailure, CkErrorAnswers, EdPassword, BtnLock,
+           BtnNoPassword, SpDropShare, SpCorruptShare, SpReportPeriod})
     Control->setEnabled(Instrument != nullptr && (Control != SlTemperature || !Settings.Drift));
   ShowStatus();
 }
@@ -265,8 +265,8 @@ void TSimControlForm::ShowStatus() {
       (Instrument->Present() ? Tr("Branché", "Plugged in") : Tr("Débranché", "Unplugged")) +
       QStringLiteral(", ") +
       (Locked ? Tr("verrouillé", "locked") : Tr("déverrouillé", "unlocked")) +
-      QStringLiteral(", ") + Tr("mesure %1 °C", "measure %1 °C")
-                                 .arg(Instrument->MeasureTenths() / 10.0, 0, 'f', 1));
+      QStringLiteral(", ") +
+      Tr("mesure %1 °C", "measure %1 °C").arg(Instrument->MeasureTenths() / 10.0, 0, 'f', 1));
 }
 
 void TSimControlForm::Send(VirtualRW8 &Instrument, std::uint8_t Code, const std::string &Eight) {

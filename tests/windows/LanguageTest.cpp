@@ -56,8 +56,7 @@ TEST_F(TLanguage, QtStandardDialogsInTheSameLanguage) {
   QMessageBox Box(QMessageBox::Question, QString(), QStringLiteral("?"),
                   QMessageBox::Yes | QMessageBox::No);
   Box.show();
-  EXPECT_EQ(Box.button(QMessageBox::Yes)->text().remove(QLatin1Char('&')),
-            Expected("Oui", "Yes"));
+  EXPECT_EQ(Box.button(QMessageBox::Yes)->text().remove(QLatin1Char('&')), Expected("Oui", "Yes"));
   EXPECT_EQ(Box.button(QMessageBox::No)->text().remove(QLatin1Char('&')), Expected("Non", "No"));
   QFileDialog Files;
   Files.setOption(QFileDialog::DontUseNativeDialog);

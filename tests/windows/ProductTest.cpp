@@ -40,8 +40,8 @@ TEST_F(TProduct, DestructiveQuestionsDefaultToNo) {
       auto *Box = qobject_cast<QMessageBox *>(Modal);
       if (Box == nullptr)
         return false;
-      DefaultIsNo = Box->defaultButton() != nullptr &&
-                    Box->defaultButton() == Box->button(QMessageBox::No);
+      DefaultIsNo =
+          Box->defaultButton() != nullptr && Box->defaultButton() == Box->button(QMessageBox::No);
       QTest::keyClick(Box, Qt::Key_Return); // the user presses Enter
       return true;
     });
@@ -78,7 +78,8 @@ TEST_F(TProduct, ScanNamesTheUdevRuleForAnInstrumentItMayNotOpen) {
 
 TEST_F(TProduct, NoInstrumentAtAllSaysNothing) {
   Create(0);
-  TModalWatcher Watcher([](QWidget *Modal) { return !TakeMessageBox(Modal, QMessageBox::Ok).isEmpty(); });
+  TModalWatcher Watcher(
+      [](QWidget *Modal) { return !TakeMessageBox(Modal, QMessageBox::Ok).isEmpty(); });
   Form->show();
   Form->BtnScanClick();
   QTest::qWait(100);
