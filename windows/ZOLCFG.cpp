@@ -87,6 +87,13 @@ QString ApplicationTitle() {
   return Tr("Utilitaire de configuration RW8", "RW8 configuration utility");
 }
 
+bool MakerRequested(int argc, char **argv) {
+  for (int i = 1; i < argc && argv != nullptr; ++i)
+    if (argv[i] != nullptr && std::strcmp(argv[i], "--maker") == 0)
+      return true;
+  return false;
+}
+
 void ShowMakerTab(bool Shown) {
   if (MainForm == nullptr)
     return;
@@ -107,9 +114,7 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
   if (!Lock.Acquired())
     return 0;
 
-  bool Maker = false;
-  for (int i = 1; i < argc && argv != nullptr; ++i)
-    Maker = Maker || (argv[i] != nullptr && std::strcmp(argv[i], "--maker") == 0);
+  const bool Maker = MakerRequested(argc, argv);
   // The toolkit sees the program's name only.
   static char DefaultName[] = "zolcfg";
   char *QtArgv[] = {argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : DefaultName,

@@ -54,5 +54,7 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
 
 /// Shows (or hides again) the main window's maker's tab, hidden from the user by default.
 void ShowMakerTab(bool Shown);
+/// Whether the command line asks for the maker's tab (--maker).
+bool MakerRequested(int argc, char **argv);
 
 } // namespace zol

@@ -87,6 +87,12 @@ TEST_F(TProduct, NoInstrumentAtAllSaysNothing) {
 }
 
 TEST_F(TProduct, MakerTabOnRequestOnly) {
+  char Program[] = "zolcfg", MakerOption[] = "--maker", Other[] = "-maker";
+  char *WithMaker[] = {Program, MakerOption, nullptr};
+  char *WithOther[] = {Program, Other, nullptr};
+  EXPECT_TRUE(MakerRequested(2, WithMaker));
+  EXPECT_FALSE(MakerRequested(2, WithOther));
+  EXPECT_FALSE(MakerRequested(1, WithMaker));
   Start(1);
   const int Maker = ui().TabAL1->indexOf(ui().TabRW8);
   EXPECT_FALSE(ui().TabAL1->isTabVisible(Maker));
