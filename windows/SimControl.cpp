@@ -59,6 +59,10 @@ TSimControlForm::TSimControlForm(SimPlatform &Platform, QWidget *parent)
   CkSecond = Check("Deuxième instrument branché", "Second instrument plugged in", Usb);
   UsbLayout->addWidget(CkPresent);
   UsbLayout->addWidget(CkSecond);
+  // As without the udev rule: listed by the system, refused when opened.
+  CkPermissionDenied =
+      Check("Accès refusé (sans la règle udev)", "Access denied (no udev rule)", Usb);
+  UsbLayout->addWidget(CkPermissionDenied);
   Layout->addWidget(Usb);
 
   auto *Measure = new QGroupBox(Tr("Mesure", "Measure"), this);
@@ -117,6 +121,12 @@ TSimControlForm::TSimControlForm(SimPlatform &Platform, QWidget *parent)
   connect(CkSecond, &QCheckBox::toggled, this, [this](bool On) {
     if (!FFilling)
       PlugSecond(On);
+  });
+  connect(CkPermissionDenied, &QCheckBox::toggled, this, [this](bool On) {
+    if (auto Instrument = Chosen(); Instrument && !FFilling) {
+      Instrument->SetPermissionDenied(On);
+      FSettings[ChosenIndex()].PermissionDenied = On;
+    }
   });
   connect(CkDrift, &QCheckBox::toggled, this, [this] { ApplyTemperature(); });
   connect(SlTemperature, &QSlider::valueChanged, this, [this] { ApplyTemperature(); });
@@ -207,13 +217,14 @@ void TSimControlForm::ShowChosen() {
   LbTemperature->setText(QStringLiteral("%1 °C").arg(Settings.TemperatureTenths / 10.0, 0, 'f', 1));
   CkSensorFailure->setChecked(Settings.SensorFailure);
   CkErrorAnswers->setChecked(Settings.ErrorAnswers);
+  CkPermissionDenied->setChecked(Settings.PermissionDenied);
   SpDropShare->setValue(Settings.DropPercent);
   SpCorruptShare->setValue(Settings.CorruptPercent);
   SpReportPeriod->setValue(Instrument ? Instrument->ReportPeriod() : 10);
   FFilling = false;
   for (QWidget *Control : std::initializer_list<QWidget *>{
-           CkPresent, CkDrift, SlTemperature, CkSensorFailure, CkErrorAnswers, EdPassword, BtnLock,
-           BtnNoPassword, SpDropShare, SpCorruptShare, SpReportPeriod})
+           CkPresent, CkPermissionDenied, CkDrift, SlTemperature, CkSensorFailure, CkErrorAnswers,
+           EdPassword, BtnLock, BtnNoPassword, SpDropShare, SpCorruptShare, SpReportPeriod})
     Control->setEnabled(Instrument != nullptr && (Control != SlTemperature || !Settings.Drift));
   ShowStatus();
 }

@@ -32,6 +32,7 @@ public:
   QComboBox *CbInstrument;
   QCheckBox *CkPresent;
   QCheckBox *CkSecond;
+  QCheckBox *CkPermissionDenied;
   QCheckBox *CkDrift;
   QSlider *SlTemperature;
   QLabel *LbTemperature;
@@ -56,6 +57,7 @@ private:
   struct TSettings {
     bool SensorFailure = false;
     bool ErrorAnswers = false;
+    bool PermissionDenied = false;
     bool Drift = true;
     int TemperatureTenths = 215;
     int DropPercent = 0;

@@ -150,7 +150,19 @@ TEST_F(TProduct, DemoControlsChangeWhatTheConfiguratorShows) {
   // Unplugged: the identity shows "???".
   Control.CkPresent->setChecked(false);
   EXPECT_TRUE(WaitUntil([this] { return ui().LbVendor->text() == QStringLiteral("???"); }));
+  // Refused by the system: the next scan names the udev rule.
+  Control.CkPermissionDenied->setChecked(true);
   Control.CkPresent->setChecked(true);
+  QString Refused;
+  {
+    TModalWatcher Ok([&](QWidget *Modal) {
+      Refused = TakeMessageBox(Modal, QMessageBox::Ok);
+      return !Refused.isEmpty();
+    });
+    Form->BtnScanClick();
+  }
+  EXPECT_TRUE(Refused.contains(QStringLiteral("70-rw8.rules")));
+  Control.CkPermissionDenied->setChecked(false);
   // A second instrument: the next scan asks which one.
   Control.CkSecond->setChecked(true);
   EXPECT_EQ(Control.CbInstrument->count(), 2);
