@@ -50,6 +50,21 @@ TEST_F(TLanguage, CaptionsTitlesAndPagesInTheLanguageInForce) {
   EXPECT_EQ(BackTraceForm->windowTitle(),
             Expected("Liste des 8 dernières opérations", "The last 8 operations"));
   BackTraceForm->hide();
+  // A dialog another window opens: the parameter file's.
+  QString Title, Filter;
+  TModalWatcher Files([&](QWidget *Modal) {
+    auto *Dialog = qobject_cast<QFileDialog *>(Modal);
+    if (Dialog == nullptr)
+      return false;
+    QTest::qWait(20);
+    Title = Dialog->windowTitle();
+    Filter = Dialog->nameFilters().value(0);
+    Dialog->reject();
+    return true;
+  });
+  Form->ZOL->LoadParametersDialog(Form.get());
+  EXPECT_EQ(Title, Expected("Charge un fichier paramètres", "Load a parameter file"));
+  EXPECT_EQ(Filter, Expected("Fichiers paramètres (*.ZOL)", "Parameter files (*.ZOL)"));
 }
 
 TEST_F(TLanguage, QtStandardDialogsInTheSameLanguage) {
