@@ -3,7 +3,8 @@
 # dpkg-shlibdeps filled in its dependencies, and that its post-installation step reloads udev
 # only where udevadm exists.
 #   tests/package/check-deb.sh PACKAGE.deb [BUILD_DIR]
-# Exits 77 (skipped) when the package was not built (scripts/package builds it).
+# Exits 77 (skipped) when the package was not built, or not from the programs in BUILD_DIR
+# (scripts/package builds it).
 set -euo pipefail
 deb=${1:?package}
 build=${2:-}
@@ -11,6 +12,14 @@ if [ ! -f "$deb" ]; then
   echo "no package at $deb: run scripts/package first"
   exit 77
 fi
+# A package older than the programs it should hold is not this build's (scripts/package makes
+# it again).
+for program in windows/zolcfg windows/zolcfg-demo tools/zolctl; do
+  if [ -n "$build" ] && [ "$build/$program" -nt "$deb" ]; then
+    echo "$deb is older than $program: run scripts/package first"
+    exit 77
+  fi
+done
 
 listing=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's#^\./#/#')
 expected=(
