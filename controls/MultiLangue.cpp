@@ -6,12 +6,18 @@ namespace {
 /// The program's language, shared by every text set; only setLangue writes and reads it. English
 /// at start, so the first window description to assign French changes it once.
 TLangue GlobalLangue = TLangue::Anglais;
+/// The language every set reads: the program's texts are French unless it runs in English.
+TLangue LangueEnVigueur = TLangue::Francais;
 } // namespace
 
 TMultiLangue::TMultiLangue(QObject *parent) : QObject(parent) {}
 
 TLangue TMultiLangue::Langue() const {
-  return TLangue::Francais;
+  return LangueEnVigueur;
+}
+
+void TMultiLangue::SetLangueEnVigueur(TLangue Value) {
+  LangueEnVigueur = Value;
 }
 
 void TMultiLangue::setLangue(TLangue Value) {

@@ -21,8 +21,11 @@ public:
 
   explicit TMultiLangue(QObject *parent = nullptr);
 
-  /// Always Francais, whatever was written.
+  /// The language the program runs in (Francais unless it was started in English), whatever
+  /// was written.
   TLangue Langue() const;
+  /// Sets the language the program runs in, that every set reads; before the windows are made.
+  static void SetLangueEnVigueur(TLangue Value);
   /// Sets the program's language; on a change, raises ChangeLangue of this set.
   void setLangue(TLangue Value);
   /// The text of the language that Langue reads.

@@ -19,6 +19,7 @@
 #include "ui_Main.h"
 #include "windows/About.h"
 #include "windows/BackTrace.h"
+#include "windows/Language.h"
 #include "windows/Pass.h"
 #include "windows/Select.h"
 
@@ -61,6 +62,13 @@ QIcon Glyph(const char *Enabled, const char *Disabled = nullptr) {
   return Icon;
 }
 
+/// Asks Question with "Oui" and "Non", "Non" the default: Enter alone does not say yes to a
+/// destructive operation. Whether the user said yes.
+bool ConfirmDefaultNo(QWidget *Parent, const QString &Question) {
+  return QMessageBox::question(Parent, QString(), Question, QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::No) == QMessageBox::Yes;
+}
+
 QString FromLatin1(const std::string &Text) {
   return QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size()));
 }
@@ -68,7 +76,7 @@ QString FromLatin1(const std::string &Text) {
 } // namespace
 
 void ShowErrorMessage(QWidget *Parent, const QString &Message) {
-  QMessageBox::critical(Parent, QStringLiteral("Erreur"), Message);
+  QMessageBox::critical(Parent, Tr("Erreur", "Error"), Message);
 }
 
 void ShowRangeErrors(QWidget *Parent, const std::function<void()> &Operation) {
@@ -108,8 +116,8 @@ TMainForm::TMainForm(HidPlatform &Platform, QWidget *parent)
   ui->EdTag->setValidator(new TUpperCaseValidator(ui->EdTag));
 
   PopupMenu = new QMenu(this);
-  Envoyer1 = PopupMenu->addAction(QStringLiteral("Envoyer"));
-  Relire1 = PopupMenu->addAction(QStringLiteral("Relire"));
+  Envoyer1 = PopupMenu->addAction(Tr("Envoyer", "Send"));
+  Relire1 = PopupMenu->addAction(Tr("Relire", "Read back"));
   PopupMenu->setDefaultAction(Envoyer1);
   for (TBitBtnAlt *Button : {ui->BtnWR_TAG, ui->BtnWR_Filter, ui->BtnWR_Alr1, ui->BtnWR_Alr2})
     Button->setPopupMenu(PopupMenu);
@@ -271,11 +279,11 @@ void TMainForm::closeEvent(QCloseEvent *event) {
 }
 
 void TMainForm::FormShow() {
-  setWindowTitle(QStringLiteral("Configurateur ZOLCFG RW8"));
-  ui->TabAL1->setTabText(0, QStringLiteral("Identification"));
-  ui->TabAL1->setTabText(1, QStringLiteral("Mesure"));
-  ui->TabAL1->setTabText(2, QStringLiteral("Alarme 1"));
-  ui->TabAL1->setTabText(3, QStringLiteral("Alarme 2"));
+  setWindowTitle(Tr("Configurateur ZOLCFG RW8", "ZOLCFG RW8 configurator"));
+  ui->TabAL1->setTabText(0, Tr("Identification", "Identification"));
+  ui->TabAL1->setTabText(1, Tr("Mesure", "Measure"));
+  ui->TabAL1->setTabText(2, Tr("Alarme 1", "Alarm 1"));
+  ui->TabAL1->setTabText(3, Tr("Alarme 2", "Alarm 2"));
   ui->TabAL1->setTabVisible(4, false);
   ChangingPageItself = true;
   ui->TabAL1->setCurrentIndex(0);
@@ -305,8 +313,15 @@ void TMainForm::BtnScanClick() {
     const int k = ChooseInstrument ? ChooseInstrument(Lines) : -1;
     if (k >= 0 && k < n)
       ZOL->Open(k);
+  } else {
+    // No instrument the program may open. One the system lists but refuses (no permission on
+    // its hidraw node) must not look like none: say so, and how to mend it.
+    const QStringList Unopenable =
+        UnopenableInstruments(ZOL->Device->Platform(), ZOL->Device->Vid, ZOL->Device->Pid);
+    if (!Unopenable.isEmpty())
+      QMessageBox::warning(this, Tr("Instrument inaccessible", "Instrument not accessible"),
+                           UnopenableMessage(Unopenable));
   }
-  // No instrument: nothing happens; the user may scan again.
 }
 
 bool TMainForm::TabAL1Changing() const {
@@ -582,8 +597,8 @@ void TMainForm::ZOLUpdateInfo(const TZOLModel &Snapshot) {
   const QString Info = ui->EdInfo->text();
   if (!Info.isEmpty())
     ui->EdInfo->setToolTip(Info.startsWith(QStringLiteral("C1FFFF"), Qt::CaseSensitive)
-                               ? QStringLiteral("TUSB Programmé")
-                               : QStringLiteral("TUSB Non programmé"));
+                               ? Tr("TUSB Programmé", "TUSB programmed")
+                               : Tr("TUSB Non programmé", "TUSB not programmed"));
 }
 
 // ---- Maker's tab
@@ -597,16 +612,14 @@ void TMainForm::SpBtnPEClick() {
 }
 
 void TMainForm::BtnPRGClick() {
-  if (QMessageBox::question(this, QString(),
-                            QStringLiteral("Voulez vous vraiment programmer le firmware ?"),
-                            QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes)
+  if (ConfirmDefaultNo(this, Tr("Voulez vous vraiment programmer le firmware ?",
+                                "Do you really want to program the firmware?")))
     ZOL->ProgramFirmware();
 }
 
 void TMainForm::BtnEraseClick() {
-  if (QMessageBox::question(this, QString(),
-                            QStringLiteral("Voulez vous vraiment effacer le firmware ?"),
-                            QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes)
+  if (ConfirmDefaultNo(this, Tr("Voulez vous vraiment effacer le firmware ?",
+                                "Do you really want to erase the firmware?")))
     ZOL->EraseFirmware();
 }
 
@@ -615,6 +628,9 @@ void TMainForm::BtnRESETClick() {
 }
 
 void TMainForm::BtnRESET_MSPClick() {
+  if (!ConfirmDefaultNo(this, Tr("Voulez vous vraiment réinitialiser tout l'instrument ?",
+                                 "Do you really want to reset the whole instrument?")))
+    return;
   // Ticked until the instrument answers with a state report again.
   ui->CkCPUError->setChecked(true);
   ZOL->ResetAll();

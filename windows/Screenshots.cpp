@@ -1,11 +1,13 @@
-// zolcfg-screenshots: renders the main window on each of its five pages and the dialogs,
-// connected to a simulated instrument, to PNG files, without a display.
+// zolcfg-screenshots: renders the main window on each of its five pages, the dialogs and the
+// demo's control window, connected to a simulated instrument, to PNG files, without a display,
+// in the language of the environment (LANGUAGE=en: English, else French).
 //   zolcfg-screenshots [FOLDER]     (default: ./screenshots)
 // Ends with 1 when the instrument did not answer in time or a picture could not be written.
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QSaveFile>
 #include <QTabWidget>
@@ -22,7 +24,9 @@
 #include "windows/Error.h"
 #include "windows/Main.h"
 #include "windows/Pass.h"
+#include "windows/Language.h"
 #include "windows/Select.h"
+#include "windows/SimControl.h"
 #include "windows/ZOLCFG.h"
 
 namespace {
@@ -80,6 +84,8 @@ int main(int argc, char **argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication App(argc, argv);
+  if (!InstallLanguage(App))
+    std::fprintf(stderr, "zolcfg-screenshots: Qt's French translations are missing\n");
   QApplication::setApplicationDisplayName(ApplicationTitle());
   const QString Folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
   if (!QDir().mkpath(Folder)) {
@@ -152,6 +158,18 @@ int main(int argc, char **argv) {
   ErrorForm->show();
   Shooter.Shoot(ErrorForm, QStringLiteral("error"));
   ErrorForm->hide();
+
+  // The demo's control window beside the configurator, with a locked instrument.
+  {
+    TSimControlForm Control(Platform);
+    Control.show();
+    Control.EdPassword->setText(QStringLiteral("SECRET"));
+    Control.LockWith(Control.EdPassword->text());
+    Shooter.Expect(WaitFor([&] { return !ui.BtnWR_TAG->isEnabled(); }), "the lock");
+    Shooter.Shoot(&Control, QStringLiteral("demo-control"));
+    Shooter.Shoot(MainForm, QStringLiteral("main-locked"));
+    Control.LockWith(QString());
+  }
 
   return Shooter.Failed ? 1 : 0;
 }

@@ -1,13 +1,16 @@
 #include "windows/Select.h"
 
 #include <QButtonGroup>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include "link/HidPlatform.h"
 #include "ui_Select.h"
+#include "windows/Language.h"
 
 namespace zol {
 
@@ -93,5 +96,46 @@ QStringList TSelectForm::Items() const {
 }
 
 void TSelectForm::BtnOKClick() { accept(); }
+
+} // namespace zol
+
+namespace zol {
+
+QStringList UnopenableInstruments(HidPlatform &Platform, std::uint16_t Vid, std::uint16_t Pid) {
+  QStringList Result;
+  for (const std::string &Path : Platform.ListInterfaces(false)) {
+    HidAttributes Attributes;
+    if (!Platform.PeekAttributes(Path, Attributes) || Attributes.VendorID != Vid ||
+        Attributes.ProductID != Pid)
+      continue;
+    const HidHandle Handle = Platform.Open(Path);
+    if (Handle != kInvalidHidHandle) {
+      Platform.Close(Handle);
+      continue;
+    }
+    Result << QString::fromStdString(Path) + QStringLiteral(": ") +
+                  QString::fromStdString(Platform.LastOpenError());
+  }
+  return Result;
+}
+
+QString UnopenableMessage(const QStringList &Unopenable) {
+  // Installed by the package: the rule is there, udev has not applied it to this node yet.
+  const bool Installed = QFileInfo::exists(QStringLiteral("/usr/lib/udev/rules.d/70-rw8.rules")) ||
+                         QFileInfo::exists(QStringLiteral("/etc/udev/rules.d/70-rw8.rules"));
+  const QString Command =
+      Installed ? QStringLiteral("sudo udevadm control --reload && sudo udevadm trigger")
+                : QStringLiteral("sudo cp resources/70-rw8.rules /etc/udev/rules.d/ && "
+                                 "sudo udevadm control --reload && sudo udevadm trigger");
+  return Tr("Un instrument RW8 est branché mais ce programme n'a pas le droit de l'ouvrir :\n"
+            "%1\n\nLa règle udev 70-rw8.rules donne ce droit à l'utilisateur connecté. "
+            "Installez-la (paquet zolcfg, ou resources/70-rw8.rules) :\n%2\n"
+            "puis débranchez et rebranchez l'instrument.",
+            "An RW8 instrument is plugged in but this program may not open it:\n"
+            "%1\n\nThe udev rule 70-rw8.rules grants this to the user at the seat. "
+            "Install it (package zolcfg, or resources/70-rw8.rules):\n%2\n"
+            "then unplug the instrument and plug it in again.")
+      .arg(Unopenable.join(QLatin1Char('\n')), Command);
+}
 
 } // namespace zol

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QStringList>
 
+#include <cstdint>
 #include <memory>
 
 class QButtonGroup;
@@ -51,5 +52,14 @@ private:
 
 /// The selection dialog of the program.
 extern TSelectForm *SelectForm;
+
+class HidPlatform;
+
+/// The instruments (vendor Vid, product Pid) the system lists but will not let this program
+/// open, each as "path: reason". Opens each to find out: call it when none is open.
+QStringList UnopenableInstruments(HidPlatform &Platform, std::uint16_t Vid, std::uint16_t Pid);
+/// What the window says after a scan that found no instrument but saw Unopenable: which ones
+/// and why, the udev rule and the command that installs it (or reloads it when installed).
+QString UnopenableMessage(const QStringList &Unopenable);
 
 } // namespace zol

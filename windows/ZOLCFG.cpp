@@ -2,13 +2,17 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QTabWidget>
 
+#include <cstring>
 #include <exception>
 #include <memory>
 
 #include "windows/About.h"
 #include "windows/BackTrace.h"
+#include "ui_Main.h"
 #include "windows/Error.h"
+#include "windows/Language.h"
 #include "windows/Main.h"
 #include "windows/Pass.h"
 #include "windows/Select.h"
@@ -33,7 +37,7 @@ public:
     } catch (const std::exception &Error) {
       ShowError(QString::fromUtf8(Error.what()));
     } catch (...) {
-      ShowError(QStringLiteral("Erreur inconnue"));
+      ShowError(Tr("Erreur inconnue", "Unknown error"));
     }
     return false;
   }
@@ -79,22 +83,45 @@ TProgramWindows::~TProgramWindows() {
   Main.reset();
 }
 
-QString ApplicationTitle() { return QStringLiteral("Utilitaire de configuration RW8"); }
+QString ApplicationTitle() {
+  return Tr("Utilitaire de configuration RW8", "RW8 configuration utility");
+}
+
+bool MakerRequested(int argc, char **argv) {
+  for (int i = 1; i < argc && argv != nullptr; ++i)
+    if (argv[i] != nullptr && std::strcmp(argv[i], "--maker") == 0)
+      return true;
+  return false;
+}
+
+void ShowMakerTab(bool Shown) {
+  if (MainForm == nullptr)
+    return;
+  QTabWidget *Tabs = MainForm->Form()->TabAL1;
+  const int Maker = Tabs->indexOf(MainForm->Form()->TabRW8);
+  // Off the page before it goes: hidden, the page control would move to its neighbour.
+  if (!Shown && Tabs->currentIndex() == Maker)
+    Tabs->setCurrentIndex(0);
+  Tabs->setTabVisible(Maker, Shown);
+}
 
 int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockName,
-              const QString &TitleSuffix) {
+              const QString &TitleSuffix,
+              const std::function<std::unique_ptr<QWidget>()> &Beside) {
   // Before anything else: a second copy leaves without a trace, and the running copy is not
   // disturbed.
   TSingleInstance Lock(LockName);
   if (!Lock.Acquired())
     return 0;
 
-  // The program reads no command line; the toolkit sees the program's name only.
+  const bool Maker = MakerRequested(argc, argv);
+  // The toolkit sees the program's name only.
   static char DefaultName[] = "zolcfg";
   char *QtArgv[] = {argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : DefaultName,
                     nullptr};
   int QtArgc = 1;
   TApplication App(QtArgc, QtArgv);
+  InstallLanguage(App);
   QApplication::setApplicationDisplayName(ApplicationTitle());
   // The link cannot work without its worker: say so, as the program always has.
   SetFatalMessageHook([](const std::string &Text, const std::string &Title) {
@@ -110,6 +137,11 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
     MainForm->show();
     if (!TitleSuffix.isEmpty() && !MainForm->windowTitle().endsWith(TitleSuffix))
       MainForm->setWindowTitle(MainForm->windowTitle() + TitleSuffix);
+    if (Maker)
+      ShowMakerTab(true);
+    std::unique_ptr<QWidget> Companion = Beside ? Beside() : nullptr;
+    if (Companion)
+      Companion->show();
     QApplication::exec();
   } // the worker is stopped and the windows are gone before the lock is let go
 

@@ -2,7 +2,10 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
+
+class QWidget;
 
 namespace zol {
 
@@ -40,9 +43,18 @@ QString ApplicationTitle();
 /// The program: takes the single-instance lock LockName (when another copy holds it, returns 0
 /// at once and shows nothing), creates the six windows in their fixed order over Platform,
 /// shows the main window and runs the message loop until it closes, then releases the lock.
-/// TitleSuffix is appended to the main window's caption ("" for the real program). Reads no
-/// command line: argv[0] is the only argument the toolkit sees. Returns the exit code, 0.
+/// TitleSuffix is appended to the main window's caption ("" for the real program). Of the
+/// command line it reads only --maker, which shows the maker's tab; argv[0] is the only
+/// argument the toolkit sees. Beside, when given, makes a window shown beside the main window
+/// and destroyed before the windows go. The language follows the user's environment. Returns
+/// the exit code, 0.
 int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockName,
-              const QString &TitleSuffix);
+              const QString &TitleSuffix,
+              const std::function<std::unique_ptr<QWidget>()> &Beside = {});
+
+/// Shows (or hides again) the main window's maker's tab, hidden from the user by default.
+void ShowMakerTab(bool Shown);
+/// Whether the command line asks for the maker's tab (--maker).
+bool MakerRequested(int argc, char **argv);
 
 } // namespace zol

@@ -61,7 +61,10 @@ TEST_F(TMakerTab, CpuErrorLastsUntilTheNextStateUpdate) {
   EXPECT_TRUE(ui().CkCPUError->isChecked());
   Form->ZOLUpdateState(Model);
   EXPECT_FALSE(ui().CkCPUError->isChecked());
-  Form->BtnRESET_MSPClick(); // ticked before the reset is asked for
+  {
+    TModalWatcher Yes([](QWidget *Modal) { return !TakeMessageBox(Modal, QMessageBox::Yes).isEmpty(); });
+    Form->BtnRESET_MSPClick(); // ticked before the reset is asked for
+  }
   EXPECT_TRUE(ui().CkCPUError->isChecked());
   Form->ZOLUpdateState(Model);
   EXPECT_FALSE(ui().CkCPUError->isChecked());
