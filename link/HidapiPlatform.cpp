@@ -11,6 +11,8 @@
 #include <set>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace zol {
 
 namespace {
@@ -53,6 +55,14 @@ std::string WideToUtf8(const wchar_t *text) {
 
 constexpr std::size_t kStringUnits = 257;
 
+/// Device number of a node, 0 when it does not exist (any more).
+std::uint64_t NodeNumber(const std::string &path) {
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+    return 0;
+  return static_cast<std::uint64_t>(st.st_rdev);
+}
+
 } // namespace
 
 HidapiPlatform::HidapiPlatform() {
@@ -82,6 +92,7 @@ std::vector<std::string> HidapiPlatform::ListInterfaces(bool) {
   // hidraw lists only present devices; registered but absent ones cannot be opened anyway.
   std::vector<std::string> paths;
   std::set<std::string> seen;
+  std::lock_guard enumerating(EnumerateMutex);
   hid_device_info *list = hid_enumerate(0, 0);
   for (hid_device_info *info = list; info; info = info->next) {
     // One entry per top-level collection: the same node can come several times.
@@ -129,20 +140,28 @@ HidapiPlatform::DescriptorFacts HidapiPlatform::FactsOf(const std::string &path,
 }
 
 HidHandle HidapiPlatform::Open(const std::string &path) {
-  errno = 0;
-  hid_device *device = hid_open_path(path.c_str());
+  hid_device *device = nullptr;
+  int code = 0;
+  {
+    std::lock_guard opening(EnumerateMutex);
+    errno = 0;
+    device = hid_open_path(path.c_str());
+    code = errno;
+  }
   if (!device) {
-    const int code = errno;
     OpenErrorText = code ? std::strerror(code) : "the device could not be opened";
     return kInvalidHidHandle;
   }
   const DescriptorFacts facts = FactsOf(path, false);
+  const std::uint64_t node = NodeNumber(path);
   std::lock_guard lock(SlotsMutex);
   for (int i = 0; i < kMaxHandles; ++i) {
     Slot &slot = Slots[i];
     if (!slot.Device) {
       slot.Device = device;
       slot.UsesReportIds = facts.Known && facts.Info.UsesReportIds;
+      slot.Gone = false;
+      slot.Node = node;
       slot.Path = path;
       OpenErrorText.clear();
       return i;
@@ -192,6 +211,7 @@ bool HidapiPlatform::GetAttributes(HidHandle handle, HidAttributes &attributes) 
 
 bool HidapiPlatform::PeekAttributes(const std::string &path, HidAttributes &attributes) {
   // hidapi gives the ids through enumeration only.
+  std::lock_guard enumerating(EnumerateMutex);
   hid_device_info *info = hid_enumerate(0, 0);
   bool found = false;
   for (hid_device_info *i = info; i; i = i->next)
@@ -269,10 +289,13 @@ int HidapiPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int
   if (length - offset <= 0)
     return -1;
   buffer[0] = 0;
+  errno = 0;
   const int count = hid_read_timeout(device, buffer + offset, static_cast<std::size_t>(length - offset),
                                      timeoutMs);
-  if (count < 0)
+  if (count < 0) {
+    NoteFailure(handle, device, errno);
     return -1;
+  }
   return count == 0 ? 0 : count + offset;
 }
 
@@ -280,7 +303,95 @@ int HidapiPlatform::Write(HidHandle handle, const std::uint8_t *report, int leng
   hid_device *device = DeviceOf(handle);
   if (!device || length <= 0)
     return -1;
-  return hid_write(device, report, static_cast<std::size_t>(length));
+  errno = 0;
+  const int written = hid_write(device, report, static_cast<std::size_t>(length));
+  if (written < 0)
+    NoteFailure(handle, device, errno);
+  return written;
+}
+
+bool HidapiPlatform::ReportsDeviceGone(int error, std::wstring_view hidError, bool nodeStillThere) {
+  if (!nodeStillThere)
+    return true;
+  // hidraw answers ENODEV to a write and EIO to a read once its device has left; USB adds
+  // ESHUTDOWN and EPROTO while the port goes down.
+  switch (error) {
+  case ENODEV:
+  case ENXIO:
+  case ENOENT:
+  case EIO:
+  case ESHUTDOWN:
+  case EPROTO:
+  case EPIPE:
+    return true;
+  default:
+    break;
+  }
+  // A hang-up seen by hidapi's poll sets no errno; its text says it.
+  return hidError.find(L"disconnected") != std::wstring_view::npos;
+}
+
+void HidapiPlatform::NoteFailure(HidHandle handle, hid_device *device, int error) {
+  std::string path;
+  std::uint64_t node = 0;
+  {
+    std::lock_guard lock(SlotsMutex);
+    Slot *slot = SlotOf(handle);
+    if (!slot || slot->Device != device)
+      return;
+    path = slot->Path;
+    node = slot->Node;
+  }
+  const std::uint64_t now = NodeNumber(path);
+  const bool nodeStillThere = now != 0 && (node == 0 || now == node);
+  const wchar_t *text = hid_error(device);
+  const bool gone = ReportsDeviceGone(error, text ? std::wstring_view(text) : std::wstring_view(),
+                                      nodeStillThere);
+  if (!gone)
+    return;
+  std::lock_guard lock(SlotsMutex);
+  if (Slot *slot = SlotOf(handle); slot && slot->Device == device)
+    slot->Gone = true;
+}
+
+bool HidapiPlatform::StillThere(HidHandle handle) {
+  std::lock_guard lock(SlotsMutex);
+  const Slot *slot = SlotOf(handle);
+  return slot && !slot->Gone;
+}
+
+HidIdentityMatch HidapiPlatform::MatchIdentity(const std::string &path, const HidIdentity &who) {
+  // udev's record of the node: read from sysfs, the device is not opened (nor written to).
+  HidIdentityMatch match = HidIdentityMatch::Unknown;
+  std::lock_guard enumerating(EnumerateMutex);
+  hid_device_info *list = hid_enumerate(0, 0);
+  for (hid_device_info *info = list; info; info = info->next) {
+    if (!info->path || path != info->path)
+      continue;
+    const bool same = info->vendor_id == who.VendorID && info->product_id == who.ProductID &&
+                      who.Known() && WideToUtf8(info->serial_number) == who.SerialNumber;
+    match = same ? HidIdentityMatch::Same : HidIdentityMatch::Other;
+    break;
+  }
+  hid_free_enumeration(list);
+  return match;
+}
+
+bool HidapiPlatform::FindIdentity(const HidIdentity &who, std::string &path) {
+  if (!who.Known())
+    return false;
+  bool found = false;
+  std::lock_guard enumerating(EnumerateMutex);
+  hid_device_info *list = hid_enumerate(who.VendorID, who.ProductID);
+  for (hid_device_info *info = list; info; info = info->next) {
+    if (info->path && WideToUtf8(info->serial_number) == who.SerialNumber) {
+      path = info->path;
+      found = true;
+      break;
+    }
+  }
+  hid_free_enumeration(list);
+  return found;
 }
 
 } // namespace zol
