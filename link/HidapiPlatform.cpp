@@ -314,15 +314,14 @@ bool HidapiPlatform::ReportsDeviceGone(int error, std::wstring_view hidError, bo
   if (!nodeStillThere)
     return true;
   // hidraw answers ENODEV to a write and EIO to a read once its device has left; USB adds
-  // ESHUTDOWN and EPROTO while the port goes down.
+  // ESHUTDOWN while the port goes down. A stall or a protocol error (EPIPE, EPROTO) may pass:
+  // the next read tells.
   switch (error) {
   case ENODEV:
   case ENXIO:
   case ENOENT:
   case EIO:
   case ESHUTDOWN:
-  case EPROTO:
-  case EPIPE:
     return true;
   default:
     break;
