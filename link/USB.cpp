@@ -101,6 +101,19 @@ std::string TUSBThread::LinkedPath() const {
   return Path;
 }
 
+void TUSBThread::AdoptHandle(HidHandle Handle) {
+  if (Handle == kInvalidHidHandle)
+    return;
+  if (!Platform.KeepsDevicesOpen()) {
+    Platform.Close(Handle);
+    return;
+  }
+  if (Kept != kInvalidHidHandle)
+    Platform.Close(Kept);
+  Kept = Handle;
+  KeptGeneration = PathGeneration;
+}
+
 bool TUSBThread::OnWorkerThread() const {
   return WorkerId.load() == std::this_thread::get_id();
 }
@@ -503,8 +516,12 @@ bool THIDDevice::OpenDevice(int Index) {
       Capabilities = lengths;
       Thread->InputLength = lengths.InputReportByteLength;
       OutputLength.store(lengths.OutputReportByteLength);
+      // The worker's first turn needs no open of its own (about 60 ms on Linux).
+      Thread->AdoptHandle(handle);
+      handle = kInvalidHidHandle;
     }
-    platform.Close(handle);
+    if (handle != kInvalidHidHandle)
+      platform.Close(handle);
   }
   try {
     Thread->Resume();

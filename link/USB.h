@@ -96,6 +96,9 @@ public:
   void SetPath(const std::string &NewPath);
   /// The path the worker links to now (it changes when the worker follows its instrument).
   std::string LinkedPath() const;
+  /// Hands the worker a handle on Path, opened by the channel while the worker is parked, to use
+  /// as its own from the next turn where the platform keeps devices open; else closes it.
+  void AdoptHandle(HidHandle Handle);
 
   // Written by the channel only while the worker is parked (or from the worker's own hooks);
   // the park handshake orders those writes before the worker's next turn. Path changes through

@@ -360,6 +360,7 @@ TEST(KeptLink, SteadyTurnsOpenNothingAndEventsStayThoseOfAnOpenPerTurn) {
   ASSERT_TRUE(WaitUntil([&] { return channel.Connects == 1; }));
   platform.PushInput(0, Answer(0)); // the first read proves the device there
   ASSERT_TRUE(WaitUntil([&] { return channel.Frames == 1; }));
+  EXPECT_EQ(platform.Opens(), 2) << "one to list, one to select; the worker took the latter";
   platform.ClearLog();
   for (int i = 0; i < 20; ++i)
     platform.PushInput(0, Answer(static_cast<std::uint8_t>(i)));
