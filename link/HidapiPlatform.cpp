@@ -54,6 +54,9 @@ std::string WideToUtf8(const wchar_t *text) {
 }
 
 constexpr std::size_t kStringUnits = 257;
+/// Reports read away from a lingering handle before it is reused: hidraw queues at most 64.
+constexpr int kMaxStaleReports = 128;
+constexpr std::size_t kMaxStaleReportBytes = 260;
 
 /// Device number of a node, 0 when it does not exist (any more).
 std::uint64_t NodeNumber(const std::string &path) {
@@ -83,13 +86,63 @@ HidapiPlatform::~HidapiPlatform() {
       if (slot.Device) {
         hid_close(slot.Device);
         slot.Device = nullptr;
+        slot.Lingering = false;
       }
   }
   hid_exit();
 }
 
+void HidapiPlatform::CloseLingering(bool all) {
+  const auto now = std::chrono::steady_clock::now();
+  hid_device *expired[kMaxHandles];
+  int count = 0;
+  {
+    std::lock_guard lock(SlotsMutex);
+    for (Slot &slot : Slots)
+      if (slot.Device && slot.Lingering && (all || now - slot.ClosedAt >= kLinger)) {
+        expired[count++] = slot.Device;
+        slot.Device = nullptr;
+        slot.Lingering = false;
+      }
+  }
+  for (int i = 0; i < count; ++i)
+    hid_close(expired[i]);
+}
+
+HidHandle HidapiPlatform::TakeLingering(const std::string &path) {
+  int found = -1;
+  std::uint64_t node = 0;
+  {
+    std::lock_guard lock(SlotsMutex);
+    for (int i = 0; i < kMaxHandles && found < 0; ++i)
+      if (Slots[i].Device && Slots[i].Lingering && !Slots[i].Gone && Slots[i].Path == path) {
+        found = i;
+        node = Slots[i].Node;
+        Slots[i].Lingering = false; // ours now: nobody else takes or expires it
+      }
+  }
+  if (found < 0)
+    return kInvalidHidHandle;
+  hid_device *device = Slots[found].Device;
+  if (node == 0 || NodeNumber(path) != node) {
+    // The device has left (or its node went to another one) since: not a handle on this path.
+    {
+      std::lock_guard lock(SlotsMutex);
+      Slots[found].Device = nullptr;
+    }
+    hid_close(device);
+    return kInvalidHidHandle;
+  }
+  // What arrived while nobody owned the handle is old: the new owner reads from now on.
+  std::uint8_t stale[kMaxStaleReportBytes];
+  for (int i = 0; i < kMaxStaleReports && hid_read_timeout(device, stale, sizeof stale, 0) > 0; ++i) {
+  }
+  return found;
+}
+
 std::vector<std::string> HidapiPlatform::ListInterfaces(bool) {
   // hidraw lists only present devices; registered but absent ones cannot be opened anyway.
+  CloseLingering(false);
   std::vector<std::string> paths;
   std::set<std::string> seen;
   std::lock_guard enumerating(EnumerateMutex);
@@ -107,7 +160,7 @@ HidapiPlatform::Slot *HidapiPlatform::SlotOf(HidHandle handle) {
   if (handle < 0 || handle >= kMaxHandles)
     return nullptr;
   Slot *slot = &Slots[handle];
-  return slot->Device ? slot : nullptr;
+  return (slot->Device && !slot->Lingering) ? slot : nullptr;
 }
 
 std::string HidapiPlatform::DescriptorFileOf(const std::string &path) {
@@ -140,6 +193,11 @@ HidapiPlatform::DescriptorFacts HidapiPlatform::FactsOf(const std::string &path,
 }
 
 HidHandle HidapiPlatform::Open(const std::string &path) {
+  CloseLingering(false);
+  if (const HidHandle kept = TakeLingering(path); kept != kInvalidHidHandle) {
+    OpenErrorText.clear();
+    return kept;
+  }
   hid_device *device = nullptr;
   int code = 0;
   {
@@ -159,6 +217,7 @@ HidHandle HidapiPlatform::Open(const std::string &path) {
     Slot &slot = Slots[i];
     if (!slot.Device) {
       slot.Device = device;
+      slot.Lingering = false;
       slot.UsesReportIds = facts.Known && facts.Info.UsesReportIds;
       slot.Gone = false;
       slot.Node = node;
@@ -168,6 +227,7 @@ HidHandle HidapiPlatform::Open(const std::string &path) {
     }
   }
   hid_close(device);
+  CloseLingering(true); // the next open finds room
   OpenErrorText = "too many open HID handles";
   return kInvalidHidHandle;
 }
@@ -179,12 +239,18 @@ void HidapiPlatform::Close(HidHandle handle) {
   {
     std::lock_guard lock(SlotsMutex);
     if (Slot *slot = SlotOf(handle)) {
-      device = slot->Device;
-      slot->Device = nullptr;
+      if (slot->Gone) {
+        device = slot->Device;
+        slot->Device = nullptr;
+      } else {
+        slot->Lingering = true;
+        slot->ClosedAt = std::chrono::steady_clock::now();
+      }
     }
   }
   if (device)
     hid_close(device);
+  CloseLingering(false);
 }
 
 hid_device_ *HidapiPlatform::DeviceOf(HidHandle handle, bool *usesReportIds) {
@@ -199,12 +265,21 @@ hid_device_ *HidapiPlatform::DeviceOf(HidHandle handle, bool *usesReportIds) {
 
 bool HidapiPlatform::GetAttributes(HidHandle handle, HidAttributes &attributes) {
   std::string path;
+  hid_device *device = nullptr;
   {
     std::lock_guard lock(SlotsMutex);
     Slot *slot = SlotOf(handle);
     if (!slot)
       return false;
     path = slot->Path;
+    device = slot->Device;
+  }
+  // The handle's own record (one udev look-up) rather than a walk over every device.
+  if (const hid_device_info *info = hid_get_device_info(device)) {
+    attributes.VendorID = info->vendor_id;
+    attributes.ProductID = info->product_id;
+    attributes.VersionNumber = info->release_number;
+    return true;
   }
   return PeekAttributes(path, attributes);
 }
@@ -361,6 +436,7 @@ bool HidapiPlatform::StillThere(HidHandle handle) {
 
 HidIdentityMatch HidapiPlatform::MatchIdentity(const std::string &path, const HidIdentity &who) {
   // udev's record of the node: read from sysfs, the device is not opened (nor written to).
+  CloseLingering(false);
   HidIdentityMatch match = HidIdentityMatch::Unknown;
   std::lock_guard enumerating(EnumerateMutex);
   hid_device_info *list = hid_enumerate(0, 0);

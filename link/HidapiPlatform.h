@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -18,7 +19,9 @@ namespace zol {
 ///
 /// Opening a hidraw node that nobody holds costs about 60 ms (usbhid restarts its polling), so
 /// the worker keeps its device open between turns; a read or write that reports the device gone
-/// marks its handle, and the worker closes it. Nodes are numbers the kernel hands out again, so
+/// marks its handle, and the worker closes it. A closed handle lingers for kLinger before it is
+/// really closed, so that the open that follows within that time (discovery, then selection,
+/// then the worker) costs no restart of the polling. Nodes are numbers the kernel hands out again, so
 /// an instrument is told by its ids and serial number, as udev lists them, without opening it.
 ///
 /// Create one before any thread uses HID (it initialises hidapi) and destroy it after the last
@@ -57,8 +60,12 @@ public:
 
 private:
   static constexpr int kMaxHandles = 64;
+  /// How long a closed handle stays open for a reopen of its path.
+  static constexpr std::chrono::milliseconds kLinger{1000};
   struct Slot {
     hid_device_ *Device = nullptr;
+    bool Lingering = false;    // closed by its owner, kept for a reopen until ClosedAt + kLinger
+    std::chrono::steady_clock::time_point ClosedAt;
     bool UsesReportIds = false;
     bool Gone = false;         // a read or write reported the device gone
     std::uint64_t Node = 0;    // device number of the node at the open; 0 when unknown
@@ -73,6 +80,11 @@ private:
   /// The hidapi device of an open handle (nullptr when none), and whether it numbers reports.
   hid_device_ *DeviceOf(HidHandle handle, bool *usesReportIds = nullptr);
   DescriptorFacts FactsOf(const std::string &path, bool reread);
+  /// Really closes the handles that have lingered long enough.
+  void CloseLingering(bool all);
+  /// A lingering handle on path, taken back when its node is still the one it opened; else
+  /// kInvalidHidHandle.
+  HidHandle TakeLingering(const std::string &path);
   /// After a failed read or write on handle: marks it gone when the failure says so.
   void NoteFailure(HidHandle handle, hid_device_ *device, int error);
 
