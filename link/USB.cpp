@@ -229,6 +229,11 @@ HidHandle TUSBThread::LinkHandle() {
 }
 
 void TUSBThread::EndLink(HidHandle handle, bool readFailed) {
+  if (Kept != kInvalidHidHandle) {
+    // A selection made from a handler of this turn handed over its own handle meanwhile.
+    Platform.Close(handle);
+    return;
+  }
   // Kept only after a turn whose read proved the device there: a turn without a read (lengths
   // unknown) or with a failed one leaves presence to the next open, as on every system.
   if (Platform.KeepsDevicesOpen() && InputLength != 0 && !readFailed && !StopRequested.load() &&
