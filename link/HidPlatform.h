@@ -17,6 +17,23 @@ struct HidAttributes {
   std::uint16_t VersionNumber = 0;
 };
 
+/// Who an instrument is, as far as the system can tell without asking it anything: its ids and
+/// its serial number. Without a serial number one instrument cannot be told from another of its
+/// kind, and nothing is checked.
+struct HidIdentity {
+  std::uint16_t VendorID = 0;
+  std::uint16_t ProductID = 0;
+  std::string SerialNumber;
+  bool Known() const { return !SerialNumber.empty(); }
+};
+
+/// Whether a listed path holds a given instrument.
+enum class HidIdentityMatch : std::uint8_t {
+  Same,    ///< its ids and serial number are the instrument's
+  Other,   ///< listed, but another device (or one without a serial number)
+  Unknown, ///< not listed: gone, or not yet known to the system
+};
+
 /// Report lengths of an opened HID interface, report id byte included; 0 means no such report.
 struct HidReportLengths {
   int InputReportByteLength = 0;
@@ -70,6 +87,43 @@ public:
 
   /// Writes one output report (report id byte first). Returns the bytes written or -1.
   virtual int Write(HidHandle handle, const std::uint8_t *report, int length) = 0;
+
+  // ---- For the channel's worker, which opens its device at the start of every turn ----------
+
+  /// True where opening a path is costly enough that the worker keeps its device open between
+  /// turns while it answers (Linux: opening a hidraw node nobody holds blocks about 60 ms while
+  /// usbhid restarts its polling). False where an open is cheap (Windows): the worker opens and
+  /// closes its path on every turn.
+  virtual bool KeepsDevicesOpen() const { return false; }
+
+  /// False once a read or write on handle has reported the device gone (unplugged, node removed);
+  /// a kept handle is then closed and the next open decides presence. Makes no system call.
+  virtual bool StillThere(HidHandle handle) {
+    (void)handle;
+    return true;
+  }
+
+  /// True where the system hands a path out again to another device once its device has gone
+  /// (Linux: /dev/hidrawN). The worker then checks who is behind its path before opening it, and
+  /// follows its instrument to another path. False where a path names one device instance for
+  /// good (Windows).
+  virtual bool ReusesPaths() const { return false; }
+
+  /// Whether path holds the instrument who, told without opening anything. Allocates nothing
+  /// when the answer is Unknown or the system keeps the facts at hand.
+  virtual HidIdentityMatch MatchIdentity(const std::string &path, const HidIdentity &who) {
+    (void)path;
+    (void)who;
+    return HidIdentityMatch::Unknown;
+  }
+
+  /// The path that holds the instrument who now, found without opening anything; false when
+  /// it is not listed (or the system cannot tell).
+  virtual bool FindIdentity(const HidIdentity &who, std::string &path) {
+    (void)who;
+    (void)path;
+    return false;
+  }
 };
 
 } // namespace zol

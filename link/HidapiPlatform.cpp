@@ -11,6 +11,8 @@
 #include <set>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace zol {
 
 namespace {
@@ -52,6 +54,17 @@ std::string WideToUtf8(const wchar_t *text) {
 }
 
 constexpr std::size_t kStringUnits = 257;
+/// Reports read away from a lingering handle before it is reused: hidraw queues at most 64.
+constexpr int kMaxStaleReports = 128;
+constexpr std::size_t kMaxStaleReportBytes = 260;
+
+/// Device number of a node, 0 when it does not exist (any more).
+std::uint64_t NodeNumber(const std::string &path) {
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+    return 0;
+  return static_cast<std::uint64_t>(st.st_rdev);
+}
 
 } // namespace
 
@@ -73,15 +86,66 @@ HidapiPlatform::~HidapiPlatform() {
       if (slot.Device) {
         hid_close(slot.Device);
         slot.Device = nullptr;
+        slot.Lingering = false;
       }
   }
   hid_exit();
 }
 
+void HidapiPlatform::CloseLingering(bool all) {
+  const auto now = std::chrono::steady_clock::now();
+  hid_device *expired[kMaxHandles];
+  int count = 0;
+  {
+    std::lock_guard lock(SlotsMutex);
+    for (Slot &slot : Slots)
+      if (slot.Device && slot.Lingering && (all || now - slot.ClosedAt >= kLinger)) {
+        expired[count++] = slot.Device;
+        slot.Device = nullptr;
+        slot.Lingering = false;
+      }
+  }
+  for (int i = 0; i < count; ++i)
+    hid_close(expired[i]);
+}
+
+HidHandle HidapiPlatform::TakeLingering(const std::string &path) {
+  int found = -1;
+  std::uint64_t node = 0;
+  {
+    std::lock_guard lock(SlotsMutex);
+    for (int i = 0; i < kMaxHandles && found < 0; ++i)
+      if (Slots[i].Device && Slots[i].Lingering && !Slots[i].Gone && Slots[i].Path == path) {
+        found = i;
+        node = Slots[i].Node;
+        Slots[i].Lingering = false; // ours now: nobody else takes or expires it
+      }
+  }
+  if (found < 0)
+    return kInvalidHidHandle;
+  hid_device *device = Slots[found].Device;
+  if (node == 0 || NodeNumber(path) != node) {
+    // The device has left (or its node went to another one) since: not a handle on this path.
+    {
+      std::lock_guard lock(SlotsMutex);
+      Slots[found].Device = nullptr;
+    }
+    hid_close(device);
+    return kInvalidHidHandle;
+  }
+  // What arrived while nobody owned the handle is old: the new owner reads from now on.
+  std::uint8_t stale[kMaxStaleReportBytes];
+  for (int i = 0; i < kMaxStaleReports && hid_read_timeout(device, stale, sizeof stale, 0) > 0; ++i) {
+  }
+  return found;
+}
+
 std::vector<std::string> HidapiPlatform::ListInterfaces(bool) {
   // hidraw lists only present devices; registered but absent ones cannot be opened anyway.
+  CloseLingering(false);
   std::vector<std::string> paths;
   std::set<std::string> seen;
+  std::lock_guard enumerating(EnumerateMutex);
   hid_device_info *list = hid_enumerate(0, 0);
   for (hid_device_info *info = list; info; info = info->next) {
     // One entry per top-level collection: the same node can come several times.
@@ -96,7 +160,7 @@ HidapiPlatform::Slot *HidapiPlatform::SlotOf(HidHandle handle) {
   if (handle < 0 || handle >= kMaxHandles)
     return nullptr;
   Slot *slot = &Slots[handle];
-  return slot->Device ? slot : nullptr;
+  return (slot->Device && !slot->Lingering) ? slot : nullptr;
 }
 
 std::string HidapiPlatform::DescriptorFileOf(const std::string &path) {
@@ -129,26 +193,41 @@ HidapiPlatform::DescriptorFacts HidapiPlatform::FactsOf(const std::string &path,
 }
 
 HidHandle HidapiPlatform::Open(const std::string &path) {
-  errno = 0;
-  hid_device *device = hid_open_path(path.c_str());
+  CloseLingering(false);
+  if (const HidHandle kept = TakeLingering(path); kept != kInvalidHidHandle) {
+    OpenErrorText.clear();
+    return kept;
+  }
+  hid_device *device = nullptr;
+  int code = 0;
+  {
+    std::lock_guard opening(EnumerateMutex);
+    errno = 0;
+    device = hid_open_path(path.c_str());
+    code = errno;
+  }
   if (!device) {
-    const int code = errno;
     OpenErrorText = code ? std::strerror(code) : "the device could not be opened";
     return kInvalidHidHandle;
   }
   const DescriptorFacts facts = FactsOf(path, false);
+  const std::uint64_t node = NodeNumber(path);
   std::lock_guard lock(SlotsMutex);
   for (int i = 0; i < kMaxHandles; ++i) {
     Slot &slot = Slots[i];
     if (!slot.Device) {
       slot.Device = device;
+      slot.Lingering = false;
       slot.UsesReportIds = facts.Known && facts.Info.UsesReportIds;
+      slot.Gone = false;
+      slot.Node = node;
       slot.Path = path;
       OpenErrorText.clear();
       return i;
     }
   }
   hid_close(device);
+  CloseLingering(true); // the next open finds room
   OpenErrorText = "too many open HID handles";
   return kInvalidHidHandle;
 }
@@ -160,12 +239,18 @@ void HidapiPlatform::Close(HidHandle handle) {
   {
     std::lock_guard lock(SlotsMutex);
     if (Slot *slot = SlotOf(handle)) {
-      device = slot->Device;
-      slot->Device = nullptr;
+      if (slot->Gone) {
+        device = slot->Device;
+        slot->Device = nullptr;
+      } else {
+        slot->Lingering = true;
+        slot->ClosedAt = std::chrono::steady_clock::now();
+      }
     }
   }
   if (device)
     hid_close(device);
+  CloseLingering(false);
 }
 
 hid_device_ *HidapiPlatform::DeviceOf(HidHandle handle, bool *usesReportIds) {
@@ -180,18 +265,28 @@ hid_device_ *HidapiPlatform::DeviceOf(HidHandle handle, bool *usesReportIds) {
 
 bool HidapiPlatform::GetAttributes(HidHandle handle, HidAttributes &attributes) {
   std::string path;
+  hid_device *device = nullptr;
   {
     std::lock_guard lock(SlotsMutex);
     Slot *slot = SlotOf(handle);
     if (!slot)
       return false;
     path = slot->Path;
+    device = slot->Device;
+  }
+  // The handle's own record (one udev look-up) rather than a walk over every device.
+  if (const hid_device_info *info = hid_get_device_info(device)) {
+    attributes.VendorID = info->vendor_id;
+    attributes.ProductID = info->product_id;
+    attributes.VersionNumber = info->release_number;
+    return true;
   }
   return PeekAttributes(path, attributes);
 }
 
 bool HidapiPlatform::PeekAttributes(const std::string &path, HidAttributes &attributes) {
   // hidapi gives the ids through enumeration only.
+  std::lock_guard enumerating(EnumerateMutex);
   hid_device_info *info = hid_enumerate(0, 0);
   bool found = false;
   for (hid_device_info *i = info; i; i = i->next)
@@ -269,10 +364,13 @@ int HidapiPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int
   if (length - offset <= 0)
     return -1;
   buffer[0] = 0;
+  errno = 0;
   const int count = hid_read_timeout(device, buffer + offset, static_cast<std::size_t>(length - offset),
                                      timeoutMs);
-  if (count < 0)
+  if (count < 0) {
+    NoteFailure(handle, device, errno);
     return -1;
+  }
   return count == 0 ? 0 : count + offset;
 }
 
@@ -280,7 +378,95 @@ int HidapiPlatform::Write(HidHandle handle, const std::uint8_t *report, int leng
   hid_device *device = DeviceOf(handle);
   if (!device || length <= 0)
     return -1;
-  return hid_write(device, report, static_cast<std::size_t>(length));
+  errno = 0;
+  const int written = hid_write(device, report, static_cast<std::size_t>(length));
+  if (written < 0)
+    NoteFailure(handle, device, errno);
+  return written;
+}
+
+bool HidapiPlatform::ReportsDeviceGone(int error, std::wstring_view hidError, bool nodeStillThere) {
+  if (!nodeStillThere)
+    return true;
+  // hidraw answers ENODEV to a write and EIO to a read once its device has left; USB adds
+  // ESHUTDOWN while the port goes down. A stall or a protocol error (EPIPE, EPROTO) may pass:
+  // the next read tells.
+  switch (error) {
+  case ENODEV:
+  case ENXIO:
+  case ENOENT:
+  case EIO:
+  case ESHUTDOWN:
+    return true;
+  default:
+    break;
+  }
+  // A hang-up seen by hidapi's poll sets no errno; its text says it.
+  return hidError.find(L"disconnected") != std::wstring_view::npos;
+}
+
+void HidapiPlatform::NoteFailure(HidHandle handle, hid_device *device, int error) {
+  std::string path;
+  std::uint64_t node = 0;
+  {
+    std::lock_guard lock(SlotsMutex);
+    Slot *slot = SlotOf(handle);
+    if (!slot || slot->Device != device)
+      return;
+    path = slot->Path;
+    node = slot->Node;
+  }
+  const std::uint64_t now = NodeNumber(path);
+  const bool nodeStillThere = now != 0 && (node == 0 || now == node);
+  const wchar_t *text = hid_error(device);
+  const bool gone = ReportsDeviceGone(error, text ? std::wstring_view(text) : std::wstring_view(),
+                                      nodeStillThere);
+  if (!gone)
+    return;
+  std::lock_guard lock(SlotsMutex);
+  if (Slot *slot = SlotOf(handle); slot && slot->Device == device)
+    slot->Gone = true;
+}
+
+bool HidapiPlatform::StillThere(HidHandle handle) {
+  std::lock_guard lock(SlotsMutex);
+  const Slot *slot = SlotOf(handle);
+  return slot && !slot->Gone;
+}
+
+HidIdentityMatch HidapiPlatform::MatchIdentity(const std::string &path, const HidIdentity &who) {
+  // udev's record of the node: read from sysfs, the device is not opened (nor written to).
+  CloseLingering(false);
+  HidIdentityMatch match = HidIdentityMatch::Unknown;
+  std::lock_guard enumerating(EnumerateMutex);
+  hid_device_info *list = hid_enumerate(0, 0);
+  for (hid_device_info *info = list; info; info = info->next) {
+    if (!info->path || path != info->path)
+      continue;
+    const bool same = info->vendor_id == who.VendorID && info->product_id == who.ProductID &&
+                      who.Known() && WideToUtf8(info->serial_number) == who.SerialNumber;
+    match = same ? HidIdentityMatch::Same : HidIdentityMatch::Other;
+    break;
+  }
+  hid_free_enumeration(list);
+  return match;
+}
+
+bool HidapiPlatform::FindIdentity(const HidIdentity &who, std::string &path) {
+  if (!who.Known())
+    return false;
+  bool found = false;
+  std::lock_guard enumerating(EnumerateMutex);
+  hid_device_info *list = hid_enumerate(who.VendorID, who.ProductID);
+  for (hid_device_info *info = list; info; info = info->next) {
+    if (info->path && WideToUtf8(info->serial_number) == who.SerialNumber) {
+      path = info->path;
+      found = true;
+      break;
+    }
+  }
+  hid_free_enumeration(list);
+  return found;
 }
 
 } // namespace zol

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "link/HidPlatform.h"
 #include "link/ReportDescriptor.h"
@@ -13,6 +16,13 @@ namespace zol {
 
 /// HID services over hidapi (hidraw backend on Linux). Report lengths come from the report
 /// descriptor the kernel publishes in sysfs, parsed by our own parser.
+///
+/// Opening a hidraw node that nobody holds costs about 60 ms (usbhid restarts its polling), so
+/// the worker keeps its device open between turns; a read or write that reports the device gone
+/// marks its handle, and the worker closes it. A closed handle lingers for kLinger before it is
+/// really closed, so that the open that follows within that time (discovery, then selection,
+/// then the worker) costs no restart of the polling. Nodes are numbers the kernel hands out again, so
+/// an instrument is told by its ids and serial number, as udev lists them, without opening it.
 ///
 /// Create one before any thread uses HID (it initialises hidapi) and destroy it after the last
 /// channel has been closed.
@@ -35,15 +45,30 @@ public:
   bool GetReportLengths(HidHandle handle, HidReportLengths &lengths) override;
   int Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) override;
   int Write(HidHandle handle, const std::uint8_t *report, int length) override;
+  bool KeepsDevicesOpen() const override { return true; }
+  bool StillThere(HidHandle handle) override;
+  bool ReusesPaths() const override { return true; }
+  HidIdentityMatch MatchIdentity(const std::string &path, const HidIdentity &who) override;
+  bool FindIdentity(const HidIdentity &who, std::string &path) override;
+
+  /// Whether a failed read or write (-1) means the device has gone: errno after the call,
+  /// hidapi's error text for the handle, and whether the node is still the one opened.
+  static bool ReportsDeviceGone(int error, std::wstring_view hidError, bool nodeStillThere);
 
   /// The sysfs file that holds the report descriptor of a hidraw path ("/dev/hidraw3").
   static std::string DescriptorFileOf(const std::string &path);
 
 private:
   static constexpr int kMaxHandles = 64;
+  /// How long a closed handle stays open for a reopen of its path.
+  static constexpr std::chrono::milliseconds kLinger{1000};
   struct Slot {
     hid_device_ *Device = nullptr;
+    bool Lingering = false;    // closed by its owner, kept for a reopen until ClosedAt + kLinger
+    std::chrono::steady_clock::time_point ClosedAt;
     bool UsesReportIds = false;
+    bool Gone = false;         // a read or write reported the device gone
+    std::uint64_t Node = 0;    // device number of the node at the open; 0 when unknown
     std::string Path;
   };
   struct DescriptorFacts {
@@ -55,9 +80,20 @@ private:
   /// The hidapi device of an open handle (nullptr when none), and whether it numbers reports.
   hid_device_ *DeviceOf(HidHandle handle, bool *usesReportIds = nullptr);
   DescriptorFacts FactsOf(const std::string &path, bool reread);
+  /// Really closes the handles that have lingered long enough.
+  void CloseLingering(bool all);
+  /// A lingering handle on path, taken back when its node is still the one it opened; else
+  /// kInvalidHidHandle.
+  HidHandle TakeLingering(const std::string &path);
+  /// After a failed read or write on handle: marks it gone when the failure says so.
+  void NoteFailure(HidHandle handle, hid_device_ *device, int error);
 
   mutable std::mutex SlotsMutex; //!< Protects which slots are in use (Slot::Device, Path, UsesReportIds).
   Slot Slots[kMaxHandles];
+
+  /// Serialises the hidapi calls that set its process-wide error text (hid_enumerate,
+  /// hid_open_path): two threads clearing it at once would free it twice.
+  std::mutex EnumerateMutex;
 
   std::mutex FactsMutex; //!< Protects Facts.
   std::map<std::string, DescriptorFacts, std::less<>> Facts;

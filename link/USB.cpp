@@ -86,6 +86,34 @@ void TUSBThread::WaitFor() {
     Thread.join();
 }
 
+void TUSBThread::SetPath(const std::string &NewPath) {
+  std::lock_guard lock(PathMutex);
+  // The same path again keeps a kept handle: while it is held, no other device can get its node.
+  const std::string_view path = std::string_view(NewPath).substr(0, kMaxShortText);
+  if (path == Path)
+    return;
+  Path = path;
+  ++PathGeneration;
+}
+
+std::string TUSBThread::LinkedPath() const {
+  std::lock_guard lock(PathMutex);
+  return Path;
+}
+
+void TUSBThread::AdoptHandle(HidHandle Handle) {
+  if (Handle == kInvalidHidHandle)
+    return;
+  if (!Platform.KeepsDevicesOpen()) {
+    Platform.Close(Handle);
+    return;
+  }
+  if (Kept != kInvalidHidHandle)
+    Platform.Close(Kept);
+  Kept = Handle;
+  KeptGeneration = PathGeneration;
+}
+
 bool TUSBThread::OnWorkerThread() const {
   return WorkerId.load() == std::this_thread::get_id();
 }
@@ -170,20 +198,71 @@ void TUSBThread::Execute() {
     if (StopRequested.load())
       break;
   }
+  if (Kept != kInvalidHidHandle) {
+    Platform.Close(Kept);
+    Kept = kInvalidHidHandle;
+  }
   std::lock_guard lock(StateMutex);
   Finished = true;
   StateChanged.notify_all();
 }
 
+HidHandle TUSBThread::LinkHandle() {
+  if (Kept != kInvalidHidHandle) {
+    const HidHandle kept = Kept;
+    Kept = kInvalidHidHandle;
+    // Nothing since the last turn said the device went: it is present, without a system call.
+    if (KeptGeneration == PathGeneration && Platform.StillThere(kept))
+      return kept;
+    Platform.Close(kept);
+  }
+  if (Path.empty())
+    return kInvalidHidHandle;
+  // Where paths are handed out again, the path may hold another instrument by now: that one is
+  // never opened (it would be written to) and never taken for the instrument selected.
+  if (Identity.Known() && Platform.ReusesPaths() &&
+      Platform.MatchIdentity(Path, Identity) != HidIdentityMatch::Same)
+    return kInvalidHidHandle;
+  const HidHandle handle = Platform.Open(Path);
+  KeptGeneration = PathGeneration;
+  return handle;
+}
+
+void TUSBThread::EndLink(HidHandle handle, bool readFailed) {
+  if (Kept != kInvalidHidHandle) {
+    // A selection made from a handler of this turn handed over its own handle meanwhile.
+    Platform.Close(handle);
+    return;
+  }
+  // Kept only after a turn whose read proved the device there: a turn without a read (lengths
+  // unknown) or with a failed one leaves presence to the next open, as on every system.
+  if (Platform.KeepsDevicesOpen() && InputLength != 0 && !readFailed && !StopRequested.load() &&
+      Platform.StillThere(handle)) {
+    Kept = handle;
+    return;
+  }
+  Platform.Close(handle);
+}
+
+void TUSBThread::FollowInstrument() {
+  if (!Identity.Known() || !Platform.ReusesPaths())
+    return;
+  std::string found;
+  if (Platform.FindIdentity(Identity, found) && !found.empty() && found != Path)
+    SetPath(found);
+}
+
 void TUSBThread::Turn() {
   TThreadPriority priority = TThreadPriority::Idle;
-  const HidHandle handle = Path.empty() ? kInvalidHidHandle : Platform.Open(Path);
+  const HidHandle handle = LinkHandle();
 
   if (handle == kInvalidHidHandle) {
     if (Connected && DisconnectHook)
       DisconnectHook(this);
     Connected = false;
     DropPending();
+    // Replugged while a handle was still open, the instrument comes back on another path.
+    FollowInstrument();
     SetPriority(priority);
     RestFor(kAbsentPause);
     return;
@@ -232,7 +311,7 @@ void TUSBThread::Turn() {
     }
   }
 
-  Platform.Close(handle);
+  EndLink(handle, readFailed);
   SetPriority(priority);
 
   // Without input to wait on, a turn would return at once: rest instead of spinning.
@@ -247,7 +326,7 @@ void TUSBThread::Turn() {
 TCustomUSB::TCustomUSB(HidPlatform &Platform) : PlatformRef(Platform) {
   Thread = std::make_unique<TUSBThread>(Platform);
   Thread->InputLength = 0;
-  Thread->Path.clear();
+  Thread->SetPath({});
 }
 
 TCustomUSB::~TCustomUSB() { CloseDevice(); }
@@ -261,7 +340,9 @@ int TCustomUSB::WriteFrame(const std::uint8_t *Report, int L) {
 
 bool TCustomUSB::SelectDevice(int Index) { return SelectPath(Index, true); }
 
-bool TCustomUSB::SelectPath(int Index, bool ResumeWorker) {
+bool TCustomUSB::SelectPath(int Index, bool ResumeWorker, HidHandle *Opened) {
+  if (Opened)
+    *Opened = kInvalidHidHandle;
   const int n = Enumerate();
   if (n == 0 || Index < 0 || Index > n - 1 || !Thread)
     return false;
@@ -270,7 +351,30 @@ bool TCustomUSB::SelectPath(int Index, bool ResumeWorker) {
   DevicePath(Index, path);
   if (path.size() > kMaxShortText)
     path.resize(kMaxShortText);
-  Thread->Path = path;
+  HidPlatform &platform = Platform();
+  // Who the instrument is, where a path alone does not say it: the worker checks it at every
+  // connection and follows the instrument when the system gives it another path.
+  HidIdentity identity;
+  const bool wantIdentity = platform.ReusesPaths();
+  const HidHandle handle =
+      (path.empty() || (!Opened && !wantIdentity)) ? kInvalidHidHandle : platform.Open(path);
+  if (handle != kInvalidHidHandle && wantIdentity) {
+    HidAttributes attributes;
+    std::string serial;
+    if (platform.GetAttributes(handle, attributes) && platform.GetSerialNumberString(handle, serial))
+      identity = {attributes.VendorID, attributes.ProductID, serial.substr(0, kMaxShortText)};
+  }
+  if (Opened)
+    *Opened = handle;
+  else if (handle != kInvalidHidHandle)
+    platform.Close(handle);
+  Thread->SetPath(path);
+  Thread->Identity = identity;
+  {
+    std::lock_guard lock(SelectionMutex);
+    SelectedIndex = Index;
+    SelectedPath = path;
+  }
   // The next successful open raises OnConnect again, also for the same device.
   Thread->Connected = false;
   Thread->ReceiveHook = [this](TObject *Sender, int Count) { DoRXFrame(Sender, Count); };
@@ -285,6 +389,15 @@ bool TCustomUSB::SelectPath(int Index, bool ResumeWorker) {
     return false;
   }
   return true;
+}
+
+std::string TCustomUSB::PathOfEntry(int Index, const std::string &Listed) const {
+  {
+    std::lock_guard lock(SelectionMutex);
+    if (Index != SelectedIndex || Listed != SelectedPath || !Thread)
+      return Listed;
+  }
+  return Thread->LinkedPath();
 }
 
 void TCustomUSB::CloseDevice() {
@@ -356,7 +469,9 @@ void THIDDevice::QueryIdentity(int n, IdentityString which, std::string &Text) {
   Text.clear();
   if (n > Items.Count())
     return;
-  const std::string path = Items.Get(n - 1);
+  // The selected instrument is asked where the worker links to: after a replug the listed path
+  // may hold another instrument.
+  const std::string path = PathOfEntry(n - 1, Items.Get(n - 1));
   HidPlatform &platform = Platform();
   const HidHandle handle = path.empty() ? kInvalidHidHandle : platform.Open(path);
   if (which == IdentityString::SerialNumber)
@@ -384,11 +499,11 @@ void THIDDevice::QueryIdentity(int n, IdentityString which, std::string &Text) {
 bool THIDDevice::OpenDevice(int Index) {
   // The worker stays parked until the report lengths are known: a connection handler that sends
   // at once (the clock) must find the output length set, or its report would be lost.
-  if (!SelectPath(Index, false))
+  HidHandle handle = kInvalidHidHandle;
+  if (!SelectPath(Index, false, &handle))
     return false;
   bool result = true;
   HidPlatform &platform = Platform();
-  const HidHandle handle = Thread->Path.empty() ? kInvalidHidHandle : platform.Open(Thread->Path);
   if (handle != kInvalidHidHandle) {
     HidReportLengths lengths;
     if (!platform.GetReportLengths(handle, lengths)) {
@@ -400,13 +515,18 @@ bool THIDDevice::OpenDevice(int Index) {
       // Reports longer than the buffers would be cut or overrun: refuse the device rather than
       // trust its declaration, and leave the worker without a path.
       result = false;
-      Thread->Path.clear();
+      Thread->SetPath({});
+      Thread->Identity = {};
     } else {
       Capabilities = lengths;
       Thread->InputLength = lengths.InputReportByteLength;
       OutputLength.store(lengths.OutputReportByteLength);
+      // The worker's first turn needs no open of its own (about 60 ms on Linux).
+      Thread->AdoptHandle(handle);
+      handle = kInvalidHidHandle;
     }
-    platform.Close(handle);
+    if (handle != kInvalidHidHandle)
+      platform.Close(handle);
   }
   try {
     Thread->Resume();

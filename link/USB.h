@@ -45,6 +45,13 @@ void ShowFatalMessage(const std::string &Text, const std::string &Title);
 /// input report (at most kReadTimeout), writes the oldest waiting output report and closes the
 /// path again; whether the path opens is how presence is judged.
 ///
+/// Where the platform keeps devices open (Linux), the handle of a turn that read without error is
+/// kept for the next turn instead, which then costs no open; a read error, or a read or write
+/// that reported the device gone, closes it, and the next open decides presence as before.
+/// Where the platform hands paths out again (Linux), an instrument selected with a serial number
+/// is opened only once the system says its path holds that instrument, and while it is absent
+/// the worker looks for it on the other paths and follows it there.
+///
 /// Shutdown order: the owner calls Stop() then WaitFor(); the destructor does both if needed.
 class TUSBThread : public TObject {
 public:
@@ -84,9 +91,21 @@ public:
   /// Completed turns since the start (for tests and benchmarks).
   std::uint64_t Turns() const { return TurnCount.load(std::memory_order_relaxed); }
 
+  /// Sets the device path (cut to kMaxShortText); only while the worker is parked, or from the
+  /// worker itself.
+  void SetPath(const std::string &NewPath);
+  /// The path the worker links to now (it changes when the worker follows its instrument).
+  std::string LinkedPath() const;
+  /// Hands the worker a handle on Path, opened by the channel while the worker is parked, to use
+  /// as its own from the next turn where the platform keeps devices open; else closes it.
+  void AdoptHandle(HidHandle Handle);
+
   // Written by the channel only while the worker is parked (or from the worker's own hooks);
-  // the park handshake orders those writes before the worker's next turn.
+  // the park handshake orders those writes before the worker's next turn. Path changes through
+  // SetPath only.
   std::string Path;
+  /// Who the selected instrument is (read at selection); unknown: no check, no following.
+  HidIdentity Identity;
   bool Connected = false;
   int InputLength = 0;
   std::uint8_t ReadBuffer[kReadBufferSize]{};
@@ -105,12 +124,24 @@ private:
 
   void Execute();
   void Turn();
+  /// The handle of this turn: the kept one while it is still good, else a fresh open of Path
+  /// (refused when the path holds another instrument). kInvalidHidHandle: the device is absent.
+  HidHandle LinkHandle();
+  /// Ends the turn's use of handle: kept for the next turn, or closed.
+  void EndLink(HidHandle handle, bool readFailed);
+  /// In an absent turn: moves Path to where the selected instrument is now, if it is elsewhere.
+  void FollowInstrument();
   bool WaitWhileParked();
   void DropPending();
   void SetPriority(TThreadPriority priority);
   void RestFor(std::chrono::milliseconds pause);
 
   HidPlatform &Platform;
+  // Only the worker touches these (and the channel while the worker is parked or stopped).
+  HidHandle Kept = kInvalidHidHandle; // open since an earlier turn
+  std::uint64_t KeptGeneration = 0;   // PathGeneration when Kept was opened
+  std::uint64_t PathGeneration = 0;   // one more at every SetPath
+  mutable std::mutex PathMutex;       //!< Protects Path against LinkedPath while the worker changes it.
   std::thread Thread; // started by the first Resume, joined by WaitFor or the destructor
   std::atomic<std::thread::id> WorkerId{};
 
@@ -173,8 +204,13 @@ public:
   TNotifyEvent OnConnect;
 
 protected:
-  /// SelectDevice, leaving the worker parked when ResumeWorker is false.
-  bool SelectPath(int Index, bool ResumeWorker);
+  /// SelectDevice, leaving the worker parked when ResumeWorker is false. When Opened is given,
+  /// the selected path's handle opened for the selection (or kInvalidHidHandle) is handed over
+  /// to the caller, who closes it.
+  bool SelectPath(int Index, bool ResumeWorker, HidHandle *Opened = nullptr);
+  /// The path to ask about list entry Index: where the worker links to now when that entry is
+  /// the selected device and the worker followed it to another path, else Listed.
+  std::string PathOfEntry(int Index, const std::string &Listed) const;
   virtual void DoRXFrame(TObject *Sender, int Count);
   virtual void DoConnect(TObject *Sender);
   virtual void DoDisconnect(TObject *Sender);
@@ -184,6 +220,9 @@ protected:
 private:
   HidPlatform &PlatformRef;
   std::atomic<int> ReceivedLength{0};
+  mutable std::mutex SelectionMutex; //!< Protects SelectedIndex and SelectedPath.
+  int SelectedIndex = -1;
+  std::string SelectedPath;
 };
 
 /// The HID flavour of the channel: discovery of devices by vendor and product id, identity

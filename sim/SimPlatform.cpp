@@ -68,7 +68,11 @@ int SimPlatform::AddInstrument(const TVirtualRW8Options &Options) {
   {
     std::lock_guard lock(Mutex);
     index = static_cast<int>(Instruments.size());
+    const bool taken = std::find(Nodes.begin(), Nodes.end(), index) != Nodes.end();
+    Nodes.push_back(taken ? FreshNode() : index);
     Instruments.push_back(instrument);
+    Serials.push_back(Options.SerialNumber);
+    Opens.push_back(0);
   }
   instrument->SetListener(this, index);
   return index;
@@ -90,6 +94,56 @@ void SimPlatform::RemoveInstrument(int i) {
     removed->SetListener(nullptr, 0);
     removed->Stop();
   }
+}
+
+int SimPlatform::FreshNode() const {
+  int node = static_cast<int>(Nodes.size());
+  for (int n : Nodes)
+    node = std::max(node, n + 1);
+  return node;
+}
+
+int SimPlatform::InstrumentOn(const std::string &path) const {
+  const int node = ParsePath(path);
+  if (node < 0)
+    return -1;
+  for (std::size_t i = 0; i < Nodes.size(); ++i)
+    if (Nodes[i] == node && Instruments[i])
+      return static_cast<int>(i);
+  return -1;
+}
+
+std::string SimPlatform::PathOf(int i) const {
+  std::lock_guard lock(Mutex);
+  if (i < 0 || i >= static_cast<int>(Instruments.size()) || !Instruments[i])
+    return {};
+  return "sim:" + std::to_string(Nodes[i]);
+}
+
+int SimPlatform::OpensOf(int i) const {
+  std::lock_guard lock(Mutex);
+  return (i < 0 || i >= static_cast<int>(Opens.size())) ? 0 : Opens[i];
+}
+
+void SimPlatform::Renumber(int i, int j) {
+  const auto moved = Instrument(i);
+  const auto other = (j >= 0 && j != i) ? Instrument(j) : nullptr;
+  if (!moved)
+    return;
+  // Unplugged first, so that no handle opened meanwhile survives the move.
+  moved->SetPresent(false);
+  if (other)
+    other->SetPresent(false);
+  {
+    std::lock_guard lock(Mutex);
+    const int old = Nodes[i];
+    Nodes[i] = FreshNode();
+    if (other)
+      Nodes[j] = old;
+  }
+  if (other)
+    other->SetPresent(true);
+  moved->SetPresent(true);
 }
 
 int SimPlatform::ParsePath(const std::string &path) {
@@ -115,7 +169,7 @@ std::vector<std::string> SimPlatform::ListInterfaces(bool includeRegistered) {
   std::vector<std::string> paths;
   for (std::size_t i = 0; i < instruments.size(); ++i) {
     if (instruments[i] && (includeRegistered || instruments[i]->Present()))
-      paths.push_back("sim:" + std::to_string(i));
+      paths.push_back(PathOf(static_cast<int>(i)));
     // The mouse sits between the first instrument and the others, so that a filter that stops
     // at the first non-matching device shows up.
     if (i == 0)
@@ -150,10 +204,8 @@ HidHandle SimPlatform::Open(const std::string &path) {
   if (path == kSimMousePath) {
     device = kMouse;
   } else {
-    device = ParsePath(path);
-    const VirtualRW8 *instrument = (device >= 0 && device < static_cast<int>(Instruments.size()))
-                                       ? Instruments[device].get()
-                                       : nullptr;
+    device = InstrumentOn(path);
+    const VirtualRW8 *instrument = device >= 0 ? Instruments[device].get() : nullptr;
     if (!instrument || !instrument->Present()) {
       LastError = "no such device";
       return kInvalidHidHandle;
@@ -163,6 +215,7 @@ HidHandle SimPlatform::Open(const std::string &path) {
       return kInvalidHidHandle;
     }
     generation = instrument->PlugGeneration();
+    ++Opens[device];
   }
   for (int i = 0; i < kSimMaxHandles; ++i) {
     Slot &slot = Handles[i];
@@ -208,9 +261,8 @@ bool SimPlatform::PeekAttributes(const std::string &path, HidAttributes &attribu
     return true;
   }
   std::lock_guard lock(Mutex);
-  const int device = ParsePath(path);
-  if (device < 0 || device >= static_cast<int>(Instruments.size()) || !Instruments[device] ||
-      !Instruments[device]->Present())
+  const int device = InstrumentOn(path);
+  if (device < 0 || !Instruments[device]->Present())
     return false;
   attributes = {kSimRW8Vendor, kSimRW8Product, kSimRW8Version};
   return true;
@@ -344,6 +396,42 @@ int SimPlatform::Write(HidHandle handle, const std::uint8_t *report, int length)
   std::copy(report + 1, report + std::min(length, 1 + kCommandLength), command);
   instrument->ReceiveCommand(command);
   return length;
+}
+
+bool SimPlatform::StillThere(HidHandle handle) {
+  std::lock_guard lock(Mutex);
+  Slot *slot = SlotOf(handle);
+  return slot && (slot->Device == kMouse || LiveInstrument(*slot));
+}
+
+HidIdentityMatch SimPlatform::MatchIdentity(const std::string &path, const HidIdentity &who) {
+  if (path == kSimMousePath)
+    return HidIdentityMatch::Other;
+  std::lock_guard lock(Mutex);
+  const int device = InstrumentOn(path);
+  if (device < 0 || !Instruments[device]->Present())
+    return HidIdentityMatch::Unknown;
+  const bool same = who.VendorID == kSimRW8Vendor && who.ProductID == kSimRW8Product &&
+                    who.Known() && Serials[device] == who.SerialNumber;
+  return same ? HidIdentityMatch::Same : HidIdentityMatch::Other;
+}
+
+bool SimPlatform::FindIdentity(const HidIdentity &who, std::string &path) {
+  if (!who.Known() || who.VendorID != kSimRW8Vendor || who.ProductID != kSimRW8Product)
+    return false;
+  int node = -1;
+  {
+    std::lock_guard lock(Mutex);
+    for (std::size_t i = 0; i < Instruments.size(); ++i)
+      if (Instruments[i] && Serials[i] == who.SerialNumber && Instruments[i]->Present()) {
+        node = Nodes[i];
+        break;
+      }
+  }
+  if (node < 0)
+    return false;
+  path = "sim:" + std::to_string(node);
+  return true;
 }
 
 void SimPlatform::ReportProduced(int Cookie, const std::uint8_t *Report, int Length) {

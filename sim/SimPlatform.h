@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -27,7 +28,9 @@ inline constexpr int kSimHandleQueue = 32;
 
 /// A HidPlatform whose devices are virtual instruments ("sim:0", "sim:1" ...) and one mouse
 /// ("sim:mouse", listed after the first instrument). Like hidraw, each open handle receives the
-/// reports produced after it was opened. Thread-safe; Open and Close do not allocate.
+/// reports produced after it was opened, paths are node numbers that can be handed out again
+/// (Renumber), and the worker keeps its device open between turns (unless told otherwise).
+/// Thread-safe; Open and Close do not allocate.
 ///
 /// Shutdown order: the destructor detaches and stops every instrument (joining their streaming
 /// threads) before its tables go; Read calls still waiting must have returned by then (they wait
@@ -49,6 +52,19 @@ public:
   /// Options of instrument number i as this platform makes them (serial number, memory file).
   static TVirtualRW8Options OptionsFor(int i, const TVirtualRW8Options &Base);
 
+  /// Path of instrument i ("sim:<node>"); empty when removed or out of range. The node is i
+  /// until a renumbering moves it.
+  std::string PathOf(int i) const;
+  /// Renumbering, as the kernel does when an instrument is plugged back while a handle on its
+  /// node is still open: instrument i is unplugged and comes back on a new path. When j >= 0,
+  /// instrument j is plugged in again on i's old path (its own path is freed).
+  void Renumber(int i, int j = -1);
+  /// Times instrument i has been opened (by any Open, listing included).
+  int OpensOf(int i) const;
+  /// Whether the worker keeps its device open between turns (default true, as on Linux; false
+  /// opens and closes it on every turn, as on Windows).
+  void SetKeepsDevicesOpen(bool Keep) { KeepOpen.store(Keep); }
+
   std::vector<std::string> ListInterfaces(bool includeRegistered) override;
   HidHandle Open(const std::string &path) override;
   std::string LastOpenError() const override;
@@ -61,6 +77,11 @@ public:
   bool GetReportLengths(HidHandle handle, HidReportLengths &lengths) override;
   int Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) override;
   int Write(HidHandle handle, const std::uint8_t *report, int length) override;
+  bool KeepsDevicesOpen() const override { return KeepOpen.load(); }
+  bool StillThere(HidHandle handle) override;
+  bool ReusesPaths() const override { return true; }
+  HidIdentityMatch MatchIdentity(const std::string &path, const HidIdentity &who) override;
+  bool FindIdentity(const HidIdentity &who, std::string &path) override;
 
   /// Handles open now (for tests of open/close balance).
   int OpenHandles() const;
@@ -85,11 +106,19 @@ private:
   Slot *SlotOf(HidHandle handle);
   /// The instrument behind a handle while it is alive and the handle is not dead; Mutex held.
   std::shared_ptr<VirtualRW8> LiveInstrument(const Slot &slot) const;
-  /// Instrument index of a path "sim:<n>", or -1.
+  /// Node number of a path "sim:<n>", or -1.
   static int ParsePath(const std::string &path);
+  /// Instrument index on a path, or -1; Mutex must be held.
+  int InstrumentOn(const std::string &path) const;
+  /// A node number no instrument has; Mutex must be held.
+  int FreshNode() const;
 
   mutable std::mutex Mutex; //!< Protects Instruments, Handles and every slot's queue.
   std::vector<std::shared_ptr<VirtualRW8>> Instruments;
+  std::vector<int> Nodes;                // per instrument: the number of its path
+  std::vector<std::string> Serials;      // per instrument: its serial number, kept for comparing
+  std::vector<int> Opens;                // per instrument: times opened
+  std::atomic<bool> KeepOpen{true};
   std::array<Slot, kSimMaxHandles> Handles;
   std::uint64_t OpenCount = 0;
 };

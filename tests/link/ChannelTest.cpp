@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -342,6 +343,104 @@ TEST(Channel, TheWorkerIdlesWhileNothingMovesAndWorksAtNormalPriorityOtherwise) 
   platform.PushInput(0, Answer(2));
   ASSERT_TRUE(WaitUntil([&] { return channel.Frames == 2; }));
   EXPECT_TRUE(WaitUntil([&] { return channel.Worker()->Priority() == TThreadPriority::Normal; }));
+}
+
+// ---- Where opening is costly (Linux) the worker keeps its device open -----------------------
+
+int CountOf(const std::vector<std::string> &log, const char *call) {
+  return static_cast<int>(std::count(log.begin(), log.end(), call));
+}
+
+TEST(KeptLink, SteadyTurnsOpenNothingAndEventsStayThoseOfAnOpenPerTurn) {
+  FakeHidPlatform platform;
+  platform.KeepOpen = true;
+  platform.Add("/dev/hidraw1");
+  Channel channel(platform);
+  ASSERT_TRUE(channel.OpenDevice(0));
+  ASSERT_TRUE(WaitUntil([&] { return channel.Connects == 1; }));
+  platform.PushInput(0, Answer(0)); // the first read proves the device there
+  ASSERT_TRUE(WaitUntil([&] { return channel.Frames == 1; }));
+  EXPECT_EQ(platform.Opens(), 2) << "one to list, one to select; the worker took the latter";
+  platform.ClearLog();
+  for (int i = 0; i < 20; ++i)
+    platform.PushInput(0, Answer(static_cast<std::uint8_t>(i)));
+  ASSERT_TRUE(WaitUntil([&] { return channel.Frames == 21; }));
+  EXPECT_EQ(CountOf(platform.Log(), "open"), 0);
+  EXPECT_EQ(CountOf(platform.Log(), "close"), 0);
+  EXPECT_EQ(platform.OpenHandles(), 1);
+
+  // A read failing with the device still there is no loss: the next turn opens again.
+  platform.With(0, [](FakeHidPlatform::Device &d) { d.FailedReads = 1; });
+  platform.PushInput(0, Answer(0x40));
+  ASSERT_TRUE(WaitUntil([&] { return channel.Frames == 22; }));
+  EXPECT_EQ(CountOf(platform.Log(), "open"), 1);
+  EXPECT_EQ(channel.Disconnects, 0);
+
+  // Unplugged: the kept handle goes, one OnDisconnect, waiting reports dropped.
+  platform.SetPresent(0, false);
+  ASSERT_TRUE(WaitUntil([&] { return channel.Disconnects == 1; }));
+  const std::uint8_t data[8] = {3};
+  channel.WriteFrame(data, 8);
+  ASSERT_TRUE(WaitUntil([&] { return channel.Worker()->PendingCount() == 0; }));
+  EXPECT_EQ(platform.OpenHandles(), 0);
+  platform.SetPresent(0, true);
+  ASSERT_TRUE(WaitUntil([&] { return channel.Connects == 2; }));
+  platform.PushInput(0, Answer(1));
+  ASSERT_TRUE(WaitUntil([&] { return channel.Frames == 23; }));
+  const auto turns = channel.Worker()->Turns();
+  ASSERT_TRUE(WaitUntil([&] { return channel.Worker()->Turns() >= turns + 3; }));
+  EXPECT_EQ(channel.Connects, 2);
+  EXPECT_EQ(channel.Disconnects, 1);
+  EXPECT_TRUE(platform.Written(0).empty());
+  channel.CloseDevice();
+  EXPECT_EQ(platform.OpenHandles(), 0) << "the kept handle is closed with the worker";
+}
+
+/// The instrument unplugged while its node was held comes back on another node; another
+/// instrument gets the old node.
+struct Renumbered {
+  FakeHidPlatform platform;
+  Channel channel{platform};
+  explicit Renumbered(bool withSerial) { Run(withSerial); }
+  void Run(bool withSerial) {
+    platform.KeepOpen = true;
+    platform.ReusePaths = true;
+    platform.Add("/dev/hidraw0").HasStrings = withSerial;
+    ASSERT_TRUE(channel.OpenDevice(0));
+    ASSERT_TRUE(WaitUntil([&] { return channel.Connects == 1; }));
+    platform.SetPresent(0, false);
+    ASSERT_TRUE(WaitUntil([&] { return channel.Disconnects == 1; }));
+    platform.With(0, [](FakeHidPlatform::Device &d) { d.Path = "/dev/hidraw1"; });
+    platform.Add("/dev/hidraw0").Serial = "SN-OTHER"; // a second instrument
+    platform.SetPresent(0, true);
+  }
+};
+
+TEST(KeptLink, TheWorkerFollowsItsInstrumentToItsNewNodeAndNeverOpensTheOther) {
+  Renumbered r(true);
+  ASSERT_TRUE(WaitUntil([&] { return r.channel.Connects == 2; }));
+  EXPECT_EQ(r.channel.Worker()->LinkedPath(), "/dev/hidraw1");
+  std::string serial;
+  r.channel.SerialNumber(1, serial); // the selected entry is asked where the worker is now
+  EXPECT_EQ(serial, "SN-/dev/hidraw0");
+  const std::uint8_t data[8] = {0x21};
+  std::thread stream([&] { r.platform.PushInput(0, Answer(0)); });
+  r.channel.WriteFrame(data, 8);
+  stream.join();
+  ASSERT_TRUE(r.platform.WaitWritten(0, 1, 1000ms));
+  const auto turns = r.channel.Worker()->Turns();
+  ASSERT_TRUE(WaitUntil([&] { return r.channel.Worker()->Turns() >= turns + 3; }));
+  EXPECT_EQ(r.channel.Connects, 2);
+  EXPECT_EQ(r.channel.Disconnects, 1);
+  EXPECT_EQ(r.platform.With(1, [](FakeHidPlatform::Device &d) { return d.Opens; }), 0)
+      << "the other instrument is never opened";
+  EXPECT_TRUE(r.platform.Written(1).empty());
+}
+
+TEST(KeptLink, WithoutASerialNumberTheWorkerStaysOnItsPath) {
+  Renumbered r(false);
+  ASSERT_TRUE(WaitUntil([&] { return r.channel.Connects == 2; }));
+  EXPECT_EQ(r.channel.Worker()->LinkedPath(), "/dev/hidraw0");
 }
 
 } // namespace

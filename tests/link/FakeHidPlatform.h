@@ -28,7 +28,13 @@ public:
     std::deque<std::vector<std::uint8_t>> Input; // reports waiting to be read
     std::vector<std::vector<std::uint8_t>> Written;
     int ShortWrites = 0; // the next writes that write one byte less
+    int FailedReads = 0; // the next reads that fail with the device still there
+    int Opens = 0;
   };
+
+  /// Behave like Linux: the worker keeps its device open, paths are handed out again.
+  bool KeepOpen = false;
+  bool ReusePaths = false;
 
   Device &Add(const std::string &path, std::uint16_t vid = 0x0451, std::uint16_t pid = 0x0023) {
     std::lock_guard lock(Mutex);
@@ -107,6 +113,7 @@ public:
     for (std::size_t i = 0; i < Devices.size(); ++i) {
       const Device &d = Devices[i];
       if (d.Path == path && d.Present && d.Openable) {
+        ++Devices[i].Opens;
         const HidHandle h = NextHandle++;
         Handles[h] = i;
         LastError.clear();
@@ -167,6 +174,10 @@ public:
     d = Find(handle);
     if (!d || !d->Present)
       return -1;
+    if (d->FailedReads > 0) {
+      --d->FailedReads;
+      return -1;
+    }
     if (!ready)
       return 0;
     Calls.push_back("read");
@@ -192,7 +203,36 @@ public:
     return length;
   }
 
+  bool KeepsDevicesOpen() const override { return KeepOpen; }
+  bool ReusesPaths() const override { return ReusePaths; }
+  bool StillThere(HidHandle handle) override {
+    std::lock_guard lock(Mutex);
+    Device *d = Find(handle);
+    return d && d->Present;
+  }
+  HidIdentityMatch MatchIdentity(const std::string &path, const HidIdentity &who) override {
+    std::lock_guard lock(Mutex);
+    for (const Device &d : Devices)
+      if (d.Path == path && d.Present)
+        return Same(d, who) ? HidIdentityMatch::Same : HidIdentityMatch::Other;
+    return HidIdentityMatch::Unknown;
+  }
+  bool FindIdentity(const HidIdentity &who, std::string &path) override {
+    std::lock_guard lock(Mutex);
+    for (const Device &d : Devices)
+      if (d.Present && Same(d, who)) {
+        path = d.Path;
+        return true;
+      }
+    return false;
+  }
+
 private:
+  static bool Same(const Device &d, const HidIdentity &who) {
+    return d.HasStrings && who.Known() && d.Serial == who.SerialNumber &&
+           d.Attributes.VendorID == who.VendorID && d.Attributes.ProductID == who.ProductID;
+  }
+
   Device *Find(HidHandle handle) {
     auto it = Handles.find(handle);
     return it == Handles.end() ? nullptr : &Devices[it->second];

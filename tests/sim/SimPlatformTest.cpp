@@ -299,5 +299,40 @@ TEST(SimPlatform, WorkerTurnsBesideEnumeration) {
   EXPECT_GE(p.Instrument(0)->CommandCount(CodeOf(TCommand::ReadTag)), 150u);
 }
 
+TEST(SimPlatform, RenumberingMovesTheInstrumentAndHandsItsOldPathToAnother) {
+  SimPlatform p(2, ManualBase());
+  const HidIdentity first{kSimRW8Vendor, kSimRW8Product, p.Instrument(0)->SerialNumber()};
+  const HidHandle h = p.Open("sim:0");
+  ASSERT_NE(h, kInvalidHidHandle);
+  EXPECT_TRUE(p.StillThere(h));
+  EXPECT_EQ(p.MatchIdentity("sim:0", first), HidIdentityMatch::Same);
+
+  p.Renumber(0, 1);
+  EXPECT_FALSE(p.StillThere(h)) << "a handle does not survive the replug";
+  EXPECT_EQ(p.PathOf(0), "sim:2");
+  EXPECT_EQ(p.PathOf(1), "sim:0");
+  EXPECT_EQ(p.ListInterfaces(false), (std::vector<std::string>{"sim:2", "sim:mouse", "sim:0"}));
+  EXPECT_EQ(p.MatchIdentity("sim:0", first), HidIdentityMatch::Other);
+  EXPECT_EQ(p.MatchIdentity("sim:1", first), HidIdentityMatch::Unknown);
+  EXPECT_EQ(p.MatchIdentity(kSimMousePath, first), HidIdentityMatch::Other);
+  std::string path;
+  ASSERT_TRUE(p.FindIdentity(first, path));
+  EXPECT_EQ(path, "sim:2");
+  EXPECT_FALSE(p.FindIdentity({kSimRW8Vendor, kSimRW8Product, ""}, path));
+
+  // Each path now reaches its new instrument.
+  const int opensOfSecond = p.OpensOf(1);
+  const HidHandle second = p.Open("sim:0");
+  std::string serial;
+  ASSERT_TRUE(p.GetSerialNumberString(second, serial));
+  EXPECT_EQ(serial, p.Instrument(1)->SerialNumber());
+  EXPECT_EQ(p.OpensOf(1), opensOfSecond + 1);
+  p.Close(second);
+  p.Close(h);
+  // A new instrument never takes a path in use.
+  EXPECT_EQ(p.AddInstrument(SimPlatform::OptionsFor(2, ManualBase())), 2);
+  EXPECT_EQ(p.PathOf(2), "sim:3");
+}
+
 } // namespace
 } // namespace zol

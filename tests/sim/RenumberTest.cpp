@@ -1,0 +1,90 @@
+// What the windows see when the instrument is plugged back while its node was still held: the
+// kernel gives it another path and may hand its old path to another instrument.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "protocol/ZOL.h"
+#include "sim/SimPlatform.h"
+
+namespace zol {
+namespace {
+
+using namespace std::chrono_literals;
+
+/// Counts the component's connection events and tag updates, and the serial number shown at
+/// each connection.
+struct Seen {
+  std::mutex Mutex; //!< Protects Counts and Serials.
+  std::condition_variable Changed;
+  std::map<std::string, int> Counts;
+  std::vector<std::string> Serials;
+
+  void Attach(TCustomZOL &z) {
+    z.OnConnect = [this, &z](TObject *) { Add("connect", z.Snapshot().SerialNumber); };
+    z.OnDisconnect = [this](TObject *) { Add("disconnect"); };
+    z.OnUpdateTag = [this](TObject *) { Add("tag"); };
+    z.OnUpdateState = [this](TObject *) { Add("state"); };
+  }
+  void Add(const std::string &name, const std::string &serial = {}) {
+    std::lock_guard lock(Mutex);
+    ++Counts[name];
+    if (name == "connect")
+      Serials.push_back(serial);
+    Changed.notify_all();
+  }
+  int Count(const std::string &name) {
+    std::lock_guard lock(Mutex);
+    return Counts[name];
+  }
+  bool Wait(const std::string &name, int count) {
+    std::unique_lock lock(Mutex);
+    return Changed.wait_for(lock, 5s, [&] { return Counts[name] >= count; });
+  }
+};
+
+TEST(Renumbering, TheWindowsSeeOneLossAndOneReturnOfTheSameInstrument) {
+  for (const bool keepOpen : {true, false}) {
+    SCOPED_TRACE(keepOpen ? "device kept open" : "device opened every turn");
+    SimPlatform platform(2);
+    platform.SetKeepsDevicesOpen(keepOpen);
+    const std::string first = platform.Instrument(0)->SerialNumber();
+    TCustomZOL zol(platform);
+    Seen seen;
+    seen.Attach(zol);
+    ASSERT_EQ(zol.Scan(), 2);
+    ASSERT_TRUE(zol.Open(0));
+    ASSERT_TRUE(seen.Wait("tag", 1));
+
+    // Plugged back on a new path; the second instrument takes the old one.
+    const int opensOfOther = platform.OpensOf(1);
+    const auto commandsToOther = platform.Instrument(1)->CommandsReceived();
+    platform.Renumber(0, 1);
+    ASSERT_TRUE(seen.Wait("connect", 2)) << "reconnected without a scan";
+    ASSERT_TRUE(seen.Wait("tag", 2)) << "the connection chain runs again";
+    ASSERT_TRUE(seen.Wait("state", seen.Count("state") + 5));
+    EXPECT_EQ(seen.Count("disconnect"), 1);
+    EXPECT_EQ(seen.Count("connect"), 2);
+    {
+      std::lock_guard lock(seen.Mutex);
+      EXPECT_EQ(seen.Serials, (std::vector<std::string>{first, first}));
+    }
+
+    // The user's next write reaches the instrument selected, never the one on its old path.
+    const int tags = seen.Count("tag");
+    zol.WriteTag("RENUMBERED");
+    ASSERT_TRUE(seen.Wait("tag", tags + 1));
+    EXPECT_EQ(platform.Instrument(0)->Settings().Tag.substr(0, 10), "RENUMBERED");
+    EXPECT_EQ(platform.Instrument(1)->CommandsReceived(), commandsToOther);
+    EXPECT_EQ(platform.OpensOf(1), opensOfOther) << "the other instrument is never opened";
+    zol.Close();
+    EXPECT_EQ(platform.OpenHandles(), 0);
+  }
+}
+
+} // namespace
+} // namespace zol
