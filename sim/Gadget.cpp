@@ -450,7 +450,9 @@ bool UsbGadget::Run() {
     pollfd fds[2] = {{Function, POLLIN, 0}, {Control, POLLIN, 0}};
     // Bounded so that Stop() is seen within 100 ms whatever the period.
     const std::int64_t waitUs = std::min<std::int64_t>(nextTick - now, 100'000);
-    const int r = ::poll(fds, 2, waitUs > 0 ? static_cast<int>((waitUs + 999) / 1000) : 0);
+    // ppoll, not poll: a millisecond-rounded wait would miss every other period at 1 kHz.
+    const timespec wait{0, waitUs > 0 ? static_cast<long>(waitUs * 1000) : 0};
+    const int r = ::ppoll(fds, 2, &wait, nullptr);
     if (r > 0 && Function >= 0) {
       if (fds[0].revents & POLLIN)
         ServeCommand();
