@@ -60,12 +60,22 @@ public:
   HidHandle Open(const std::string &p) override { return Real.Open(p); }
   std::string LastOpenError() const override { return Real.LastOpenError(); }
   void Close(HidHandle h) override { Real.Close(h); }
-  bool PeekAttributes(const std::string &p, HidAttributes &a) override { return Real.PeekAttributes(p, a); }
+  bool PeekAttributes(const std::string &p, HidAttributes &a) override {
+    return Real.PeekAttributes(p, a);
+  }
   bool GetAttributes(HidHandle h, HidAttributes &a) override { return Real.GetAttributes(h, a); }
-  bool GetManufacturerString(HidHandle h, std::string &t) override { return Real.GetManufacturerString(h, t); }
-  bool GetProductString(HidHandle h, std::string &t) override { return Real.GetProductString(h, t); }
-  bool GetSerialNumberString(HidHandle h, std::string &t) override { return Real.GetSerialNumberString(h, t); }
-  bool GetReportLengths(HidHandle h, HidReportLengths &l) override { return Real.GetReportLengths(h, l); }
+  bool GetManufacturerString(HidHandle h, std::string &t) override {
+    return Real.GetManufacturerString(h, t);
+  }
+  bool GetProductString(HidHandle h, std::string &t) override {
+    return Real.GetProductString(h, t);
+  }
+  bool GetSerialNumberString(HidHandle h, std::string &t) override {
+    return Real.GetSerialNumberString(h, t);
+  }
+  bool GetReportLengths(HidHandle h, HidReportLengths &l) override {
+    return Real.GetReportLengths(h, l);
+  }
   int Read(HidHandle h, std::uint8_t *buffer, int length, int timeoutMs) override {
     const int n = Real.Read(h, buffer, length, timeoutMs);
     if (n > kCounterByte) {
@@ -130,7 +140,8 @@ public:
     return Counts[name];
   }
   /// Waits until event name has fired more than Before times; false after Timeout.
-  bool Await(const std::string &name, int Before, std::chrono::milliseconds Timeout = std::chrono::seconds(10)) {
+  bool Await(const std::string &name, int Before,
+             std::chrono::milliseconds Timeout = std::chrono::seconds(10)) {
     std::unique_lock lock(Mutex);
     return Changed.wait_for(lock, Timeout, [&] { return Counts[name] > Before; });
   }
@@ -269,7 +280,8 @@ int Chains(HidPlatform &Platform, int Period, int Runs) {
       f.Periods.push_back(Seconds(t, Clock::now()) / T);
       return true;
     };
-    bool ok = measure(figures[1], "filter", [&] { s.ZOL.WriteFilter(1.5f + static_cast<float>(r)); });
+    bool ok =
+        measure(figures[1], "filter", [&] { s.ZOL.WriteFilter(1.5f + static_cast<float>(r)); });
     ok = ok && s.Await("state", s.Count("state"));
     ok = ok && measure(figures[2], "readall", [&] { s.ZOL.ReadAll(); });
     ok = ok && measure(figures[3], "writeall", [&] { s.ZOL.WriteAll(); });
@@ -285,8 +297,9 @@ int Chains(HidPlatform &Platform, int Period, int Runs) {
     }
     figures[4].Periods.push_back(Seconds(t0, Clock::now()) / T);
   }
-  std::printf("real USB stack, report period T = %d ms, %d runs, median (worst) in report periods\n",
-              Period, Runs);
+  std::printf(
+      "real USB stack, report period T = %d ms, %d runs, median (worst) in report periods\n",
+      Period, Runs);
   for (const Figure &f : figures)
     std::printf("  %-38s %6.2f T  (%6.2f T)\n", f.Name, Median(f.Periods),
                 *std::max_element(f.Periods.begin(), f.Periods.end()));
@@ -306,11 +319,12 @@ int Share(HidapiPlatform &Real, double SecondsToRun) {
   std::this_thread::sleep_for(std::chrono::duration<double>(SecondsToRun));
   const auto [seen, produced] = counting.TakeCounts();
   const int states = s.Count("state") - states0;
-  std::printf("input reports the worker read: %llu of %llu the instrument sent in %.1f s (%.1f %%); "
-              "%d state answers\n",
-              static_cast<unsigned long long>(seen), static_cast<unsigned long long>(produced),
-              SecondsToRun, produced ? 100.0 * static_cast<double>(seen) / static_cast<double>(produced) : 0.0,
-              states);
+  std::printf(
+      "input reports the worker read: %llu of %llu the instrument sent in %.1f s (%.1f %%); "
+      "%d state answers\n",
+      static_cast<unsigned long long>(seen), static_cast<unsigned long long>(produced),
+      SecondsToRun,
+      produced ? 100.0 * static_cast<double>(seen) / static_cast<double>(produced) : 0.0, states);
   return 0;
 }
 
@@ -346,15 +360,19 @@ int Replug(HidapiPlatform &Real, const std::string &Control, bool Hold) {
   }
   const int connects = s.Count("connect"), disconnects = s.Count("disconnect");
   Request(Control, "unplug");
-  Check(s.Await("disconnect", disconnects, std::chrono::seconds(3)), "disconnection seen after the unplug" + how);
+  Check(s.Await("disconnect", disconnects, std::chrono::seconds(3)),
+        "disconnection seen after the unplug" + how);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   Request(Control, "plug");
   const auto t0 = Clock::now();
   const bool back = s.Await("connect", connects, std::chrono::seconds(8));
   const double took = Seconds(t0, Clock::now());
-  std::printf("instrument nodes after the replug: %s (it was on %s)\n", Nodes(Real).c_str(), path.c_str());
-  Check(back, "connection seen again without a scan" + how +
-                  (back ? ", " + std::to_string(static_cast<int>(took * 1000)) + " ms after the plug" : ""));
+  std::printf("instrument nodes after the replug: %s (it was on %s)\n", Nodes(Real).c_str(),
+              path.c_str());
+  Check(back,
+        "connection seen again without a scan" + how +
+            (back ? ", " + std::to_string(static_cast<int>(took * 1000)) + " ms after the plug"
+                  : ""));
   std::this_thread::sleep_for(std::chrono::seconds(1));
   Check(s.Count("connect") - connects == 1 && s.Count("disconnect") - disconnects == 1,
         "exactly one disconnection and one connection" + how + ": " +
@@ -363,7 +381,8 @@ int Replug(HidapiPlatform &Real, const std::string &Control, bool Hold) {
   if (back) {
     const int filters = s.Count("filter");
     s.ZOL.WriteFilter(3.25f);
-    Check(s.Await("filter", filters, std::chrono::seconds(3)) && s.ZOL.Snapshot().Settings.Filter == 3.25f,
+    Check(s.Await("filter", filters, std::chrono::seconds(3)) &&
+              s.ZOL.Snapshot().Settings.Filter == 3.25f,
           "a write with read-back after the replug" + how);
   }
   holder.reset();
@@ -386,7 +405,8 @@ int WrongDevice(HidapiPlatform &Real, const std::string &ControlA, const std::st
   const int connects = s.Count("connect");
   Request(ControlB, "plug");
   std::this_thread::sleep_for(std::chrono::seconds(2));
-  std::printf("instrument nodes with B plugged in: %s (A was on %s)\n", Nodes(Real).c_str(), path.c_str());
+  std::printf("instrument nodes with B plugged in: %s (A was on %s)\n", Nodes(Real).c_str(),
+              path.c_str());
   // The user's next write, while A is away.
   try {
     s.ZOL.WriteFilter(7.5f);
@@ -394,13 +414,14 @@ int WrongDevice(HidapiPlatform &Real, const std::string &ControlA, const std::st
     std::printf("the write was refused: %s\n", e.what());
   }
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  Check(s.Count("connect") == connects, "no connection raised for instrument B: " +
-                                            std::to_string(s.Count("connect") - connects) + " seen");
+  Check(s.Count("connect") == connects,
+        "no connection raised for instrument B: " + std::to_string(s.Count("connect") - connects) +
+            " seen");
   Request(ControlB, "stats");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const long received = StatOf(StatsB, "commands_received") - before;
-  Check(before >= 0 && received == 0, "instrument B never written to: it received " +
-                                          std::to_string(received) + " command(s)");
+  Check(before >= 0 && received == 0,
+        "instrument B never written to: it received " + std::to_string(received) + " command(s)");
   Request(ControlA, "plug");
   Check(s.Await("connect", s.Count("connect"), std::chrono::seconds(8)),
         "instrument A followed to its new node without a scan");
@@ -426,7 +447,8 @@ int main(int argc, char **argv) {
     return Replug(platform, args[1], args.size() > 2 && args[2] == "--hold");
   if (mode == "wrong-device" && args.size() >= 4)
     return WrongDevice(platform, args[1], args[2], args[3]);
-  std::fprintf(stderr, "usage: usb_bench identity | chains PERIOD_MS [RUNS] | share SECONDS | replug CONTROL [--hold]"
+  std::fprintf(stderr, "usage: usb_bench identity | chains PERIOD_MS [RUNS] | share SECONDS | "
+                       "replug CONTROL [--hold]"
                        " | wrong-device CONTROL_A CONTROL_B STATS_B\n");
   return 2;
 }

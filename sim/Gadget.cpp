@@ -19,8 +19,8 @@ namespace zol {
 namespace {
 
 constexpr const char *kGadgetRoot = "/sys/kernel/config/usb_gadget/";
-constexpr int kInputLength = 12;  // the answer, without the report id byte usbhid adds back
-constexpr int kOutputLength = 8;  // the command: usbhid strips the report id byte
+constexpr int kInputLength = 12; // the answer, without the report id byte usbhid adds back
+constexpr int kOutputLength = 8; // the command: usbhid strips the report id byte
 constexpr int kOversizedLength = kSimOversizedInputLength;
 // After binding and after an unplug the function refuses writes (ESHUTDOWN) for about 350 ms;
 // the node is reopened at this pace while that lasts, never in a tight loop.
@@ -104,7 +104,8 @@ std::string TGadgetStats::Text() const {
   out << "commands_received=" << CommandsReceived << "\ncommands_carried_out=" << CommandsCarriedOut
       << "\nreports_built=" << ReportsBuilt << "\nreports_written=" << ReportsWritten
       << "\nwould_block=" << WouldBlock << "\nshutdown=" << Shutdown << "\nlate_ticks=" << LateTicks
-      << "\nplugs=" << Plugs << "\nunplugs=" << Unplugs << "\npresent=" << (Present ? 1 : 0) << "\n";
+      << "\nplugs=" << Plugs << "\nunplugs=" << Unplugs << "\npresent=" << (Present ? 1 : 0)
+      << "\n";
   return out.str();
 }
 
@@ -171,12 +172,13 @@ std::optional<TGadgetRequest> ParseGadgetRequest(const std::string &Line) {
 }
 
 bool ValidGadgetFault(const std::string &Name) {
-  for (const char *plain : {"silent", "unplugged", "sensor-failure", "error-answers", "oversized",
-                            "healthy"})
+  for (const char *plain :
+       {"silent", "unplugged", "sensor-failure", "error-answers", "oversized", "healthy"})
     if (Name == plain)
       return true;
   for (const std::string prefix : {"drop=", "corrupt="}) {
-    if (Name.rfind(prefix, 0) != 0 || Name.size() == prefix.size() || Name.size() > prefix.size() + 8)
+    if (Name.rfind(prefix, 0) != 0 || Name.size() == prefix.size() ||
+        Name.size() > prefix.size() + 8)
       continue;
     const std::string number = Name.substr(prefix.size());
     char *end = nullptr;
@@ -234,7 +236,8 @@ TGadgetStats UsbGadget::Stats() const {
 bool UsbGadget::Configure() {
   Udc = Opts.Udc.empty() ? FirstUdc() : Opts.Udc;
   if (Udc.empty()) {
-    Problem = "no USB device controller in /sys/class/udc (load dummy_hcd, or the board's UDC driver)";
+    Problem =
+        "no USB device controller in /sys/class/udc (load dummy_hcd, or the board's UDC driver)";
     return false;
   }
   struct stat st {};
@@ -255,7 +258,8 @@ bool UsbGadget::Configure() {
   const TVirtualRW8Options &id = Opts.Instrument;
   // Each step in order; configfs creates the files of a folder when the folder is made.
   const bool ok =
-      WriteFile(g + "idVendor", Hex(Opts.VendorID)) && WriteFile(g + "idProduct", Hex(Opts.ProductID)) &&
+      WriteFile(g + "idVendor", Hex(Opts.VendorID)) &&
+      WriteFile(g + "idProduct", Hex(Opts.ProductID)) &&
       WriteFile(g + "bcdDevice", Hex(Opts.Version)) && WriteFile(g + "bcdUSB", "0x0200") &&
       ::mkdir((g + "strings/0x409").c_str(), 0755) == 0 &&
       WriteFile(g + "strings/0x409/manufacturer", id.Manufacturer) &&

@@ -105,14 +105,14 @@ private:
   VirtualRW8 Instrument;
   std::string GadgetDir;
   std::string Udc;
-  int Function = -1;           // /dev/hidgN
+  int Function = -1; // /dev/hidgN
   std::int64_t FunctionOpenedUs = 0;
-  int Control = -1;            // the control pipe, held open for writing too so it never ends
-  std::string ControlLine;     // a request not yet ended by a newline
+  int Control = -1;        // the control pipe, held open for writing too so it never ends
+  std::string ControlLine; // a request not yet ended by a newline
   bool Quit = false;
   std::atomic<bool> StopRequested{false};
   std::string Problem;
-  TGadgetStats Counts;         // only the Run() thread touches it
+  TGadgetStats Counts; // only the Run() thread touches it
   std::string LastStatsText;
 };
 
