@@ -1,0 +1,482 @@
+// The device component on the real Linux USB HID stack (hidapi, hidraw, usbhid), against
+// zolsim-gadget instruments. Run inside the test machine of tests/usb/run, or on any Linux
+// machine where the gadgets run (sim/README.md).
+//
+//   usb_bench identity                        every HID interface: ids, strings, report lengths
+//   usb_bench chains PERIOD_MS [RUNS]         chains in report periods (the gadget already streams
+//                                             at PERIOD_MS), beside the simulator's; from 2 ms up
+//                                             each must be within 1 T of the simulator's
+//   usb_bench share SECONDS                   share of the input reports the worker reads (target
+//                                             95 % at 1 kHz)
+//   usb_bench replug CONTROL [--hold]         unplug and replug while connected: one disconnection,
+//                                             one connection, no scan; --hold keeps another handle
+//                                             open on the node meanwhile
+//   usb_bench wrong-device CONTROL_A CONTROL_B STATS_B
+//                                             instrument A leaves, RW8 B comes on the bench: B is
+//                                             never written to; A is followed when it returns
+//
+// Each check prints "PASS: ..." or "FAIL: ..."; the status is 1 when any failed.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/HidapiPlatform.h"
+#include "protocol/ZOL.h"
+#include "sim/SimPlatform.h"
+
+using namespace zol;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kCounterByte = 1 + 3; // report id, code, checksum, status, then the counter
+
+int Failures = 0;
+
+void Check(bool Ok, const std::string &What) {
+  std::printf("%s: %s\n", Ok ? "PASS" : "FAIL", What.c_str());
+  std::fflush(stdout);
+  Failures += Ok ? 0 : 1;
+}
+
+/// Passes everything to the real platform and counts the input reports the worker reads, and
+/// how many the instrument produced meanwhile (from its running counter).
+class CountingPlatform final : public HidPlatform {
+public:
+  explicit CountingPlatform(HidPlatform &Real) : Real(Real) {}
+
+  std::vector<std::string> ListInterfaces(bool r) override { return Real.ListInterfaces(r); }
+  HidHandle Open(const std::string &p) override { return Real.Open(p); }
+  std::string LastOpenError() const override { return Real.LastOpenError(); }
+  void Close(HidHandle h) override { Real.Close(h); }
+  bool PeekAttributes(const std::string &p, HidAttributes &a) override {
+    return Real.PeekAttributes(p, a);
+  }
+  bool GetAttributes(HidHandle h, HidAttributes &a) override { return Real.GetAttributes(h, a); }
+  bool GetManufacturerString(HidHandle h, std::string &t) override {
+    return Real.GetManufacturerString(h, t);
+  }
+  bool GetProductString(HidHandle h, std::string &t) override {
+    return Real.GetProductString(h, t);
+  }
+  bool GetSerialNumberString(HidHandle h, std::string &t) override {
+    return Real.GetSerialNumberString(h, t);
+  }
+  bool GetReportLengths(HidHandle h, HidReportLengths &l) override {
+    return Real.GetReportLengths(h, l);
+  }
+  int Read(HidHandle h, std::uint8_t *buffer, int length, int timeoutMs) override {
+    const int n = Real.Read(h, buffer, length, timeoutMs);
+    if (n > kCounterByte) {
+      std::lock_guard lock(Mutex);
+      if (HaveCounter)
+        Produced += static_cast<std::uint8_t>(buffer[kCounterByte] - LastCounter);
+      HaveCounter = true;
+      LastCounter = buffer[kCounterByte];
+      ++Seen;
+    }
+    return n;
+  }
+  int Write(HidHandle h, const std::uint8_t *report, int length) override {
+    return Real.Write(h, report, length);
+  }
+
+  /// Reports read, and reports produced, since the last call.
+  std::pair<std::uint64_t, std::uint64_t> TakeCounts() {
+    std::lock_guard lock(Mutex);
+    const auto counts = std::make_pair(Seen, Produced);
+    Seen = Produced = 0;
+    return counts;
+  }
+
+private:
+  HidPlatform &Real;
+  std::mutex Mutex; //!< Protects everything below.
+  bool HaveCounter = false;
+  std::uint8_t LastCounter = 0;
+  std::uint64_t Seen = 0, Produced = 0;
+};
+
+/// A device component on the real stack, with counters on its events.
+class Session {
+public:
+  explicit Session(HidPlatform &Platform) : ZOL(Platform) {
+    auto count = [this](const char *name) {
+      return [this, name](TObject *) {
+        std::lock_guard lock(Mutex);
+        ++Counts[name];
+        Changed.notify_all();
+      };
+    };
+    ZOL.OnConnect = count("connect");
+    ZOL.OnDisconnect = count("disconnect");
+    ZOL.OnUpdateState = count("state");
+    ZOL.OnUpdateTag = count("tag");
+    ZOL.OnUpdateFilter = count("filter");
+    ZOL.OnReadAll = count("readall");
+    ZOL.OnWriteAll = count("writeall");
+    ZOL.OnUpdateWROP = [this](TPtrWROP Record) {
+      std::lock_guard lock(Mutex);
+      ++Counts["wrop"];
+      LastMask = Record->SlotMask;
+      Changed.notify_all();
+    };
+  }
+  ~Session() { ZOL.Close(); }
+
+  int Count(const std::string &name) {
+    std::lock_guard lock(Mutex);
+    return Counts[name];
+  }
+  /// Waits until event name has fired more than Before times; false after Timeout.
+  bool Await(const std::string &name, int Before,
+             std::chrono::milliseconds Timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(Mutex);
+    return Changed.wait_for(lock, Timeout, [&] { return Counts[name] > Before; });
+  }
+  void ForgetRecord() {
+    std::lock_guard lock(Mutex);
+    LastMask = -1;
+  }
+  /// Waits for the answer to history request Index: its slot, or no slot (nothing recorded).
+  bool AwaitRecord(int Index) {
+    const int mask = (0xFF << Index) & 0xFF;
+    std::unique_lock lock(Mutex);
+    return Changed.wait_for(lock, std::chrono::seconds(10),
+                            [&] { return LastMask == mask || LastMask == 0; });
+  }
+  /// Scan, open the first instrument, wait until the connection chain has ended.
+  bool Connect() {
+    if (ZOL.Scan() < 1 || !ZOL.Open(0))
+      return false;
+    return Await("tag", 0) && Await("state", 0);
+  }
+
+  TCustomZOL ZOL;
+
+private:
+  std::mutex Mutex; //!< Protects Counts and LastMask.
+  std::condition_variable Changed;
+  std::map<std::string, int> Counts;
+  int LastMask = -1;
+};
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double Seconds(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
+
+bool Request(const std::string &Control, const std::string &Line) {
+  const int fd = ::open(Control.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    std::printf("cannot reach the gadget at %s\n", Control.c_str());
+    return false;
+  }
+  const std::string text = Line + "\n";
+  const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ::close(fd);
+  return ok;
+}
+
+long StatOf(const std::string &StatsFile, const std::string &Key) {
+  std::ifstream in(StatsFile);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(Key + "=", 0) == 0)
+      return std::atol(line.c_str() + Key.size() + 1);
+  return -1;
+}
+
+/// The hidraw nodes of RW8s (vendor 0451, product 0023) present now, with their serial numbers.
+std::string Nodes(HidapiPlatform &Platform) {
+  std::string out;
+  for (const std::string &path : Platform.ListInterfaces(false)) {
+    HidAttributes a;
+    if (!Platform.PeekAttributes(path, a) || a.VendorID != 0x0451 || a.ProductID != 0x0023)
+      continue;
+    std::string serial = "?";
+    const HidHandle h = Platform.Open(path);
+    if (h != kInvalidHidHandle) {
+      Platform.GetSerialNumberString(h, serial);
+      Platform.Close(h);
+    }
+    out += (out.empty() ? "" : ", ") + path + " (" + serial + ")";
+  }
+  return out.empty() ? "none" : out;
+}
+
+/// Every HID interface as the platform sees it: ids, identity strings, report lengths.
+int Identity(HidapiPlatform &Platform) {
+  for (const std::string &path : Platform.ListInterfaces(false)) {
+    HidAttributes a;
+    const HidHandle h = Platform.Open(path);
+    if (h == kInvalidHidHandle) {
+      std::printf("%s cannot be opened: %s\n", path.c_str(), Platform.LastOpenError().c_str());
+      continue;
+    }
+    std::string manufacturer, product, serial;
+    HidReportLengths lengths;
+    Platform.GetAttributes(h, a);
+    Platform.GetManufacturerString(h, manufacturer);
+    Platform.GetProductString(h, product);
+    Platform.GetSerialNumberString(h, serial);
+    const bool known = Platform.GetReportLengths(h, lengths);
+    Platform.Close(h);
+    std::printf("%s %04x:%04x \"%s\" \"%s\" \"%s\" ", path.c_str(), a.VendorID, a.ProductID,
+                manufacturer.c_str(), product.c_str(), serial.c_str());
+    if (known)
+      std::printf("in=%d out=%d\n", lengths.InputReportByteLength, lengths.OutputReportByteLength);
+    else
+      std::printf("report lengths unknown\n");
+  }
+  return 0;
+}
+
+constexpr const char *kChainNames[] = {"connection to tag shown",
+                                       "single write with read-back (filter)", "read-all",
+                                       "write-all", "history, 8 records"};
+constexpr int kChains = 5;
+
+/// The chains of chain_bench on Platform, in report periods: the median of each over Runs, or
+/// nothing when one did not end in time.
+std::optional<std::array<double, kChains>> Chains(HidPlatform &Platform, int Period, int Runs) {
+  const double T = Period / 1000.0;
+  std::array<std::vector<double>, kChains> periods;
+  for (int r = 0; r < Runs; ++r) {
+    Session s(Platform);
+    if (s.ZOL.Scan() != 1) {
+      Check(false, "exactly one instrument listed");
+      return std::nullopt;
+    }
+    auto t0 = Clock::now();
+    s.ZOL.Open(0);
+    if (!s.Await("tag", 0) || !s.Await("state", 0)) {
+      Check(false, "connection chain within 10 s");
+      return std::nullopt;
+    }
+    periods[0].push_back(Seconds(t0, Clock::now()) / T);
+    // Steps measured from the call to the event that ends them, as chain_bench does.
+    auto measure = [&](int Chain, const char *event, auto start) {
+      const int before = s.Count(event);
+      const auto t = Clock::now();
+      start();
+      if (!s.Await(event, before))
+        return false;
+      periods[static_cast<std::size_t>(Chain)].push_back(Seconds(t, Clock::now()) / T);
+      return true;
+    };
+    bool ok = measure(1, "filter", [&] { s.ZOL.WriteFilter(1.5f + static_cast<float>(r)); });
+    ok = ok && s.Await("state", s.Count("state"));
+    ok = ok && measure(2, "readall", [&] { s.ZOL.ReadAll(); });
+    ok = ok && measure(3, "writeall", [&] { s.ZOL.WriteAll(); });
+    t0 = Clock::now();
+    for (int i = 0; ok && i < 8; ++i) {
+      s.ForgetRecord();
+      s.ZOL.ReadWROP(i);
+      ok = s.AwaitRecord(i);
+    }
+    if (!ok) {
+      Check(false, "every chain ends within 10 s");
+      return std::nullopt;
+    }
+    periods[4].push_back(Seconds(t0, Clock::now()) / T);
+  }
+  std::array<double, kChains> medians{};
+  for (int i = 0; i < kChains; ++i)
+    medians[static_cast<std::size_t>(i)] = Median(periods[static_cast<std::size_t>(i)]);
+  return medians;
+}
+
+/// The chains on the real stack beside the same chains on the simulated platform in this
+/// process; from 2 ms up, each real figure must be within 1 T of the simulator's.
+int CompareChains(HidPlatform &Real, int Period, int Runs) {
+  const auto real = Chains(Real, Period, Runs);
+  TVirtualRW8Options options;
+  options.ReportPeriodMs = Period;
+  SimPlatform simulated(1, options);
+  const auto sim = Chains(simulated, Period, Runs);
+  if (!real || !sim)
+    return 1;
+  std::printf("report period T = %d ms, median of %d runs, in report periods\n", Period, Runs);
+  std::printf("  %-38s %10s %10s\n", "", "real USB", "simulator");
+  const bool judged = Period >= 2;
+  for (int i = 0; i < kChains; ++i) {
+    const double r = (*real)[static_cast<std::size_t>(i)], m = (*sim)[static_cast<std::size_t>(i)];
+    const bool within = r <= m + 1.0;
+    std::printf("  %-38s %8.2f T %8.2f T  %s\n", kChainNames[i], r, m,
+                !judged  ? ""
+                : within ? "within 1 T"
+                         : "OVER");
+    if (judged && !within)
+      ++Failures;
+  }
+  return Failures ? 1 : 0;
+}
+
+int Share(HidapiPlatform &Real, double SecondsToRun) {
+  CountingPlatform counting(Real);
+  Session s(counting);
+  if (!s.Connect()) {
+    Check(false, "connected");
+    return 1;
+  }
+  s.Await("state", s.Count("state") + 20, std::chrono::seconds(5)); // settled on state answers
+  counting.TakeCounts();
+  const int states0 = s.Count("state");
+  std::this_thread::sleep_for(std::chrono::duration<double>(SecondsToRun));
+  const auto [seen, produced] = counting.TakeCounts();
+  const int states = s.Count("state") - states0;
+  std::printf(
+      "input reports the worker read: %llu of %llu the instrument sent in %.1f s (%.1f %%); "
+      "%d state answers\n",
+      static_cast<unsigned long long>(seen), static_cast<unsigned long long>(produced),
+      SecondsToRun,
+      produced ? 100.0 * static_cast<double>(seen) / static_cast<double>(produced) : 0.0, states);
+  Check(produced > 0 && seen * 100 >= produced * 95,
+        "the worker reads at least 95 % of the input reports at 1 kHz");
+  return Failures ? 1 : 0;
+}
+
+/// Holds a hidraw node open with a plain descriptor, as another program would.
+class Holder {
+public:
+  explicit Holder(const std::string &Path) : Fd(::open(Path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  ~Holder() {
+    if (Fd >= 0)
+      ::close(Fd);
+  }
+  Holder(const Holder &) = delete;
+  Holder &operator=(const Holder &) = delete;
+  bool Held() const { return Fd >= 0; }
+
+private:
+  int Fd;
+};
+
+int Replug(HidapiPlatform &Real, const std::string &Control, bool Hold) {
+  const std::string how = Hold ? " (another handle held open)" : "";
+  Session s(Real);
+  if (!s.Connect()) {
+    Check(false, "connected before the replug");
+    return 1;
+  }
+  std::string path;
+  s.ZOL.Device->DevicePath(0, path);
+  std::unique_ptr<Holder> holder;
+  if (Hold) {
+    holder = std::make_unique<Holder>(path);
+    Check(holder->Held(), "a second handle holds " + path);
+  }
+  const int connects = s.Count("connect"), disconnects = s.Count("disconnect");
+  Request(Control, "unplug");
+  Check(s.Await("disconnect", disconnects, std::chrono::seconds(3)),
+        "disconnection seen after the unplug" + how);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Request(Control, "plug");
+  const auto t0 = Clock::now();
+  const bool back = s.Await("connect", connects, std::chrono::seconds(8));
+  const double took = Seconds(t0, Clock::now());
+  std::printf("instrument nodes after the replug: %s (it was on %s)\n", Nodes(Real).c_str(),
+              path.c_str());
+  Check(back,
+        "connection seen again without a scan" + how +
+            (back ? ", " + std::to_string(static_cast<int>(took * 1000)) + " ms after the plug"
+                  : ""));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  Check(s.Count("connect") - connects == 1 && s.Count("disconnect") - disconnects == 1,
+        "exactly one disconnection and one connection" + how + ": " +
+            std::to_string(s.Count("disconnect") - disconnects) + " and " +
+            std::to_string(s.Count("connect") - connects));
+  if (back) {
+    const int filters = s.Count("filter");
+    s.ZOL.WriteFilter(3.25f);
+    Check(s.Await("filter", filters, std::chrono::seconds(3)) &&
+              s.ZOL.Snapshot().Settings.Filter == 3.25f,
+          "a write with read-back after the replug" + how);
+  }
+  holder.reset();
+  return Failures ? 1 : 0;
+}
+
+int WrongDevice(HidapiPlatform &Real, const std::string &ControlA, const std::string &ControlB,
+                const std::string &StatsB) {
+  Session s(Real);
+  if (!s.Connect()) {
+    Check(false, "connected to instrument A");
+    return 1;
+  }
+  std::string path;
+  s.ZOL.Device->DevicePath(0, path);
+  const long before = StatOf(StatsB, "commands_received");
+  const int disconnects = s.Count("disconnect");
+  Request(ControlA, "unplug");
+  Check(s.Await("disconnect", disconnects, std::chrono::seconds(3)), "A's disconnection seen");
+  const int connects = s.Count("connect");
+  Request(ControlB, "plug");
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  std::printf("instrument nodes with B plugged in: %s (A was on %s)\n", Nodes(Real).c_str(),
+              path.c_str());
+  // The user's next write, while A is away.
+  try {
+    s.ZOL.WriteFilter(7.5f);
+  } catch (const std::exception &e) {
+    std::printf("the write was refused: %s\n", e.what());
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  Check(s.Count("connect") == connects,
+        "no connection raised for instrument B: " + std::to_string(s.Count("connect") - connects) +
+            " seen");
+  Request(ControlB, "stats");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const long received = StatOf(StatsB, "commands_received") - before;
+  Check(before >= 0 && received == 0,
+        "instrument B never written to: it received " + std::to_string(received) + " command(s)");
+  Request(ControlA, "plug");
+  Check(s.Await("connect", s.Count("connect"), std::chrono::seconds(8)),
+        "instrument A followed to its new node without a scan");
+  std::printf("instrument nodes with both plugged in: %s\n", Nodes(Real).c_str());
+  Request(ControlB, "unplug");
+  return Failures ? 1 : 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const std::string mode = args.empty() ? "" : args[0];
+  HidapiPlatform platform; // before any thread: it initialises hidapi
+  if (mode == "identity")
+    return Identity(platform);
+  if (mode == "chains" && args.size() >= 2)
+    return CompareChains(platform, std::max(1, std::atoi(args[1].c_str())),
+                         args.size() > 2 ? std::max(1, std::atoi(args[2].c_str())) : 3);
+  if (mode == "share" && args.size() >= 2)
+    return Share(platform, std::max(0.5, std::atof(args[1].c_str())));
+  if (mode == "replug" && args.size() >= 2)
+    return Replug(platform, args[1], args.size() > 2 && args[2] == "--hold");
+  if (mode == "wrong-device" && args.size() >= 4)
+    return WrongDevice(platform, args[1], args[2], args[3]);
+  std::fprintf(stderr, "usage: usb_bench identity | chains PERIOD_MS [RUNS] | share SECONDS | "
+                       "replug CONTROL [--hold]"
+                       " | wrong-device CONTROL_A CONTROL_B STATS_B\n");
+  return 2;
+}

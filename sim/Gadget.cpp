@@ -1,0 +1,493 @@
+#include "sim/Gadget.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace zol {
+
+namespace {
+
+constexpr const char *kGadgetRoot = "/sys/kernel/config/usb_gadget/";
+constexpr int kInputLength = 12; // the answer, without the report id byte usbhid adds back
+constexpr int kOutputLength = 8; // the command: usbhid strips the report id byte
+constexpr int kOversizedLength = kSimOversizedInputLength;
+// After binding and after an unplug the function refuses writes (ESHUTDOWN) for about 350 ms;
+// the node is reopened at this pace while that lasts, never in a tight loop.
+constexpr std::int64_t kReopenPaceUs = 100'000;
+constexpr std::int64_t kStatsPaceUs = 200'000;
+
+std::int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool WriteFile(const std::string &Path, const std::string &Text) {
+  const int fd = ::open(Path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  const ssize_t n = ::write(fd, Text.data(), Text.size());
+  const bool ok = n == static_cast<ssize_t>(Text.size());
+  return ::close(fd) == 0 && ok;
+}
+
+bool WriteBytes(const std::string &Path, const std::vector<std::uint8_t> &Bytes) {
+  const int fd = ::open(Path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  const ssize_t n = ::write(fd, Bytes.data(), Bytes.size());
+  const bool ok = n == static_cast<ssize_t>(Bytes.size());
+  return ::close(fd) == 0 && ok;
+}
+
+std::string ReadLine(const std::string &Path) {
+  std::ifstream in(Path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+std::string Hex(unsigned Value) {
+  char buffer[8];
+  std::snprintf(buffer, sizeof buffer, "0x%04x", Value & 0xFFFF);
+  return buffer;
+}
+
+std::string FirstUdc() {
+  std::string first;
+  if (DIR *dir = ::opendir("/sys/class/udc")) {
+    while (const dirent *entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != ".." && (first.empty() || name < first))
+        first = name;
+    }
+    ::closedir(dir);
+  }
+  return first;
+}
+
+/// The /dev node whose device number the function publishes in its "dev" file ("243:1").
+std::string NodeOfFunction(const std::string &DevFile) {
+  unsigned major = 0, minor = 0;
+  if (std::sscanf(ReadLine(DevFile).c_str(), "%u:%u", &major, &minor) != 2)
+    return {};
+  const dev_t wanted = makedev(major, minor);
+  std::string found;
+  if (DIR *dir = ::opendir("/dev")) {
+    while (const dirent *entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      struct stat st {};
+      if (name.rfind("hidg", 0) == 0 && ::stat(("/dev/" + name).c_str(), &st) == 0 &&
+          S_ISCHR(st.st_mode) && st.st_rdev == wanted)
+        found = "/dev/" + name;
+    }
+    ::closedir(dir);
+  }
+  return found;
+}
+
+} // namespace
+
+std::string TGadgetStats::Text() const {
+  std::ostringstream out;
+  out << "commands_received=" << CommandsReceived << "\ncommands_carried_out=" << CommandsCarriedOut
+      << "\nreports_built=" << ReportsBuilt << "\nreports_written=" << ReportsWritten
+      << "\nwould_block=" << WouldBlock << "\nshutdown=" << Shutdown << "\nlate_ticks=" << LateTicks
+      << "\nplugs=" << Plugs << "\nunplugs=" << Unplugs << "\npresent=" << (Present ? 1 : 0)
+      << "\n";
+  return out.str();
+}
+
+std::vector<std::uint8_t> GadgetReportDescriptor(bool Oversized) {
+  std::vector<std::uint8_t> d = {
+      0x06, 0x00, 0xFF, // Usage Page (vendor 0xFF00)
+      0x09, 0x01,       // Usage 1
+      0xA1, 0x01,       // Collection (application)
+      0x15, 0x00,       //   Logical Minimum 0
+      0x26, 0xFF, 0x00, //   Logical Maximum 255
+      0x75, 0x08,       //   Report Size 8
+  };
+  auto count = [&](int Bytes) {
+    if (Bytes < 256) {
+      d.insert(d.end(), {0x95, static_cast<std::uint8_t>(Bytes)});
+    } else {
+      d.insert(d.end(), {0x96, static_cast<std::uint8_t>(Bytes & 0xFF),
+                         static_cast<std::uint8_t>(Bytes >> 8)});
+    }
+  };
+  count(Oversized ? kOversizedLength : kInputLength);
+  d.insert(d.end(), {0x09, 0x01, 0x81, 0x02}); // Usage 1, Input (data, variable, absolute)
+  count(Oversized ? kOversizedLength : kOutputLength);
+  d.insert(d.end(), {0x09, 0x01, 0x91, 0x02}); // Usage 1, Output (data, variable, absolute)
+  d.push_back(0xC0);                           // End Collection
+  return d;
+}
+
+std::optional<TGadgetRequest> ParseGadgetRequest(const std::string &Line) {
+  std::istringstream in(Line);
+  std::string word, argument, extra;
+  in >> word >> argument >> extra;
+  if (!extra.empty())
+    return std::nullopt;
+  TGadgetRequest r;
+  if (argument.empty()) {
+    if (word == "plug")
+      r.Kind = TGadgetRequest::TKind::Plug;
+    else if (word == "unplug")
+      r.Kind = TGadgetRequest::TKind::Unplug;
+    else if (word == "stats")
+      r.Kind = TGadgetRequest::TKind::Stats;
+    else if (word == "quit")
+      r.Kind = TGadgetRequest::TKind::Quit;
+    else
+      return std::nullopt;
+    return r;
+  }
+  if (word == "period") {
+    if (argument.size() > 4 || argument.find_first_not_of("0123456789") != std::string::npos)
+      return std::nullopt;
+    r.Kind = TGadgetRequest::TKind::Period;
+    r.Period = std::stoi(argument);
+    if (r.Period < 1 || r.Period > 1000)
+      return std::nullopt;
+    return r;
+  }
+  if (word == "fault" && ValidGadgetFault(argument)) {
+    r.Kind = TGadgetRequest::TKind::Fault;
+    r.Fault = argument;
+    return r;
+  }
+  return std::nullopt;
+}
+
+bool ValidGadgetFault(const std::string &Name) {
+  for (const char *plain :
+       {"silent", "unplugged", "sensor-failure", "error-answers", "oversized", "healthy"})
+    if (Name == plain)
+      return true;
+  for (const std::string prefix : {"drop=", "corrupt="}) {
+    if (Name.rfind(prefix, 0) != 0 || Name.size() == prefix.size() ||
+        Name.size() > prefix.size() + 8)
+      continue;
+    const std::string number = Name.substr(prefix.size());
+    char *end = nullptr;
+    const double share = std::strtod(number.c_str(), &end);
+    if (end && *end == 0 && share >= 0 && share <= 1)
+      return true;
+  }
+  return false;
+}
+
+void ApplyGadgetFault(VirtualRW8 &Instrument, const std::string &Fault) {
+  if (Fault == "healthy") {
+    Instrument.SetSilent(false);
+    Instrument.SetSensorFailure(false);
+    Instrument.SetErrorAnswers(false);
+    Instrument.SetDropShare(0, 7);
+    Instrument.SetCorruptShare(0, 7);
+  } else if (Fault == "silent") {
+    Instrument.SetSilent(true);
+  } else if (Fault == "sensor-failure") {
+    Instrument.SetSensorFailure(true);
+  } else if (Fault == "error-answers") {
+    Instrument.SetErrorAnswers(true);
+  } else if (Fault.rfind("drop=", 0) == 0) {
+    Instrument.SetDropShare(std::strtod(Fault.c_str() + 5, nullptr), 7);
+  } else if (Fault.rfind("corrupt=", 0) == 0) {
+    Instrument.SetCorruptShare(std::strtod(Fault.c_str() + 8, nullptr), 7);
+  }
+  // "unplugged" and "oversized" are start-up choices of the gadget itself (TGadgetOptions).
+}
+
+UsbGadget::UsbGadget(TGadgetOptions Options)
+    : Opts(std::move(Options)), Instrument([this] {
+        TVirtualRW8Options o = Opts.Instrument;
+        o.Streaming = false; // Run() ticks the instrument on its own thread
+        return o;
+      }()) {
+  for (const std::string &fault : Opts.Faults)
+    ApplyGadgetFault(Instrument, fault);
+}
+
+UsbGadget::~UsbGadget() {
+  CloseFunction();
+  if (Control >= 0)
+    ::close(Control);
+}
+
+TGadgetStats UsbGadget::Stats() const {
+  TGadgetStats s = Counts;
+  s.CommandsReceived = Instrument.CommandsReceived();
+  s.CommandsCarriedOut = Instrument.CommandsCarriedOut();
+  return s;
+}
+
+bool UsbGadget::Configure() {
+  Udc = Opts.Udc.empty() ? FirstUdc() : Opts.Udc;
+  if (Udc.empty()) {
+    Problem =
+        "no USB device controller in /sys/class/udc (load dummy_hcd, or the board's UDC driver)";
+    return false;
+  }
+  struct stat st {};
+  if (::stat(kGadgetRoot, &st) != 0) {
+    Problem = std::string(kGadgetRoot) + " is missing: load libcomposite and mount configfs on "
+                                         "/sys/kernel/config";
+    return false;
+  }
+  GadgetDir = kGadgetRoot + Opts.Name;
+  if (::mkdir(GadgetDir.c_str(), 0755) != 0) {
+    Problem = GadgetDir + ": " + std::strerror(errno) +
+              (errno == EEXIST ? " (another gadget has this name: --name)" : "");
+    GadgetDir.clear();
+    return false;
+  }
+  const std::string g = GadgetDir + "/";
+  const std::string function = g + "functions/hid." + Opts.Name;
+  const TVirtualRW8Options &id = Opts.Instrument;
+  // Each step in order; configfs creates the files of a folder when the folder is made.
+  const bool ok =
+      WriteFile(g + "idVendor", Hex(Opts.VendorID)) &&
+      WriteFile(g + "idProduct", Hex(Opts.ProductID)) &&
+      WriteFile(g + "bcdDevice", Hex(Opts.Version)) && WriteFile(g + "bcdUSB", "0x0200") &&
+      ::mkdir((g + "strings/0x409").c_str(), 0755) == 0 &&
+      WriteFile(g + "strings/0x409/manufacturer", id.Manufacturer) &&
+      WriteFile(g + "strings/0x409/product", id.Product) &&
+      WriteFile(g + "strings/0x409/serialnumber", id.SerialNumber) &&
+      ::mkdir((g + "configs/c.1").c_str(), 0755) == 0 &&
+      ::mkdir((g + "configs/c.1/strings/0x409").c_str(), 0755) == 0 &&
+      WriteFile(g + "configs/c.1/strings/0x409/configuration", id.Product) &&
+      WriteFile(g + "configs/c.1/MaxPower", "100") && ::mkdir(function.c_str(), 0755) == 0 &&
+      WriteFile(function + "/protocol", "0") && WriteFile(function + "/subclass", "0") &&
+      WriteFile(function + "/report_length", std::to_string(Opts.Oversized ? 64 : kInputLength)) &&
+      WriteBytes(function + "/report_desc", GadgetReportDescriptor(Opts.Oversized)) &&
+      ::symlink(function.c_str(), (g + "configs/c.1/hid." + Opts.Name).c_str()) == 0;
+  if (!ok) {
+    Problem = GadgetDir + ": configuring the gadget failed: " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void UsbGadget::Remove() {
+  if (GadgetDir.empty())
+    return;
+  const std::string g = GadgetDir + "/";
+  WriteFile(g + "UDC", "\n");
+  // configfs wants the reverse order of creation.
+  ::unlink((g + "configs/c.1/hid." + Opts.Name).c_str());
+  ::rmdir((g + "configs/c.1/strings/0x409").c_str());
+  ::rmdir((g + "configs/c.1").c_str());
+  ::rmdir((g + "functions/hid." + Opts.Name).c_str());
+  ::rmdir((g + "strings/0x409").c_str());
+  ::rmdir(GadgetDir.c_str());
+  GadgetDir.clear();
+}
+
+bool UsbGadget::Bind(bool Plugged) {
+  // The model goes first on a plug, so that the host's first poll gets a report.
+  if (Plugged)
+    Instrument.SetPresent(true);
+  const bool ok = WriteFile(GadgetDir + "/UDC", Plugged ? Udc + "\n" : "\n");
+  if (!Plugged)
+    Instrument.SetPresent(false);
+  if (ok) {
+    ++(Plugged ? Counts.Plugs : Counts.Unplugs);
+    Counts.Present = Plugged;
+  } else {
+    std::fprintf(stderr, "zolsim-gadget: %s %s: %s\n", Plugged ? "binding to" : "unbinding from",
+                 Udc.c_str(), std::strerror(errno));
+  }
+  return ok;
+}
+
+bool UsbGadget::OpenFunction() {
+  const std::string node = NodeOfFunction(GadgetDir + "/functions/hid." + Opts.Name + "/dev");
+  if (node.empty())
+    return false;
+  Function = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  FunctionOpenedUs = NowUs();
+  return Function >= 0;
+}
+
+void UsbGadget::CloseFunction() {
+  if (Function >= 0)
+    ::close(Function);
+  Function = -1;
+}
+
+void UsbGadget::ServeCommand() {
+  std::uint8_t buffer[kOversizedLength + 1];
+  const ssize_t n = ::read(Function, buffer, sizeof buffer);
+  if (n <= 0)
+    return;
+  std::uint8_t command[kOutputLength] = {};
+  std::memcpy(command, buffer, static_cast<std::size_t>(n < kOutputLength ? n : kOutputLength));
+  Instrument.ReceiveCommand(command);
+}
+
+void UsbGadget::ServeControl() {
+  char buffer[256];
+  const ssize_t n = ::read(Control, buffer, sizeof buffer);
+  if (n <= 0)
+    return;
+  ControlLine.append(buffer, static_cast<std::size_t>(n));
+  for (std::size_t end; (end = ControlLine.find('\n')) != std::string::npos;) {
+    const std::string line = ControlLine.substr(0, end);
+    ControlLine.erase(0, end + 1);
+    if (const auto request = ParseGadgetRequest(line))
+      Apply(*request);
+    else
+      std::fprintf(stderr, "zolsim-gadget: request not understood: \"%s\"\n", line.c_str());
+  }
+  if (ControlLine.size() > 1024) // no newline in sight: not a request
+    ControlLine.clear();
+}
+
+void UsbGadget::Apply(const TGadgetRequest &Request) {
+  switch (Request.Kind) {
+  case TGadgetRequest::TKind::Plug:
+    if (!Counts.Present)
+      Bind(true);
+    break;
+  case TGadgetRequest::TKind::Unplug:
+    if (Counts.Present)
+      Bind(false);
+    break;
+  case TGadgetRequest::TKind::Period:
+    Instrument.SetReportPeriod(Request.Period);
+    break;
+  case TGadgetRequest::TKind::Fault:
+    ApplyGadgetFault(Instrument, Request.Fault);
+    break;
+  case TGadgetRequest::TKind::Stats:
+    break;
+  case TGadgetRequest::TKind::Quit:
+    Quit = true;
+    break;
+  }
+  WriteStats();
+}
+
+void UsbGadget::WriteReport(const std::uint8_t *Report) {
+  ++Counts.ReportsBuilt;
+  if (Function < 0)
+    return;
+  // The report id byte stays home: the host's usbhid puts it back for an unnumbered report.
+  const ssize_t n = ::write(Function, Report + 1, kInputLength);
+  if (n == kInputLength) {
+    ++Counts.ReportsWritten;
+  } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+    ++Counts.WouldBlock;
+  } else {
+    ++Counts.Shutdown;
+    if (NowUs() - FunctionOpenedUs >= kReopenPaceUs)
+      CloseFunction();
+  }
+}
+
+void UsbGadget::WriteStats() {
+  if (Opts.StatsPath.empty())
+    return;
+  const std::string text = Stats().Text();
+  if (text == LastStatsText)
+    return;
+  const std::string temporary = Opts.StatsPath + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << text;
+    if (!out.flush())
+      return;
+  }
+  if (std::rename(temporary.c_str(), Opts.StatsPath.c_str()) == 0)
+    LastStatsText = text;
+}
+
+bool UsbGadget::Run() {
+  if (!Opts.ControlPath.empty()) {
+    if (::mkfifo(Opts.ControlPath.c_str(), 0600) != 0 && errno != EEXIST) {
+      Problem = Opts.ControlPath + ": " + std::strerror(errno);
+      return false;
+    }
+    // Held open for writing too, so that a writer closing its end never ends the pipe.
+    Control = ::open(Opts.ControlPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (Control < 0) {
+      Problem = Opts.ControlPath + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  if (!Configure()) {
+    Remove();
+    return false;
+  }
+  if (!Opts.StartUnplugged && !Bind(true)) {
+    Problem = "binding the gadget to " + Udc + " failed (is it taken by another gadget?)";
+    Remove();
+    return false;
+  }
+  if (Opts.StartUnplugged)
+    Instrument.SetPresent(false);
+  WriteStats();
+
+  std::int64_t lastTick = NowUs();
+  std::int64_t nextTick = lastTick;
+  std::int64_t nextStats = lastTick;
+  std::int64_t nextOpen = lastTick;
+  std::uint8_t report[kSimInputReportLength];
+  while (!StopRequested.load() && !Quit) {
+    std::int64_t now = NowUs();
+    if (Function < 0 && now >= nextOpen) {
+      OpenFunction();
+      nextOpen = now + kReopenPaceUs;
+    }
+    pollfd fds[2] = {{Function, POLLIN, 0}, {Control, POLLIN, 0}};
+    // Bounded so that Stop() is seen within 100 ms whatever the period.
+    const std::int64_t waitUs = std::min<std::int64_t>(nextTick - now, 100'000);
+    // ppoll, not poll: a millisecond-rounded wait would miss every other period at 1 kHz.
+    const timespec wait{0, waitUs > 0 ? static_cast<long>(waitUs * 1000) : 0};
+    const int r = ::ppoll(fds, 2, &wait, nullptr);
+    if (r > 0 && Function >= 0) {
+      if (fds[0].revents & POLLIN)
+        ServeCommand();
+      else if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
+        CloseFunction();
+    }
+    if (r > 0 && (fds[1].revents & POLLIN))
+      ServeControl();
+
+    now = NowUs();
+    if (now >= nextTick) {
+      if (Instrument.Tick(std::chrono::microseconds(now - lastTick), report))
+        WriteReport(report);
+      lastTick = now;
+      const std::int64_t period = Instrument.ReportPeriod() * 1000LL;
+      nextTick += period;
+      if (nextTick <= now) { // fell behind: skip the lost periods rather than burst
+        Counts.LateTicks += static_cast<std::uint64_t>((now - nextTick) / period + 1);
+        nextTick = now + period;
+      }
+    }
+    if (now >= nextStats) {
+      WriteStats();
+      nextStats = now + kStatsPaceUs;
+    }
+  }
+  CloseFunction();
+  Remove();
+  Counts.Present = false;
+  WriteStats();
+  return true;
+}
+
+} // namespace zol

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/VirtualRW8.h"
+
+namespace zol {
+
+/// Identity and start-up choices of a simulated instrument served through the Linux USB gadget
+/// HID function.
+struct TGadgetOptions {
+  /// Name of the gadget under /sys/kernel/config/usb_gadget and of its HID function.
+  std::string Name = "rw8";
+  /// The USB device controller to bind to ("dummy_udc.0"); empty: the first one listed.
+  std::string Udc;
+  std::uint16_t VendorID = 0x0451;
+  std::uint16_t ProductID = 0x0023;
+  std::uint16_t Version = 0x0104;
+  /// Declares 300-byte reports, beyond what the program's buffers take.
+  bool Oversized = false;
+  /// Starts unplugged: configured but not bound to the controller.
+  bool StartUnplugged = false;
+  /// A named pipe (created when missing) that takes one request per line; empty: none.
+  std::string ControlPath;
+  /// A file rewritten (atomically) with the counters while they change and at the end; empty: none.
+  std::string StatsPath;
+  /// The instrument's identity, report period, memory file.
+  TVirtualRW8Options Instrument;
+  /// Faults as zolctl's --sim-fault names them, applied at start.
+  std::vector<std::string> Faults;
+};
+
+/// What the gadget has seen and done; written to the stats file as "key=value" lines.
+struct TGadgetStats {
+  std::uint64_t CommandsReceived = 0; ///< as the instrument counts them
+  std::uint64_t CommandsCarriedOut = 0;
+  std::uint64_t ReportsBuilt = 0;   ///< one per report period while plugged in
+  std::uint64_t ReportsWritten = 0; ///< taken by the gadget function
+  std::uint64_t WouldBlock = 0;     ///< EAGAIN: the host does not poll (nobody holds the node)
+  std::uint64_t Shutdown = 0;       ///< ESHUTDOWN: not configured by the host yet, or unplugged
+  std::uint64_t LateTicks = 0;      ///< report periods skipped because the loop fell behind
+  std::uint64_t Plugs = 0;
+  std::uint64_t Unplugs = 0;
+  bool Present = false;
+  std::string Text() const;
+};
+
+/// The RW8's report descriptor as the gadget declares it: vendor page, 12-byte input and 8-byte
+/// output reports without report ids; with Oversized, 300-byte reports of each kind.
+std::vector<std::uint8_t> GadgetReportDescriptor(bool Oversized);
+
+/// One request to the gadget, as a line on its control pipe.
+struct TGadgetRequest {
+  enum class TKind : std::uint8_t { Plug, Unplug, Period, Fault, Stats, Quit };
+  TKind Kind = TKind::Stats;
+  int Period = 0;    ///< for Period: 1 to 1000 ms
+  std::string Fault; ///< for Fault: a --sim-fault name
+};
+
+/// Parses one control line: "plug", "unplug", "period MS", "fault NAME", "stats", "quit".
+std::optional<TGadgetRequest> ParseGadgetRequest(const std::string &Line);
+
+/// Whether Name is a fault the gadget can apply (the simulator's, less "permission-denied",
+/// which is the host's business: the mode of the hidraw node).
+bool ValidGadgetFault(const std::string &Name);
+
+/// Puts the instrument in a fault state named as by --sim-fault (already checked).
+void ApplyGadgetFault(VirtualRW8 &Instrument, const std::string &Fault);
+
+/// A VirtualRW8 answering through the gadget HID function: configures the gadget in configfs,
+/// binds it to a controller, reads the 8-byte output reports from /dev/hidgN and writes one
+/// 12-byte input report per report period. Run() owns the one thread that does all of it;
+/// Stop() (safe from a signal handler) ends it, and Run() then unbinds and removes the gadget.
+class UsbGadget {
+public:
+  explicit UsbGadget(TGadgetOptions Options);
+  ~UsbGadget();
+  UsbGadget(const UsbGadget &) = delete;
+  UsbGadget &operator=(const UsbGadget &) = delete;
+
+  /// Sets the gadget up and serves until Stop() or "quit". False, with Error() saying why, when
+  /// the gadget cannot be set up.
+  bool Run();
+  void Stop() { StopRequested.store(true); }
+  const std::string &Error() const { return Problem; }
+  TGadgetStats Stats() const;
+
+private:
+  bool Configure();
+  void Remove();
+  bool Bind(bool Plugged);
+  bool OpenFunction();
+  void CloseFunction();
+  void ServeCommand();
+  void ServeControl();
+  void Apply(const TGadgetRequest &Request);
+  void WriteReport(const std::uint8_t *Report);
+  void WriteStats();
+
+  const TGadgetOptions Opts;
+  VirtualRW8 Instrument;
+  std::string GadgetDir;
+  std::string Udc;
+  int Function = -1; // /dev/hidgN
+  std::int64_t FunctionOpenedUs = 0;
+  int Control = -1;        // the control pipe, held open for writing too so it never ends
+  std::string ControlLine; // a request not yet ended by a newline
+  bool Quit = false;
+  std::atomic<bool> StopRequested{false};
+  std::string Problem;
+  TGadgetStats Counts; // only the Run() thread touches it
+  std::string LastStatsText;
+};
+
+} // namespace zol
