@@ -40,8 +40,7 @@ public:
 
 private:
   static void ShowError(const QString &Message) {
-    QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationDisplayName(),
-                          Message);
+    QMessageBox::critical(QApplication::activeWindow(), ApplicationTitle(), Message);
   }
 };
 
@@ -81,6 +80,18 @@ TProgramWindows::~TProgramWindows() {
 
 QString ApplicationTitle() { return QStringLiteral("Utilitaire de configuration RW8"); }
 
+void PrepareApplication() {
+  // The title is the application's name, not its display name: on X11 Qt appends a display name
+  // to every window's caption ("Configurateur ZOLCFG RW8 — ..."), while the name only stands in
+  // for an empty caption (the message boxes without a title).
+  QCoreApplication::setApplicationName(ApplicationTitle());
+  // The link cannot work without its worker: say so, as the program always has.
+  SetFatalMessageHook([](const std::string &Text, const std::string &Title) {
+    QMessageBox::critical(nullptr, QString::fromStdString(Title), QString::fromStdString(Text),
+                          QMessageBox::Ok);
+  });
+}
+
 int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockName,
               const QString &TitleSuffix) {
   // Before anything else: a second copy leaves without a trace, and the running copy is not
@@ -95,12 +106,7 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
                     nullptr};
   int QtArgc = 1;
   TApplication App(QtArgc, QtArgv);
-  QApplication::setApplicationDisplayName(ApplicationTitle());
-  // The link cannot work without its worker: say so, as the program always has.
-  SetFatalMessageHook([](const std::string &Text, const std::string &Title) {
-    QMessageBox::critical(nullptr, QString::fromStdString(Title), QString::fromStdString(Text),
-                          QMessageBox::Ok);
-  });
+  PrepareApplication();
 
   // Every window exists before the main window is first shown: showing it scans, which may
   // open the selection dialog, and the instrument's events reach the password and history

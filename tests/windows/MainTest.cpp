@@ -20,6 +20,7 @@
 #include "windows/BackTrace.h"
 #include "windows/Pass.h"
 #include "windows/Select.h"
+#include "windows/ZOLCFG.h"
 
 namespace zol::test {
 namespace {
@@ -78,6 +79,21 @@ TEST_F(TMainWindow, WithoutInstrumentPageZeroStaysAndShowsUnknownIdentity) {
   Platform->AddInstrument(SimPlatform::OptionsFor(0, {}));
   QTest::mouseClick(ui().BtnScan, Qt::LeftButton);
   ASSERT_TRUE(WaitUntil([this] { return Form->DevicePresent; }));
+}
+
+TEST(Application, CaptionsGetNothingAppendedAndAnEmptyOneShowsTheTitle) {
+  const QString Saved = QCoreApplication::applicationName();
+  PrepareApplication();
+  SetFatalMessageHook(nullptr);
+  const QString Name = QCoreApplication::applicationName();
+  // On X11 Qt appends the display name to every caption once one is set; unset, it follows the
+  // application's name.
+  QCoreApplication::setApplicationName(QStringLiteral("probe"));
+  const QString Display = QGuiApplication::applicationDisplayName();
+  QCoreApplication::setApplicationName(Saved);
+  EXPECT_EQ(Display, QStringLiteral("probe"));
+  // The name is what a caption-less message box shows.
+  EXPECT_EQ(Name, QStringLiteral("Utilitaire de configuration RW8"));
 }
 
 TEST_F(TMainWindow, WithOneInstrumentItOpensAtOnceAndShowsItsIdentity) {
