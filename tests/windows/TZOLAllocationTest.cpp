@@ -94,7 +94,6 @@ TEST(TZOLSteadyStream, NoAllocationPerAnswerAndOneStateUpdatePerPass) {
   EXPECT_EQ(Allocations, 0) << "in " << Turns << " state answers";
   EXPECT_LE(MostPerPass, 1);
   EXPECT_GT(Updates - UpdatesBefore, 0) << "the windows follow the instrument";
-  EXPECT_LT(Updates - UpdatesBefore, Turns / 5) << "at a display's pace, not the instrument's";
 }
 
 } // namespace

@@ -151,10 +151,10 @@ TEST_F(TZOLTest, StatesKeepTheirPlaceAroundOtherEvents) {
   };
   StatesAt(11.0f);
   const auto Tags = Count(TCommand::ReadTag2);
+  const auto States = Count(TCommand::ReadState); // asked for again once the tag event is raised
   ZOL->ReadTag();
-  ASSERT_TRUE(WaitWithoutEvents([&] { return Count(TCommand::ReadTag2) > Tags; }));
-  const auto States = Count(TCommand::ReadState); // asked for once the tag event was raised
-  ASSERT_TRUE(WaitWithoutEvents([&] { return Count(TCommand::ReadState) > States; }));
+  ASSERT_TRUE(WaitWithoutEvents(
+      [&] { return Count(TCommand::ReadTag2) > Tags && Count(TCommand::ReadState) > States; }));
   StatesAt(33.0f);
   Delivered.clear();
   ASSERT_TRUE(WaitUntil([this] {
