@@ -51,7 +51,7 @@ public:
   static const QStringList FileFilters;
 
   /// Milliseconds between two state updates of the windows while state answers stream.
-  static constexpr int kStatePaceMs = 20;
+  static constexpr int kStatePaceMs = 40;
   /// Ticks of the pace timer without a state answer after which the windows stop following.
   static constexpr int kIdleTicks = 1000 / kStatePaceMs;
 
