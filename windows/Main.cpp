@@ -29,13 +29,23 @@ TMainForm *MainForm = nullptr;
 
 namespace {
 
-/// Forces the letters of the tag to upper case as they are typed: only the characters 0x20 to
-/// 0x5F survive the instrument's packing.
-class TUpperCaseValidator final : public QValidator {
+/// The tag as the instrument keeps it: letters forced to upper case as they are typed, and only
+/// the characters 0x20 to 0x5F, the ones its packed text carries; any other typed or pasted
+/// character is left out rather than changed into another one by the instrument.
+class TTagValidator final : public QValidator {
 public:
   using QValidator::QValidator;
-  State validate(QString &Input, int &) const override {
-    Input = Input.toUpper();
+  State validate(QString &Input, int &Position) const override {
+    QString Kept;
+    Kept.reserve(Input.size());
+    for (qsizetype i = 0; i < Input.size(); ++i) {
+      const QChar c = Input[i].toUpper();
+      if (c.unicode() >= 0x20 && c.unicode() <= 0x5F)
+        Kept += c;
+      else if (i < Position)
+        --Position;
+    }
+    Input = Kept;
     return Acceptable;
   }
 };
@@ -113,7 +123,7 @@ TMainForm::TMainForm(HidPlatform &Platform, QWidget *parent)
     move(Screen->availableGeometry().center() - rect().center());
   ApplyFonts();
   ApplyPictures();
-  ui->EdTag->setValidator(new TUpperCaseValidator(ui->EdTag));
+  ui->EdTag->setValidator(new TTagValidator(ui->EdTag));
 
   PopupMenu = new QMenu(this);
   Envoyer1 = PopupMenu->addAction(Tr("Envoyer", "Send"));
@@ -489,15 +499,16 @@ void TMainForm::ShowAlarm(int Which, const TZOLAlarm &Alarm) {
   // The mask's literal must be the separator the number conversion expects.
   Delay->setEditMask(RegionalDelayMask());
   Delay->setMaskedText(FormatTenths(Alarm.Delay, RegionalDecimalSeparator()));
-  QRadioButton *RelNf = One ? ui->RdRelNf1 : ui->RdRelNf2;
-  RelNf->setChecked(Alarm.ContactNC != 0);
-  (One ? ui->RdRelNo1 : ui->RdRelNo2)->setChecked(!RelNf->isChecked());
-  QRadioButton *DefNf = One ? ui->RdDefNf1 : ui->RdDefNf2;
-  DefNf->setChecked(Alarm.FailClosed != 0);
-  (One ? ui->RdDefNo1 : ui->RdDefNo2)->setChecked(!DefNf->isChecked());
-  QRadioButton *LedNe = One ? ui->RdLedNe1 : ui->RdLedNe2;
-  LedNe->setChecked(Alarm.LedBelow != 0);
-  (One ? ui->RdLedNa1 : ui->RdLedNa2)->setChecked(!LedNe->isChecked());
+  // Each pair shows exactly its flag: the button standing for the flag's value is checked, which
+  // unchecks its partner (unchecking a checked auto-exclusive radio button does nothing).
+  const auto Select = [](bool Flag, QRadioButton *IfSet, QRadioButton *IfClear) {
+    (Flag ? IfSet : IfClear)->setChecked(true);
+  };
+  Select(Alarm.ContactNC != 0, One ? ui->RdRelNf1 : ui->RdRelNf2,
+         One ? ui->RdRelNo1 : ui->RdRelNo2);
+  Select(Alarm.FailClosed != 0, One ? ui->RdDefNf1 : ui->RdDefNf2,
+         One ? ui->RdDefNo1 : ui->RdDefNo2);
+  Select(Alarm.LedBelow != 0, One ? ui->RdLedNe1 : ui->RdLedNe2, One ? ui->RdLedNa1 : ui->RdLedNa2);
 }
 
 void TMainForm::ZOLUpdateAlarm1(const TZOLModel &Snapshot) {

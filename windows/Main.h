@@ -55,6 +55,9 @@ public:
   QAction *Envoyer1 = nullptr;
   QAction *Relire1 = nullptr;
 
+  /// The record that sending page Alarme 1 (Which 1) or Alarme 2 sends: the page's fields.
+  TZOLAlarm AlarmOfPage(int Which) const;
+
   // ---- User-interface handlers ----
   void FormShow();
   void FormClose();
@@ -114,7 +117,6 @@ private:
   template <class TButton, class TSignal>
   void Wire(TButton *Button, TSignal Signal, void (TMainForm::*Handler)());
   void ShowAlarm(int Which, const TZOLAlarm &Alarm);
-  TZOLAlarm AlarmOfPage(int Which) const;
   void SetLockDependent(bool Locked);
   void ApplyFonts();
   void ApplyPictures();

@@ -256,6 +256,7 @@ bool TMaskEdit::TypeChar(QChar Char) {
 }
 
 void TMaskEdit::Justify(int LiteralAt) {
+  // LiteralAt may be Positions(): the part that ends the field.
   if (!FLeadingBlanks)
     return;
   int Start = LiteralAt;
@@ -275,17 +276,20 @@ void TMaskEdit::Justify(int LiteralAt) {
 }
 
 void TMaskEdit::focusOutEvent(QFocusEvent *event) {
-  // Leaving the field ends the number part before each literal ("5_,0" becomes "_5,0"), so that
-  // what is sent is what the user typed.
-  bool Changed = false;
+  // Leaving the field ends the number part before each literal ("5_,0" becomes "_5,0"), and a
+  // field without literal is all number part ("5__" becomes "__5", "-5_" becomes "_-5"), so that
+  // the required last position is filled and what is sent is what the user typed.
+  const QString Before = FValue;
+  bool AnyLiteral = false;
   for (int i = 0; i < Positions(); ++i) {
     if (FSlots[i].Kind == TSlot::Literal) {
-      const QString Before = FValue;
+      AnyLiteral = true;
       Justify(i);
-      Changed = Changed || Before != FValue;
     }
   }
-  if (Changed)
+  if (!AnyLiteral)
+    Justify(Positions());
+  if (Before != FValue)
     Show(cursorPosition());
   QLineEdit::focusOutEvent(event);
 }

@@ -77,7 +77,8 @@ private:
   /// Takes the text the line edit holds after an edit it made by itself (paste, undo, drop).
   void Refit(const QString &Shown);
   bool TypeChar(QChar Char);
-  /// With "!", moves the characters before the literal at LiteralAt to the right of their part.
+  /// With "!", moves the characters before the literal at LiteralAt (or before the end of the
+  /// field, LiteralAt == Positions()) to the right of their part.
   void Justify(int LiteralAt);
 
   QString FEditMask;

@@ -38,9 +38,12 @@ void ShowFileFailure(QWidget *Parent, const TParamFileResult &Result) {
 } // namespace
 
 TZOL::TZOL(HidPlatform &Platform, QObject *parent) : QObject(parent), TCustomZOL(Platform) {
+  PaceTimer.setSingleShot(true);
+  PaceTimer.setInterval(kStatePaceMs);
+  connect(&PaceTimer, &QTimer::timeout, this, [this] { Deliver(true); });
   OnConnect = Forward(&TZOL::Connected);
   OnDisconnect = Forward(&TZOL::Disconnected);
-  OnUpdateState = Forward(&TZOL::StateUpdated);
+  OnUpdateState = [this](TObject *) { StateRaised(); };
   OnError = Forward(&TZOL::ErrorAnswered);
   OnUnlockDevice = Forward(&TZOL::DeviceUnlocked);
   OnUpdateAlarm1 = Forward(&TZOL::Alarm1Updated);
@@ -53,14 +56,14 @@ TZOL::TZOL(HidPlatform &Platform, QObject *parent) : QObject(parent), TCustomZOL
   OnGetCryptedPassword = Forward(&TZOL::CryptedPasswordReceived);
   OnUpdateWROP = [this](TPtrWROP PtrWROP) {
     // The pointer lives only during this call: the record travels as a copy.
-    const TWROP Record = *PtrWROP;
-    QMetaObject::invokeMethod(
-        this, [this, Record] { emit WROPUpdated(Record); }, Qt::QueuedConnection);
+    TPosted Item;
+    Item.Record = *PtrWROP;
+    Post(std::move(Item));
   };
   OnChainError = [this](TObject *, const std::string &Message) {
-    const QString Text = QString::fromStdString(Message);
-    QMetaObject::invokeMethod(
-        this, [this, Text] { emit ChainFailed(Text); }, Qt::QueuedConnection);
+    TPosted Item;
+    Item.Message = QString::fromStdString(Message);
+    Post(std::move(Item));
   };
 }
 
@@ -71,13 +74,101 @@ TZOL::~TZOL() {
 
 TNotifyEvent TZOL::Forward(void (TZOL::*Signal)(const TZOLModel &)) {
   return [this, Signal](TObject *) {
+    TPosted Item;
+    Item.Signal = Signal;
     // Taken here, on the worker, so that the window sees the model as it was at this event.
-    TZOLModel Snapshot = this->Snapshot();
-    // Queued calls to one receiver run in the order posted; the worker never waits for them.
-    QMetaObject::invokeMethod(
-        this, [this, Signal, Snapshot = std::move(Snapshot)] { emit(this->*Signal)(Snapshot); },
-        Qt::QueuedConnection);
+    Item.Snapshot = this->Snapshot();
+    Item.HasSnapshot = true;
+    Post(std::move(Item));
   };
+}
+
+void TZOL::StateRaised() {
+  std::lock_guard Lock(PostMutex);
+  StateNews = true;
+  if (!DeliveryPosted && !Following)
+    PostDelivery();
+}
+
+void TZOL::Post(TPosted &&Item) {
+  std::lock_guard Lock(PostMutex);
+  if (StateNews) {
+    // The state raised before this event is shown before it: the event's own snapshot holds it.
+    if (!Item.HasSnapshot) {
+      Item.Snapshot = Snapshot();
+      Item.HasSnapshot = true;
+    }
+    Item.StateFirst = true;
+    StateNews = false;
+  }
+  Waiting.push_back(std::move(Item));
+  if (!DeliveryPosted)
+    PostDelivery();
+}
+
+void TZOL::PostDelivery() {
+  DeliveryPosted = true;
+  // Queued calls to one receiver run in the order posted; the worker never waits for them.
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        {
+          std::lock_guard Lock(PostMutex);
+          DeliveryPosted = false;
+        }
+        Deliver(false);
+      },
+      Qt::QueuedConnection);
+}
+
+void TZOL::Deliver(bool FromTimer) {
+  for (;;) {
+    TPosted Item;
+    bool Taken = false;
+    bool Follow = false;
+    std::optional<TZOLModel> State;
+    {
+      std::lock_guard Lock(PostMutex);
+      if (!Waiting.empty()) {
+        Item = std::move(Waiting.front());
+        Waiting.pop_front();
+        Taken = true;
+      } else {
+        if (StateNews) {
+          // Taken under the lock: no event is raised between this state and the next event.
+          State = Snapshot();
+          StateNews = false;
+          Following = true;
+          IdleTicks = 0;
+        } else if (FromTimer && ++IdleTicks >= kIdleTicks) {
+          Following = false; // the answers have stopped: the next one posts again
+        }
+        Follow = Following;
+      }
+    }
+    if (Taken) {
+      Emit(Item);
+      continue;
+    }
+    // While the windows follow the stream, the pace timer brings the next state and the worker
+    // posts nothing.
+    if (Follow && (State || FromTimer))
+      PaceTimer.start();
+    if (State)
+      emit StateUpdated(*State);
+    return;
+  }
+}
+
+void TZOL::Emit(const TPosted &Item) {
+  if (Item.StateFirst)
+    emit StateUpdated(Item.Snapshot);
+  if (Item.Signal != nullptr)
+    emit(this->*Item.Signal)(Item.Snapshot);
+  else if (Item.Record)
+    emit WROPUpdated(*Item.Record);
+  else
+    emit ChainFailed(Item.Message);
 }
 
 bool TZOL::LoadParametersDialog(QWidget *Parent) {

@@ -44,8 +44,7 @@ public:
 
 private:
   static void ShowError(const QString &Message) {
-    QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationDisplayName(),
-                          Message);
+    QMessageBox::critical(QApplication::activeWindow(), ApplicationTitle(), Message);
   }
 };
 
@@ -105,6 +104,18 @@ void ShowMakerTab(bool Shown) {
   Tabs->setTabVisible(Maker, Shown);
 }
 
+void PrepareApplication() {
+  // The title is the application's name, not its display name: on X11 Qt appends a display name
+  // to every window's caption ("Configurateur ZOLCFG RW8 — ..."), while the name only stands in
+  // for an empty caption (the message boxes without a title).
+  QCoreApplication::setApplicationName(ApplicationTitle());
+  // The link cannot work without its worker: say so, as the program always has.
+  SetFatalMessageHook([](const std::string &Text, const std::string &Title) {
+    QMessageBox::critical(nullptr, QString::fromStdString(Title), QString::fromStdString(Text),
+                          QMessageBox::Ok);
+  });
+}
+
 int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockName,
               const QString &TitleSuffix,
               const std::function<std::unique_ptr<QWidget>()> &Beside) {
@@ -122,12 +133,7 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
   int QtArgc = 1;
   TApplication App(QtArgc, QtArgv);
   InstallLanguage(App);
-  QApplication::setApplicationDisplayName(ApplicationTitle());
-  // The link cannot work without its worker: say so, as the program always has.
-  SetFatalMessageHook([](const std::string &Text, const std::string &Title) {
-    QMessageBox::critical(nullptr, QString::fromStdString(Title), QString::fromStdString(Text),
-                          QMessageBox::Ok);
-  });
+  PrepareApplication();
 
   // Every window exists before the main window is first shown: showing it scans, which may
   // open the selection dialog, and the instrument's events reach the password and history

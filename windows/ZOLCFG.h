@@ -40,6 +40,11 @@ private:
 /// The text the system shows for the program (task bar, window lists).
 QString ApplicationTitle();
 
+/// Sets up the application object as the program does before creating its windows: the
+/// application's title (which no window caption gets appended) and the message box of a worker
+/// that cannot start.
+void PrepareApplication();
+
 /// The program: takes the single-instance lock LockName (when another copy holds it, returns 0
 /// at once and shows nothing), creates the six windows in their fixed order over Platform,
 /// shows the main window and runs the message loop until it closes, then releases the lock.

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QKeyEvent>
 #include <QLocale>
 #include <QMessageBox>
 #include <QTabBar>
@@ -19,6 +20,7 @@
 #include "windows/BackTrace.h"
 #include "windows/Pass.h"
 #include "windows/Select.h"
+#include "windows/ZOLCFG.h"
 
 namespace zol::test {
 namespace {
@@ -77,6 +79,21 @@ TEST_F(TMainWindow, WithoutInstrumentPageZeroStaysAndShowsUnknownIdentity) {
   Platform->AddInstrument(SimPlatform::OptionsFor(0, {}));
   QTest::mouseClick(ui().BtnScan, Qt::LeftButton);
   ASSERT_TRUE(WaitUntil([this] { return Form->DevicePresent; }));
+}
+
+TEST(Application, CaptionsGetNothingAppendedAndAnEmptyOneShowsTheTitle) {
+  const QString Saved = QCoreApplication::applicationName();
+  PrepareApplication();
+  SetFatalMessageHook(nullptr);
+  const QString Name = QCoreApplication::applicationName();
+  // On X11 Qt appends the display name to every caption once one is set; unset, it follows the
+  // application's name.
+  QCoreApplication::setApplicationName(QStringLiteral("probe"));
+  const QString Display = QGuiApplication::applicationDisplayName();
+  QCoreApplication::setApplicationName(Saved);
+  EXPECT_EQ(Display, QStringLiteral("probe"));
+  // The name is what a caption-less message box shows.
+  EXPECT_EQ(Name, QStringLiteral("Utilitaire de configuration RW8"));
 }
 
 TEST_F(TMainWindow, WithOneInstrumentItOpensAtOnceAndShowsItsIdentity) {
@@ -276,6 +293,65 @@ TEST_F(TMainWindow, ABlankOrLoneMinusFieldIsSentAsZero) {
     Alarm.Hysteresis = 4.0f;
     Form->ZOL->WriteAlarm1(Alarm);
     ASSERT_TRUE(WaitUntil([this] { return Instrument()->Settings().Alarm1.Hysteresis == 40; }));
+  }
+}
+
+TEST_F(TMainWindow, EveryAlarmUpdateShowsExactlyItsThreeFlagsWhateverWasSelected) {
+  Create(0);
+  for (int Which : {1, 2}) {
+    const bool One = Which == 1;
+    // Per flag: the button standing for "set", the one standing for "clear".
+    const std::pair<QRadioButton *, QRadioButton *> Pairs[] = {
+        {One ? ui().RdRelNf1 : ui().RdRelNf2, One ? ui().RdRelNo1 : ui().RdRelNo2},
+        {One ? ui().RdDefNf1 : ui().RdDefNf2, One ? ui().RdDefNo1 : ui().RdDefNo2},
+        {One ? ui().RdLedNe1 : ui().RdLedNe2, One ? ui().RdLedNa1 : ui().RdLedNa2}};
+    for (int Before = 0; Before < 8; ++Before) {
+      for (int Flags = 0; Flags < 8; ++Flags) {
+        for (int f = 0; f < 3; ++f)
+          ((Before >> f) & 1 ? Pairs[f].first : Pairs[f].second)->setChecked(true);
+        TZOLModel Snapshot;
+        TZOLAlarm &Alarm = One ? Snapshot.Settings.Alarm1 : Snapshot.Settings.Alarm2;
+        Alarm.ContactNC = Flags & 1;
+        Alarm.FailClosed = (Flags >> 1) & 1;
+        Alarm.LedBelow = (Flags >> 2) & 1;
+        One ? Form->ZOLUpdateAlarm1(Snapshot) : Form->ZOLUpdateAlarm2(Snapshot);
+        for (int f = 0; f < 3; ++f) {
+          const bool Set = (Flags >> f) & 1;
+          EXPECT_EQ(Pairs[f].first->isChecked(), Set)
+              << "alarm " << Which << " flag " << f << " from " << Before << " to " << Flags;
+          EXPECT_EQ(Pairs[f].second->isChecked(), !Set)
+              << "alarm " << Which << " flag " << f << " from " << Before << " to " << Flags;
+        }
+        // And the page sends what it shows.
+        const TZOLAlarm Sent = Form->AlarmOfPage(Which);
+        EXPECT_EQ(Sent.ContactNC | Sent.FailClosed << 1 | Sent.LedBelow << 2, Flags);
+      }
+    }
+  }
+}
+
+TEST_F(TMainWindow, TheTagTakesOnlyWhatTheInstrumentKeeps) {
+  Create(0);
+  const struct {
+    const char *Typed; // UTF-8
+    const char *Shown;
+  } Cases[] = {
+      {"abc 123", "ABC 123"}, {"\xc3\xa9t\xc3\xa9", "T"},       {"a~b{c}", "ABC"},
+      {"_^]@?!", "_^]@?!"},   {"\xc3\x9f\xe2\x82\xac\x7f", ""},
+  };
+  ui().EdTag->setEnabled(true);
+  for (const auto &c : Cases) {
+    ui().EdTag->setText(QString());
+    // As a keyboard sends them, accented letters included.
+    for (const QChar Char : QString::fromUtf8(c.Typed)) {
+      QKeyEvent Key(QEvent::KeyPress, 0, Qt::NoModifier, QString(Char));
+      QCoreApplication::sendEvent(ui().EdTag, &Key);
+    }
+    EXPECT_EQ(ui().EdTag->text(), QString::fromUtf8(c.Shown)) << c.Typed;
+    // Pasted text goes through the same check.
+    ui().EdTag->setText(QString());
+    ui().EdTag->insert(QString::fromUtf8(c.Typed));
+    EXPECT_EQ(ui().EdTag->text(), QString::fromUtf8(c.Shown)) << c.Typed;
   }
 }
 

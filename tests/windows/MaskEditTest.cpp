@@ -143,24 +143,41 @@ TEST(MaskEdit, BackspaceAndDeleteEmptyPositions) {
 }
 
 TEST(MaskEdit, LeavingTheFieldMovesTheWholePartRight) {
-  // "5" typed over a selected delay, then the field left: " 5,_" rather than "5_,_".
-  QWidget Window;
-  auto *Edit = new TMaskEdit(&Window);
-  auto *Other = new QLineEdit(&Window);
-  Other->move(0, 40);
-  Edit->setEditMask(QStringLiteral("!90,0;1;_"));
-  Edit->setMaskedText(QStringLiteral(" 0,0"));
-  Window.show();
-  Window.activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(&Window));
-  Edit->setFocus();
-  Edit->selectAll();
-  QTest::keyClicks(Edit, QStringLiteral("5"));
-  EXPECT_EQ(Edit->Text(), QStringLiteral("5 , "));
-  Other->setFocus();
-  QCoreApplication::processEvents();
-  EXPECT_EQ(Edit->Text(), QStringLiteral(" 5, "));
-  EXPECT_DOUBLE_EQ(FieldToNumber(Edit->Text(), QLatin1Char(',')), 5.0);
+  // Typed from the first position (over the whole field when Start is set), then the field left.
+  const struct {
+    const char *Mask;
+    const char *Start;
+    const char *Keys;
+    const char *Left; // the text once left, blanks as spaces
+    const char *Shown;
+  } Cases[] = {
+      {"!90,0;1;_", " 0,0", "5", " 5, ", "_5,_"}, {"!##0;1;_", "", "5", "  5", "__5"},
+      {"!##0;1;_", "", "-5", " -5", "_-5"},       {"!##0;1;_", "", "12", " 12", "_12"},
+      {"!##0;1;_", "", "123", "123", "123"},      {"!##0;1;_", "", "-", "-  ", "-__"},
+  };
+  for (const auto &c : Cases) {
+    QWidget Window;
+    auto *Edit = new TMaskEdit(&Window);
+    auto *Other = new QLineEdit(&Window);
+    Other->move(0, 40);
+    Edit->setEditMask(QLatin1String(c.Mask));
+    Edit->setMaskedText(QLatin1String(c.Start));
+    Window.show();
+    Window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&Window));
+    Edit->setFocus();
+    Edit->setCursorPosition(0);
+    if (*c.Start != 0)
+      Edit->selectAll();
+    QTest::keyClicks(Edit, QLatin1String(c.Keys));
+    Other->setFocus();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(Edit->Text(), QLatin1String(c.Left)) << c.Mask << " typed \"" << c.Keys << "\"";
+    EXPECT_EQ(Edit->text(), QLatin1String(c.Shown)) << c.Mask << " typed \"" << c.Keys << "\"";
+    EXPECT_DOUBLE_EQ(FieldToNumber(Edit->Text(), QLatin1Char(',')),
+                     FieldToNumber(QLatin1String(c.Keys), QLatin1Char(',')))
+        << c.Mask << " typed \"" << c.Keys << "\"";
+  }
 }
 
 } // namespace

@@ -138,6 +138,41 @@ TEST_F(TZOLTest, EachSignalCarriesTheModelAsItWasWhenRaised) {
   EXPECT_FALSE(ZOL->Snapshot().ReadingAll);
 }
 
+TEST_F(TZOLTest, StatesKeepTheirPlaceAroundOtherEvents) {
+  Connect();
+  const auto Instrument = Platform->Instrument(0);
+  const auto Count = [&](TCommand Code) { return Instrument->CommandCount(CodeOf(Code)); };
+  // Raised while the user-interface thread is busy: states at 11 °C, a tag update, states at 33.
+  const auto StatesAt = [&](float Celsius) {
+    Instrument->SetTemperature(Celsius);
+    ASSERT_TRUE(WaitWithoutEvents([&] { return ZOL->Snapshot().Measure == Celsius; }));
+    const auto Sent = Instrument->ReportsSent();
+    ASSERT_TRUE(WaitWithoutEvents([&] { return Instrument->ReportsSent() > Sent + 5; }));
+  };
+  StatesAt(11.0f);
+  const auto Tags = Count(TCommand::ReadTag2);
+  const auto States = Count(TCommand::ReadState); // asked for again once the tag event is raised
+  ZOL->ReadTag();
+  ASSERT_TRUE(WaitWithoutEvents(
+      [&] { return Count(TCommand::ReadTag2) > Tags && Count(TCommand::ReadState) > States; }));
+  StatesAt(33.0f);
+  Delivered.clear();
+  ASSERT_TRUE(WaitUntil([this] {
+    return !Delivered.empty() && Delivered.back().Name == QLatin1String("StateUpdated") &&
+           Delivered.back().Snapshot.Measure == 33.0f;
+  }));
+  QStringList Seen;
+  for (const auto &d : Delivered)
+    Seen << (d.Name == QLatin1String("StateUpdated") ? QString::number(d.Snapshot.Measure)
+                                                     : d.Name);
+  // The latest state before the tag update comes right before it; the ones after, after it.
+  const qsizetype Tag = Seen.indexOf(QStringLiteral("TagUpdated"));
+  ASSERT_GE(Tag, 1) << Seen.join(QLatin1Char(' ')).toStdString();
+  EXPECT_EQ(Seen[Tag - 1], QStringLiteral("11")) << Seen.join(QLatin1Char(' ')).toStdString();
+  EXPECT_FALSE(Seen.mid(0, Tag).contains(QStringLiteral("33")))
+      << Seen.join(QLatin1Char(' ')).toStdString();
+}
+
 TEST_F(TZOLTest, HistoryRecordsAndErrorsAreDelivered) {
   Connect();
   ZOL->WriteFilter(1.5f); // one write recorded by the instrument
