@@ -90,6 +90,8 @@ int TapPlatform::Write(HidHandle handle, const std::uint8_t *report, int length)
   const int written = Inner.Write(handle, report, length);
   if (Trace && written == length && length > kCommandLength)
     Print(CommandLine(report + 1, ShowSecrets));
+  if (CommandListener && written == length && length > kCommandLength)
+    CommandListener(report[1 + CommandOffset::Code]);
   return written;
 }
 

@@ -19,6 +19,8 @@ public:
   TapPlatform(HidPlatform &Inner, std::ostream *Trace, bool ShowSecrets);
 
   void SetAnswerListener(TAnswerListener Listener) { Listener_ = std::move(Listener); }
+  /// Called with the code of each command written whole to the instrument.
+  void SetCommandListener(TAnswerListener Listener) { CommandListener = std::move(Listener); }
 
   /// A command frame as --trace prints it: "-> " and 8 upper-case hex bytes; the password
   /// bytes of unlock and password-change frames are masked unless ShowSecrets.
@@ -46,6 +48,7 @@ private:
   std::ostream *Trace;
   bool ShowSecrets;
   TAnswerListener Listener_; // set before the worker starts
+  TAnswerListener CommandListener; // set before the worker starts
   std::mutex TraceMutex;     //!< Protects writes to *Trace (worker and main thread).
 };
 

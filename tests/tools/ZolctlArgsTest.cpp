@@ -73,7 +73,7 @@ TEST(ZolctlArgs, RefusesBadLines) {
       {"write-alarm", "1", "--delay", "25.6"},
       {"write-alarm", "1", "--delay", "-0.1"},
       {"write-alarm", "1", "--colour", "red"},
-      {"unlock"},
+      {"unlock", "ABCD", "EFGH"}, // one password; none reads it from standard input
       {"unlock", "TOOLONGPW"},
       {"change-password", "ABC"},
       {"monitor", "--count", "0"},

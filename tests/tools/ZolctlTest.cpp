@@ -121,7 +121,7 @@ TEST_F(Zolctl, WritesAreReadBackAndKept) {
   r = Sim({"--json", "read"});
   ASSERT_EQ(r.Code, 0) << r.Err;
   EXPECT_HAS(r.Out, "\"tag\":\"TANK 4          \"");
-  EXPECT_HAS(r.Out, "\"filter\":2.50");
+  EXPECT_HAS(r.Out, "\"filter\":2.5,");
   EXPECT_HAS(r.Out, "\"alarm1\":{\"setPoint\":-12.5,\"hysteresis\":0.5,\"delay\":3.0,\"contactNC\":true,"
                     "\"failClosed\":true,\"ledBelow\":true}");
 }
