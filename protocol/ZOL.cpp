@@ -23,8 +23,9 @@ std::string CutShortText(std::string Text) {
   return Text;
 }
 
-TZOLAlarm AlarmFromBlock(const std::uint8_t *Block) {
-  TZOLAlarm Alarm;
+/// The alarm held in an answer's block; the fields no frame carries (the padding) are Previous's.
+TZOLAlarm AlarmFromBlock(const std::uint8_t *Block, const TZOLAlarm &Previous) {
+  TZOLAlarm Alarm = Previous;
   Alarm.SetPoint = static_cast<float>(GetInt16LE(Block + AlarmBlock::SetPoint) / 10.0);
   Alarm.Hysteresis = static_cast<float>(GetInt16LE(Block + AlarmBlock::Hysteresis) / 10.0);
   Alarm.Delay = static_cast<float>(Block[AlarmBlock::Delay] / 10.0);
@@ -156,11 +157,9 @@ int TZOLComDevice::SendFrame(const std::uint8_t *Frame, int Count, int AnsweredC
     std::memcpy(LastFrame, Copy, kCommandLength);
     AnyFrameSent = true;
     Ticket = QueueFrame(Copy, kCommandLength);
-    if (Copy[CommandOffset::Code] == CodeOf(TCommand::ReadWROP)) {
-      HistoryTicket = Ticket;
-    }
+    LastTicket = Ticket;
     if (OnFrameQueued) {
-      OnFrameQueued(Copy[CommandOffset::Code]);
+      OnFrameQueued(Copy[CommandOffset::Code], AnsweredCode >= 0);
     }
   }
   // Waiting happens outside the lock: the worker's own replies must never wait for a user's
@@ -172,53 +171,32 @@ int TZOLComDevice::ResendLastFrame(std::uint8_t AnswerCode) {
   std::int64_t Ticket = -1;
   {
     std::lock_guard<std::mutex> Lock(FrameMutex);
-    // Once a password command is answered it will not be resent: forget the password.
-    const std::uint8_t Last = LastFrame[CommandOffset::Code];
-    if (AnswerCode == Last &&
-        (Last == CodeOf(TCommand::Unlock) || Last == CodeOf(TCommand::ChangePassword))) {
-      WipeBytes(LastFrame + CommandOffset::Checksum, kCommandLength - CommandOffset::Checksum);
-    }
     if (!AnyFrameSent ||
         !ResendDue(AnswerCode, LastFrame[CommandOffset::Code], SentCounter, RxCounter)) {
       return 0;
     }
     Ticket = QueueFrame(LastFrame, kCommandLength);
     SentCounter = RxCounter;
-    if (LastFrame[CommandOffset::Code] == CodeOf(TCommand::ReadWROP)) {
-      HistoryTicket = Ticket;
-    }
+    LastTicket = Ticket;
   }
   return WaitFrame(Ticket);
 }
 
-void TZOLComDevice::AwaitHistoryRecord() {
+void TZOLComDevice::ForgetAnsweredSecret(std::uint8_t AnswerCode) {
   std::lock_guard<std::mutex> Lock(FrameMutex);
-  HistoryTicket = 0;
-  HistoryAwaited = true;
-  HistorySameSince = -1;
+  // Once a password command is answered it will not be resent: forget the password. Only a
+  // valid answer counts; a corrupted report that happens to read 0x40 must not leave a frame
+  // of zeros to be resent for ever.
+  const std::uint8_t Last = LastFrame[CommandOffset::Code];
+  if (AnswerCode == Last &&
+      (Last == CodeOf(TCommand::Unlock) || Last == CodeOf(TCommand::ChangePassword))) {
+    WipeBytes(LastFrame + CommandOffset::Checksum, kCommandLength - CommandOffset::Checksum);
+  }
 }
 
-bool TZOLComDevice::TakeHistoryAnswer(const std::uint8_t *Payload) {
+bool TZOLComDevice::LastFrameOut() const {
   std::lock_guard<std::mutex> Lock(FrameMutex);
-  // Reports are written after the turn's read: a request taken already went out before this
-  // answer was read.
-  if (!HistoryAwaited || !FrameTaken(HistoryTicket)) {
-    return false;
-  }
-  const bool Same =
-      HistoryAnyPassed && std::equal(HistoryPassed.begin(), HistoryPassed.end(), Payload);
-  if (Same) {
-    if (HistorySameSince < 0) {
-      HistorySameSince = RxCounter;
-    }
-    if (static_cast<std::uint8_t>(RxCounter - HistorySameSince) <= 3) {
-      return false; // most likely the previous record, still repeated
-    }
-  }
-  std::copy(Payload, Payload + HistoryPassed.size(), HistoryPassed.begin());
-  HistoryAnyPassed = true;
-  HistoryAwaited = false;
-  return true;
+  return FrameTaken(LastTicket);
 }
 
 void TZOLComDevice::SetRxCounter(std::uint8_t Counter) {
@@ -250,9 +228,14 @@ TCustomZOL::TCustomZOL(HidPlatform &Platform) : Device(std::make_unique<TZOLComD
   Device->OnConnect = [this](TObject *Sender) { DeviceConnected(Sender); };
   Device->OnDisconnect = [this](TObject *Sender) { DeviceDisconnected(Sender); };
   Device->OnRXFrame = [this](TObject *Sender) { ProcessFrame(Sender); };
-  Device->OnFrameQueued = [this](std::uint8_t Code) {
+  Device->OnFrameQueued = [this](std::uint8_t Code, bool Reply) {
     std::lock_guard<std::mutex> Lock(ModelMutex);
     Model.LastCommand = Code;
+    if (!Reply) {
+      // A new command gets its full exchange: the row stopped on an error runs again when the
+      // instrument answers this command, even with the same code.
+      StoppedAnswer = -1;
+    }
   };
 }
 
@@ -309,6 +292,17 @@ void TCustomZOL::DeviceConnected(TObject *) {
 }
 
 void TCustomZOL::DeviceDisconnected(TObject *) {
+  int Missing = -1;
+  {
+    std::lock_guard<std::mutex> Lock(ModelMutex);
+    if (History.Active) {
+      History.Active = false;
+      Missing = History.Next;
+    }
+  }
+  if (Missing >= 0) {
+    FailHistory(Missing, "the instrument went away. Read the history again.");
+  }
   try {
     Raise(OnDisconnect);
   } catch (const std::exception &Error) {
@@ -329,18 +323,47 @@ struct ChainStart {
   ChainStart() { StartingChain = true; }
   ~ChainStart() { StartingChain = false; }
 };
+
+/// While an event handler runs inside a row: what it sends is a command of its own, not the
+/// row's reply, so it goes out whatever the row has sent before.
+struct HandlerScope {
+  HandlerScope() : Saved(AnswerBeingHandled) { AnswerBeingHandled = -1; }
+  ~HandlerScope() { AnswerBeingHandled = Saved; }
+  HandlerScope(const HandlerScope &) = delete;
+  HandlerScope &operator=(const HandlerScope &) = delete;
+  int Saved;
+};
+
+/// Times a history record is asked for again before the read gives up on it.
+constexpr int kHistoryTries = 8;
+/// Reports a history read waits for one record, resends included, before it gives up on it.
+constexpr int kHistoryReportBudget = 96;
+/// Reports after a request beyond which its answer is overdue (as in the resend rule).
+constexpr std::uint8_t kAnswerReports = 3;
 } // namespace
 
-void TCustomZOL::InterruptChains() {
-  bool Reading = false, Writing = false, Reported = false;
+void TCustomZOL::InterruptChains(bool RestartingHistory) {
+  bool Reading = false, Writing = false, Reported = false, History_ = false;
+  int HistoryIndex = 0;
   {
     std::lock_guard<std::mutex> Lock(ModelMutex);
     Reading = Model.ReadingAll;
     Writing = Model.WritingAll;
     Reported = ChainStopped;
+    History_ = History.Active && !RestartingHistory;
+    HistoryIndex = History.Next;
     Model.ReadingAll = false;
     Model.WritingAll = false;
+    History.Active = false;
     ChainStopped = false;
+  }
+  if (History_) {
+    char Message[160];
+    std::snprintf(Message, sizeof Message,
+                  "Reading the history was interrupted by another command before record %d "
+                  "came. Read it again.",
+                  HistoryIndex);
+    ReportChainError(Message);
   }
   // Another command replaces the chain's at the instrument: its answers will not come, and a
   // flag left set would turn a later single write into the rest of the old chain.
@@ -603,11 +626,152 @@ void TCustomZOL::ReadWROP(int Index) {
     throw ERangeError("History record " + std::to_string(Index) +
                       " cannot be asked for: the instrument numbers them 0 to 255");
   }
+  StartHistory(Index, Index);
+}
+
+void TCustomZOL::ReadHistory() {
+  StartHistory(0, kHistoryRecords - 1);
+}
+
+bool TCustomZOL::ReadingHistoryNow() const {
+  std::lock_guard<std::mutex> Lock(ModelMutex);
+  return History.Active;
+}
+
+void TCustomZOL::StartHistory(int First, int Last) {
+  InterruptChains(true);
+  bool Separating = false;
+  {
+    std::lock_guard<std::mutex> Lock(ModelMutex);
+    History = THistoryRead{};
+    History.Active = true;
+    History.Next = First;
+    History.Last = Last;
+    // While the instrument answers history requests, its repeats of an earlier record could be
+    // taken for the first one: a state request goes between.
+    const std::uint8_t Code = CodeOf(TCommand::ReadWROP);
+    Separating = Model.LastCommand == Code || LastAnswerCode == Code;
+    History.Separating = Separating;
+    History.Distinct = !Separating;
+  }
+  ChainStart Starting;
+  if (Separating) {
+    SendCommand(CodeOf(TCommand::ReadState));
+  } else {
+    SendHistoryRequest(First);
+  }
+}
+
+void TCustomZOL::SendHistoryRequest(int Index) {
   TFrame Frame{};
   Frame[CommandOffset::Code] = CodeOf(TCommand::ReadWROP);
   Frame[CommandOffset::Params] = static_cast<std::uint8_t>(Index);
-  Device->AwaitHistoryRecord();
   Send(Frame);
+}
+
+void TCustomZOL::FailHistory(int Index, const char *Why) {
+  char Message[200];
+  std::snprintf(Message, sizeof Message, "History record %d did not come: %s", Index, Why);
+  ReportChainError(Message);
+}
+
+void TCustomZOL::CountHistoryReport() {
+  int Overdue = -1;
+  {
+    std::lock_guard<std::mutex> Lock(ModelMutex);
+    if (!History.Active) {
+      return;
+    }
+    if (++History.Reports > kHistoryReportBudget) {
+      History.Active = false;
+      Overdue = History.Next;
+    }
+  }
+  if (Overdue >= 0) {
+    FailHistory(Overdue, "the instrument did not answer its request. Read the history again.");
+  }
+}
+
+void TCustomZOL::HistoryAnswer(std::uint8_t Code, const std::uint8_t *Payload, bool Current) {
+  // Asked before the model lock: the framing lock is never taken under it.
+  const bool Out = Device->LastFrameOut();
+  const TZOLComDevice::TFrameState Frames = Device->FrameState();
+  const auto Waited = static_cast<std::uint8_t>(Frames.RxCounter - Frames.SentCounter);
+  enum class TStep { None, Request, Separate, Fail } Step = TStep::None;
+  bool Pass = false;
+  int Index = 0;
+  {
+    std::lock_guard<std::mutex> Lock(ModelMutex);
+    if (!History.Active || !Out) {
+      return; // not reading, or this answer was read before the last request went out
+    }
+    if (Code == CodeOf(TCommand::ReadState)) {
+      if (!History.Separating || !Current) {
+        return;
+      }
+      // The instrument has acted on the state request: the next record it sends is the one
+      // asked for now.
+      History.Separating = false;
+      History.Distinct = true;
+      Step = TStep::Request;
+      Index = History.Next;
+    } else if (History.Separating) {
+      return; // a repeat of an earlier record while the state request is on its way
+    } else if (History.Distinct || !History.AnyPassed ||
+               !std::equal(History.Passed.begin(), History.Passed.end(), Payload)) {
+      Pass = true;
+      std::copy(Payload, Payload + History.Passed.size(), History.Passed.begin());
+      History.AnyPassed = true;
+      History.Tries = 0;
+      History.Reports = 0;
+      ++History.Next;
+      Index = History.Next;
+      if (History.Next > History.Last) {
+        History.Active = false;
+      } else if (WROPSlot(Payload[0]) < 0) {
+        // A record without a slot: the next may hold the same bytes, so a state request goes
+        // between to tell its answer from this one's repeats.
+        History.Separating = true;
+        History.Distinct = false;
+        Step = TStep::Separate;
+      } else {
+        History.Distinct = false;
+        Step = TStep::Request;
+      }
+    } else if (Waited > kAnswerReports) {
+      // Still the previous record, well after the request: lost, or the instrument holds the
+      // same bytes twice. Asking again behind a state request tells the two apart.
+      if (++History.Tries > kHistoryTries) {
+        History.Active = false;
+        Step = TStep::Fail;
+        Index = History.Next;
+      } else {
+        History.Separating = true;
+        Step = TStep::Separate;
+      }
+    }
+  }
+  // The next request goes out before the record is passed on: its exchange runs while the
+  // handler does its work.
+  switch (Step) {
+  case TStep::Request:
+    SendHistoryRequest(Index);
+    break;
+  case TStep::Separate:
+    SendCommand(CodeOf(TCommand::ReadState));
+    break;
+  case TStep::Fail:
+    FailHistory(Index, "the instrument did not answer its request. Read the history again.");
+    break;
+  case TStep::None:
+    break;
+  }
+  if (Pass && OnUpdateWROP) {
+    // A copy decoded from the payload: aligned, and the same on any byte order.
+    const TWROP Record = WROPFromBytes(Payload);
+    HandlerScope Handler;
+    OnUpdateWROP(&Record);
+  }
 }
 
 // ---- Parameter files ----------------------------------------------------------------------------
@@ -636,6 +800,7 @@ TParamFileResult TCustomZOL::SaveParameters(const std::string &Path) {
 
 void TCustomZOL::Raise(const TNotifyEvent &Event) {
   if (Event) {
+    HandlerScope Handler;
     Event(this);
   }
 }
@@ -644,6 +809,7 @@ void TCustomZOL::ReportChainError(const char *Message) {
   if (!OnChainError) {
     return;
   }
+  HandlerScope Handler;
   try {
     OnChainError(this, Message);
   } catch (...) {
@@ -675,9 +841,11 @@ void TCustomZOL::Decode() {
   Device->ReadFrame(Answer, kAnswerLength);
   Device->SetRxCounter(Answer[AnswerOffset::Counter]);
   Device->ResendLastFrame(Answer[AnswerOffset::Code]);
+  CountHistoryReport();
   if (!FrameChecksumValid(Answer, kAnswerLength)) {
     return;
   }
+  Device->ForgetAnsweredSecret(Answer[AnswerOffset::Code]);
 
   const std::uint8_t Code = Answer[AnswerOffset::Code];
   const std::uint8_t *Payload = Answer + AnswerOffset::Payload;
@@ -701,6 +869,7 @@ void TCustomZOL::Decode() {
     // The instrument repeats its last answer until a new command reaches it: an answer whose
     // code is not the last command sent is a repeat of an earlier exchange.
     Current = Code == Model.LastCommand;
+    LastAnswerCode = Code;
     Stopped = StoppedAnswer == Code;
     if (!Stopped) {
       StoppedAnswer = -1; // the instrument has moved on to another answer
@@ -730,10 +899,10 @@ void TCustomZOL::Decode() {
       Model.Settings.Filter = BytesToSingle(Payload);
       break;
     case TCommand::ReadAlarm1:
-      Model.Settings.Alarm1 = AlarmFromBlock(Payload);
+      Model.Settings.Alarm1 = AlarmFromBlock(Payload, Model.Settings.Alarm1);
       break;
     case TCommand::ReadAlarm2:
-      Model.Settings.Alarm2 = AlarmFromBlock(Payload);
+      Model.Settings.Alarm2 = AlarmFromBlock(Payload, Model.Settings.Alarm2);
       break;
     case TCommand::ReadTag:
       Model.TagPart1 = UnpackChars(Payload) + UnpackChars(Payload + 3);
@@ -781,20 +950,16 @@ void TCustomZOL::Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool W
   const bool ReadingAllStep = Current && ReadingAllNow();
   switch (static_cast<TCommand>(Code)) {
   case TCommand::ReadState:
+    HistoryAnswer(Code, Payload, Current);
     Raise(OnUpdateState);
     break;
   case TCommand::ReadInfo:
     Raise(OnUpdateInfo);
     SendCommand(CodeOf(TCommand::ReadState));
     break;
-  case TCommand::ReadWROP: {
-    if (Device->TakeHistoryAnswer(Payload) && OnUpdateWROP) {
-      // A copy decoded from the payload: aligned, and the same on any byte order.
-      const TWROP Record = WROPFromBytes(Payload);
-      OnUpdateWROP(&Record);
-    }
+  case TCommand::ReadWROP:
+    HistoryAnswer(Code, Payload, Current);
     break;
-  }
   case TCommand::SendFilter:
     if (WritingAllStep) {
       Raise(OnUpdateFilter);

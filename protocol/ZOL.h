@@ -25,6 +25,8 @@ inline constexpr int kTagCapacity = 32;
 inline constexpr int kDeviceTagLength = 16;
 /// Characters of a password.
 inline constexpr int kPasswordLength = 8;
+/// Records of the instrument's history of write operations.
+inline constexpr int kHistoryRecords = 8;
 /// Characters of the information text (12 hexadecimal digits, room for 16).
 inline constexpr int kInfoTextCapacity = 16;
 
@@ -146,38 +148,34 @@ public:
   };
   /// A consistent copy of the framing state.
   TFrameState FrameState() const;
-  /// A history record is about to be asked for: the next history request sent is awaited.
-  void AwaitHistoryRecord();
-  /// For a history answer just read (its 6 payload bytes): true, once, when it answers the
-  /// awaited request. The instrument repeats the previous record, with the same answer code,
-  /// until it has acted on the request: the answer counts once the request has gone out and
-  /// either the record differs from the one passed on before, or it has stayed the same for
-  /// more than 3 reports since (the instrument holds the same record there).
-  bool TakeHistoryAnswer(const std::uint8_t *Payload);
+  /// For an answer of AnswerCode whose checksum is valid: when it answers the unlock or the
+  /// password change kept for resending, that frame's password bytes are wiped. A corrupted
+  /// report never wipes them, so a lost password frame is resent whole.
+  void ForgetAnsweredSecret(std::uint8_t AnswerCode);
+  /// True once the last frame queued (sent or resent) has gone out to the instrument: an answer
+  /// read from now on was read after it.
+  bool LastFrameOut() const;
 
   /// For tests of the resend rule: sets both counters.
   void SetCounters(std::uint8_t Sent, std::uint8_t Rx);
 
   /// Called with the command code each time a frame is handed to the channel, under the framing
   /// lock, so that the owner's record of the last command follows the order of the frames.
-  std::function<void(std::uint8_t Code)> OnFrameQueued;
+  /// Reply: the frame is a decoder's reply (WriteReply), not a command of its own.
+  std::function<void(std::uint8_t Code, bool Reply)> OnFrameQueued;
 
 private:
   int SendFrame(const std::uint8_t *Frame, int Count, int AnsweredCode);
 
-  // Protects LastFrame, SentCounter, RxCounter, AnyFrameSent and the history request, and makes "counter, checksum,
-  // LastFrame, queue" one step, so that two senders never interleave and each chain's frames
+  // Protects LastFrame, SentCounter, RxCounter, AnyFrameSent and LastTicket, and makes "counter,
+  // checksum, LastFrame, queue" one step, so that two senders never interleave and each chain's frames
   // reach the channel in order. Never held while waiting for the worker.
   mutable std::mutex FrameMutex;
   std::uint8_t LastFrame[9]{};
   std::uint8_t SentCounter = 0;
   std::uint8_t RxCounter = 0;
   bool AnyFrameSent = false; // nothing to resend before the first frame
-  std::int64_t HistoryTicket = 0; // the awaited history request as queued (first send or resend)
-  bool HistoryAwaited = false;
-  std::array<std::uint8_t, 6> HistoryPassed{}; // the record passed on last
-  bool HistoryAnyPassed = false;
-  int HistorySameSince = -1; // counter of the first repeat of that record seen after the request
+  std::int64_t LastTicket = -1; // channel ticket of the last frame queued (sent or resent)
 };
 
 // ---- The device component ---------------------------------------------------------------------
@@ -215,9 +213,13 @@ struct TZOLModel {
 /// worker thread, sends the next command of a chain from there and raises its events there.
 ///
 /// Event handlers are assigned before Open (the worker reads them without a lock); they run on
-/// the worker with no lock held and may call Snapshot() and any operation. Operations called
-/// directly throw ERangeError for a value a frame cannot carry; inside a chain on the worker the
-/// same error stops the chain and is reported through OnChainError.
+/// the worker with no lock held and may call Snapshot() and any operation. An operation called
+/// from a handler is a command of its own, as if the user had sent it: it goes out after
+/// whatever the decoder sent before raising the event, a reply the decoder would send after the
+/// event gives way to it, and it ends a read-all, write-all or history read under way (with a
+/// message). Operations called directly throw ERangeError for a value a frame cannot carry;
+/// inside a chain on the worker the same error stops the chain and is reported through
+/// OnChainError.
 ///
 /// Shutdown order: Close() (or the destructor) stops the worker first; only then do the model
 /// and the device go away.
@@ -264,8 +266,18 @@ public:
   void Unlock(std::string_view Password);
   void ChangePassword(std::string_view NewPassword);
   void ReadCryptedPassword();
-  /// Asks for history record Index (0 to 255; ERangeError beyond, and nothing is sent).
+  /// Asks for history record Index (0 to 255; ERangeError beyond, and nothing is sent): a history
+  /// read of that one record, passed on once through OnUpdateWROP.
   void ReadWROP(int Index);
+  /// Reads the instrument's 8 history records as a chain: the request for record i + 1 goes out
+  /// from the decoder, in the turn in which the answer for record i arrives. OnUpdateWROP is
+  /// raised once per record, in order, each with its own record. A lost request is asked again
+  /// (a few times); a record that does not come ends the read with OnChainError naming it. A
+  /// user's command during the read ends it with a message; ReadHistory or ReadWROP again
+  /// restarts it.
+  void ReadHistory();
+  /// A history read (ReadHistory or ReadWROP) is under way.
+  bool ReadingHistoryNow() const;
 
   /// Replaces Settings with a parameter file's; Settings is unchanged unless Ok.
   TParamFileResult LoadParameters(const std::string &Path);
@@ -311,9 +323,16 @@ private:
   void Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool WriteLocked, bool Current);
   void Raise(const TNotifyEvent &Event);
   void ReportChainError(const char *Message);
-  /// A user's command while a read-all or write-all runs: the chain ends, and is reported
-  /// unless its stop was reported already.
-  void InterruptChains();
+  /// A user's command while a read-all, write-all or history read runs: the chain ends, and is
+  /// reported unless its stop was reported already. A history read being restarted ends quietly.
+  void InterruptChains(bool RestartingHistory = false);
+  void StartHistory(int First, int Last);
+  void SendHistoryRequest(int Index);
+  /// The decoder's part of a history read: an answer of Code (0x02 or 0x00) has arrived.
+  void HistoryAnswer(std::uint8_t Code, const std::uint8_t *Payload, bool Current);
+  /// One more report read during a history read; ends the read when its record is overdue.
+  void CountHistoryReport();
+  void FailHistory(int Index, const char *Why);
   bool ReadingAllNow() const;
   bool WritingAllNow() const;
 
@@ -328,6 +347,25 @@ private:
   // A chain stopped on an error and was reported; its flag stays set until the next command.
   // Protected by ModelMutex.
   bool ChainStopped = false;
+  // Code of the last answer with a valid checksum. Protected by ModelMutex.
+  int LastAnswerCode = -1;
+
+  // A history read. All its answers carry the code 0x02, so an answer is known as the one to
+  // the request just sent either by its bytes (they differ from the record passed on before)
+  // or, when the record before could look the same, because a state request went between
+  // (Separating): the first record after the state answer is then the awaited one.
+  struct THistoryRead {
+    bool Active = false;
+    int Next = 0;            ///< index of the record awaited
+    int Last = 0;            ///< index of the last record of the read
+    bool Separating = false; ///< a state request is out; the request for Next follows its answer
+    bool Distinct = false;   ///< no earlier record can be mistaken for the awaited one
+    std::array<std::uint8_t, 6> Passed{}; ///< the record passed on last in this read
+    bool AnyPassed = false;
+    int Tries = 0;   ///< times Next was asked for again
+    int Reports = 0; ///< reports read since Next was first asked for
+  };
+  THistoryRead History; // protected by ModelMutex
 };
 
 } // namespace zol

@@ -106,16 +106,16 @@ void TBackTraceForm::FormShow() {
   BtnReadWROPClick();
 }
 
-void TBackTraceForm::Request(int Index) {
-  if (RequestWROP)
-    RequestWROP(Index);
+void TBackTraceForm::StartRead() {
+  if (RequestHistory)
+    RequestHistory();
   else if (TCustomZOL *Zol = Device())
-    Zol->ReadWROP(Index);
+    Zol->ReadHistory();
 }
 
 void TBackTraceForm::BtnReadWROPClick() {
   RequestIndex = 0;
-  Request(0);
+  StartRead();
   ProgressBar1->setValue(0);
 }
 
@@ -129,8 +129,8 @@ void TBackTraceForm::ReceiveWROP(const TWROP &Record) {
     History[static_cast<std::size_t>(Slot)] = Record;
   ProgressBar1->setValue(RequestIndex);
   if (RequestIndex < kLastIndex) {
+    // The device component has asked for the next record already.
     ++RequestIndex;
-    Request(RequestIndex);
     return;
   }
   WriteHeadings();

@@ -18,8 +18,8 @@ class TBackTraceForm;
 
 namespace zol {
 
-/// The write-history window: reads the instrument's 8 write-operation records one after the
-/// other and lists them by slot. Opened without being modal; created once at start-up.
+/// The write-history window: reads the instrument's 8 write-operation records (the device
+/// component asks for each in turn) and lists them by slot. Opened without being modal; created once at start-up.
 class TBackTraceForm : public QDialog {
   Q_OBJECT
 
@@ -38,11 +38,12 @@ public:
   /// The records received since the program started, by slot (all zero at start). Kept for the
   /// whole run, across showings.
   std::array<TWROP, kRecords> History{};
-  /// Index of the last record asked for.
+  /// Index of the record the read awaits (7 once the last has come).
   int RequestIndex = 0;
-  /// Asks the instrument for record Index; when empty, the main window's device component does
-  /// (ReadWROP). Tests put their own here.
-  std::function<void(int Index)> RequestWROP;
+  /// Starts the instrument's history read (the 8 records, each asked for when the previous one
+  /// has come); when empty, the main window's device component does (ReadHistory). Tests put
+  /// their own here.
+  std::function<void()> RequestHistory;
 
   /// Empties the list, then starts a read (run at every showing).
   void FormShow();
@@ -50,15 +51,15 @@ public:
   void BtnReadWROPClick();
   /// Closes the window; a read under way goes on.
   void BtnCloseClick();
-  /// One record has arrived: stores it by its slot and asks for the next one, or shows the list
-  /// when the answer to the last request has come.
+  /// One record has arrived: stores it by its slot and counts it, and shows the list when the
+  /// last of the read has come. The device component asks for the next record itself.
   void ReceiveWROP(const TWROP &Record);
 
 protected:
   void showEvent(QShowEvent *event) override;
 
 private:
-  void Request(int Index);
+  void StartRead();
   void WriteHeadings();
   void SetCell(int Row, int Column, const QString &Text);
 

@@ -49,6 +49,11 @@ void TScriptedInstrument::SetAnswerDelay(int Reports) {
   AnswerDelay = Reports;
 }
 
+void TScriptedInstrument::SetCorruptEvery(int n) {
+  std::lock_guard<std::mutex> Lock(Mutex);
+  CorruptEvery = n;
+}
+
 void TScriptedInstrument::SetPresent(bool NewPresent) {
   std::lock_guard<std::mutex> Lock(Mutex);
   Present = NewPresent;
@@ -197,7 +202,7 @@ int TScriptedInstrument::Read(HidHandle handle, std::uint8_t *buffer, int length
   PutInt16LE(Report + 5, Current.MeasureTenths);
   std::copy(Current.Payload.begin(), Current.Payload.end(), Report + 7);
   Report[2] = FrameChecksum(Report + 1, 12);
-  if (Current.CorruptChecksum) {
+  if (Current.CorruptChecksum || (CorruptEvery > 0 && ReadCount % CorruptEvery == 0)) {
     Report[2] = static_cast<std::uint8_t>(Report[2] + 1);
   }
   const int n = std::min(length, 13);

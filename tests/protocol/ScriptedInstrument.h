@@ -53,6 +53,8 @@ public:
   /// answer it had (0: it answers in the very next report).
   void SetAnswerDelay(int Reports);
   void SetPresent(bool Present);
+  /// Every n-th report goes out with a bad checksum (0: none).
+  void SetCorruptEvery(int n);
   void SetIdentity(std::string Manufacturer, std::string Product, std::string Serial);
 
   // ---- Observation ----
@@ -95,6 +97,7 @@ private:
   std::optional<TScriptedAnswer> Next;
   int AnswerDelay = 0;
   int Countdown = 0;
+  int CorruptEvery = 0;
   std::uint8_t Counter = 0;
   bool Present = true;
   std::string Manufacturer = "KOVA";

@@ -918,13 +918,16 @@ TEST(ZOLSecrets, APasswordIsForgottenOnceTheInstrumentAnswers) {
     EXPECT_EQ(Kept[0], 0x00);
     EXPECT_TRUE(std::all_of(Kept.begin() + 2, Kept.begin() + 8, [](std::uint8_t b) { return b == 0; }));
   }
-  // The framing alone: the answer to the password frame itself wipes the frame kept for resending.
+  // The framing alone: a valid answer to the password frame itself wipes the frame kept for
+  // resending; the resend rule alone (run before the checksum is known) does not.
   TScriptedInstrument Instrument;
   TZOLComDevice Device(Instrument);
   const std::array<std::uint8_t, 8> Frame{0x40, 0, 1, 2, 3, 4, 5, 6};
   Device.WriteFrame(Frame.data(), 8); // no device opened: kept, not sent
   EXPECT_EQ(Device.FrameState().LastFrame[2], 1);
   EXPECT_EQ(Device.ResendLastFrame(0x40), 0);
+  EXPECT_EQ(Device.FrameState().LastFrame[2], 1);
+  Device.ForgetAnsweredSecret(0x40);
   const auto Kept = Device.FrameState().LastFrame;
   EXPECT_EQ(Kept[0], 0x40);
   EXPECT_TRUE(std::all_of(Kept.begin() + 1, Kept.begin() + 8, [](std::uint8_t b) { return b == 0; }));
@@ -952,6 +955,235 @@ TEST(ZOLDecoder, EachHistoryRequestPassesOnOneRecordItsOwn) {
     ASSERT_EQ(static_cast<int>(Rig.WROPs().size()), Index + 1);
     EXPECT_EQ(Rig.WROPs().back().SlotMask, static_cast<std::uint8_t>(0xFF << Index))
         << "the answer to request " << Index << ", not a repeat of the one before";
+  }
+}
+
+// ---- The history read as a chain ----------------------------------------------------------------
+
+/// Answers history requests like an instrument holding Held records (slot i for index i, the
+/// others six zero bytes); LoseRequest(n) tells whether the n-th history request (from 0) is lost.
+test::TScriptedInstrument::TResponder HistoryResponder(int Held,
+                                                       std::function<bool(int)> LoseRequest) {
+  auto Seen = std::make_shared<int>(0);
+  return [=](const TCommandFrame &Frame) -> std::optional<TScriptedAnswer> {
+    TScriptedAnswer Answer;
+    Answer.Code = Frame[0];
+    if (Frame[0] == 0x02) {
+      if (LoseRequest(( *Seen)++)) {
+        return std::nullopt;
+      }
+      if (Frame[2] < Held) {
+        Answer.Payload = {static_cast<std::uint8_t>(0xFF << Frame[2]), Frame[2], 0x6D, 0x26,
+                          0x00, 0x80};
+      }
+    }
+    return Answer;
+  };
+}
+
+TEST(ZOLHistory, EightRecordsEachItsOwnOrAMessageNamingTheMissingOne) {
+  struct Case {
+    const char *Name;
+    int Held;                      // records the instrument holds
+    std::function<bool(int)> Lose; // which history requests are lost
+    int CorruptEvery;              // every n-th report corrupted (0: none)
+    int Missing;                   // the record that never comes, -1: all come
+  };
+  const Case Cases[] = {
+      {"full history", 8, [](int) { return false; }, 0, -1},
+      {"three empty records", 5, [](int) { return false; }, 0, -1},
+      {"lost requests and corrupt reports", 8, [](int n) { return n % 3 == 1; }, 5, -1},
+      {"lost requests, empty records", 2, [](int n) { return n % 2 == 0; }, 7, -1},
+      {"record 3 never comes", 8, [](int n) { return n >= 3; }, 0, 3},
+  };
+  for (const Case &c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TRig Rig;
+    Rig.Connect();
+    Rig.Instrument.SetResponder(HistoryResponder(c.Held, c.Lose));
+    Rig.Instrument.SetCorruptEvery(c.CorruptEvery);
+    Rig.Mark();
+    Rig.ZOL->ReadHistory();
+    EXPECT_TRUE(Rig.ZOL->ReadingHistoryNow());
+    ASSERT_TRUE(Eventually([&] { return !Rig.ZOL->ReadingHistoryNow(); }));
+    ASSERT_TRUE(Rig.Instrument.WaitReads(20));
+    const auto Records = Rig.WROPs();
+    const int Expected = c.Missing < 0 ? 8 : c.Missing;
+    ASSERT_EQ(static_cast<int>(Records.size()), Expected);
+    for (int i = 0; i < Expected; ++i) {
+      // Each record is the answer to its own request (its OpCode carries the index asked for).
+      const std::uint8_t Mask = i < c.Held ? static_cast<std::uint8_t>(0xFF << i) : 0;
+      EXPECT_EQ(Records[static_cast<std::size_t>(i)].SlotMask, Mask) << "record " << i;
+      EXPECT_EQ(Records[static_cast<std::size_t>(i)].OpCode, i < c.Held ? i : 0) << "record " << i;
+    }
+    if (c.Missing < 0) {
+      EXPECT_TRUE(Rig.Errors().empty()) << Rig.Errors()[0];
+    } else {
+      ASSERT_EQ(Rig.Errors().size(), 1u);
+      EXPECT_EQ(Rig.Errors()[0].rfind("History record 3 did not come", 0), 0u) << Rig.Errors()[0];
+    }
+  }
+}
+
+TEST(ZOLHistory, EachRequestGoesOutOnThePreviousAnswer) {
+  TRig Rig;
+  Rig.Connect();
+  Rig.Instrument.SetResponder(HistoryResponder(8, [](int) { return false; }));
+  Rig.Mark();
+  Rig.ZOL->ReadHistory();
+  ASSERT_TRUE(Eventually([&] { return Rig.WROPs().size() == 8; }));
+  Rig.ExpectCodes(Codes(8, 0x02)); // no state request between, nothing after
+  const auto Sent = Rig.FramesSinceMark();
+  for (std::size_t i = 0; i < Sent.size(); ++i) {
+    EXPECT_EQ(Sent[i][2], i);
+  }
+}
+
+TEST(ZOLHistory, AUsersCommandEndsTheReadWithAMessage) {
+  TRig Rig;
+  Rig.Connect();
+  Rig.Instrument.SetAnswerDelay(2);
+  Rig.ZOL->ReadHistory();
+  Rig.ZOL->ReadFilter();
+  ASSERT_TRUE(Eventually([&] { return Rig.Count("UpdateFilter") >= 1; }));
+  EXPECT_FALSE(Rig.ZOL->ReadingHistoryNow());
+  ASSERT_EQ(Rig.Errors().size(), 1u);
+  EXPECT_EQ(Rig.Errors()[0].rfind("Reading the history was interrupted", 0), 0u)
+      << Rig.Errors()[0];
+  // Restarting the read is not an interruption.
+  Rig.Mark();
+  Rig.ZOL->ReadHistory();
+  Rig.ZOL->ReadHistory();
+  ASSERT_TRUE(Eventually([&] { return !Rig.ZOL->ReadingHistoryNow(); }));
+  EXPECT_TRUE(Rig.Errors().empty());
+}
+
+// ---- Faults found trying the component from outside ---------------------------------------------
+
+TEST(ZOLChains, ANewCommandGetsItsFullExchangeAfterAStoppedWriteAll) {
+  // A write-all stopped by a range error leaves the instrument repeating the answer of its last
+  // write; a single write of that same code later must still be read back and reported.
+  struct Case {
+    const char *Name;
+    std::function<void(TZOLSettings &)> Spoil;
+    std::uint8_t StoppedAt;
+    std::function<void(TCustomZOL &)> Write;
+    Codes Sent;
+    const char *Event;
+  };
+  const Case Cases[] = {
+      {"stopped at 0x20, then WriteFilter",
+       [](TZOLSettings &s) { s.Alarm1.SetPoint = 1e9f; }, 0x20,
+       [](TCustomZOL &z) { z.WriteFilter(2.0f); }, {0x20, 0xA0, 0x00}, "UpdateFilter"},
+      {"stopped at 0x21, then WriteAlarm1",
+       [](TZOLSettings &s) { s.Alarm2.SetPoint = 1e9f; }, 0x21,
+       [](TCustomZOL &z) { z.WriteAlarm1(GoldenAlarm()); }, {0x21, 0xA1, 0x00}, "UpdateAlarm1"},
+  };
+  const std::string Path = (std::filesystem::temp_directory_path() /
+                            ("zol-stopped-" + std::to_string(::getpid()) + ".ZOL"))
+                               .string();
+  for (const Case &c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TZOLSettings Settings;
+    c.Spoil(Settings);
+    ASSERT_TRUE(WriteParameterFile(Path, Settings).Ok);
+    TRig Rig;
+    Rig.Connect();
+    ASSERT_TRUE(Rig.ZOL->LoadParameters(Path).Ok);
+    Rig.ZOL->WriteAll();
+    ASSERT_TRUE(Eventually([&] { return !Rig.Errors().empty(); }));
+    ASSERT_TRUE(Rig.Instrument.WaitReads(10));
+    ASSERT_EQ(Rig.Instrument.Codes().back(), c.StoppedAt);
+    Rig.Mark();
+    c.Write(*Rig.ZOL);
+    Rig.ExpectCodes(c.Sent);
+    EXPECT_EQ(Rig.Count(c.Event), 1);
+  }
+  std::filesystem::remove(Path);
+}
+
+TEST(ZOLSecrets, ACorruptReportDoesNotWipeALostPassword) {
+  TRig Rig;
+  Rig.Connect();
+  // The first unlock frame is lost, and the reports meanwhile are corrupted ones reading 0x40.
+  auto Seen = std::make_shared<int>(0);
+  Rig.Instrument.SetResponder([Seen](const TCommandFrame &Frame) -> std::optional<TScriptedAnswer> {
+    if (Frame[0] == 0x40 && (*Seen)++ == 0) {
+      return std::nullopt;
+    }
+    TScriptedAnswer Answer;
+    Answer.Code = Frame[0];
+    return Answer;
+  });
+  TScriptedAnswer Corrupt;
+  Corrupt.Code = 0x40;
+  Corrupt.CorruptChecksum = true;
+  Rig.Instrument.SetAnswer(Corrupt);
+  Rig.Mark();
+  Rig.ZOL->Unlock("SECRET");
+  ASSERT_TRUE(Rig.Instrument.WaitReads(10));
+  Rig.Instrument.SetAnswer(TScriptedAnswer{}); // valid state answers: the unlock is resent
+  ASSERT_TRUE(Eventually([&] { return Rig.Count("UnlockDevice") >= 1; }))
+      << ::testing::PrintToString(Rig.CodesSinceMark());
+  const auto Sent = Rig.FramesSinceMark();
+  ASSERT_GE(Sent.size(), 2u);
+  EXPECT_EQ(Sent[1], Sent[0]) << "the resent unlock carries the password";
+}
+
+TEST(ZOLDecoder, ReadingAnAlarmKeepsItsPadding) {
+  TZOLSettings Settings;
+  Settings.Alarm1.Padding = 0xAB;
+  Settings.Alarm2.Padding = 0xCD;
+  const std::string Path = (std::filesystem::temp_directory_path() /
+                            ("zol-padding-" + std::to_string(::getpid()) + ".ZOL"))
+                               .string();
+  ASSERT_TRUE(WriteParameterFile(Path, Settings).Ok);
+  TRig Rig;
+  Rig.Connect();
+  ASSERT_TRUE(Rig.ZOL->LoadParameters(Path).Ok);
+  std::filesystem::remove(Path);
+  Rig.ZOL->ReadAll();
+  ASSERT_TRUE(Eventually([&] { return Rig.Count("ReadAll") == 1; }));
+  const TZOLModel m = Rig.ZOL->Snapshot();
+  EXPECT_FLOAT_EQ(m.Settings.Alarm1.SetPoint, -12.5f); // read from the instrument
+  EXPECT_EQ(m.Settings.Alarm1.Padding, 0xAB);
+  EXPECT_EQ(m.Settings.Alarm2.Padding, 0xCD);
+}
+
+TEST(ZOLChains, AnOperationFromAHandlerGoesOutAfterTheRowsReply) {
+  struct Case {
+    const char *Name;
+    TNotifyEvent TCustomZOL::*Event;
+    std::function<void(TCustomZOL &)> Call;      // from the handler, once
+    std::function<void(TCustomZOL &)> Operation; // what the test starts
+    Codes Sent;
+  };
+  const Case Cases[] = {
+      // The unlock row sends its state request before the event: the read-all follows it.
+      {"ReadAll from OnUnlockDevice", &TCustomZOL::OnUnlockDevice,
+       [](TCustomZOL &z) { z.ReadAll(); }, [](TCustomZOL &z) { z.Unlock("SECRET"); },
+       {0x40, 0x00, 0xB0, 0xB1, 0xA0, 0xA1, 0xA2, 0x00}},
+      // The alarm row would send its state request after the event: it gives way.
+      {"ReadFilter from OnUpdateAlarm1", &TCustomZOL::OnUpdateAlarm1,
+       [](TCustomZOL &z) { z.ReadFilter(); }, [](TCustomZOL &z) { z.ReadAlarm1(); },
+       {0xA1, 0xA0, 0x00}},
+  };
+  for (const Case &c : Cases) {
+    SCOPED_TRACE(c.Name);
+    TRig Rig;
+    Rig.Connect();
+    auto Called = std::make_shared<bool>(false);
+    TCustomZOL &Zol = *Rig.ZOL;
+    Zol.*c.Event = [&Zol, Called, Call = c.Call](TObject *) {
+      if (!*Called) {
+        *Called = true;
+        Call(Zol);
+      }
+    };
+    c.Operation(Zol);
+    Rig.ExpectCodes(c.Sent);
+    EXPECT_FALSE(Zol.Snapshot().ReadingAll);
+    EXPECT_TRUE(Rig.Errors().empty());
   }
 }
 
