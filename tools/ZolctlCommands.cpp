@@ -337,15 +337,15 @@ TResult History(TSession &S) {
   S.Connect(S.Options.Serial, S.Options.Device);
   TResult r;
   TJson rows = TJson::array();
+  S.Flush();
+  S.Zol().ReadHistory();
   for (int index = 0; index < 8; ++index) {
-    S.Flush();
-    S.Zol().ReadWROP(index);
-    // The instrument repeats the previous record until it takes the new request: a record
-    // answers request i when its slot is i, or when it has no slot (nothing recorded there).
-    const std::uint8_t mask = static_cast<std::uint8_t>(0xFF << index);
-    const TWROP w = S.Expect("history record " + std::to_string(index), [&](const TEventRecord &e) {
-                       return e.Kind == TEvent::WROP &&
-                              (e.Record.SlotMask == mask || WROPSlot(e.Record.SlotMask) < 0);
+    // The records come one per answer, in order; each wait ends when its record arrives.
+    // A record that did not come ends the chain with a message naming it.
+    const TWROP w = S.Expect("history record " + std::to_string(index), [](const TEventRecord &e) {
+                       if (e.Kind == TEvent::ChainError)
+                         throw TExit{ZolctlExit::NoInstrument, e.Message};
+                       return e.Kind == TEvent::WROP;
                      }).Record;
     const bool empty = WROPSlot(w.SlotMask) < 0;
     TJson o = TJson::object();
