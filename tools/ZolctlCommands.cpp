@@ -185,7 +185,26 @@ TResult WriteAlarm(TSession &S) {
   return r;
 }
 
+/// What Path is when it exists and is not a regular file (after symlinks), else empty.
+std::string NotRegular(const std::string &Path) {
+  std::error_code error;
+  const auto status = std::filesystem::status(Path, error);
+  if (error || !std::filesystem::exists(status) || std::filesystem::is_regular_file(status))
+    return {};
+  if (std::filesystem::is_directory(status))
+    return "a folder";
+  if (std::filesystem::is_fifo(status))
+    return "a FIFO";
+  if (std::filesystem::is_character_file(status) || std::filesystem::is_block_file(status))
+    return "a device";
+  return "not a regular file";
+}
+
 TResult Save(TSession &S) {
+  // Refused before anything is read; the save itself refuses it again, atomically.
+  if (const std::string what = NotRegular(S.Options.Text); !what.empty())
+    throw TExit{ZolctlExit::FileRefused, S.Options.Text + " is " + what +
+                                             ", not a regular file: nothing was written"};
   S.Connect(S.Options.Serial, S.Options.Device);
   S.Flush();
   S.Zol().ReadAll();
@@ -536,16 +555,9 @@ std::string CheckSendable(const TZOLSettings &Settings) {
 }
 
 TZOLSettings ReadFileOrExit(const std::string &Path, bool ForSending) {
-  std::error_code error;
-  const auto status = std::filesystem::status(Path, error);
-  if (!error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-    const char *what = std::filesystem::is_directory(status) ? "a folder"
-                       : std::filesystem::is_fifo(status)    ? "a FIFO"
-                       : std::filesystem::is_character_file(status) || std::filesystem::is_block_file(status)
-                           ? "a device"
-                           : "not a regular file";
+  // A FIFO or a device would block the read, or never end it.
+  if (const std::string what = NotRegular(Path); !what.empty())
     throw TExit{ZolctlExit::FileRefused, Path + " is " + what + ", not a parameter file"};
-  }
   TZOLSettings settings;
   const TParamFileResult r = ReadParameterFile(Path, settings);
   if (!r.Ok)

@@ -65,6 +65,10 @@ TEST(ZolctlArgs, RefusesBadLines) {
       {"write-filter", "-1"},
       {"write-filter", "nan"},
       {"write-filter", "2,5"},
+      {"write-filter", "3e38"}, // no answer carries it back
+      {"write-alarm", "1", "--nc", "--no"},
+      {"--all", "monitor"},
+      {"--serial", "X", "--device", "1", "state"},
       {"write-alarm", "3"},
       {"write-alarm", "1", "--setpoint"},
       {"write-alarm", "1", "--setpoint", "3276.8"},
