@@ -151,6 +151,7 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
   app->get_formatter()->label("Usage", "usage");
   app->get_formatter()->column_width(34);
   app->set_version_flag("--version", std::string("zolctl ") + ZOLCTL_VERSION);
+  app->set_help_all_flag("--help-all", "Print this help message with every command's options");
   app->fallthrough();
   app->require_subcommand(1, 1);
   app->option_defaults()->always_capture_default(false);
@@ -205,14 +206,15 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
     sub->parse_complete_callback([&O, c] { O.Command = c.Command; });
     switch (c.Command) {
     case TZolctlCommand::WriteTag:
-      sub->add_option("TEXT", O.Text, "the tag")->required();
+      sub->add_option("TEXT", O.Text, "the tag")->required()->type_name("");
       break;
     case TZolctlCommand::WriteFilter:
-      sub->add_option("SECONDS", R.Filter, "the filter, 0 or more")->required()->check(Number());
+      sub->add_option("SECONDS", R.Filter, "the filter, 0 or more")->required()->type_name("")->check(Number());
       break;
     case TZolctlCommand::WriteAlarm: {
       sub->add_option("N", R.AlarmNumber, "the alarm: 1 or 2")
           ->required()
+          ->type_name("")
           ->check(IntIn(1, 2, "is 1 or 2"));
       sub->add_option("--setpoint", R.SetPoint, "set point")->type_name("C")->check(Number());
       sub->add_option("--hysteresis", R.Hysteresis, "hysteresis")->type_name("C")->check(Number());
@@ -228,13 +230,14 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
     case TZolctlCommand::Save:
     case TZolctlCommand::Load:
     case TZolctlCommand::Show:
-      sub->add_option("FILE", O.Text, "the parameter file")->required();
+      sub->add_option("FILE", O.Text, "the parameter file")->required()->type_name("");
       break;
     case TZolctlCommand::Unlock:
-      sub->add_option("PASSWORD", O.Text, "the password (visible to other users: prefer stdin)");
+      sub->add_option("PASSWORD", O.Text, "the password (visible to other users: prefer stdin)")->type_name("");
       break;
     case TZolctlCommand::ChangePassword:
-      sub->add_option("NEW", O.Text, "the new password (visible to other users: prefer stdin)");
+      sub->add_option("NEW", O.Text, "the new password (visible to other users: prefer stdin)")
+          ->type_name("");
       break;
     case TZolctlCommand::Monitor:
       sub->add_option("--count", R.Count, "stop after N lines")
@@ -418,6 +421,9 @@ TZolctlParse ParseZolctlArgs(const std::vector<std::string> &Args) {
       app->parse(reversed);
     } catch (const CLI::CallForHelp &) {
       result.Help = app->help();
+      return result;
+    } catch (const CLI::CallForAllHelp &) {
+      result.Help = app->help("", CLI::AppFormatMode::All);
       return result;
     } catch (const CLI::CallForVersion &e) {
       result.Help = std::string(e.what()) + "\n";

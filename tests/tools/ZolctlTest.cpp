@@ -614,4 +614,20 @@ TEST_F(Zolctl, EveryWriteIsJudgedOnTheReadBackAfterItsAnswer) {
   EXPECT_HAS(r.Out, "SLOW");
 }
 
+TEST_F(Zolctl, TheBashCompletionKnowsEveryCommandAndOption) {
+  const std::string help = Run({"--help-all"}).Out;
+  const std::string completion = Slurp(ZOLCTL_COMPLETION);
+  const std::regex option(R"((--[a-z][a-z-]*))");
+  for (auto i = std::sregex_iterator(help.begin(), help.end(), option); i != std::sregex_iterator(); ++i)
+    EXPECT_HAS(completion, i->str() + (i->str() == "--no" ? " " : ""));
+  bool commands = false;
+  for (const std::string &line : Lines(help)) {
+    commands = commands || line.rfind("Subcommands:", 0) == 0;
+    std::smatch m;
+    if (commands && std::regex_match(line, m, std::regex(R"(([a-z][a-z-]+)\s*)"))) {
+      EXPECT_TRUE(std::regex_search(completion, std::regex("[\\s\"]" + m[1].str() + "[\\s\"]"))) << m[1];
+    }
+  }
+}
+
 } // namespace
