@@ -1,8 +1,11 @@
 #include "tools/Zolctl.h"
 
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "link/HidapiPlatform.h"
 #include "protocol/Utils.h"
@@ -65,17 +68,55 @@ std::unique_ptr<HidPlatform> MakePlatform(const TZolctlOptions &Options) {
   return sim;
 }
 
-/// The simulator's unplug-on-open fault: the instrument goes as soon as it is opened.
-std::function<void(int)> AfterOpen(const TZolctlOptions &Options, HidPlatform &Platform) {
+/// The simulator's timed fault blip=MS on a thread of its own: MS ms after the instrument is
+/// opened it is unplugged, and MS ms later plugged in again. The thread ends with this object.
+class TSimScript {
+public:
+  ~TSimScript() {
+    {
+      std::lock_guard lock(Mutex);
+      Stop = true;
+    }
+    Changed.notify_all();
+    if (Thread.joinable())
+      Thread.join();
+  }
+  void Blip(std::shared_ptr<VirtualRW8> Instrument, int Ms) {
+    if (Thread.joinable())
+      return;
+    Thread = std::thread([this, Instrument, Ms] {
+      std::unique_lock lock(Mutex);
+      for (bool present : {false, true}) {
+        if (Changed.wait_for(lock, std::chrono::milliseconds(Ms), [this] { return Stop; }))
+          return;
+        Instrument->SetPresent(present);
+      }
+    });
+  }
+
+private:
+  std::mutex Mutex; //!< Protects Stop.
+  std::condition_variable Changed;
+  bool Stop = false;
+  std::thread Thread;
+};
+
+/// The simulator's faults that act once the instrument is open: unplug-on-open, blip=MS.
+std::function<void(int)> AfterOpen(const TZolctlOptions &Options, HidPlatform &Platform,
+                                   TSimScript &Script) {
   if (!Options.Sim)
     return {};
-  return [&Options, &Platform](int Index) {
+  return [&Options, &Platform, &Script](int Index) {
     auto &sim = static_cast<SimPlatform &>(Platform);
     for (const std::string &text : Options.SimFaults) {
       const TFault fault = SplitFault(text);
-      if (fault.Name == "unplug-on-open" && (fault.Instrument < 0 || fault.Instrument == Index))
-        if (auto instrument = sim.Instrument(Index))
-          instrument->SetPresent(false);
+      auto instrument = sim.Instrument(Index);
+      if (!instrument || (fault.Instrument >= 0 && fault.Instrument != Index))
+        continue;
+      if (fault.Name == "unplug-on-open")
+        instrument->SetPresent(false);
+      else if (fault.Name.rfind("blip=", 0) == 0)
+        Script.Blip(instrument, std::atoi(fault.Name.substr(5).c_str()));
     }
   };
 }
@@ -91,11 +132,12 @@ struct TOutcome {
 TOutcome RunOne(const TZolctlOptions &Options, HidPlatform &Platform,
                 const std::optional<std::string> &Password, std::ostream &Out, std::ostream &Err) {
   TOutcome o;
+  TSimScript script; // outlives the session, whose worker it acts on
   std::unique_ptr<TSession> session;
   try {
     session = std::make_unique<TSession>(Options, Platform, Out, Err);
     session->Password = Password;
-    session->AfterOpen = AfterOpen(Options, Platform);
+    session->AfterOpen = AfterOpen(Options, Platform, script);
     o.Result = CommandFunction(Options.Command)(*session);
     o.Status = o.Result.Status;
     o.Message = o.Result.Message;

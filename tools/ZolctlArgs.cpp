@@ -167,7 +167,8 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
   app->add_option("--sim-fault", O.SimFaults,
                   "(testing) the simulated instruments start with fault F: silent, unplugged,\n"
                   "unplug-on-open, sensor-failure, error-answers, oversized, permission-denied,\n"
-                  "drop=SHARE, corrupt=SHARE (SHARE 0 to 1), slow=MS; K:F for instrument K alone")
+                  "drop=SHARE, corrupt=SHARE (SHARE 0 to 1), slow=MS (report period),\n"
+                  "blip=MS (unplugged MS ms after opening, back MS ms later); K:F for instrument K")
       ->type_name("F")
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
@@ -401,7 +402,8 @@ bool ValidFault(const std::string &Fault) {
       return true;
   }
   long ms = 0;
-  return f.rfind("slow=", 0) == 0 && ParseInt(f.substr(5), 1, 1000, ms);
+  return (f.rfind("slow=", 0) == 0 && ParseInt(f.substr(5), 1, 1000, ms)) ||
+         (f.rfind("blip=", 0) == 0 && ParseInt(f.substr(5), 1, 60000, ms));
 }
 
 std::string ZolctlUsage() {

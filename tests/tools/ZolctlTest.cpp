@@ -460,6 +460,18 @@ TEST_F(Zolctl, MonitorCsvAtAnIntervalParsesBack) {
   }
 }
 
+TEST_F(Zolctl, MonitorWaitsForAnUnpluggedInstrumentToComeBack) {
+  Result r = Run({"--sim", "--sim-fault", "blip=200", "monitor", "--interval", "50", "--count", "12"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(Lines(r.Err), (std::vector<std::string>{
+                              "zolctl: the instrument was unplugged; waiting for it to come back",
+                              "zolctl: the instrument is back"}));
+  EXPECT_EQ(Lines(r.Out).size(), 12u);
+  r = Run({"--sim", "--sim-fault", "blip=200", "monitor", "--exit-on-disconnect"});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_HAS(r.Err, "unplugged");
+}
+
 TEST_F(Zolctl, AnInterruptedMonitorEndsWith0AndCompleteLines) {
   for (int signal : {SIGINT, SIGTERM}) {
     fs::remove(Dir / "out");
