@@ -278,8 +278,10 @@ int RunZolctl(const TZolctlOptions &Options, std::ostream &Out, std::ostream &Er
       problem = "no password on standard input";
     }
   }
-  if (const int status = InterruptStatus())
+  if (const int status = InterruptStatus()) {
+    Say(Err, "interrupted; nothing was sent");
     return status;
+  }
   if (problem.empty() && password)
     problem = CheckPassword("the password", *password, false);
   if (problem.empty() && (unlock || change) && !options.TextGiven)

@@ -430,20 +430,19 @@ TZolctlParse ParseZolctlArgs(const std::vector<std::string> &Args) {
     } catch (const CLI::CallForVersion &e) {
       result.Help = std::string(e.what()) + "\n";
       return result;
-    } catch (const CLI::RequiredError &e) {
-      // No command, or a command without its argument.
-      result.Error = app->get_subcommands().empty() ? std::string("no command given") : e.what();
-      return result;
-    } catch (const CLI::ExtrasError &e) {
-      if (app->get_subcommands().empty() && !Args.empty())
-        for (const std::string &a : Args)
-          if (!a.empty() && a[0] != '-') {
-            result.Error = "unknown command " + a;
+    } catch (const CLI::ParseError &e) {
+      // Without a command, the first word CLI11 could not place is a misspelt one.
+      if (app->get_subcommands().empty()) {
+        for (const std::string &word : app->remaining())
+          if (!word.empty() && word[0] != '-') {
+            result.Error = "unknown command " + word;
             return result;
           }
-      result.Error = e.what();
-      return result;
-    } catch (const CLI::ParseError &e) {
+        if (dynamic_cast<const CLI::RequiredError *>(&e)) {
+          result.Error = "no command given";
+          return result;
+        }
+      }
       result.Error = e.what();
       return result;
     }
