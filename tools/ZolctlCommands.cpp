@@ -403,8 +403,9 @@ TResult Monitor(TSession &S) {
   const auto timeout = std::chrono::milliseconds(o.TimeoutMs);
   auto silentSince = Clock::now();
   while (!o.Count || lines < *o.Count) {
-    // Unplugged, the wait has no end but an interruption: the link reconnects by itself.
-    const auto deadline = !connected ? Clock::time_point::max()
+    // Unplugged, the wait has no end but an interruption (an hour at a time): the link
+    // reconnects by itself.
+    const auto deadline = !connected ? Clock::now() + std::chrono::hours(1)
                           : o.IntervalMs ? std::min(tick, silentSince + timeout)
                                          : silentSince + timeout;
     std::optional<TEventRecord> e = S.Next(deadline);
