@@ -1,5 +1,6 @@
 #include "tools/TapPlatform.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "protocol/Utils.h"
@@ -75,7 +76,16 @@ bool TapPlatform::GetReportLengths(HidHandle handle, HidReportLengths &lengths) 
 }
 
 int TapPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) {
-  const int count = Inner.Read(handle, buffer, length, timeoutMs);
+  int count = Inner.Read(handle, buffer, length, timeoutMs);
+  if (Lag > 0 && count > 0) {
+    Late.emplace_back(buffer, buffer + count);
+    if (static_cast<int>(Late.size()) <= Lag)
+      return 0; // nothing yet, as a read that timed out
+    std::vector<std::uint8_t> &oldest = Late.front();
+    count = static_cast<int>(std::min<std::size_t>(oldest.size(), static_cast<std::size_t>(length)));
+    std::copy(oldest.begin(), oldest.begin() + count, buffer);
+    Late.pop_front();
+  }
   if (count > kAnswerLength) {
     const std::uint8_t *answer = buffer + 1; // after the report id
     if (Trace)

@@ -168,7 +168,8 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
                   "(testing) the simulated instruments start with fault F: silent, unplugged,\n"
                   "unplug-on-open, sensor-failure, error-answers, oversized, permission-denied,\n"
                   "drop=SHARE, corrupt=SHARE (SHARE 0 to 1), slow=MS (report period),\n"
-                  "blip=MS (unplugged MS ms after opening, back MS ms later); K:F for instrument K")
+                  "blip=MS (unplugged MS ms after opening, back MS ms later), lag=N (reports reach\n"
+                  "zolctl N reports late, all instruments); K:F for instrument K alone")
       ->type_name("F")
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
@@ -403,7 +404,8 @@ bool ValidFault(const std::string &Fault) {
   }
   long ms = 0;
   return (f.rfind("slow=", 0) == 0 && ParseInt(f.substr(5), 1, 1000, ms)) ||
-         (f.rfind("blip=", 0) == 0 && ParseInt(f.substr(5), 1, 60000, ms));
+         (f.rfind("blip=", 0) == 0 && ParseInt(f.substr(5), 1, 60000, ms)) ||
+         (Fault.rfind("lag=", 0) == 0 && ParseInt(Fault.substr(4), 1, 100, ms));
 }
 
 std::string ZolctlUsage() {

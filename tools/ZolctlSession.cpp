@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 namespace zol {
 
@@ -52,6 +53,10 @@ TSession::TSession(const TZolctlOptions &Options_, HidPlatform &Platform_, std::
                    std::ostream &Err_)
     : Options(Options_), Out(Out_), Err(Err_), Inner(Platform_) {
   Tap = std::make_unique<TapPlatform>(Inner, Options.Trace ? &Err : nullptr, Options.ShowSecrets);
+  if (Options.Sim)
+    for (const std::string &fault : Options.SimFaults)
+      if (fault.rfind("lag=", 0) == 0)
+        Tap->SetLag(std::atoi(fault.substr(4).c_str()));
   Tap->SetAnswerListener([this](std::uint8_t Code) { Push({TEvent::Answer, Code, {}, {}, {}}); });
   Tap->SetCommandListener([this](std::uint8_t Code) {
     if (!ChangesSettings(Code))
