@@ -2,6 +2,7 @@
 
 // A device component on a simulated instrument, with counters on its events, for benchmarks.
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "protocol/ZOL.h"
 #include "sim/SimPlatform.h"
@@ -17,13 +19,76 @@ namespace zol::bench {
 
 using Clock = std::chrono::steady_clock;
 
+/// A HID platform that passes everything to another and notes when each report was written:
+/// when a user's command went out, and so how long it waited for the worker (w).
+class TimedPlatform final : public HidPlatform {
+public:
+  explicit TimedPlatform(HidPlatform &Inner) : Inner(Inner) {}
+
+  /// When the first report written at or after Since went out (Since itself if none was).
+  Clock::time_point FirstWriteAfter(Clock::time_point Since) {
+    std::lock_guard lock(Mutex);
+    Clock::time_point first = Clock::time_point::max();
+    for (const Clock::time_point &t : Writes)
+      if (t >= Since && t < first)
+        first = t;
+    return first == Clock::time_point::max() ? Since : first;
+  }
+
+  std::vector<std::string> ListInterfaces(bool includeRegistered) override {
+    return Inner.ListInterfaces(includeRegistered);
+  }
+  HidHandle Open(const std::string &path) override { return Inner.Open(path); }
+  std::string LastOpenError() const override { return Inner.LastOpenError(); }
+  void Close(HidHandle handle) override { Inner.Close(handle); }
+  bool PeekAttributes(const std::string &path, HidAttributes &attributes) override {
+    return Inner.PeekAttributes(path, attributes);
+  }
+  bool GetAttributes(HidHandle handle, HidAttributes &attributes) override {
+    return Inner.GetAttributes(handle, attributes);
+  }
+  bool GetManufacturerString(HidHandle handle, std::string &text) override {
+    return Inner.GetManufacturerString(handle, text);
+  }
+  bool GetProductString(HidHandle handle, std::string &text) override {
+    return Inner.GetProductString(handle, text);
+  }
+  bool GetSerialNumberString(HidHandle handle, std::string &text) override {
+    return Inner.GetSerialNumberString(handle, text);
+  }
+  bool GetReportLengths(HidHandle handle, HidReportLengths &lengths) override {
+    return Inner.GetReportLengths(handle, lengths);
+  }
+  int Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) override {
+    return Inner.Read(handle, buffer, length, timeoutMs);
+  }
+  int Write(HidHandle handle, const std::uint8_t *report, int length) override {
+    const Clock::time_point now = Clock::now();
+    {
+      std::lock_guard lock(Mutex);
+      Writes[Next++ % Writes.size()] = now;
+    }
+    return Inner.Write(handle, report, length);
+  }
+
+private:
+  HidPlatform &Inner;
+  std::mutex Mutex;                           //!< Protects Writes and Next.
+  std::array<Clock::time_point, 64> Writes{}; // the last writes, a ring
+  std::size_t Next = 0;
+};
+
 class Harness {
 public:
-  explicit Harness(int PeriodMs, int Instruments = 1) : Platform(Instruments, Options(PeriodMs)), ZOL(Platform) {
+  explicit Harness(int PeriodMs, int Instruments = 1)
+      : Platform(Instruments, Options(PeriodMs)), Timed(Platform), ZOL(Timed) {
     auto count = [this](const char *name) {
       return [this, name](TObject *) {
+        const Clock::time_point now = Clock::now();
         std::lock_guard lock(Mutex);
-        ++Counts[name];
+        int &n = Counts[name];
+        Times[name][static_cast<std::size_t>(n) % kTimes] = now;
+        ++n;
         Changed.notify_all();
       };
     };
@@ -40,6 +105,14 @@ public:
       std::lock_guard lock(Mutex);
       ++Counts["wrop"];
       LastMask = Record->SlotMask;
+      Masks.push_back(Record->SlotMask);
+      RecordTimes.push_back(Clock::now());
+      Changed.notify_all();
+    };
+    ZOL.OnChainError = [this](TObject *, const std::string &Message) {
+      std::lock_guard lock(Mutex);
+      ++Counts["chainerror"];
+      LastError = Message;
       Changed.notify_all();
     };
   }
@@ -49,11 +122,14 @@ public:
     std::lock_guard lock(Mutex);
     return Counts[name];
   }
-  /// Waits until event name has fired more than Before times; throws after Timeout.
-  void Await(const std::string &name, int Before, std::chrono::milliseconds Timeout = std::chrono::seconds(10)) {
+  /// Waits until event name has fired more than Before times; throws after Timeout. Returns
+  /// when the event numbered Before + 1 was raised (taken in the handler, on the worker).
+  Clock::time_point Await(const std::string &name, int Before,
+                          std::chrono::milliseconds Timeout = std::chrono::seconds(10)) {
     std::unique_lock lock(Mutex);
     if (!Changed.wait_for(lock, Timeout, [&] { return Counts[name] > Before; }))
       throw std::runtime_error("no " + name + " in time");
+    return Times[name][static_cast<std::size_t>(Before) % kTimes];
   }
 
   /// Forgets the last history record; call before asking for the next one.
@@ -61,12 +137,40 @@ public:
     std::lock_guard lock(Mutex);
     LastMask = -1;
   }
+  /// Forgets the slot masks of the records passed on so far.
+  void ForgetRecords() {
+    std::lock_guard lock(Mutex);
+    Masks.clear();
+    RecordTimes.clear();
+    Masks.reserve(16);
+    RecordTimes.reserve(16);
+  }
+  /// When each record since ForgetRecords was passed on (taken in the event, on the worker).
+  std::vector<Clock::time_point> RecordArrivals() {
+    std::lock_guard lock(Mutex);
+    return RecordTimes;
+  }
+  /// Waits until Count records have been passed on since ForgetRecords; returns their slot
+  /// masks. Throws after Timeout, or at once when a chain stops with a message.
+  std::vector<std::uint8_t>
+  AwaitRecords(std::size_t Count, std::chrono::milliseconds Timeout = std::chrono::seconds(10)) {
+    std::unique_lock lock(Mutex);
+    const int errors = Counts["chainerror"];
+    if (!Changed.wait_for(lock, Timeout,
+                          [&] { return Masks.size() >= Count || Counts["chainerror"] > errors; }))
+      throw std::runtime_error("history records did not come in time");
+    if (Masks.size() < Count)
+      throw std::runtime_error("history read stopped: " + LastError);
+    return Masks;
+  }
   /// Waits for a history record with this slot mask (the instrument repeats the previous one
   /// until it takes the next request).
-  void AwaitRecord(std::uint8_t Mask, std::chrono::milliseconds Timeout = std::chrono::seconds(10)) {
+  void AwaitRecord(std::uint8_t Mask,
+                   std::chrono::milliseconds Timeout = std::chrono::seconds(10)) {
     std::unique_lock lock(Mutex);
     if (!Changed.wait_for(lock, Timeout, [&] { return LastMask == Mask; }))
-      throw std::runtime_error("no history record " + std::to_string(Mask) + " in time, last " + std::to_string(LastMask));
+      throw std::runtime_error("no history record " + std::to_string(Mask) + " in time, last " +
+                               std::to_string(LastMask));
   }
 
   static TVirtualRW8Options Options(int PeriodMs) {
@@ -76,13 +180,20 @@ public:
   }
 
   SimPlatform Platform;
+  TimedPlatform Timed; // the component's platform: Platform, with the time of each write
   TCustomZOL ZOL;
 
 private:
-  std::mutex Mutex; //!< Protects Counts.
+  std::mutex Mutex; //!< Protects Counts, Times, LastMask, Masks, RecordTimes, LastError.
   std::condition_variable Changed;
   std::map<std::string, int> Counts;
+  static constexpr std::size_t kTimes = 64;
+  std::map<std::string, std::array<Clock::time_point, kTimes>>
+      Times; // of the last events, by count
   int LastMask = -1;
+  std::vector<std::uint8_t> Masks; // slot masks of the records passed on since ForgetRecords
+  std::vector<Clock::time_point> RecordTimes; // and when each was passed on
+  std::string LastError;
 };
 
 } // namespace zol::bench

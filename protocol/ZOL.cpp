@@ -187,9 +187,11 @@ void TZOLComDevice::ForgetAnsweredSecret(std::uint8_t AnswerCode) {
   // Once a password command is answered it will not be resent: forget the password. Only a
   // valid answer counts; a corrupted report that happens to read 0x40 must not leave a frame
   // of zeros to be resent for ever.
+  // An answer read before the frame went out is a repeat of an earlier one, not its answer.
   const std::uint8_t Last = LastFrame[CommandOffset::Code];
   if (AnswerCode == Last &&
-      (Last == CodeOf(TCommand::Unlock) || Last == CodeOf(TCommand::ChangePassword))) {
+      (Last == CodeOf(TCommand::Unlock) || Last == CodeOf(TCommand::ChangePassword)) &&
+      FrameTaken(LastTicket)) {
     WipeBytes(LastFrame + CommandOffset::Checksum, kCommandLength - CommandOffset::Checksum);
   }
 }
@@ -739,11 +741,16 @@ void TCustomZOL::HistoryAnswer(std::uint8_t Code, const std::uint8_t *Payload, b
         Step = TStep::Request;
       }
     } else if (Waited > kAnswerReports) {
-      // Still the previous record, well after the request: lost, or the instrument holds the
-      // same bytes twice. Asking again behind a state request tells the two apart.
+      // Still the previous record, well after the request: the request was lost, the
+      // instrument is slow, or it holds the same bytes twice. The request goes out again as it
+      // was (a slow instrument's answer is not put off by it); the time after, behind a state
+      // request, which tells a record that looks like the previous one from its repeats.
       if (++History.Tries > kHistoryTries) {
         History.Active = false;
         Step = TStep::Fail;
+        Index = History.Next;
+      } else if (History.Tries % 2 == 1) {
+        Step = TStep::Request;
         Index = History.Next;
       } else {
         History.Separating = true;

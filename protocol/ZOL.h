@@ -148,9 +148,10 @@ public:
   };
   /// A consistent copy of the framing state.
   TFrameState FrameState() const;
-  /// For an answer of AnswerCode whose checksum is valid: when it answers the unlock or the
-  /// password change kept for resending, that frame's password bytes are wiped. A corrupted
-  /// report never wipes them, so a lost password frame is resent whole.
+  /// For an answer of AnswerCode whose checksum is valid, read after the last frame went out:
+  /// when it answers the unlock or the password change kept for resending, that frame's
+  /// password bytes are wiped. A corrupted report never wipes them, so a lost password frame is
+  /// resent whole.
   void ForgetAnsweredSecret(std::uint8_t AnswerCode);
   /// True once the last frame queued (sent or resent) has gone out to the instrument: an answer
   /// read from now on was read after it.
@@ -168,13 +169,13 @@ private:
   int SendFrame(const std::uint8_t *Frame, int Count, int AnsweredCode);
 
   // Protects LastFrame, SentCounter, RxCounter, AnyFrameSent and LastTicket, and makes "counter,
-  // checksum, LastFrame, queue" one step, so that two senders never interleave and each chain's frames
-  // reach the channel in order. Never held while waiting for the worker.
+  // checksum, LastFrame, queue" one step, so that two senders never interleave and each chain's
+  // frames reach the channel in order. Never held while waiting for the worker.
   mutable std::mutex FrameMutex;
   std::uint8_t LastFrame[9]{};
   std::uint8_t SentCounter = 0;
   std::uint8_t RxCounter = 0;
-  bool AnyFrameSent = false; // nothing to resend before the first frame
+  bool AnyFrameSent = false;    // nothing to resend before the first frame
   std::int64_t LastTicket = -1; // channel ticket of the last frame queued (sent or resent)
 };
 

@@ -19,7 +19,8 @@ class TBackTraceForm;
 namespace zol {
 
 /// The write-history window: reads the instrument's 8 write-operation records (the device
-/// component asks for each in turn) and lists them by slot. Opened without being modal; created once at start-up.
+/// component asks for each in turn) and lists them by slot. Opened without being modal; created
+/// once at start-up.
 class TBackTraceForm : public QDialog {
   Q_OBJECT
 

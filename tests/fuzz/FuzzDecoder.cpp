@@ -84,7 +84,7 @@ void CheckAlarm(const TZOLAlarm &a) {
 
 void Operate(TCustomZOL &zol, std::uint8_t which, std::uint8_t arg) {
   try {
-    switch (which % 16) {
+    switch (which % 17) {
     case 0: zol.ReadAll(); break;
     case 1: zol.WriteAll(); break;
     case 2: zol.ReadTag(); break;
@@ -106,6 +106,7 @@ void Operate(TCustomZOL &zol, std::uint8_t which, std::uint8_t arg) {
     case 12: zol.ReadAlarm2(); break;
     case 13: zol.ChangePassword("WXYZ"); break;
     case 14: zol.SendCommand(arg); break;
+    case 15: zol.ReadHistory(); break;
     default: (void)zol.Snapshot(); break;
     }
   } catch (const ERangeError &) {

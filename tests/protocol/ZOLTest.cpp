@@ -916,21 +916,33 @@ TEST(ZOLSecrets, APasswordIsForgottenOnceTheInstrumentAnswers) {
     // last one answered, its bytes are gone all the same.
     const auto Kept = Rig.ZOL->Device->FrameState().LastFrame;
     EXPECT_EQ(Kept[0], 0x00);
-    EXPECT_TRUE(std::all_of(Kept.begin() + 2, Kept.begin() + 8, [](std::uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(
+        std::all_of(Kept.begin() + 2, Kept.begin() + 8, [](std::uint8_t b) { return b == 0; }));
   }
   // The framing alone: a valid answer to the password frame itself wipes the frame kept for
-  // resending; the resend rule alone (run before the checksum is known) does not.
+  // resending; the resend rule alone (run before the checksum is known) does not, nor does an
+  // answer while the frame has not gone out.
   TScriptedInstrument Instrument;
   TZOLComDevice Device(Instrument);
+  Device.Vid = 0x0451;
+  Device.Pid = 0x0023;
   const std::array<std::uint8_t, 8> Frame{0x40, 0, 1, 2, 3, 4, 5, 6};
   Device.WriteFrame(Frame.data(), 8); // no device opened: kept, not sent
   EXPECT_EQ(Device.FrameState().LastFrame[2], 1);
+  EXPECT_EQ(Device.ResendLastFrame(0x40), 0);
+  Device.ForgetAnsweredSecret(0x40);
+  EXPECT_EQ(Device.FrameState().LastFrame[2], 1);
+  ASSERT_EQ(Device.Enumerate(), 1);
+  ASSERT_TRUE(Device.OpenDevice(0));
+  Device.WriteFrame(Frame.data(), 8); // waits until the worker has written it
+  ASSERT_TRUE(Device.LastFrameOut());
   EXPECT_EQ(Device.ResendLastFrame(0x40), 0);
   EXPECT_EQ(Device.FrameState().LastFrame[2], 1);
   Device.ForgetAnsweredSecret(0x40);
   const auto Kept = Device.FrameState().LastFrame;
   EXPECT_EQ(Kept[0], 0x40);
-  EXPECT_TRUE(std::all_of(Kept.begin() + 1, Kept.begin() + 8, [](std::uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(
+      std::all_of(Kept.begin() + 1, Kept.begin() + 8, [](std::uint8_t b) { return b == 0; }));
 }
 
 TEST(ZOLDecoder, EachHistoryRequestPassesOnOneRecordItsOwn) {
@@ -969,12 +981,12 @@ test::TScriptedInstrument::TResponder HistoryResponder(int Held,
     TScriptedAnswer Answer;
     Answer.Code = Frame[0];
     if (Frame[0] == 0x02) {
-      if (LoseRequest(( *Seen)++)) {
+      if (LoseRequest((*Seen)++)) {
         return std::nullopt;
       }
       if (Frame[2] < Held) {
-        Answer.Payload = {static_cast<std::uint8_t>(0xFF << Frame[2]), Frame[2], 0x6D, 0x26,
-                          0x00, 0x80};
+        Answer.Payload = {
+            static_cast<std::uint8_t>(0xFF << Frame[2]), Frame[2], 0x6D, 0x26, 0x00, 0x80};
       }
     }
     return Answer;
@@ -988,6 +1000,7 @@ TEST(ZOLHistory, EightRecordsEachItsOwnOrAMessageNamingTheMissingOne) {
     std::function<bool(int)> Lose; // which history requests are lost
     int CorruptEvery;              // every n-th report corrupted (0: none)
     int Missing;                   // the record that never comes, -1: all come
+    int AnswerDelay = 0;           // reports the instrument takes to act on a command
   };
   const Case Cases[] = {
       {"full history", 8, [](int) { return false; }, 0, -1},
@@ -995,6 +1008,8 @@ TEST(ZOLHistory, EightRecordsEachItsOwnOrAMessageNamingTheMissingOne) {
       {"lost requests and corrupt reports", 8, [](int n) { return n % 3 == 1; }, 5, -1},
       {"lost requests, empty records", 2, [](int n) { return n % 2 == 0; }, 7, -1},
       {"record 3 never comes", 8, [](int n) { return n >= 3; }, 0, 3},
+      {"an instrument slower than 3 reports", 6, [](int) { return false; }, 0, -1, 6},
+      {"slow, with lost requests", 8, [](int n) { return n % 4 == 2; }, 0, -1, 5},
   };
   for (const Case &c : Cases) {
     SCOPED_TRACE(c.Name);
@@ -1002,6 +1017,7 @@ TEST(ZOLHistory, EightRecordsEachItsOwnOrAMessageNamingTheMissingOne) {
     Rig.Connect();
     Rig.Instrument.SetResponder(HistoryResponder(c.Held, c.Lose));
     Rig.Instrument.SetCorruptEvery(c.CorruptEvery);
+    Rig.Instrument.SetAnswerDelay(c.AnswerDelay);
     Rig.Mark();
     Rig.ZOL->ReadHistory();
     EXPECT_TRUE(Rig.ZOL->ReadingHistoryNow());
@@ -1048,8 +1064,7 @@ TEST(ZOLHistory, AUsersCommandEndsTheReadWithAMessage) {
   ASSERT_TRUE(Eventually([&] { return Rig.Count("UpdateFilter") >= 1; }));
   EXPECT_FALSE(Rig.ZOL->ReadingHistoryNow());
   ASSERT_EQ(Rig.Errors().size(), 1u);
-  EXPECT_EQ(Rig.Errors()[0].rfind("Reading the history was interrupted", 0), 0u)
-      << Rig.Errors()[0];
+  EXPECT_EQ(Rig.Errors()[0].rfind("Reading the history was interrupted", 0), 0u) << Rig.Errors()[0];
   // Restarting the read is not an interruption.
   Rig.Mark();
   Rig.ZOL->ReadHistory();
@@ -1073,11 +1088,17 @@ TEST(ZOLChains, ANewCommandGetsItsFullExchangeAfterAStoppedWriteAll) {
   };
   const Case Cases[] = {
       {"stopped at 0x20, then WriteFilter",
-       [](TZOLSettings &s) { s.Alarm1.SetPoint = 1e9f; }, 0x20,
-       [](TCustomZOL &z) { z.WriteFilter(2.0f); }, {0x20, 0xA0, 0x00}, "UpdateFilter"},
+       [](TZOLSettings &s) { s.Alarm1.SetPoint = 1e9f; },
+       0x20,
+       [](TCustomZOL &z) { z.WriteFilter(2.0f); },
+       {0x20, 0xA0, 0x00},
+       "UpdateFilter"},
       {"stopped at 0x21, then WriteAlarm1",
-       [](TZOLSettings &s) { s.Alarm2.SetPoint = 1e9f; }, 0x21,
-       [](TCustomZOL &z) { z.WriteAlarm1(GoldenAlarm()); }, {0x21, 0xA1, 0x00}, "UpdateAlarm1"},
+       [](TZOLSettings &s) { s.Alarm2.SetPoint = 1e9f; },
+       0x21,
+       [](TCustomZOL &z) { z.WriteAlarm1(GoldenAlarm()); },
+       {0x21, 0xA1, 0x00},
+       "UpdateAlarm1"},
   };
   const std::string Path = (std::filesystem::temp_directory_path() /
                             ("zol-stopped-" + std::to_string(::getpid()) + ".ZOL"))
@@ -1160,12 +1181,16 @@ TEST(ZOLChains, AnOperationFromAHandlerGoesOutAfterTheRowsReply) {
   };
   const Case Cases[] = {
       // The unlock row sends its state request before the event: the read-all follows it.
-      {"ReadAll from OnUnlockDevice", &TCustomZOL::OnUnlockDevice,
-       [](TCustomZOL &z) { z.ReadAll(); }, [](TCustomZOL &z) { z.Unlock("SECRET"); },
+      {"ReadAll from OnUnlockDevice",
+       &TCustomZOL::OnUnlockDevice,
+       [](TCustomZOL &z) { z.ReadAll(); },
+       [](TCustomZOL &z) { z.Unlock("SECRET"); },
        {0x40, 0x00, 0xB0, 0xB1, 0xA0, 0xA1, 0xA2, 0x00}},
       // The alarm row would send its state request after the event: it gives way.
-      {"ReadFilter from OnUpdateAlarm1", &TCustomZOL::OnUpdateAlarm1,
-       [](TCustomZOL &z) { z.ReadFilter(); }, [](TCustomZOL &z) { z.ReadAlarm1(); },
+      {"ReadFilter from OnUpdateAlarm1",
+       &TCustomZOL::OnUpdateAlarm1,
+       [](TCustomZOL &z) { z.ReadFilter(); },
+       [](TCustomZOL &z) { z.ReadAlarm1(); },
        {0xA1, 0xA0, 0x00}},
   };
   for (const Case &c : Cases) {

@@ -311,6 +311,48 @@ TEST(EndToEnd, DroppedCommandsAreResentUntilTheChainsComplete) {
   EXPECT_GT(sim->CommandsDropped(), 0u) << "the fault was exercised";
 }
 
+TEST(EndToEnd, HistoryRecordsEachTheirOwnDespiteLostCommandsAndCorruptReports) {
+  std::uint64_t dropped = 0;
+  for (const std::uint32_t seed : {3u, 17u, 29u}) {
+    SCOPED_TRACE(seed);
+    TVirtualRW8Options o;
+    o.ReportPeriodMs = 1;
+    SimPlatform platform(1, o);
+    auto sim = platform.Instrument(0);
+    Prepare(*sim); // 5 records: slots 5 to 7 hold none
+    Connected c(platform, 0);
+    std::mutex m;
+    std::vector<TWROP> records;
+    std::vector<std::string> errors;
+    c.Zol.OnUpdateWROP = [&](TPtrWROP r) {
+      std::lock_guard lock(m);
+      records.push_back(*r);
+    };
+    c.Zol.OnChainError = [&](TObject *, const std::string &message) {
+      std::lock_guard lock(m);
+      errors.push_back(message);
+    };
+    ASSERT_TRUE(c.WaitConnected());
+    ASSERT_TRUE(c.Quiet(*sim));
+    sim->SetDropShare(0.3, seed);
+    sim->SetCorruptShare(0.2, seed + 1);
+    c.Zol.ReadHistory();
+    ASSERT_TRUE(Eventually([&] { return !c.Zol.ReadingHistoryNow(); }));
+    std::lock_guard lock(m);
+    ASSERT_TRUE(errors.empty()) << errors[0];
+    ASSERT_EQ(records.size(), 8u);
+    ASSERT_EQ(sim->HistoryCount(), 5);
+    for (int i = 0; i < 8; ++i) {
+      const TWROP &r = records[static_cast<std::size_t>(i)];
+      const auto held = sim->HistoryRecord(i);
+      EXPECT_EQ(r.SlotMask, held ? static_cast<std::uint8_t>(0xFF << i) : 0) << "record " << i;
+      EXPECT_EQ(r.OpCode, held ? held->OpCode : 0) << "record " << i;
+    }
+    dropped += sim->CommandsDropped();
+  }
+  EXPECT_GT(dropped, 0u) << "the fault was exercised";
+}
+
 TEST(EndToEnd, CorruptReportsNeverPutAWrongValueIntoSettings) {
   TVirtualRW8Options o;
   o.ReportPeriodMs = 2;
