@@ -32,8 +32,7 @@ TapPlatform::TapPlatform(HidPlatform &Inner, std::ostream *Trace, bool ShowSecre
 
 std::string TapPlatform::CommandLine(const std::uint8_t *Frame, bool ShowSecrets) {
   const std::uint8_t code = Frame[CommandOffset::Code];
-  const bool secret =
-      code == CodeOf(TCommand::Unlock) || code == CodeOf(TCommand::ChangePassword);
+  const bool secret = code == CodeOf(TCommand::Unlock) || code == CodeOf(TCommand::ChangePassword);
   // The checksum would tell the sum of the password bytes: masked with them.
   return "-> " + Hex(Frame, kCommandLength, secret && !ShowSecrets ? CommandOffset::Checksum : -1);
 }
@@ -53,9 +52,15 @@ void TapPlatform::Print(const std::string &Line) {
 std::vector<std::string> TapPlatform::ListInterfaces(bool includeRegistered) {
   return Inner.ListInterfaces(includeRegistered);
 }
-HidHandle TapPlatform::Open(const std::string &path) { return Inner.Open(path); }
-std::string TapPlatform::LastOpenError() const { return Inner.LastOpenError(); }
-void TapPlatform::Close(HidHandle handle) { Inner.Close(handle); }
+HidHandle TapPlatform::Open(const std::string &path) {
+  return Inner.Open(path);
+}
+std::string TapPlatform::LastOpenError() const {
+  return Inner.LastOpenError();
+}
+void TapPlatform::Close(HidHandle handle) {
+  Inner.Close(handle);
+}
 bool TapPlatform::PeekAttributes(const std::string &path, HidAttributes &attributes) {
   return Inner.PeekAttributes(path, attributes);
 }
@@ -82,7 +87,8 @@ int TapPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int ti
     if (static_cast<int>(Late.size()) <= Lag)
       return 0; // nothing yet, as a read that timed out
     std::vector<std::uint8_t> &oldest = Late.front();
-    count = static_cast<int>(std::min<std::size_t>(oldest.size(), static_cast<std::size_t>(length)));
+    count =
+        static_cast<int>(std::min<std::size_t>(oldest.size(), static_cast<std::size_t>(length)));
     std::copy(oldest.begin(), oldest.begin() + count, buffer);
     Late.pop_front();
   }

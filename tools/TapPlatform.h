@@ -51,11 +51,11 @@ private:
   HidPlatform &Inner;
   std::ostream *Trace;
   bool ShowSecrets;
-  TAnswerListener Listener_; // set before the worker starts
-  TAnswerListener CommandListener; // set before the worker starts
-  int Lag = 0;                      // set before the worker starts
+  TAnswerListener Listener_;                  // set before the worker starts
+  TAnswerListener CommandListener;            // set before the worker starts
+  int Lag = 0;                                // set before the worker starts
   std::deque<std::vector<std::uint8_t>> Late; // reports held back; the worker's alone
-  std::mutex TraceMutex;     //!< Protects writes to *Trace (worker and main thread).
+  std::mutex TraceMutex; //!< Protects writes to *Trace (worker and main thread).
 };
 
 } // namespace zol

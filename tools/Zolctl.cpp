@@ -62,7 +62,8 @@ std::unique_ptr<HidPlatform> MakePlatform(const TZolctlOptions &Options) {
   for (const std::string &text : Options.SimFaults) {
     const TFault fault = SplitFault(text);
     for (int i = 0; i < sim->InstrumentCount(); ++i)
-      if (auto instrument = sim->Instrument(i); instrument && (fault.Instrument < 0 || fault.Instrument == i))
+      if (auto instrument = sim->Instrument(i);
+          instrument && (fault.Instrument < 0 || fault.Instrument == i))
         ApplyFault(*instrument, fault.Name);
   }
   return sim;
@@ -148,7 +149,8 @@ TOutcome RunOne(const TZolctlOptions &Options, HidPlatform &Platform,
     o.Interrupted = true;
     if (Options.Command != TZolctlCommand::Monitor) {
       o.Status = e.Status;
-      o.Message = "interrupted; " + (session ? session->SentNote() : std::string("nothing was sent"));
+      o.Message =
+          "interrupted; " + (session ? session->SentNote() : std::string("nothing was sent"));
     }
   } catch (const EOutputFailed &) {
     o.Status = ZolctlExit::OutputFailed;
@@ -168,7 +170,8 @@ void Say(std::ostream &Err, const std::string &Message) {
     Err << "zolctl: " << Message << '\n' << std::flush;
 }
 
-int Print(const TZolctlOptions &Options, const TResult &Result, std::ostream &Out, std::ostream &Err) {
+int Print(const TZolctlOptions &Options, const TResult &Result, std::ostream &Out,
+          std::ostream &Err) {
   try {
     Emit(Out, Options.Json ? JsonDump(Result.Json) : Result.Text);
   } catch (const EOutputFailed &) {
@@ -333,6 +336,8 @@ int ZolctlMain(const std::vector<std::string> &Args, std::ostream &Out, std::ost
   return RunZolctl(*parse.Options, Out, Err);
 }
 
-void ZolctlInterrupt(int Status) { InterruptWaits(Status); }
+void ZolctlInterrupt(int Status) {
+  InterruptWaits(Status);
+}
 
 } // namespace zol

@@ -64,7 +64,8 @@ const CommandInfo kCommands[] = {
      "Reads the information block and tells whether the USB interface firmware is programmed."},
     {"adjust-zero", TZolctlCommand::AdjustZero, "Zero adjustment (maker's use)."},
     {"adjust-full-scale", TZolctlCommand::AdjustFullScale, "Full-scale adjustment (maker's use)."},
-    {"reset-all", TZolctlCommand::ResetAll, "Returns the settings to the factory values (maker's use)."},
+    {"reset-all", TZolctlCommand::ResetAll,
+     "Returns the settings to the factory values (maker's use)."},
 };
 
 bool ParseFloat(const std::string &Text, float &Value) {
@@ -164,12 +165,13 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
   app->add_option("--sim-memory", O.SimMemory,
                   "the simulated instruments keep their settings in FILE between runs")
       ->type_name("FILE");
-  app->add_option("--sim-fault", O.SimFaults,
-                  "(testing) the simulated instruments start with fault F: silent, unplugged,\n"
-                  "unplug-on-open, sensor-failure, error-answers, oversized, permission-denied,\n"
-                  "drop=SHARE, corrupt=SHARE (SHARE 0 to 1), slow=MS (report period),\n"
-                  "blip=MS (unplugged MS ms after opening, back MS ms later), lag=N (reports reach\n"
-                  "zolctl N reports late, all instruments); K:F for instrument K alone")
+  app->add_option(
+         "--sim-fault", O.SimFaults,
+         "(testing) the simulated instruments start with fault F: silent, unplugged,\n"
+         "unplug-on-open, sensor-failure, error-answers, oversized, permission-denied,\n"
+         "drop=SHARE, corrupt=SHARE (SHARE 0 to 1), slow=MS (report period),\n"
+         "blip=MS (unplugged MS ms after opening, back MS ms later), lag=N (reports reach\n"
+         "zolctl N reports late, all instruments); K:F for instrument K alone")
       ->type_name("F")
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
@@ -178,7 +180,8 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
             return ValidFault(Text) ? std::string() : "unknown fault " + Text;
           },
           "", ""));
-  app->add_option("--device", R.Device, "the instrument to use, 0 for the first (default 0); see 'list'")
+  app->add_option("--device", R.Device,
+                  "the instrument to use, 0 for the first (default 0); see 'list'")
       ->type_name("K")
       ->check(IntIn(0, 255, "takes an instrument index from 0 (see 'zolctl list')"));
   app->add_option("--serial", O.Serial, "the instrument with this serial number (see 'list')")
@@ -211,7 +214,10 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
       sub->add_option("TEXT", O.Text, "the tag")->required()->type_name("");
       break;
     case TZolctlCommand::WriteFilter:
-      sub->add_option("SECONDS", R.Filter, "the filter, 0 or more")->required()->type_name("")->check(Number());
+      sub->add_option("SECONDS", R.Filter, "the filter, 0 or more")
+          ->required()
+          ->type_name("")
+          ->check(Number());
       break;
     case TZolctlCommand::WriteAlarm: {
       sub->add_option("N", R.AlarmNumber, "the alarm: 1 or 2")
@@ -235,7 +241,8 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
       sub->add_option("FILE", O.Text, "the parameter file")->required()->type_name("");
       break;
     case TZolctlCommand::Unlock:
-      sub->add_option("PASSWORD", O.Text, "the password (visible to other users: prefer stdin)")->type_name("");
+      sub->add_option("PASSWORD", O.Text, "the password (visible to other users: prefer stdin)")
+          ->type_name("");
       break;
     case TZolctlCommand::ChangePassword:
       sub->add_option("NEW", O.Text, "the new password (visible to other users: prefer stdin)")
@@ -300,14 +307,16 @@ std::string Finish(TZolctlOptions &O, const TRaw &R, CLI::App &App) {
   switch (O.Command) {
   case TZolctlCommand::WriteTag:
     O.Text = Upper(O.Text);
-    if (std::string problem = CheckText("TEXT: the tag", O.Text, kDeviceTagLength); !problem.empty())
+    if (std::string problem = CheckText("TEXT: the tag", O.Text, kDeviceTagLength);
+        !problem.empty())
       return problem;
     break;
   case TZolctlCommand::WriteFilter:
     O.Value = ToFloat(R.Filter);
     if (O.Value < 0 || !FilterSendable(O.Value))
       return "SECONDS: the filter must be a number of seconds, 0 or more, that the instrument "
-             "takes, such as 2.5, not " + R.Filter;
+             "takes, such as 2.5, not " +
+             R.Filter;
     break;
   case TZolctlCommand::WriteAlarm: {
     TAlarmChange &a = O.Alarm;
@@ -344,8 +353,8 @@ std::string Finish(TZolctlOptions &O, const TRaw &R, CLI::App &App) {
     break;
   case TZolctlCommand::Unlock:
   case TZolctlCommand::ChangePassword:
-    O.TextGiven = App.get_subcommands().at(0)->count(O.Command == TZolctlCommand::Unlock ? "PASSWORD"
-                                                                                         : "NEW") > 0;
+    O.TextGiven = App.get_subcommands().at(0)->count(
+                      O.Command == TZolctlCommand::Unlock ? "PASSWORD" : "NEW") > 0;
     if (O.TextGiven)
       if (std::string p = CheckPassword(O.Command == TZolctlCommand::Unlock ? "PASSWORD" : "NEW",
                                         O.Text, O.Command == TZolctlCommand::ChangePassword);
@@ -390,8 +399,8 @@ bool ValidFault(const std::string &Fault) {
       return false;
     f = f.substr(colon + 1);
   }
-  static const char *const kPlain[] = {"silent",    "unplugged",        "unplug-on-open",
-                                       "sensor-failure", "error-answers", "oversized",
+  static const char *const kPlain[] = {"silent",           "unplugged",     "unplug-on-open",
+                                       "sensor-failure",   "error-answers", "oversized",
                                        "permission-denied"};
   for (const char *p : kPlain)
     if (f == p)

@@ -60,12 +60,12 @@ struct TZolctlOptions {
   std::vector<std::string> SimFaults;
 
   TZolctlCommand Command = TZolctlCommand::List;
-  std::string Text;      ///< tag, file, password, as the command takes
+  std::string Text;       ///< tag, file, password, as the command takes
   bool TextGiven = false; ///< unlock, change-password: false reads the password from standard input
-  float Value = 0.0f;    ///< filter seconds
-  TAlarmChange Alarm;    ///< write-alarm
-  std::optional<long> Count; ///< monitor --count
-  bool Csv = false;          ///< monitor --csv
+  float Value = 0.0f;     ///< filter seconds
+  TAlarmChange Alarm;     ///< write-alarm
+  std::optional<long> Count;     ///< monitor --count
+  bool Csv = false;              ///< monitor --csv
   std::optional<int> IntervalMs; ///< monitor --interval
   bool ExitOnDisconnect = false; ///< monitor --exit-on-disconnect
 };

@@ -88,7 +88,8 @@ TResult List(TSession &S) {
     o["reason"] = JsonText(reason);
     o["fix"] = fix;
     closed.push_back(std::move(o));
-    r.Text += "cannot open " + Printable(path) + ": " + Printable(reason) + "\n  fix: " + fix + "\n";
+    r.Text +=
+        "cannot open " + Printable(path) + ": " + Printable(reason) + "\n  fix: " + fix + "\n";
   }
   if (count == 0 && closed.empty())
     r.Text += "no instrument found\n";
@@ -203,8 +204,8 @@ std::string NotRegular(const std::string &Path) {
 TResult Save(TSession &S) {
   // Refused before anything is read; the save itself refuses it again, atomically.
   if (const std::string what = NotRegular(S.Options.Text); !what.empty())
-    throw TExit{ZolctlExit::FileRefused, S.Options.Text + " is " + what +
-                                             ", not a regular file: nothing was written"};
+    throw TExit{ZolctlExit::FileRefused,
+                S.Options.Text + " is " + what + ", not a regular file: nothing was written"};
   S.Connect(S.Options.Serial, S.Options.Device);
   S.Flush();
   S.Zol().ReadAll();
@@ -263,7 +264,8 @@ TResult Load(TSession &S) {
   // Read everything back: the instrument must now hold the file's settings.
   S.Flush();
   S.Zol().ReadAll();
-  const TZOLSettings held = S.Expect("the read-back after writing", TEvent::ReadAll).Snapshot.Settings;
+  const TZOLSettings held =
+      S.Expect("the read-back after writing", TEvent::ReadAll).Snapshot.Settings;
 
   std::vector<TDifference> differences;
   const std::string fileTag = wanted.Tag.Get();
@@ -347,8 +349,8 @@ TResult LostPassword(TSession &S) {
   TResult r;
   r.Json["cryptedPassword"] = HexBytes(reversed, 6);
   r.Json["serialNumber"] = JsonText(m.SerialNumber);
-  r.Text = "crypted password: " + HexBytes(reversed, 6) + "\nserial number: " +
-           Printable(m.SerialNumber) + "\nGive both to the maker.\n";
+  r.Text = "crypted password: " + HexBytes(reversed, 6) +
+           "\nserial number: " + Printable(m.SerialNumber) + "\nGive both to the maker.\n";
   return r;
 }
 
@@ -405,7 +407,7 @@ TResult Monitor(TSession &S) {
   while (!o.Count || lines < *o.Count) {
     // Unplugged, the wait has no end but an interruption (an hour at a time): the link
     // reconnects by itself.
-    const auto deadline = !connected ? Clock::now() + std::chrono::hours(1)
+    const auto deadline = !connected     ? Clock::now() + std::chrono::hours(1)
                           : o.IntervalMs ? std::min(tick, silentSince + timeout)
                                          : silentSince + timeout;
     std::optional<TEventRecord> e = S.Next(deadline);
@@ -435,8 +437,9 @@ TResult Monitor(TSession &S) {
       continue;
     }
     if (connected && now >= silentSince + timeout)
-      throw TExit{ZolctlExit::NoInstrument, "No answer in time: a state answer did not come within " +
-                                                std::to_string(o.TimeoutMs) + " ms"};
+      throw TExit{ZolctlExit::NoInstrument,
+                  "No answer in time: a state answer did not come within " +
+                      std::to_string(o.TimeoutMs) + " ms"};
     if (o.IntervalMs && now >= tick) {
       // One line per interval, the latest state; ticks missed while unplugged are skipped.
       if (latest) {
@@ -475,8 +478,8 @@ TResult Info(TSession &S) {
   TResult r;
   r.Json["info"] = JsonText(info);
   r.Json["usbFirmwareProgrammed"] = programmed;
-  r.Text = "info: " + Printable(info) + "\nUSB interface firmware: " +
-           (programmed ? "programmed" : "not programmed") + "\n";
+  r.Text = "info: " + Printable(info) +
+           "\nUSB interface firmware: " + (programmed ? "programmed" : "not programmed") + "\n";
   return r;
 }
 
@@ -499,9 +502,13 @@ TResult AdjustZero(TSession &S) {
 TResult AdjustFullScale(TSession &S) {
   return MakerCommand(S, TCommand::AdjustFullScale, &TCustomZOL::AdjustFullScale);
 }
-TResult ResetAll(TSession &S) { return MakerCommand(S, TCommand::ResetAll, &TCustomZOL::ResetAll); }
+TResult ResetAll(TSession &S) {
+  return MakerCommand(S, TCommand::ResetAll, &TCustomZOL::ResetAll);
+}
 
-TResult NoSession(TSession &) { return {}; }
+TResult NoSession(TSession &) {
+  return {};
+}
 
 struct TCommandEntry {
   TZolctlCommand Command;

@@ -50,7 +50,9 @@ std::string Hex(unsigned char c) {
   return buffer;
 }
 
-const char *OnOff(bool Value) { return Value ? "on" : "off"; }
+const char *OnOff(bool Value) {
+  return Value ? "on" : "off";
+}
 
 } // namespace
 
@@ -155,7 +157,9 @@ void StateOut(const TZOLModel &m, TJson &Json, std::string &Text) {
   Text += "raw value: " + std::to_string(m.RawValue) + "   Rt: " + Fixed(m.Rt) + "\n";
 }
 
-std::string CsvHeader() { return "time,measure,relay1,relay2,led1,led2,writeLocked,rawValue,rt\n"; }
+std::string CsvHeader() {
+  return "time,measure,relay1,relay2,led1,led2,writeLocked,rawValue,rt\n";
+}
 
 std::string MonitorLine(const TZOLModel &m, bool Json, bool Csv,
                         std::chrono::system_clock::time_point When) {

@@ -12,7 +12,7 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<int> Interrupted{0};
 std::mutex SessionsMutex; //!< Protects Live.
-TSession *Live = nullptr;  // the session whose waits an interruption wakes
+TSession *Live = nullptr; // the session whose waits an interruption wakes
 
 /// Commands that change what the instrument holds (the clock and the lock aside).
 bool ChangesSettings(std::uint8_t Code) {
@@ -47,7 +47,9 @@ void InterruptWaits(int Status) {
   }
 }
 
-int InterruptStatus() { return Interrupted.load(); }
+int InterruptStatus() {
+  return Interrupted.load();
+}
 
 TSession::TSession(const TZolctlOptions &Options_, HidPlatform &Platform_, std::ostream &Out_,
                    std::ostream &Err_)
@@ -135,7 +137,8 @@ TEventRecord TSession::Expect(const std::string &What,
     if (Accept(*e))
       return std::move(*e);
     if (e->Kind == TEvent::Disconnect)
-      throw TExit{ZolctlExit::NoInstrument, "The instrument was unplugged while waiting for " + What};
+      throw TExit{ZolctlExit::NoInstrument,
+                  "The instrument was unplugged while waiting for " + What};
     if (e->Kind == TEvent::ChainError)
       throw TExit{ZolctlExit::Usage, e->Message};
     if (e->Kind == TEvent::Error)

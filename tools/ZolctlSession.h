@@ -96,7 +96,8 @@ public:
   std::optional<TEventRecord> Next(std::chrono::steady_clock::time_point Deadline);
   /// Waits for the first event Accept takes, within the time-out; What names it. An unplug, a
   /// chain error or an error answer ends the wait with TExit.
-  TEventRecord Expect(const std::string &What, const std::function<bool(const TEventRecord &)> &Accept);
+  TEventRecord Expect(const std::string &What,
+                      const std::function<bool(const TEventRecord &)> &Accept);
   TEventRecord Expect(const std::string &What, TEvent Kind);
   /// Waits for the instrument's answer to a command with Code, then the first Kind event after it.
   TEventRecord ExpectAfterAnswer(const std::string &What, std::uint8_t Code, TEvent Kind);

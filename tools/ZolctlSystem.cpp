@@ -41,7 +41,9 @@ TSignalWatch::~TSignalWatch() {
   WinCallback = nullptr;
 }
 
-bool StdinIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
+bool StdinIsTerminal() {
+  return _isatty(_fileno(stdin)) != 0;
+}
 
 bool ReadSecretLine(std::string &Line, const char *Prompt) {
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
@@ -67,13 +69,16 @@ std::string LocalIsoTime(std::chrono::system_clock::time_point When) {
   localtime_s(&local, &t);
   char date[40];
   std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(When.time_since_epoch()) % 1000;
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(When.time_since_epoch()) % 1000;
   char out[64];
   std::snprintf(out, sizeof out, "%s.%03d", date, static_cast<int>(ms.count()));
   return out;
 }
 
-void HardExit(int Status) { _exit(Status); }
+void HardExit(int Status) {
+  _exit(Status);
+}
 
 #else
 
@@ -130,7 +135,9 @@ TSignalWatch::~TSignalWatch() {
   WakePipe[0] = WakePipe[1] = -1;
 }
 
-bool StdinIsTerminal() { return isatty(STDIN_FILENO) != 0; }
+bool StdinIsTerminal() {
+  return isatty(STDIN_FILENO) != 0;
+}
 
 bool ReadSecretLine(std::string &Line, const char *Prompt) {
   termios saved{};
@@ -184,7 +191,9 @@ std::string LocalIsoTime(std::chrono::system_clock::time_point When) {
   return out;
 }
 
-void HardExit(int Status) { _exit(Status); }
+void HardExit(int Status) {
+  _exit(Status);
+}
 
 #endif
 

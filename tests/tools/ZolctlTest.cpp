@@ -11,15 +11,15 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -82,7 +82,8 @@ protected:
   pid_t Start(const std::vector<std::string> &Args, int OutFd = -1) {
     const pid_t pid = fork();
     if (pid == 0) {
-      const int out = OutFd >= 0 ? OutFd : open((Dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int out =
+          OutFd >= 0 ? OutFd : open((Dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       const int err = open((Dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       const int in = open("/dev/null", O_RDONLY);
       dup2(out, 1), dup2(err, 2), dup2(in, 0);
@@ -145,7 +146,8 @@ std::vector<std::string> Lines(const std::string &Text) {
 bool HasWord(const std::string &Text, const std::string &Word) {
   const auto edge = [](char c) { return c == ' ' || c == '\n' || c == '"'; };
   for (auto at = Text.find(Word); at != std::string::npos; at = Text.find(Word, at + 1))
-    if (at > 0 && edge(Text[at - 1]) && at + Word.size() < Text.size() && edge(Text[at + Word.size()]))
+    if (at > 0 && edge(Text[at - 1]) && at + Word.size() < Text.size() &&
+        edge(Text[at + Word.size()]))
       return true;
   return false;
 }
@@ -156,7 +158,7 @@ bool IsIsoTime(const std::string &T) {
   if (T.size() != shape.size())
     return false;
   for (std::size_t i = 0; i < T.size(); ++i) {
-    const bool ok = shape[i] == 'd' ? std::isdigit(static_cast<unsigned char>(T[i])) != 0
+    const bool ok = shape[i] == 'd'   ? std::isdigit(static_cast<unsigned char>(T[i])) != 0
                     : shape[i] == '+' ? T[i] == '+' || T[i] == '-'
                                       : T[i] == shape[i];
     if (!ok)
@@ -224,8 +226,8 @@ TEST_F(Zolctl, StateAndReadPrintTheInstrument) {
 TEST_F(Zolctl, WritesAreReadBackAndKept) {
   ASSERT_EQ(Sim({"write-tag", "tank 4"}).Code, 0);
   ASSERT_EQ(Sim({"write-filter", "2.5"}).Code, 0);
-  ASSERT_EQ(Sim({"write-alarm", "1", "--setpoint", "-12.5", "--hysteresis", "0.5", "--delay", "0.75",
-                 "--nc", "--fail-closed", "--led-below"})
+  ASSERT_EQ(Sim({"write-alarm", "1", "--setpoint", "-12.5", "--hysteresis", "0.5", "--delay",
+                 "0.75", "--nc", "--fail-closed", "--led-below"})
                 .Code,
             0);
   // Only the delay changes: the rest keeps the instrument's values.
@@ -235,8 +237,9 @@ TEST_F(Zolctl, WritesAreReadBackAndKept) {
   ASSERT_EQ(r.Code, 0) << r.Err;
   EXPECT_HAS(r.Out, "\"tag\":\"TANK 4          \"");
   EXPECT_HAS(r.Out, "\"filter\":2.5,");
-  EXPECT_HAS(r.Out, "\"alarm1\":{\"setPoint\":-12.5,\"hysteresis\":0.5,\"delay\":3.0,\"contactNC\":true,"
-                    "\"failClosed\":true,\"ledBelow\":true}");
+  EXPECT_HAS(r.Out,
+             "\"alarm1\":{\"setPoint\":-12.5,\"hysteresis\":0.5,\"delay\":3.0,\"contactNC\":true,"
+             "\"failClosed\":true,\"ledBelow\":true}");
 }
 
 TEST_F(Zolctl, TraceShowsTheFramesOnTheWire) {
@@ -307,7 +310,8 @@ TEST_F(Zolctl, HistoryListsTheWritesNewestFirst) {
   ASSERT_EQ(Sim({"write-alarm", "2", "--delay", "1"}).Code, 0);
   Result r = Sim({"history"});
   ASSERT_EQ(r.Code, 0) << r.Err;
-  EXPECT_HAS(r.Out, "0  FF  Changement des param\xc3\xa8tres de l'alarme n\xc2\xb0""2");
+  EXPECT_HAS(r.Out, "0  FF  Changement des param\xc3\xa8tres de l'alarme n\xc2\xb0"
+                    "2");
   EXPECT_HAS(r.Out, "1  FE  Changement de la valeur du filtre");
   EXPECT_HAS(r.Out, "2  00  (empty)");
 }
@@ -462,8 +466,10 @@ TEST_F(Zolctl, PasswordsFromAFileStandardInputAndTheEnvironmentNeverTraced) {
   const std::string packed = "D4 4C 50 D2"; // "SECR" as the frame carries it
   std::vector<Result> runs = {
       Sim({"--trace", "--password-file", (Dir / "pw").string(), "write-tag", "A"}),
-      Run({"--sim", "--sim-memory", Memory, "--trace", "--password-file=-", "write-tag", "B"}, "SECRET\n"),
-      Run({"--sim", "--sim-memory", Memory, "--trace", "write-tag", "C"}, "", "ZOLCTL_PASSWORD=secret"),
+      Run({"--sim", "--sim-memory", Memory, "--trace", "--password-file=-", "write-tag", "B"},
+          "SECRET\n"),
+      Run({"--sim", "--sim-memory", Memory, "--trace", "write-tag", "C"}, "",
+          "ZOLCTL_PASSWORD=secret"),
       Run({"--sim", "--sim-memory", Memory, "--trace", "unlock"}, "SECRET\n"),
   };
   for (const Result &r : runs) {
@@ -472,9 +478,14 @@ TEST_F(Zolctl, PasswordsFromAFileStandardInputAndTheEnvironmentNeverTraced) {
     EXPECT_EQ(r.Err.find(packed), std::string::npos) << r.Err;
     EXPECT_EQ(r.Err.find("SECRET"), std::string::npos) << r.Err;
   }
-  EXPECT_EQ(Run({"--sim", "--sim-memory", Memory, "write-tag", "D"}, "", "ZOLCTL_PASSWORD=WRONG").Code, 4);
+  EXPECT_EQ(
+      Run({"--sim", "--sim-memory", Memory, "write-tag", "D"}, "", "ZOLCTL_PASSWORD=WRONG").Code,
+      4);
   // A new password from standard input.
-  ASSERT_EQ(Run({"--sim", "--sim-memory", Memory, "change-password"}, "other1\n", "ZOLCTL_PASSWORD=SECRET").Code, 0);
+  ASSERT_EQ(Run({"--sim", "--sim-memory", Memory, "change-password"}, "other1\n",
+                "ZOLCTL_PASSWORD=SECRET")
+                .Code,
+            0);
   EXPECT_EQ(Sim({"--password", "OTHER1", "write-tag", "E"}).Code, 0);
   EXPECT_HAS(Run({"--help"}).Out, "visible to other users");
 }
@@ -501,7 +512,8 @@ TEST_F(Zolctl, MonitorCsvAtAnIntervalParsesBack) {
 }
 
 TEST_F(Zolctl, MonitorWaitsForAnUnpluggedInstrumentToComeBack) {
-  Result r = Run({"--sim", "--sim-fault", "blip=200", "monitor", "--interval", "50", "--count", "12"});
+  Result r =
+      Run({"--sim", "--sim-fault", "blip=200", "monitor", "--interval", "50", "--count", "12"});
   ASSERT_EQ(r.Code, 0) << r.Err;
   EXPECT_EQ(Lines(r.Err), (std::vector<std::string>{
                               "zolctl: the instrument was unplugged; waiting for it to come back",
@@ -528,7 +540,8 @@ TEST_F(Zolctl, AnInterruptedMonitorEndsWith0AndCompleteLines) {
   }
 }
 
-// ---- Faults found trying the program as users and hostile inputs would ---------------------------
+// ---- Faults found trying the program as users and hostile inputs would
+// ---------------------------
 
 TEST_F(Zolctl, AnInterruptedCommandEndsNonZeroAndSaysWhatWasSent) {
   const fs::path file = Dir / "f.zol";
@@ -571,7 +584,8 @@ TEST_F(Zolctl, FilesThatAreNotRegularAreRefusedBeforeOpening) {
 TEST_F(Zolctl, AFailedWriteToStandardOutputEndsTheProgram) {
   Result r = Run({"--sim", "read"});
   ASSERT_EQ(r.Code, 0);
-  const int status = std::system((Quote(ZOLCTL_PATH) + " --sim read >/dev/full 2>/dev/null").c_str());
+  const int status =
+      std::system((Quote(ZOLCTL_PATH) + " --sim read >/dev/full 2>/dev/null").c_str());
   EXPECT_EQ(WEXITSTATUS(status), 5);
   // monitor | head -2: the reader goes, the monitor ends.
   int fds[2];
@@ -588,8 +602,10 @@ TEST_F(Zolctl, AFilterNoFrameCarriesBackIsRefused) {
   Result r = Sim({"--trace", "write-filter", "3e38"});
   EXPECT_EQ(r.Code, 2);
   EXPECT_EQ(r.Err.find("-> "), std::string::npos);
-  for (float bad : {std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN(), 2e38f}) {
-    const fs::path file = PatchedFile("filter.zol", [&](std::string &b) { PutFloat(b, 16 + 36, bad); });
+  for (float bad :
+       {std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN(), 2e38f}) {
+    const fs::path file =
+        PatchedFile("filter.zol", [&](std::string &b) { PutFloat(b, 16 + 36, bad); });
     r = Sim({"--trace", "load", file.string()});
     EXPECT_EQ(r.Code, 2) << bad;
     EXPECT_HAS(r.Err, "nothing was sent");
@@ -648,14 +664,15 @@ TEST_F(Zolctl, MessagesNameWhatWentWrong) {
 TEST_F(Zolctl, EveryWriteIsJudgedOnTheReadBackAfterItsAnswer) {
   // A host that lags 3 reports behind the instrument: old answers are still coming in when a
   // write goes out, as on a USB stack that sees the answers every 60 to 70 ms.
-  const std::vector<std::string> slow = {"--sim", "--sim-memory", Memory, "--sim-fault", "slow=20",
-                                         "--sim-fault", "lag=3", "--trace"};
+  const std::vector<std::string> slow = {"--sim",   "--sim-memory", Memory,  "--sim-fault",
+                                         "slow=20", "--sim-fault",  "lag=3", "--trace"};
   auto run = [&](std::vector<std::string> Args) {
     Args.insert(Args.begin(), slow.begin(), slow.end());
     return Run(Args);
   };
   for (const char *setPoint : {"30", "31.5"}) {
-    Result r = run({"write-alarm", "1", "--setpoint", setPoint, "--hysteresis", "2", "--delay", "1.5", "--nc"});
+    Result r = run({"write-alarm", "1", "--setpoint", setPoint, "--hysteresis", "2", "--delay",
+                    "1.5", "--nc"});
     ASSERT_EQ(r.Code, 0) << r.Err;
     EXPECT_HAS(r.Out, std::string("set point ") + setPoint);
     EXPECT_LT(r.Err.find("<- 21"), r.Err.rfind("-> A1")) << "read back after the write's answer";
