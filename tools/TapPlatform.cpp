@@ -1,5 +1,6 @@
 #include "tools/TapPlatform.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "protocol/Utils.h"
@@ -31,8 +32,7 @@ TapPlatform::TapPlatform(HidPlatform &Inner, std::ostream *Trace, bool ShowSecre
 
 std::string TapPlatform::CommandLine(const std::uint8_t *Frame, bool ShowSecrets) {
   const std::uint8_t code = Frame[CommandOffset::Code];
-  const bool secret =
-      code == CodeOf(TCommand::Unlock) || code == CodeOf(TCommand::ChangePassword);
+  const bool secret = code == CodeOf(TCommand::Unlock) || code == CodeOf(TCommand::ChangePassword);
   // The checksum would tell the sum of the password bytes: masked with them.
   return "-> " + Hex(Frame, kCommandLength, secret && !ShowSecrets ? CommandOffset::Checksum : -1);
 }
@@ -52,9 +52,15 @@ void TapPlatform::Print(const std::string &Line) {
 std::vector<std::string> TapPlatform::ListInterfaces(bool includeRegistered) {
   return Inner.ListInterfaces(includeRegistered);
 }
-HidHandle TapPlatform::Open(const std::string &path) { return Inner.Open(path); }
-std::string TapPlatform::LastOpenError() const { return Inner.LastOpenError(); }
-void TapPlatform::Close(HidHandle handle) { Inner.Close(handle); }
+HidHandle TapPlatform::Open(const std::string &path) {
+  return Inner.Open(path);
+}
+std::string TapPlatform::LastOpenError() const {
+  return Inner.LastOpenError();
+}
+void TapPlatform::Close(HidHandle handle) {
+  Inner.Close(handle);
+}
 bool TapPlatform::PeekAttributes(const std::string &path, HidAttributes &attributes) {
   return Inner.PeekAttributes(path, attributes);
 }
@@ -75,7 +81,17 @@ bool TapPlatform::GetReportLengths(HidHandle handle, HidReportLengths &lengths) 
 }
 
 int TapPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) {
-  const int count = Inner.Read(handle, buffer, length, timeoutMs);
+  int count = Inner.Read(handle, buffer, length, timeoutMs);
+  if (Lag > 0 && count > 0) {
+    Late.emplace_back(buffer, buffer + count);
+    if (static_cast<int>(Late.size()) <= Lag)
+      return 0; // nothing yet, as a read that timed out
+    std::vector<std::uint8_t> &oldest = Late.front();
+    count =
+        static_cast<int>(std::min<std::size_t>(oldest.size(), static_cast<std::size_t>(length)));
+    std::copy(oldest.begin(), oldest.begin() + count, buffer);
+    Late.pop_front();
+  }
   if (count > kAnswerLength) {
     const std::uint8_t *answer = buffer + 1; // after the report id
     if (Trace)
@@ -90,6 +106,8 @@ int TapPlatform::Write(HidHandle handle, const std::uint8_t *report, int length)
   const int written = Inner.Write(handle, report, length);
   if (Trace && written == length && length > kCommandLength)
     Print(CommandLine(report + 1, ShowSecrets));
+  if (CommandListener && written == length && length > kCommandLength)
+    CommandListener(report[1 + CommandOffset::Code]);
   return written;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <ostream>
@@ -19,6 +20,11 @@ public:
   TapPlatform(HidPlatform &Inner, std::ostream *Trace, bool ShowSecrets);
 
   void SetAnswerListener(TAnswerListener Listener) { Listener_ = std::move(Listener); }
+  /// (Testing) Hands each input report on Reports reads late, as a host whose buffer holds old
+  /// reports when a command goes out (the simulator's lag=N fault). Set before the worker starts.
+  void SetLag(int Reports) { Lag = Reports; }
+  /// Called with the code of each command written whole to the instrument.
+  void SetCommandListener(TAnswerListener Listener) { CommandListener = std::move(Listener); }
 
   /// A command frame as --trace prints it: "-> " and 8 upper-case hex bytes; the password
   /// bytes of unlock and password-change frames are masked unless ShowSecrets.
@@ -45,8 +51,11 @@ private:
   HidPlatform &Inner;
   std::ostream *Trace;
   bool ShowSecrets;
-  TAnswerListener Listener_; // set before the worker starts
-  std::mutex TraceMutex;     //!< Protects writes to *Trace (worker and main thread).
+  TAnswerListener Listener_;                  // set before the worker starts
+  TAnswerListener CommandListener;            // set before the worker starts
+  int Lag = 0;                                // set before the worker starts
+  std::deque<std::vector<std::uint8_t>> Late; // reports held back; the worker's alone
+  std::mutex TraceMutex; //!< Protects writes to *Trace (worker and main thread).
 };
 
 } // namespace zol

@@ -1,6 +1,7 @@
 #include "tools/ZolctlArgs.h"
 
-#include <algorithm>
+#include <CLI/CLI.hpp>
+
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -9,6 +10,10 @@
 #include "protocol/Utils.h"
 #include "protocol/ZOL.h"
 
+#ifndef ZOLCTL_VERSION
+#define ZOLCTL_VERSION "unknown"
+#endif
+
 namespace zol {
 
 namespace {
@@ -16,60 +21,52 @@ namespace {
 struct CommandInfo {
   const char *Name;
   TZolctlCommand Command;
-  const char *Usage;
   const char *Help;
 };
 
 const CommandInfo kCommands[] = {
-    {"list", TZolctlCommand::List, "list",
+    {"list", TZolctlCommand::List,
      "Lists the matching instruments: index, path, manufacturer, product, serial number.\n"
      "Instruments that are present but cannot be opened are named with the reason and the fix."},
-    {"state", TZolctlCommand::State, "state",
+    {"state", TZolctlCommand::State,
      "Prints the measurement, relays, LEDs, write lock, option flags, raw value and Rt."},
-    {"read", TZolctlCommand::Read, "read", "Reads tag, filter and both alarms."},
-    {"write-tag", TZolctlCommand::WriteTag, "write-tag TEXT",
+    {"read", TZolctlCommand::Read, "Reads tag, filter and both alarms."},
+    {"write-tag", TZolctlCommand::WriteTag,
      "Sends a tag of up to 16 characters (letters are sent in upper case; the instrument keeps\n"
      "space, digits, upper-case letters and punctuation), then reads it back."},
-    {"write-filter", TZolctlCommand::WriteFilter, "write-filter SECONDS",
+    {"write-filter", TZolctlCommand::WriteFilter,
      "Sends the damping filter in seconds (a point as decimal separator), then reads it back."},
     {"write-alarm", TZolctlCommand::WriteAlarm,
-     "write-alarm 1|2 [--setpoint C] [--hysteresis C] [--delay S] [--nc|--no]\n"
-     "                  [--fail-closed|--fail-open] [--led-below|--led-above]",
      "Changes the settings of alarm 1 or 2 and reads them back. Fields not given keep the\n"
      "instrument's values (read first). Set point and hysteresis: -3276.8 to 3276.7 C;\n"
      "delay: 0 to 25.5 s in tenths."},
-    {"save", TZolctlCommand::Save, "save FILE",
+    {"save", TZolctlCommand::Save,
      "Reads all settings, then writes them to a parameter file (88 bytes, extension ZOL)."},
-    {"load", TZolctlCommand::Load, "load FILE",
+    {"load", TZolctlCommand::Load,
      "Reads a parameter file, sends it with the write-all chain, then reads the settings back\n"
-     "to check that the instrument holds them."},
-    {"show", TZolctlCommand::Show, "show FILE", "Prints a parameter file; needs no instrument."},
-    {"unlock", TZolctlCommand::Unlock, "unlock PASSWORD",
-     "Unlocks a write-locked instrument (exit status 4 when the password is wrong)."},
-    {"change-password", TZolctlCommand::ChangePassword, "change-password NEW",
-     "Changes the password: 4 to 8 characters, sent in upper case."},
-    {"lost-password", TZolctlCommand::LostPassword, "lost-password",
+     "and names every value the instrument holds that differs from the file."},
+    {"show", TZolctlCommand::Show, "Prints a parameter file; needs no instrument."},
+    {"unlock", TZolctlCommand::Unlock,
+     "Unlocks a write-locked instrument (exit status 4 when the password is wrong). Without\n"
+     "PASSWORD: from --password-file, ZOLCTL_PASSWORD or standard input (no echo)."},
+    {"change-password", TZolctlCommand::ChangePassword,
+     "Changes the password: 4 to 8 characters, sent in upper case. Without NEW it is read from\n"
+     "standard input (no echo on a terminal)."},
+    {"lost-password", TZolctlCommand::LostPassword,
      "Reads the crypted password; give it and the serial number to the maker."},
-    {"history", TZolctlCommand::History, "history",
+    {"history", TZolctlCommand::History,
      "Reads the instrument's 8 write-operation records, slot 0 the newest."},
-    {"monitor", TZolctlCommand::Monitor, "monitor [--count N]",
-     "Prints one line per state answer, until N lines or Ctrl-C."},
-    {"ping", TZolctlCommand::Ping, "ping", "Sends a ping and checks the echo."},
-    {"info", TZolctlCommand::Info, "info",
+    {"monitor", TZolctlCommand::Monitor,
+     "Prints one line per state answer (or per --interval), until --count lines, Ctrl-C or\n"
+     "SIGTERM (status 0). An unplugged instrument is waited for, unless --exit-on-disconnect."},
+    {"ping", TZolctlCommand::Ping, "Sends a ping and checks the echo."},
+    {"info", TZolctlCommand::Info,
      "Reads the information block and tells whether the USB interface firmware is programmed."},
-    {"adjust-zero", TZolctlCommand::AdjustZero, "adjust-zero", "Zero adjustment (maker's use)."},
-    {"adjust-full-scale", TZolctlCommand::AdjustFullScale, "adjust-full-scale",
-     "Full-scale adjustment (maker's use)."},
-    {"reset-all", TZolctlCommand::ResetAll, "reset-all",
+    {"adjust-zero", TZolctlCommand::AdjustZero, "Zero adjustment (maker's use)."},
+    {"adjust-full-scale", TZolctlCommand::AdjustFullScale, "Full-scale adjustment (maker's use)."},
+    {"reset-all", TZolctlCommand::ResetAll,
      "Returns the settings to the factory values (maker's use)."},
 };
-
-const CommandInfo *FindCommand(std::string_view Name) {
-  for (const CommandInfo &c : kCommands)
-    if (Name == c.Name)
-      return &c;
-  return nullptr;
-}
 
 bool ParseFloat(const std::string &Text, float &Value) {
   const char *first = Text.data();
@@ -97,260 +94,376 @@ std::string CheckText(const std::string &What, const std::string &Text, std::siz
     return What + " has " + std::to_string(Text.size()) + " characters; the instrument keeps " +
            std::to_string(MaxLength);
   if (!IsPackable(Text))
-    return What + " \"" + Text +
-           "\" holds a character the instrument cannot keep (use space, digits, A-Z and "
-           "punctuation)";
+    return What + " holds a character the instrument cannot keep (use space, digits, A-Z and "
+                  "punctuation)";
   return {};
 }
 
-std::string CheckTenths(const char *What, float Value) {
-  try {
-    ToTenths16(Value, What);
-  } catch (const ERangeError &e) {
-    return e.what();
+/// A CLI11 check for an integer in [Low, High]; the message names the option (CLI11 adds it).
+CLI::Validator IntIn(long Low, long High, std::string What) {
+  return CLI::Validator(
+      [=](std::string &Text) -> std::string {
+        long v = 0;
+        return ParseInt(Text, Low, High, v) ? std::string() : What + ", not " + Text;
+      },
+      "", "");
+}
+
+CLI::Validator Number() {
+  return CLI::Validator(
+      [](std::string &Text) -> std::string {
+        float v = 0;
+        return ParseFloat(Text, v) ? std::string()
+                                   : "takes a number (a point as decimal separator), not " + Text;
+      },
+      "", "");
+}
+
+/// Strings as the command line gave them, converted and checked after CLI11 has parsed.
+struct TRaw {
+  std::string SimCount;
+  std::string Device;
+  std::string Timeout;
+  std::string Filter;
+  std::string AlarmNumber;
+  std::string SetPoint, Hysteresis, Delay;
+  std::string Count, Interval;
+  bool Nc = false, No = false, FailClosed = false, FailOpen = false, LedBelow = false,
+       LedAbove = false;
+};
+
+float ToFloat(const std::string &Text) {
+  float v = 0;
+  ParseFloat(Text, v);
+  return v;
+}
+
+long ToLong(const std::string &Text) {
+  long v = 0;
+  std::from_chars(Text.data(), Text.data() + Text.size(), v);
+  return v;
+}
+
+/// The command line's grammar, bound to Options and Raw.
+std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
+  auto app = std::make_unique<CLI::App>("Sets up and checks RW8 temperature transmitters from the "
+                                        "command line.",
+                                        "zolctl");
+  app->get_formatter()->label("Usage", "usage");
+  app->get_formatter()->column_width(34);
+  app->set_version_flag("--version", std::string("zolctl ") + ZOLCTL_VERSION);
+  app->set_help_all_flag("--help-all", "Print this help message with every command's options");
+  app->fallthrough();
+  app->require_subcommand(1, 1);
+  app->option_defaults()->always_capture_default(false);
+
+  app->add_option("--sim", R.SimCount,
+                  "use N simulated instruments (default 1) instead of real ones")
+      ->expected(0, 1)
+      ->type_name("[N]")
+      ->check(IntIn(1, 16, "a number of instruments from 1 to 16"));
+  app->add_option("--sim-memory", O.SimMemory,
+                  "the simulated instruments keep their settings in FILE between runs")
+      ->type_name("FILE");
+  app->add_option(
+         "--sim-fault", O.SimFaults,
+         "(testing) the simulated instruments start with fault F: silent, unplugged,\n"
+         "unplug-on-open, sensor-failure, error-answers, oversized, permission-denied,\n"
+         "drop=SHARE, corrupt=SHARE (SHARE 0 to 1), slow=MS (report period),\n"
+         "blip=MS (unplugged MS ms after opening, back MS ms later), lag=N (reports reach\n"
+         "zolctl N reports late, all instruments); K:F for instrument K alone")
+      ->type_name("F")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->check(CLI::Validator(
+          [](std::string &Text) -> std::string {
+            return ValidFault(Text) ? std::string() : "unknown fault " + Text;
+          },
+          "", ""));
+  app->add_option("--device", R.Device,
+                  "the instrument to use, 0 for the first (default 0); see 'list'")
+      ->type_name("K")
+      ->check(IntIn(0, 255, "takes an instrument index from 0 (see 'zolctl list')"));
+  app->add_option("--serial", O.Serial, "the instrument with this serial number (see 'list')")
+      ->type_name("TEXT");
+  app->add_flag("--all", O.All,
+                "run the command on every matching instrument in turn (with --serial: those\n"
+                "whose serial matches); the exit status is the worst of theirs");
+  app->add_option("--password", O.Password,
+                  "unlock a write-locked instrument before the command. A password on the\n"
+                  "command line is visible to other users of the machine: prefer\n"
+                  "--password-file or ZOLCTL_PASSWORD")
+      ->type_name("PW");
+  app->add_option("--password-file", O.PasswordFile,
+                  "read that password from the first line of FILE ('-': standard input)")
+      ->type_name("FILE");
+  app->add_flag("--trace", O.Trace,
+                "write every frame to standard error: '-> ' 8 command bytes, '<- ' 12 answer\n"
+                "bytes (password bytes are masked)");
+  app->add_flag("--show-secrets", O.ShowSecrets, "with --trace, show the password bytes too");
+  app->add_flag("--json", O.Json, "print JSON on standard output");
+  app->add_option("--timeout", R.Timeout, "how long to wait for each answer chain (default 2000)")
+      ->type_name("MS")
+      ->check(IntIn(1, 3600000, "takes milliseconds from 1 to 3600000"));
+
+  for (const CommandInfo &c : kCommands) {
+    CLI::App *sub = app->add_subcommand(c.Name, c.Help);
+    sub->parse_complete_callback([&O, c] { O.Command = c.Command; });
+    switch (c.Command) {
+    case TZolctlCommand::WriteTag:
+      sub->add_option("TEXT", O.Text, "the tag")->required()->type_name("");
+      break;
+    case TZolctlCommand::WriteFilter:
+      sub->add_option("SECONDS", R.Filter, "the filter, 0 or more")
+          ->required()
+          ->type_name("")
+          ->check(Number());
+      break;
+    case TZolctlCommand::WriteAlarm: {
+      sub->add_option("N", R.AlarmNumber, "the alarm: 1 or 2")
+          ->required()
+          ->type_name("")
+          ->check(IntIn(1, 2, "is 1 or 2"));
+      sub->add_option("--setpoint", R.SetPoint, "set point")->type_name("C")->check(Number());
+      sub->add_option("--hysteresis", R.Hysteresis, "hysteresis")->type_name("C")->check(Number());
+      sub->add_option("--delay", R.Delay, "delay, 0 to 25.5")->type_name("S")->check(Number());
+      auto *nc = sub->add_flag("--nc", R.Nc, "contact normally closed");
+      sub->add_flag("--no", R.No, "contact normally open")->excludes(nc);
+      auto *fc = sub->add_flag("--fail-closed", R.FailClosed, "contact closed on sensor failure");
+      sub->add_flag("--fail-open", R.FailOpen, "contact open on sensor failure")->excludes(fc);
+      auto *lb = sub->add_flag("--led-below", R.LedBelow, "LED lit below the set point");
+      sub->add_flag("--led-above", R.LedAbove, "LED lit above the set point")->excludes(lb);
+      break;
+    }
+    case TZolctlCommand::Save:
+    case TZolctlCommand::Load:
+    case TZolctlCommand::Show:
+      sub->add_option("FILE", O.Text, "the parameter file")->required()->type_name("");
+      break;
+    case TZolctlCommand::Unlock:
+      sub->add_option("PASSWORD", O.Text, "the password (visible to other users: prefer stdin)")
+          ->type_name("");
+      break;
+    case TZolctlCommand::ChangePassword:
+      sub->add_option("NEW", O.Text, "the new password (visible to other users: prefer stdin)")
+          ->type_name("");
+      break;
+    case TZolctlCommand::Monitor:
+      sub->add_option("--count", R.Count, "stop after N lines")
+          ->type_name("N")
+          ->check(IntIn(1, 1000000000L, "takes a number of lines, 1 or more"));
+      sub->add_flag("--csv", O.Csv,
+                    "comma-separated values: a header, then time (ISO 8601, local, ms), measure,\n"
+                    "relays, LEDs, lock, raw value, Rt");
+      sub->add_option("--interval", R.Interval, "one line every MS milliseconds")
+          ->type_name("MS")
+          ->check(IntIn(1, 3600000, "takes milliseconds from 1 to 3600000"));
+      sub->add_flag("--exit-on-disconnect", O.ExitOnDisconnect,
+                    "end with status 1 when the instrument is unplugged");
+      break;
+    default:
+      break;
+    }
+  }
+  app->footer("'zolctl COMMAND --help' describes a command.\n"
+              "Exit status: 0 done; 1 no instrument, or no answer in time; 2 usage or a value the\n"
+              "instrument cannot take; 3 parameter file refused or not written; 4 refused by the\n"
+              "instrument (write-locked, wrong password) or a value it did not keep; 5 the output\n"
+              "could not be written; 130 and 143 interrupted by SIGINT and SIGTERM (monitor: 0).\n"
+              "Environment: ZOLCTL_PASSWORD, the password for write-locked instruments.");
+  return app;
+}
+
+/// Converts and checks what CLI11 left as text; an error names the option.
+std::string Finish(TZolctlOptions &O, const TRaw &R, CLI::App &App) {
+  if (App.count("--sim")) {
+    O.Sim = true;
+    if (!R.SimCount.empty())
+      O.SimCount = static_cast<int>(ToLong(R.SimCount));
+  }
+  if ((!O.SimMemory.empty() || !O.SimFaults.empty()) && !O.Sim)
+    return "--sim-memory and --sim-fault go with --sim";
+  if (App.count("--sim-memory") && O.SimMemory.empty())
+    return "--sim-memory takes a file name";
+  if (!R.Device.empty())
+    O.Device = static_cast<int>(ToLong(R.Device));
+  if (!R.Timeout.empty())
+    O.TimeoutMs = static_cast<int>(ToLong(R.Timeout));
+  if (O.Password)
+    if (std::string p = CheckPassword("--password", *O.Password, false); !p.empty())
+      return p;
+  if (O.PasswordFile && O.PasswordFile->empty())
+    return "--password-file takes a file name, or - for standard input";
+  if (App.count("--serial") && (!O.Serial || O.Serial->empty()))
+    return "--serial takes a serial number";
+  if (O.Serial && App.count("--device"))
+    return "--serial and --device both choose the instrument: give one";
+  if (O.All && App.count("--device"))
+    return "--all and --device: --all runs on every instrument";
+  if (O.All && (O.Command == TZolctlCommand::List || O.Command == TZolctlCommand::Show ||
+                O.Command == TZolctlCommand::Monitor))
+    return "--all goes with commands run on each instrument (not list, show or monitor)";
+
+  switch (O.Command) {
+  case TZolctlCommand::WriteTag:
+    O.Text = Upper(O.Text);
+    if (std::string problem = CheckText("TEXT: the tag", O.Text, kDeviceTagLength);
+        !problem.empty())
+      return problem;
+    break;
+  case TZolctlCommand::WriteFilter:
+    O.Value = ToFloat(R.Filter);
+    if (O.Value < 0 || !FilterSendable(O.Value))
+      return "SECONDS: the filter must be a number of seconds, 0 or more, that the instrument "
+             "takes, such as 2.5, not " +
+             R.Filter;
+    break;
+  case TZolctlCommand::WriteAlarm: {
+    TAlarmChange &a = O.Alarm;
+    a.Number = static_cast<int>(ToLong(R.AlarmNumber));
+    if (!R.SetPoint.empty())
+      a.SetPoint = ToFloat(R.SetPoint);
+    if (!R.Hysteresis.empty())
+      a.Hysteresis = ToFloat(R.Hysteresis);
+    if (!R.Delay.empty())
+      a.Delay = ToFloat(R.Delay);
+    if (R.Nc || R.No)
+      a.ContactNC = R.Nc;
+    if (R.FailClosed || R.FailOpen)
+      a.FailClosed = R.FailClosed;
+    if (R.LedBelow || R.LedAbove)
+      a.LedBelow = R.LedBelow;
+    try {
+      if (a.SetPoint)
+        ToTenths16(*a.SetPoint, "--setpoint: set point");
+      if (a.Hysteresis)
+        ToTenths16(*a.Hysteresis, "--hysteresis: hysteresis");
+    } catch (const ERangeError &e) {
+      return e.what();
+    }
+    if (a.Delay && (*a.Delay < 0 || *a.Delay > 25.5f))
+      return "--delay: the delay must lie between 0 and 25.5 s, not " + R.Delay;
+    break;
+  }
+  case TZolctlCommand::Save:
+  case TZolctlCommand::Load:
+  case TZolctlCommand::Show:
+    if (O.Text.empty())
+      return "FILE: a parameter file name is needed";
+    break;
+  case TZolctlCommand::Unlock:
+  case TZolctlCommand::ChangePassword:
+    O.TextGiven = App.get_subcommands().at(0)->count(
+                      O.Command == TZolctlCommand::Unlock ? "PASSWORD" : "NEW") > 0;
+    if (O.TextGiven)
+      if (std::string p = CheckPassword(O.Command == TZolctlCommand::Unlock ? "PASSWORD" : "NEW",
+                                        O.Text, O.Command == TZolctlCommand::ChangePassword);
+          !p.empty())
+        return p;
+    break;
+  case TZolctlCommand::Monitor:
+    if (!R.Count.empty())
+      O.Count = ToLong(R.Count);
+    if (!R.Interval.empty())
+      O.IntervalMs = static_cast<int>(ToLong(R.Interval));
+    break;
+  default:
+    break;
   }
   return {};
 }
 
 } // namespace
 
+bool FilterSendable(float Seconds) {
+  // The instrument's answers carry no float whose exponent bits are all ones but the lowest.
+  return std::isfinite(Seconds) && std::fabs(Seconds) < 0x1p127f;
+}
+
+std::string CheckPassword(const std::string &What, std::string &Password, bool New) {
+  Password = Upper(Password);
+  if (std::string problem = CheckText(What + ": the password", Password, kPasswordLength);
+      !problem.empty())
+    return problem;
+  if (New && Password.size() < 4)
+    return What + ": a new password has 4 to 8 characters";
+  return {};
+}
+
 bool ValidFault(const std::string &Fault) {
-  static const char *const kPlain[] = {"silent", "unplugged", "sensor-failure", "error-answers",
-                                       "oversized", "permission-denied"};
-  for (const char *f : kPlain)
-    if (Fault == f)
+  std::string f = Fault;
+  // "K:FAULT" puts the fault on instrument K alone.
+  if (const auto colon = f.find(':'); colon != std::string::npos) {
+    long k = 0;
+    if (!ParseInt(f.substr(0, colon), 0, 15, k))
+      return false;
+    f = f.substr(colon + 1);
+  }
+  static const char *const kPlain[] = {"silent",           "unplugged",     "unplug-on-open",
+                                       "sensor-failure",   "error-answers", "oversized",
+                                       "permission-denied"};
+  for (const char *p : kPlain)
+    if (f == p)
       return true;
   for (const char *prefix : {"drop=", "corrupt="}) {
     const std::string p = prefix;
     float share = 0;
-    if (Fault.rfind(p, 0) == 0 && ParseFloat(Fault.substr(p.size()), share) && share >= 0 &&
-        share <= 1)
+    if (f.rfind(p, 0) == 0 && ParseFloat(f.substr(p.size()), share) && share >= 0 && share <= 1)
       return true;
   }
-  return false;
+  long ms = 0;
+  return (f.rfind("slow=", 0) == 0 && ParseInt(f.substr(5), 1, 1000, ms)) ||
+         (f.rfind("blip=", 0) == 0 && ParseInt(f.substr(5), 1, 60000, ms)) ||
+         (Fault.rfind("lag=", 0) == 0 && ParseInt(Fault.substr(4), 1, 100, ms));
 }
 
 std::string ZolctlUsage() {
-  std::string text =
-      "usage: zolctl [--sim[=N]] [--sim-memory FILE] [--device K] [--password PW] [--trace]\n"
-      "              [--show-secrets] [--json] [--timeout MS] COMMAND [ARGS]\n"
-      "\n"
-      "Sets up and checks RW8 temperature transmitters from the command line.\n"
-      "\n"
-      "Options:\n"
-      "  --sim[=N]          use N simulated instruments (default 1) instead of real ones\n"
-      "  --sim-memory FILE  the simulated instruments keep their settings in FILE between runs\n"
-      "  --device K         the instrument to use, 0 for the first (default 0); see 'list'\n"
-      "  --password PW      unlock a write-locked instrument before the command\n"
-      "  --trace            write every frame to standard error: '-> ' 8 command bytes,\n"
-      "                     '<- ' 12 answer bytes (password bytes are masked)\n"
-      "  --show-secrets     with --trace, show the password bytes too\n"
-      "  --json             print one JSON object on standard output\n"
-      "  --timeout MS       how long to wait for each answer chain (default 2000)\n"
-      "  --sim-fault F      (testing) the simulated instruments start with fault F: silent,\n"
-      "                     unplugged, sensor-failure, error-answers, oversized,\n"
-      "                     permission-denied, drop=SHARE, corrupt=SHARE (SHARE 0 to 1)\n"
-      "\n"
-      "Commands:\n";
-  for (const CommandInfo &c : kCommands)
-    text += std::string("  ") + c.Usage + "\n";
-  text += "\n'zolctl COMMAND --help' describes a command.\n"
-          "Exit status: 0 done; 1 no instrument, or no answer in time; 2 usage or a value the\n"
-          "instrument cannot take; 3 parameter file refused or not written; 4 refused by the\n"
-          "instrument (write-locked, wrong password).\n";
-  return text;
+  TZolctlOptions options;
+  TRaw raw;
+  return MakeApp(options, raw)->help();
 }
 
 TZolctlParse ParseZolctlArgs(const std::vector<std::string> &Args) {
   TZolctlParse result;
   TZolctlOptions options;
-  std::size_t i = 0;
-  auto error = [&](std::string message) {
-    result.Error = std::move(message);
-    return result;
-  };
-  auto next = [&](const std::string &option, std::string &value) {
-    if (i + 1 >= Args.size())
-      return false;
-    value = Args[++i];
-    (void)option;
-    return true;
-  };
-
-  // Global options, up to the command.
-  for (; i < Args.size(); ++i) {
-    const std::string &a = Args[i];
-    if (a.empty() || a[0] != '-')
-      break;
-    std::string value;
-    long number = 0;
-    if (a == "--help" || a == "-h") {
-      result.Help = ZolctlUsage();
+  TRaw raw;
+  try {
+    std::unique_ptr<CLI::App> app = MakeApp(options, raw);
+    std::vector<std::string> reversed(Args.rbegin(), Args.rend());
+    try {
+      app->parse(reversed);
+    } catch (const CLI::CallForHelp &) {
+      result.Help = app->help();
       return result;
-    } else if (a == "--sim") {
-      options.Sim = true;
-    } else if (a.rfind("--sim=", 0) == 0) {
-      if (!ParseInt(a.substr(6), 1, 16, number))
-        return error("--sim takes a number of instruments from 1 to 16");
-      options.Sim = true;
-      options.SimCount = static_cast<int>(number);
-    } else if (a == "--sim-memory") {
-      if (!next(a, value) || value.empty())
-        return error("--sim-memory takes a file name");
-      options.SimMemory = value;
-    } else if (a == "--sim-fault") {
-      if (!next(a, value) || !ValidFault(value))
-        return error("--sim-fault takes silent, unplugged, sensor-failure, error-answers, "
-                     "oversized, permission-denied, drop=SHARE or corrupt=SHARE (SHARE 0 to 1)");
-      options.SimFaults.push_back(value);
-    } else if (a == "--device") {
-      if (!next(a, value) || !ParseInt(value, 0, 255, number))
-        return error("--device takes an instrument index from 0 (see 'zolctl list')");
-      options.Device = static_cast<int>(number);
-    } else if (a == "--password") {
-      if (!next(a, value))
-        return error("--password takes the password");
-      const std::string pw = Upper(value);
-      if (std::string problem = CheckText("The password", pw, kPasswordLength); !problem.empty())
-        return error(problem);
-      options.Password = pw;
-    } else if (a == "--trace") {
-      options.Trace = true;
-    } else if (a == "--show-secrets") {
-      options.ShowSecrets = true;
-    } else if (a == "--json") {
-      options.Json = true;
-    } else if (a == "--timeout") {
-      if (!next(a, value) || !ParseInt(value, 1, 3600000, number))
-        return error("--timeout takes milliseconds from 1 to 3600000");
-      options.TimeoutMs = static_cast<int>(number);
-    } else {
-      return error("unknown option " + a);
+    } catch (const CLI::CallForAllHelp &) {
+      result.Help = app->help("", CLI::AppFormatMode::All);
+      return result;
+    } catch (const CLI::CallForVersion &e) {
+      result.Help = std::string(e.what()) + "\n";
+      return result;
+    } catch (const CLI::ParseError &e) {
+      // Without a command, the first word CLI11 could not place is a misspelt one.
+      if (app->get_subcommands().empty()) {
+        for (const std::string &word : app->remaining())
+          if (!word.empty() && word[0] != '-') {
+            result.Error = "unknown command " + word;
+            return result;
+          }
+        if (dynamic_cast<const CLI::RequiredError *>(&e)) {
+          result.Error = "no command given";
+          return result;
+        }
+      }
+      result.Error = e.what();
+      return result;
     }
-  }
-  if ((!options.SimMemory.empty() || !options.SimFaults.empty()) && !options.Sim)
-    return error("--sim-memory and --sim-fault go with --sim");
-  if (i >= Args.size())
-    return error("no command given");
-
-  const CommandInfo *info = FindCommand(Args[i]);
-  if (!info)
-    return error("unknown command " + Args[i]);
-  options.Command = info->Command;
-  // Switches without a value may also follow the command.
-  std::vector<std::string> rest;
-  for (auto a = Args.begin() + static_cast<std::ptrdiff_t>(i) + 1; a != Args.end(); ++a) {
-    if (*a == "--json")
-      options.Json = true;
-    else if (*a == "--trace")
-      options.Trace = true;
-    else if (*a == "--show-secrets")
-      options.ShowSecrets = true;
-    else
-      rest.push_back(*a);
-  }
-  if (std::find(rest.begin(), rest.end(), "--help") != rest.end() ||
-      std::find(rest.begin(), rest.end(), "-h") != rest.end()) {
-    result.Help = std::string("usage: zolctl [OPTIONS] ") + info->Usage + "\n\n" + info->Help + "\n";
+    if (std::string problem = Finish(options, raw, *app); !problem.empty()) {
+      result.Error = problem;
+      return result;
+    }
+  } catch (const std::exception &e) {
+    result.Error = e.what();
     return result;
-  }
-
-  auto exactly = [&](std::size_t n) { return rest.size() == n; };
-  const std::string usage = std::string("usage: zolctl ") + info->Usage;
-  switch (options.Command) {
-  case TZolctlCommand::WriteTag: {
-    if (!exactly(1))
-      return error(usage);
-    options.Text = Upper(rest[0]);
-    if (std::string problem = CheckText("The tag", options.Text, kDeviceTagLength); !problem.empty())
-      return error(problem);
-    break;
-  }
-  case TZolctlCommand::WriteFilter:
-    if (!exactly(1))
-      return error(usage);
-    if (!ParseFloat(rest[0], options.Value) || options.Value < 0)
-      return error("The filter must be a number of seconds, 0 or more, such as 2.5: " + rest[0]);
-    break;
-  case TZolctlCommand::WriteAlarm: {
-    if (rest.empty())
-      return error(usage);
-    long number = 0;
-    if (!ParseInt(rest[0], 1, 2, number))
-      return error("The alarm number is 1 or 2: " + rest[0]);
-    options.Alarm.Number = static_cast<int>(number);
-    for (std::size_t k = 1; k < rest.size(); ++k) {
-      const std::string &a = rest[k];
-      auto value = [&](const char *name, std::optional<float> &field) -> std::string {
-        float v = 0;
-        if (k + 1 >= rest.size() || !ParseFloat(rest[k + 1], v))
-          return std::string(name) + " takes a number (a point as decimal separator)";
-        field = v;
-        ++k;
-        return {};
-      };
-      std::string problem;
-      if (a == "--setpoint")
-        problem = value("--setpoint", options.Alarm.SetPoint);
-      else if (a == "--hysteresis")
-        problem = value("--hysteresis", options.Alarm.Hysteresis);
-      else if (a == "--delay")
-        problem = value("--delay", options.Alarm.Delay);
-      else if (a == "--nc" || a == "--no")
-        options.Alarm.ContactNC = a == "--nc";
-      else if (a == "--fail-closed" || a == "--fail-open")
-        options.Alarm.FailClosed = a == "--fail-closed";
-      else if (a == "--led-below" || a == "--led-above")
-        options.Alarm.LedBelow = a == "--led-below";
-      else
-        problem = "unknown write-alarm option " + a + "\n" + usage;
-      if (!problem.empty())
-        return error(problem);
-    }
-    if (options.Alarm.SetPoint)
-      if (std::string p = CheckTenths("Set point", *options.Alarm.SetPoint); !p.empty())
-        return error(p);
-    if (options.Alarm.Hysteresis)
-      if (std::string p = CheckTenths("Hysteresis", *options.Alarm.Hysteresis); !p.empty())
-        return error(p);
-    if (options.Alarm.Delay && (*options.Alarm.Delay < 0 || *options.Alarm.Delay > 25.5f))
-      return error("The delay must lie between 0 and 25.5 s: " + rest.back());
-    break;
-  }
-  case TZolctlCommand::Save:
-  case TZolctlCommand::Load:
-  case TZolctlCommand::Show:
-    if (!exactly(1) || rest[0].empty())
-      return error(usage);
-    options.Text = rest[0];
-    break;
-  case TZolctlCommand::Unlock:
-  case TZolctlCommand::ChangePassword: {
-    if (!exactly(1))
-      return error(usage);
-    options.Text = Upper(rest[0]);
-    if (std::string problem = CheckText("The password", options.Text, kPasswordLength);
-        !problem.empty())
-      return error(problem);
-    if (options.Command == TZolctlCommand::ChangePassword && options.Text.size() < 4)
-      return error("A new password has 4 to 8 characters");
-    break;
-  }
-  case TZolctlCommand::Monitor:
-    if (rest.empty())
-      break;
-    if (rest.size() == 2 && rest[0] == "--count") {
-      long number = 0;
-      if (!ParseInt(rest[1], 1, 1000000000L, number))
-        return error("--count takes a number of lines, 1 or more");
-      options.Count = number;
-      break;
-    }
-    return error(usage);
-  default:
-    if (!exactly(0))
-      return error(usage);
-    break;
   }
   result.Options = std::move(options);
   return result;

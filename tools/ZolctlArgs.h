@@ -46,26 +46,34 @@ struct TZolctlOptions {
   int SimCount = 1;
   std::string SimMemory;
   int Device = 0;
+  std::optional<std::string> Serial; ///< --serial: the instrument with this serial number
+  bool All = false;                  ///< --all: every matching instrument in turn
   std::optional<std::string> Password;
+  std::optional<std::string> PasswordFile; ///< "-" for standard input
   bool Trace = false;
   bool ShowSecrets = false;
   bool Json = false;
   int TimeoutMs = 2000;
-  /// Faults the simulated instruments start with: silent, unplugged, sensor-failure,
-  /// error-answers, oversized, permission-denied, drop=SHARE, corrupt=SHARE.
+  /// Faults the simulated instruments start with ("K:FAULT" for instrument K alone): silent,
+  /// unplugged, unplug-on-open, sensor-failure, error-answers, oversized, permission-denied,
+  /// drop=SHARE, corrupt=SHARE, slow=MS.
   std::vector<std::string> SimFaults;
 
   TZolctlCommand Command = TZolctlCommand::List;
-  std::string Text;      ///< tag, file, password, as the command takes
-  float Value = 0.0f;    ///< filter seconds
-  TAlarmChange Alarm;    ///< write-alarm
-  std::optional<long> Count; ///< monitor --count
+  std::string Text;       ///< tag, file, password, as the command takes
+  bool TextGiven = false; ///< unlock, change-password: false reads the password from standard input
+  float Value = 0.0f;     ///< filter seconds
+  TAlarmChange Alarm;     ///< write-alarm
+  std::optional<long> Count;     ///< monitor --count
+  bool Csv = false;              ///< monitor --csv
+  std::optional<int> IntervalMs; ///< monitor --interval
+  bool ExitOnDisconnect = false; ///< monitor --exit-on-disconnect
 };
 
 /// The outcome of parsing: options, or help to print (exit 0), or an error (exit 2).
 struct TZolctlParse {
   std::optional<TZolctlOptions> Options;
-  std::string Help;  ///< non-empty: print it and exit 0
+  std::string Help;  ///< non-empty: print it and exit 0 (help or version)
   std::string Error; ///< non-empty: print it with a hint and exit 2
 };
 
@@ -77,5 +85,11 @@ bool ValidFault(const std::string &Fault);
 
 /// The general help text.
 std::string ZolctlUsage();
+
+/// A password as the instrument takes it (upper case), or an error naming What.
+std::string CheckPassword(const std::string &What, std::string &Password, bool New);
+
+/// True when the frames carry Seconds as a filter (finite, below 2^127 in magnitude).
+bool FilterSendable(float Seconds);
 
 } // namespace zol

@@ -36,13 +36,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
     return 0;
   const TZolctlOptions &o = *p.Options;
   Check(o.TimeoutMs > 0 && o.Device >= 0 && o.SimCount >= 1, "options in range");
+  Check(!o.Password || (o.Password->size() <= 8 && IsPackable(*o.Password)), "--password kept");
   switch (o.Command) {
   case TZolctlCommand::WriteTag:
     Check(o.Text.size() <= 16 && IsPackable(o.Text), "tag the instrument keeps");
     break;
+  case TZolctlCommand::WriteFilter:
+    Check(o.Value >= 0 && FilterSendable(o.Value), "filter a frame carries back");
+    break;
+  case TZolctlCommand::Monitor:
+    Check(!o.All && (!o.IntervalMs || *o.IntervalMs >= 1) && (!o.Count || *o.Count >= 1),
+          "monitor on one instrument, positive interval and count");
+    break;
   case TZolctlCommand::Unlock:
   case TZolctlCommand::ChangePassword:
     Check(o.Text.size() <= 8 && IsPackable(o.Text), "password the instrument keeps");
+    Check(o.TextGiven || o.Text.empty(), "a password only when given");
     break;
   case TZolctlCommand::WriteAlarm:
     if (o.Alarm.SetPoint)

@@ -5,18 +5,22 @@
 namespace zol {
 namespace {
 
-TZolctlParse Parse(std::vector<std::string> args) { return ParseZolctlArgs(args); }
+TZolctlParse Parse(std::vector<std::string> args) {
+  return ParseZolctlArgs(args);
+}
 
 TEST(ZolctlArgs, GlobalOptionsAndCommands) {
-  const TZolctlParse p = Parse({"--sim=3", "--sim-memory", "m.bin", "--device", "2", "--password",
-                                "abc", "--trace", "--timeout", "500", "write-tag", "tank 4", "--json"});
+  const TZolctlParse p =
+      Parse({"--sim=3", "--sim-memory", "m.bin", "--device", "2", "--password", "abc", "--trace",
+             "--timeout", "500", "write-tag", "tank 4", "--json"});
   ASSERT_TRUE(p.Options) << p.Error;
   const TZolctlOptions &o = *p.Options;
   EXPECT_TRUE(o.Sim);
   EXPECT_EQ(o.SimCount, 3);
   EXPECT_EQ(o.SimMemory, "m.bin");
   EXPECT_EQ(o.Device, 2);
-  EXPECT_EQ(o.Password, "ABC") << "passwords go out in upper case, as the password dialog sends them";
+  EXPECT_EQ(o.Password, "ABC")
+      << "passwords go out in upper case, as the password dialog sends them";
   EXPECT_TRUE(o.Trace);
   EXPECT_TRUE(o.Json) << "switches may follow the command";
   EXPECT_EQ(o.TimeoutMs, 500);
@@ -38,7 +42,8 @@ TEST(ZolctlArgs, WriteAlarmKeepsUnsetFieldsEmpty) {
 }
 
 TEST(ZolctlArgs, HelpIsNotAnError) {
-  for (auto args : std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"history", "--help"}}) {
+  for (auto args :
+       std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"history", "--help"}}) {
     const TZolctlParse p = Parse(args);
     EXPECT_FALSE(p.Help.empty());
     EXPECT_TRUE(p.Error.empty());
@@ -60,11 +65,15 @@ TEST(ZolctlArgs, RefusesBadLines) {
       {"state", "extra"},
       {"write-tag"},
       {"write-tag", "ABCDEFGHIJKLMNOPQ"}, // 17 characters
-      {"write-tag", "caf\xc3\xa9"},        // a character the instrument cannot keep
+      {"write-tag", "caf\xc3\xa9"},       // a character the instrument cannot keep
       {"write-filter", "fast"},
       {"write-filter", "-1"},
       {"write-filter", "nan"},
       {"write-filter", "2,5"},
+      {"write-filter", "3e38"}, // no answer carries it back
+      {"write-alarm", "1", "--nc", "--no"},
+      {"--all", "monitor"},
+      {"--serial", "X", "--device", "1", "state"},
       {"write-alarm", "3"},
       {"write-alarm", "1", "--setpoint"},
       {"write-alarm", "1", "--setpoint", "3276.8"},
@@ -73,7 +82,7 @@ TEST(ZolctlArgs, RefusesBadLines) {
       {"write-alarm", "1", "--delay", "25.6"},
       {"write-alarm", "1", "--delay", "-0.1"},
       {"write-alarm", "1", "--colour", "red"},
-      {"unlock"},
+      {"unlock", "ABCD", "EFGH"}, // one password; none reads it from standard input
       {"unlock", "TOOLONGPW"},
       {"change-password", "ABC"},
       {"monitor", "--count", "0"},

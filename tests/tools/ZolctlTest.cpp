@@ -1,15 +1,25 @@
 // The real zolctl binary against the simulated instrument, as a production bench would run it.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -45,11 +55,16 @@ protected:
   }
   void TearDown() override { fs::remove_all(Dir); }
 
-  Result Run(const std::vector<std::string> &Args) {
-    std::string command = Quote(ZOLCTL_PATH);
+  /// Runs zolctl with Input on standard input and Env (NAME=VALUE) added to its environment.
+  Result Run(const std::vector<std::string> &Args, const std::string &Input = {},
+             const std::string &Env = {}) {
+    std::ofstream(Dir / "in", std::ios::binary) << Input;
+    std::string command = Env.empty() ? "" : "env " + Quote(Env) + " ";
+    command += Quote(ZOLCTL_PATH);
     for (const std::string &a : Args)
       command += " " + Quote(a);
-    command += " >" + Quote((Dir / "out").string()) + " 2>" + Quote((Dir / "err").string()) + " </dev/null";
+    command += " >" + Quote((Dir / "out").string()) + " 2>" + Quote((Dir / "err").string()) + " <" +
+               Quote((Dir / "in").string());
     const int status = std::system(command.c_str());
     Result r;
     r.Code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -63,9 +78,109 @@ protected:
     return Run(Args);
   }
 
+  /// Starts zolctl in the background, standard output and error to files (or OutFd).
+  pid_t Start(const std::vector<std::string> &Args, int OutFd = -1) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int out =
+          OutFd >= 0 ? OutFd : open((Dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int err = open((Dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int in = open("/dev/null", O_RDONLY);
+      dup2(out, 1), dup2(err, 2), dup2(in, 0);
+      for (int fd = 3; fd < 1024; ++fd) // the test's own pipe ends stay with the test
+        close(fd);
+      std::vector<char *> argv{const_cast<char *>(ZOLCTL_PATH)};
+      for (const std::string &a : Args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(ZOLCTL_PATH, argv.data());
+      _exit(127);
+    }
+    return pid;
+  }
+  /// The exit status of Pid, or -1 (and the process killed) when it has not ended within Ms.
+  static int Finish(pid_t Pid, int Ms = 5000) {
+    for (int waited = 0; waited < Ms; waited += 10) {
+      int status = 0;
+      if (waitpid(Pid, &status, WNOHANG) == Pid)
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(Pid, SIGKILL);
+    waitpid(Pid, nullptr, 0);
+    return -1;
+  }
+  /// Waits (bounded) until File holds Part.
+  bool WaitForText(const fs::path &File, const std::string &Part, int Ms = 5000) {
+    for (int waited = 0; waited < Ms; waited += 10) {
+      if (Slurp(File).find(Part) != std::string::npos)
+        return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  /// A parameter file saved from the simulated instrument, with Patch applied to its bytes.
+  fs::path PatchedFile(const std::string &Name, const std::function<void(std::string &)> &Patch) {
+    const fs::path path = Dir / Name;
+    EXPECT_EQ(Sim({"save", path.string()}).Code, 0);
+    std::string bytes = Slurp(path);
+    Patch(bytes);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    return path;
+  }
+
   fs::path Dir;
   std::string Memory;
 };
+
+/// The lines of Text.
+std::vector<std::string> Lines(const std::string &Text) {
+  std::vector<std::string> lines;
+  std::istringstream in(Text);
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(line);
+  return lines;
+}
+
+/// True when Text holds Word between blanks or quotes.
+bool HasWord(const std::string &Text, const std::string &Word) {
+  const auto edge = [](char c) { return c == ' ' || c == '\n' || c == '"'; };
+  for (auto at = Text.find(Word); at != std::string::npos; at = Text.find(Word, at + 1))
+    if (at > 0 && edge(Text[at - 1]) && at + Word.size() < Text.size() &&
+        edge(Text[at + Word.size()]))
+      return true;
+  return false;
+}
+
+/// "2026-12-08T05:01:02.345+01:00": ISO 8601 local time with milliseconds and offset.
+bool IsIsoTime(const std::string &T) {
+  const std::string shape = "dddd-dd-ddTdd:dd:dd.ddd+dd:dd";
+  if (T.size() != shape.size())
+    return false;
+  for (std::size_t i = 0; i < T.size(); ++i) {
+    const bool ok = shape[i] == 'd'   ? std::isdigit(static_cast<unsigned char>(T[i])) != 0
+                    : shape[i] == '+' ? T[i] == '+' || T[i] == '-'
+                                      : T[i] == shape[i];
+    if (!ok)
+      return false;
+  }
+  return true;
+}
+
+std::vector<std::string> Split(const std::string &Line, char Separator) {
+  std::vector<std::string> fields(1);
+  for (char c : Line) {
+    if (c == Separator)
+      fields.emplace_back();
+    else
+      fields.back().push_back(c);
+  }
+  return fields;
+}
+
+void PutFloat(std::string &Bytes, std::size_t Offset, float Value) {
+  std::memcpy(Bytes.data() + Offset, &Value, 4);
+}
 
 #define EXPECT_HAS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
 
@@ -111,8 +226,8 @@ TEST_F(Zolctl, StateAndReadPrintTheInstrument) {
 TEST_F(Zolctl, WritesAreReadBackAndKept) {
   ASSERT_EQ(Sim({"write-tag", "tank 4"}).Code, 0);
   ASSERT_EQ(Sim({"write-filter", "2.5"}).Code, 0);
-  ASSERT_EQ(Sim({"write-alarm", "1", "--setpoint", "-12.5", "--hysteresis", "0.5", "--delay", "0.75",
-                 "--nc", "--fail-closed", "--led-below"})
+  ASSERT_EQ(Sim({"write-alarm", "1", "--setpoint", "-12.5", "--hysteresis", "0.5", "--delay",
+                 "0.75", "--nc", "--fail-closed", "--led-below"})
                 .Code,
             0);
   // Only the delay changes: the rest keeps the instrument's values.
@@ -121,9 +236,10 @@ TEST_F(Zolctl, WritesAreReadBackAndKept) {
   r = Sim({"--json", "read"});
   ASSERT_EQ(r.Code, 0) << r.Err;
   EXPECT_HAS(r.Out, "\"tag\":\"TANK 4          \"");
-  EXPECT_HAS(r.Out, "\"filter\":2.50");
-  EXPECT_HAS(r.Out, "\"alarm1\":{\"setPoint\":-12.5,\"hysteresis\":0.5,\"delay\":3.0,\"contactNC\":true,"
-                    "\"failClosed\":true,\"ledBelow\":true}");
+  EXPECT_HAS(r.Out, "\"filter\":2.5,");
+  EXPECT_HAS(r.Out,
+             "\"alarm1\":{\"setPoint\":-12.5,\"hysteresis\":0.5,\"delay\":3.0,\"contactNC\":true,"
+             "\"failClosed\":true,\"ledBelow\":true}");
 }
 
 TEST_F(Zolctl, TraceShowsTheFramesOnTheWire) {
@@ -194,7 +310,8 @@ TEST_F(Zolctl, HistoryListsTheWritesNewestFirst) {
   ASSERT_EQ(Sim({"write-alarm", "2", "--delay", "1"}).Code, 0);
   Result r = Sim({"history"});
   ASSERT_EQ(r.Code, 0) << r.Err;
-  EXPECT_HAS(r.Out, "0  FF  Changement des param\xc3\xa8tres de l'alarme n\xc2\xb0""2");
+  EXPECT_HAS(r.Out, "0  FF  Changement des param\xc3\xa8tres de l'alarme n\xc2\xb0"
+                    "2");
   EXPECT_HAS(r.Out, "1  FE  Changement de la valeur du filtre");
   EXPECT_HAS(r.Out, "2  00  (empty)");
 }
@@ -278,6 +395,315 @@ TEST_F(Zolctl, ChainsCompleteDespiteLostCommandsAndCorruptReports) {
   r = Sim({"--sim-fault", "drop=0.2", "--sim-fault", "corrupt=0.05", "read"});
   ASSERT_EQ(r.Code, 0) << r.Err;
   EXPECT_HAS(r.Out, "tag: \"LOSSY           \"");
+}
+
+// ---- Production bench: the standard command line, instruments by serial, batches ----------------
+
+TEST_F(Zolctl, GnuFormsNegativeValuesAndTheEndOfOptions) {
+  Result r = Sim({"--timeout=500", "write-alarm", "1", "--setpoint=-12.5", "--hysteresis", "0.5",
+                  "--delay=1.5", "--nc"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  ASSERT_EQ(Sim({"write-alarm", "2", "--setpoint", "-3.5", "--json"}).Code, 0);
+  ASSERT_EQ(Sim({"--device=0", "write-tag", "--", "-5-"}).Code, 0);
+  const auto read = nlohmann::json::parse(Sim({"--json", "read"}).Out);
+  EXPECT_EQ(read["alarm1"]["setPoint"], -12.5);
+  EXPECT_EQ(read["alarm1"]["delay"], 1.5);
+  EXPECT_EQ(read["alarm2"]["setPoint"], -3.5);
+  EXPECT_EQ(read["tag"], "-5-             ");
+  r = Run({"write-alarm", "-h"});
+  EXPECT_EQ(r.Code, 0);
+  EXPECT_HAS(r.Out, "--setpoint");
+  EXPECT_HAS(Run({"--version"}).Out, "zolctl ");
+  // A bad value names its option, ends with 2 and sends nothing.
+  r = Sim({"--trace", "write-alarm", "1", "--delay", "30", "--nc"});
+  EXPECT_EQ(r.Code, 2);
+  EXPECT_HAS(r.Err, "--delay");
+  EXPECT_HAS(r.Err, "30");
+  EXPECT_EQ(r.Err.find("--nc"), std::string::npos) << r.Err;
+  EXPECT_EQ(r.Err.find("-> "), std::string::npos);
+  EXPECT_HAS(Run({"--sim", "--timeout=x", "state"}).Err, "--timeout");
+}
+
+TEST_F(Zolctl, SerialChoosesTheInstrument) {
+  EXPECT_HAS(Run({"--sim=2", "list"}).Out, "SIMRW80000000002");
+  Result r = Run({"--sim=2", "--serial", "SIMRW80000000002", "--json", "lost-password"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(nlohmann::json::parse(r.Out)["serialNumber"], "SIMRW80000000002");
+  r = Run({"--sim=2", "--serial=NOPE", "state"});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_HAS(r.Err, "NOPE");
+  EXPECT_HAS(r.Err, "SIMRW80000000001, SIMRW80000000002");
+}
+
+TEST_F(Zolctl, AllLoadsEveryUnitAndReportsTheBadOnes) {
+  ASSERT_EQ(Sim({"write-tag", "BENCH 1"}).Code, 0);
+  const std::string file = (Dir / "bench.zol").string();
+  ASSERT_EQ(Sim({"save", file}).Code, 0);
+  const std::string table = (Dir / "table.mem").string();
+  const std::vector<std::string> three = {"--sim=3", "--sim-memory", table};
+  auto on = [&](std::vector<std::string> Args) {
+    Args.insert(Args.begin(), three.begin(), three.end());
+    return Run(Args);
+  };
+  ASSERT_EQ(on({"--device", "2", "change-password", "ABCD"}).Code, 0);
+  Result r = on({"--sim-fault", "1:unplug-on-open", "--json", "--all", "load", file});
+  EXPECT_EQ(r.Code, 4) << "the worst status: " << r.Err;
+  const auto json = nlohmann::json::parse(r.Out);
+  EXPECT_EQ(json["SIMRW80000000001"]["status"], 0);
+  EXPECT_EQ(json["SIMRW80000000001"]["tag"], "BENCH 1         ");
+  EXPECT_EQ(json["SIMRW80000000002"]["status"], 1);
+  EXPECT_EQ(json["SIMRW80000000003"]["status"], 4);
+  EXPECT_EQ(Lines(r.Err).size(), 3u) << "one progress line per instrument:\n" << r.Err;
+  EXPECT_HAS(r.Err, "[3/3] SIMRW80000000003: status 4");
+  // The unit that was set up holds the file; the others are as they were.
+  EXPECT_HAS(on({"--serial", "SIMRW80000000001", "read"}).Out, "BENCH 1");
+  EXPECT_EQ(on({"--serial", "SIMRW80000000002", "read"}).Out.find("BENCH"), std::string::npos);
+}
+
+TEST_F(Zolctl, PasswordsFromAFileStandardInputAndTheEnvironmentNeverTraced) {
+  ASSERT_EQ(Sim({"change-password", "SECRET"}).Code, 0);
+  std::ofstream(Dir / "pw") << "secret\n";
+  const std::string packed = "D4 4C 50 D2"; // "SECR" as the frame carries it
+  std::vector<Result> runs = {
+      Sim({"--trace", "--password-file", (Dir / "pw").string(), "write-tag", "A"}),
+      Run({"--sim", "--sim-memory", Memory, "--trace", "--password-file=-", "write-tag", "B"},
+          "SECRET\n"),
+      Run({"--sim", "--sim-memory", Memory, "--trace", "write-tag", "C"}, "",
+          "ZOLCTL_PASSWORD=secret"),
+      Run({"--sim", "--sim-memory", Memory, "--trace", "unlock"}, "SECRET\n"),
+  };
+  for (const Result &r : runs) {
+    EXPECT_EQ(r.Code, 0) << r.Err;
+    EXPECT_HAS(r.Err, "-> 40 ** ** ** ** ** ** **");
+    EXPECT_EQ(r.Err.find(packed), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Err.find("SECRET"), std::string::npos) << r.Err;
+  }
+  EXPECT_EQ(
+      Run({"--sim", "--sim-memory", Memory, "write-tag", "D"}, "", "ZOLCTL_PASSWORD=WRONG").Code,
+      4);
+  // A new password from standard input.
+  ASSERT_EQ(Run({"--sim", "--sim-memory", Memory, "change-password"}, "other1\n",
+                "ZOLCTL_PASSWORD=SECRET")
+                .Code,
+            0);
+  EXPECT_EQ(Sim({"--password", "OTHER1", "write-tag", "E"}).Code, 0);
+  EXPECT_HAS(Run({"--help"}).Out, "visible to other users");
+}
+
+TEST_F(Zolctl, MonitorCsvAtAnIntervalParsesBack) {
+  Result r = Sim({"monitor", "--csv", "--interval", "100", "--count", "5"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  const std::vector<std::string> lines = Lines(r.Out);
+  ASSERT_EQ(lines.size(), 6u) << r.Out;
+  EXPECT_EQ(lines[0], "time,measure,relay1,relay2,led1,led2,writeLocked,rawValue,rt");
+  std::string previous;
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const std::vector<std::string> f = Split(lines[i], ',');
+    ASSERT_EQ(f.size(), 9u) << lines[i];
+    EXPECT_TRUE(IsIsoTime(f[0])) << f[0];
+    EXPECT_NO_THROW((void)std::stod(f[1])) << "measure " << lines[i];
+    for (std::size_t bit = 2; bit <= 6; ++bit)
+      EXPECT_TRUE(f[bit] == "0" || f[bit] == "1") << lines[i];
+    EXPECT_NO_THROW((void)std::stoi(f[7]));
+    EXPECT_NO_THROW((void)std::stod(f[8]));
+    EXPECT_GT(f[0], previous) << "one line per interval, in time order";
+    previous = f[0];
+  }
+}
+
+TEST_F(Zolctl, MonitorWaitsForAnUnpluggedInstrumentToComeBack) {
+  Result r =
+      Run({"--sim", "--sim-fault", "blip=200", "monitor", "--interval", "50", "--count", "12"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(Lines(r.Err), (std::vector<std::string>{
+                              "zolctl: the instrument was unplugged; waiting for it to come back",
+                              "zolctl: the instrument is back"}));
+  EXPECT_EQ(Lines(r.Out).size(), 12u);
+  r = Run({"--sim", "--sim-fault", "blip=200", "monitor", "--exit-on-disconnect"});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_HAS(r.Err, "unplugged");
+}
+
+TEST_F(Zolctl, AnInterruptedMonitorEndsWith0AndCompleteLines) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    fs::remove(Dir / "out");
+    const pid_t pid = Start({"--sim", "monitor", "--csv"});
+    for (int waited = 0; waited < 5000 && Lines(Slurp(Dir / "out")).size() < 3; waited += 10)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(pid, signal);
+    EXPECT_EQ(Finish(pid, 2000), 0) << signal;
+    const std::string out = Slurp(Dir / "out");
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), '\n');
+    for (const std::string &line : Lines(out))
+      EXPECT_EQ(std::count(line.begin(), line.end(), ','), 8) << line;
+  }
+}
+
+// ---- Faults found trying the program as users and hostile inputs would
+// ---------------------------
+
+TEST_F(Zolctl, AnInterruptedCommandEndsNonZeroAndSaysWhatWasSent) {
+  const fs::path file = Dir / "f.zol";
+  ASSERT_EQ(Sim({"save", file.string()}).Code, 0);
+  const pid_t pid = Start({"--sim", "--sim-fault", "slow=100", "--trace", "load", file.string()});
+  ASSERT_TRUE(WaitForText(Dir / "err", "-> 31", 10000)) << Slurp(Dir / "err");
+  kill(pid, SIGTERM);
+  EXPECT_EQ(Finish(pid, 2000), 143);
+  EXPECT_HAS(Slurp(Dir / "err"), "interrupted; ");
+  EXPECT_HAS(Slurp(Dir / "err"), "changing the instrument's settings had been sent");
+
+  const pid_t reader = Start({"--sim", "--sim-fault", "silent", "--timeout", "60000", "read"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(reader, SIGINT);
+  EXPECT_EQ(Finish(reader, 2000), 130);
+  EXPECT_HAS(Slurp(Dir / "err"), "nothing that changes the instrument's settings had been sent");
+}
+
+TEST_F(Zolctl, FilesThatAreNotRegularAreRefusedBeforeOpening) {
+  const fs::path fifo = Dir / "fifo.zol";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const char *command : {"show", "load"}) {
+    const pid_t pid = Start({"--sim", command, fifo.string()});
+    EXPECT_EQ(Finish(pid, 3000), 3) << command;
+    EXPECT_HAS(Slurp(Dir / "err"), "FIFO");
+  }
+  // A save onto a device node refuses it and leaves the node.
+  const fs::path node = Dir / "null";
+  if (mknod(node.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) {
+    Result r = Sim({"save", node.string()});
+    EXPECT_EQ(r.Code, 3);
+    EXPECT_HAS(r.Err, "device");
+    EXPECT_TRUE(fs::is_character_file(node));
+  }
+  Result r = Sim({"save", fifo.string()});
+  EXPECT_EQ(r.Code, 3);
+  EXPECT_TRUE(fs::is_fifo(fifo));
+}
+
+TEST_F(Zolctl, AFailedWriteToStandardOutputEndsTheProgram) {
+  Result r = Run({"--sim", "read"});
+  ASSERT_EQ(r.Code, 0);
+  const int status =
+      std::system((Quote(ZOLCTL_PATH) + " --sim read >/dev/full 2>/dev/null").c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 5);
+  // monitor | head -2: the reader goes, the monitor ends.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t pid = Start({"--sim", "monitor"}, fds[1]);
+  close(fds[1]);
+  char buffer[64];
+  ASSERT_GT(read(fds[0], buffer, sizeof buffer), 0);
+  close(fds[0]);
+  EXPECT_EQ(Finish(pid, 3000), 5);
+}
+
+TEST_F(Zolctl, AFilterNoFrameCarriesBackIsRefused) {
+  Result r = Sim({"--trace", "write-filter", "3e38"});
+  EXPECT_EQ(r.Code, 2);
+  EXPECT_EQ(r.Err.find("-> "), std::string::npos);
+  for (float bad :
+       {std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN(), 2e38f}) {
+    const fs::path file =
+        PatchedFile("filter.zol", [&](std::string &b) { PutFloat(b, 16 + 36, bad); });
+    r = Sim({"--trace", "load", file.string()});
+    EXPECT_EQ(r.Code, 2) << bad;
+    EXPECT_HAS(r.Err, "nothing was sent");
+    EXPECT_EQ(r.Err.find("-> "), std::string::npos);
+  }
+}
+
+TEST_F(Zolctl, LoadNamesTheValuesTheInstrumentKeepsOtherwise) {
+  const fs::path file = PatchedFile("lower.zol", [](std::string &b) {
+    b.replace(17, 6, "pump 7");
+    PutFloat(b, 16 + 40 + 8, 25.6f); // alarm 1 delay
+  });
+  Result r = Sim({"--json", "load", file.string()});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  const auto json = nlohmann::json::parse(r.Out);
+  ASSERT_EQ(json["differences"].size(), 2u) << r.Out;
+  EXPECT_EQ(json["differences"][0]["field"], "tag");
+  EXPECT_EQ(json["differences"][1]["field"], "alarm1.delay");
+  for (const auto &d : json["differences"])
+    EXPECT_EQ(d["explained"], true);
+  EXPECT_HAS(Sim({"load", file.string()}).Out, "warning: tag: the file holds \"pump 7");
+}
+
+TEST_F(Zolctl, OutputIsValidJsonAndSafeTextForAnyBytes) {
+  const std::string tag = std::string("\x1b[2J\x07") + "\xC3\xA9" + "\xE9\xFF" + "\"\\";
+  const fs::path file = PatchedFile("odd.zol", [&](std::string &b) {
+    b[16] = static_cast<char>(tag.size());
+    b.replace(17, tag.size(), tag);
+  });
+  Result r = Run({"--json", "show", file.string()});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(nlohmann::json::parse(r.Out)["tag"], "\x1b[2J\x07\xC3\xA9\xC3\xA9\xC3\xBF\"\\")
+      << "UTF-8 kept, other bytes as Latin-1";
+  r = Run({"show", file.string()});
+  EXPECT_EQ(r.Out.find('\x1b'), std::string::npos) << "no escape sequence reaches the terminal";
+  EXPECT_HAS(r.Out, "tag: \"\\x1B[2J\\x07\xC3\xA9\\xE9\\xFF");
+
+  ASSERT_EQ(Sim({"write-alarm", "2", "--delay", "1"}).Code, 0);
+  r = Sim({"--json", "history"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(nlohmann::json::parse(r.Out)["history"][0]["operation"],
+            "Changement des param\xc3\xa8tres de l'alarme n\xc2\xb0"
+            "2");
+}
+
+TEST_F(Zolctl, MessagesNameWhatWentWrong) {
+  Result r = Run({"--sim", "--sim-fault", "error-answers", "state"});
+  EXPECT_EQ(r.Code, 4);
+  EXPECT_HAS(r.Err, "answered with an error");
+  const std::string path = (Dir / "no" / "such.zol").string();
+  r = Sim({"save", path});
+  EXPECT_EQ(r.Code, 3);
+  EXPECT_EQ(r.Err.find(path), r.Err.rfind(path)) << "the path once: " << r.Err;
+}
+
+TEST_F(Zolctl, EveryWriteIsJudgedOnTheReadBackAfterItsAnswer) {
+  // A host that lags 3 reports behind the instrument: old answers are still coming in when a
+  // write goes out, as on a USB stack that sees the answers every 60 to 70 ms.
+  const std::vector<std::string> slow = {"--sim",   "--sim-memory", Memory,  "--sim-fault",
+                                         "slow=20", "--sim-fault",  "lag=3", "--trace"};
+  auto run = [&](std::vector<std::string> Args) {
+    Args.insert(Args.begin(), slow.begin(), slow.end());
+    return Run(Args);
+  };
+  for (const char *setPoint : {"30", "31.5"}) {
+    Result r = run({"write-alarm", "1", "--setpoint", setPoint, "--hysteresis", "2", "--delay",
+                    "1.5", "--nc"});
+    ASSERT_EQ(r.Code, 0) << r.Err;
+    EXPECT_HAS(r.Out, std::string("set point ") + setPoint);
+    EXPECT_LT(r.Err.find("<- 21"), r.Err.rfind("-> A1")) << "read back after the write's answer";
+  }
+  Result r = run({"write-filter", "4.5"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_HAS(r.Out, "filter: 4.50");
+  r = run({"write-tag", "SLOW"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_HAS(r.Out, "SLOW");
+}
+
+TEST_F(Zolctl, TheBashCompletionKnowsEveryCommandAndOption) {
+  const std::string help = Run({"--help-all"}).Out;
+  const std::string completion = Slurp(ZOLCTL_COMPLETION);
+  const auto word = [](char c) { return std::islower(static_cast<unsigned char>(c)) || c == '-'; };
+  for (auto at = help.find("--"); at != std::string::npos; at = help.find("--", at + 2)) {
+    std::size_t end = at + 2;
+    while (end < help.size() && word(help[end]))
+      ++end;
+    if (end > at + 2) {
+      EXPECT_TRUE(HasWord(completion, help.substr(at, end - at))) << help.substr(at, end - at);
+    }
+  }
+  bool commands = false;
+  for (const std::string &line : Lines(help)) {
+    commands = commands || line.rfind("Subcommands:", 0) == 0;
+    if (commands && !line.empty() && std::all_of(line.begin(), line.end(), word)) {
+      EXPECT_TRUE(HasWord(completion, line)) << line;
+    }
+  }
 }
 
 } // namespace

@@ -1,0 +1,585 @@
+#include "tools/ZolctlCommands.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "protocol/ParamFile.h"
+#include "protocol/Utils.h"
+
+namespace zol {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string HexBytes(const std::uint8_t *Bytes, int Count) {
+  std::string out;
+  for (int i = 0; i < Count; ++i) {
+    char buffer[4];
+    std::snprintf(buffer, sizeof buffer, "%s%02X", i ? " " : "", Bytes[i]);
+    out += buffer;
+  }
+  return out;
+}
+
+/// The tag as the instrument keeps it: 16 characters, through the packing.
+std::string AsKept(const std::string &Tag) {
+  std::string padded = (Tag + std::string(kDeviceTagLength, ' ')).substr(0, kDeviceTagLength);
+  std::string kept;
+  for (int i = 0; i < kDeviceTagLength; i += 4) {
+    const auto packed = PackChars(std::string_view(padded).substr(static_cast<std::size_t>(i), 4));
+    kept += UnpackChars(packed.data());
+  }
+  return kept;
+}
+
+bool SameAlarm(const TZOLAlarm &a, const TZOLAlarm &b) {
+  return ToTenths16(a.SetPoint, "Set point") == ToTenths16(b.SetPoint, "Set point") &&
+         ToTenths16(a.Hysteresis, "Hysteresis") == ToTenths16(b.Hysteresis, "Hysteresis") &&
+         DelayToTenths8(a.Delay) == DelayToTenths8(b.Delay) &&
+         (a.ContactNC != 0) == (b.ContactNC != 0) && (a.FailClosed != 0) == (b.FailClosed != 0) &&
+         (a.LedBelow != 0) == (b.LedBelow != 0);
+}
+
+TResult List(TSession &S) {
+  TResult r;
+  TCustomZOL &zol = S.Zol();
+  const int count = zol.Scan();
+  TJson found = TJson::array();
+  for (int i = 0; i < count; ++i) {
+    std::string path, manufacturer, product, serial;
+    zol.Device->DevicePath(i, path);
+    zol.Device->Manufacturer(i + 1, manufacturer);
+    zol.Device->Product(i + 1, product);
+    zol.Device->SerialNumber(i + 1, serial);
+    TJson o = TJson::object();
+    o["index"] = i;
+    o["path"] = JsonText(path);
+    o["manufacturer"] = JsonText(manufacturer);
+    o["product"] = JsonText(product);
+    o["serialNumber"] = JsonText(serial);
+    found.push_back(std::move(o));
+    r.Text += std::to_string(i) + "  " + Printable(path) + "  " + Printable(manufacturer) + "  " +
+              Printable(product) + "  " + Printable(serial) + "\n";
+  }
+  // Instruments the system lists but will not let us open: say why, and how to mend it.
+  TJson closed = TJson::array();
+  HidPlatform &platform = S.Platform();
+  for (const std::string &path : platform.ListInterfaces(false)) {
+    HidAttributes attributes;
+    if (!platform.PeekAttributes(path, attributes) || attributes.VendorID != zol.Device->Vid ||
+        attributes.ProductID != zol.Device->Pid)
+      continue;
+    const HidHandle handle = platform.Open(path);
+    if (handle != kInvalidHidHandle) {
+      platform.Close(handle);
+      continue;
+    }
+    const std::string reason = platform.LastOpenError();
+    const std::string fix =
+        "install the udev rule 70-rw8.rules shipped in resources/: sudo cp resources/70-rw8.rules "
+        "/etc/udev/rules.d/ && sudo udevadm control --reload && sudo udevadm trigger, then plug "
+        "the instrument in again";
+    TJson o = TJson::object();
+    o["path"] = JsonText(path);
+    o["reason"] = JsonText(reason);
+    o["fix"] = fix;
+    closed.push_back(std::move(o));
+    r.Text +=
+        "cannot open " + Printable(path) + ": " + Printable(reason) + "\n  fix: " + fix + "\n";
+  }
+  if (count == 0 && closed.empty())
+    r.Text += "no instrument found\n";
+  r.Json["instruments"] = std::move(found);
+  r.Json["unopened"] = std::move(closed);
+  if (count == 0)
+    r.Status = ZolctlExit::NoInstrument;
+  return r;
+}
+
+TResult State(TSession &S) {
+  TResult r;
+  StateOut(S.Connect(S.Options.Serial, S.Options.Device), r.Json, r.Text);
+  return r;
+}
+
+TResult Read(TSession &S) {
+  S.Connect(S.Options.Serial, S.Options.Device);
+  TResult r;
+  S.Flush();
+  S.Zol().ReadAll();
+  SettingsOut(S.Expect("the end of the read-all chain", TEvent::ReadAll).Snapshot.Settings, r.Json,
+              r.Text);
+  return r;
+}
+
+TResult WriteTag(TSession &S) {
+  S.RequireUnlocked(S.Connect(S.Options.Serial, S.Options.Device));
+  S.Flush();
+  S.Zol().WriteTag(S.Options.Text);
+  const std::string held = S.ExpectAfterAnswer("the tag read back after writing",
+                                               CodeOf(TCommand::SendTag2), TEvent::Tag)
+                               .Snapshot.Settings.Tag.Get();
+  if (held != AsKept(S.Options.Text))
+    throw TExit{ZolctlExit::Refused, "The instrument did not keep the tag"};
+  TResult r;
+  r.Json["tag"] = JsonText(held);
+  r.Text = "tag: \"" + Printable(held) + "\"\n";
+  return r;
+}
+
+TResult WriteFilter(TSession &S) {
+  S.RequireUnlocked(S.Connect(S.Options.Serial, S.Options.Device));
+  S.Flush();
+  S.Zol().WriteFilter(S.Options.Value);
+  const float held = S.ExpectAfterAnswer("the filter read back after writing",
+                                         CodeOf(TCommand::SendFilter), TEvent::Filter)
+                         .Snapshot.Settings.Filter;
+  if (held != S.Options.Value)
+    throw TExit{ZolctlExit::Refused, "The instrument did not keep the filter"};
+  TResult r;
+  r.Json["filter"] = JsonNumber(held, 2);
+  r.Text = "filter: " + Fixed(held, 2) + " s\n";
+  return r;
+}
+
+TResult WriteAlarm(TSession &S) {
+  S.RequireUnlocked(S.Connect(S.Options.Serial, S.Options.Device));
+  const TAlarmChange &c = S.Options.Alarm;
+  const bool first = c.Number == 1;
+  const TEvent kind = first ? TEvent::Alarm1 : TEvent::Alarm2;
+  S.Flush();
+  first ? S.Zol().ReadAlarm1() : S.Zol().ReadAlarm2();
+  const TZOLSettings current =
+      S.ExpectAfterAnswer("the alarm read before writing",
+                          CodeOf(first ? TCommand::ReadAlarm1 : TCommand::ReadAlarm2), kind)
+          .Snapshot.Settings;
+  TZOLAlarm alarm = first ? current.Alarm1 : current.Alarm2;
+  if (c.SetPoint)
+    alarm.SetPoint = *c.SetPoint;
+  if (c.Hysteresis)
+    alarm.Hysteresis = *c.Hysteresis;
+  if (c.Delay)
+    alarm.Delay = *c.Delay;
+  if (c.ContactNC)
+    alarm.ContactNC = *c.ContactNC;
+  if (c.FailClosed)
+    alarm.FailClosed = *c.FailClosed;
+  if (c.LedBelow)
+    alarm.LedBelow = *c.LedBelow;
+  S.Flush();
+  first ? S.Zol().WriteAlarm1(alarm) : S.Zol().WriteAlarm2(alarm);
+  const TZOLSettings held =
+      S.ExpectAfterAnswer("the alarm read back after writing",
+                          CodeOf(first ? TCommand::SendAlarm1 : TCommand::SendAlarm2), kind)
+          .Snapshot.Settings;
+  const TZOLAlarm &back = first ? held.Alarm1 : held.Alarm2;
+  if (!SameAlarm(back, alarm))
+    throw TExit{ZolctlExit::Refused,
+                "The instrument did not keep the settings of alarm " + std::to_string(c.Number)};
+  TResult r;
+  r.Json["alarm" + std::to_string(c.Number)] = AlarmJson(back);
+  r.Text = AlarmLines(c.Number, back);
+  return r;
+}
+
+/// What Path is when it exists and is not a regular file (after symlinks), else empty.
+std::string NotRegular(const std::string &Path) {
+  std::error_code error;
+  const auto status = std::filesystem::status(Path, error);
+  if (error || !std::filesystem::exists(status) || std::filesystem::is_regular_file(status))
+    return {};
+  if (std::filesystem::is_directory(status))
+    return "a folder";
+  if (std::filesystem::is_fifo(status))
+    return "a FIFO";
+  if (std::filesystem::is_character_file(status) || std::filesystem::is_block_file(status))
+    return "a device";
+  return "not a regular file";
+}
+
+TResult Save(TSession &S) {
+  // Refused before anything is read; the save itself refuses it again, atomically.
+  if (const std::string what = NotRegular(S.Options.Text); !what.empty())
+    throw TExit{ZolctlExit::FileRefused,
+                S.Options.Text + " is " + what + ", not a regular file: nothing was written"};
+  S.Connect(S.Options.Serial, S.Options.Device);
+  S.Flush();
+  S.Zol().ReadAll();
+  S.Expect("the end of the read-all chain", TEvent::ReadAll);
+  const TParamFileResult f = S.Zol().SaveParameters(S.Options.Text);
+  if (!f.Ok)
+    throw TExit{ZolctlExit::FileRefused, f.Message};
+  TResult r;
+  r.Json["saved"] = JsonText(S.Options.Text);
+  r.Text = "saved " + Printable(S.Options.Text) + "\n";
+  return r;
+}
+
+/// A value the instrument holds that differs from the file.
+struct TDifference {
+  std::string Field, File, Held, Why; // Why: the conversion that explains it, empty when none
+};
+
+void Compare(const std::string &Field, double File, double Held, int Decimals, bool Explained,
+             const char *Why, std::vector<TDifference> &Out) {
+  if (File == Held)
+    return;
+  Out.push_back({Field, Fixed(File, Decimals + 2), Fixed(Held, Decimals),
+                 Explained ? std::string(Why) : std::string()});
+}
+
+void CompareAlarm(const std::string &Name, const TZOLAlarm &File, const TZOLAlarm &Held,
+                  std::vector<TDifference> &Out) {
+  const auto tenths = [](float v) { return ToTenths16(v, "value"); };
+  Compare(Name + ".setPoint", File.SetPoint, Held.SetPoint, 1,
+          tenths(File.SetPoint) == tenths(Held.SetPoint), "the instrument keeps tenths", Out);
+  Compare(Name + ".hysteresis", File.Hysteresis, Held.Hysteresis, 1,
+          tenths(File.Hysteresis) == tenths(Held.Hysteresis), "the instrument keeps tenths", Out);
+  Compare(Name + ".delay", File.Delay, Held.Delay, 1,
+          DelayToTenths8(File.Delay) == DelayToTenths8(Held.Delay),
+          "the instrument keeps 0 to 25.5 s in tenths", Out);
+  const auto flag = [&](const char *Field, std::uint8_t F, std::uint8_t H) {
+    if ((F != 0) != (H != 0))
+      Out.push_back({Name + "." + Field, F ? "true" : "false", H ? "true" : "false", ""});
+  };
+  flag("contactNC", File.ContactNC, Held.ContactNC);
+  flag("failClosed", File.FailClosed, Held.FailClosed);
+  flag("ledBelow", File.LedBelow, Held.LedBelow);
+}
+
+TResult Load(TSession &S) {
+  const TZOLSettings wanted = ReadFileOrExit(S.Options.Text, true);
+  S.RequireUnlocked(S.Connect(S.Options.Serial, S.Options.Device));
+  const TParamFileResult f = S.Zol().LoadParameters(S.Options.Text);
+  if (!f.Ok)
+    throw TExit{ZolctlExit::FileRefused,
+                f.Refused ? std::string(kFichierIncorrect) + "\n" + f.Message : f.Message};
+  S.Flush();
+  S.Zol().WriteAll();
+  S.Expect("the end of the write-all chain", TEvent::WriteAll);
+  // Read everything back: the instrument must now hold the file's settings.
+  S.Flush();
+  S.Zol().ReadAll();
+  const TZOLSettings held =
+      S.Expect("the read-back after writing", TEvent::ReadAll).Snapshot.Settings;
+
+  std::vector<TDifference> differences;
+  const std::string fileTag = wanted.Tag.Get();
+  if (held.Tag.Get() != fileTag)
+    differences.push_back({"tag", fileTag, held.Tag.Get(),
+                           held.Tag.Get() == AsKept(fileTag)
+                               ? "the instrument keeps 16 characters: space, digits, upper case "
+                                 "and punctuation"
+                               : ""});
+  if (std::memcmp(&held.Filter, &wanted.Filter, sizeof(float)) != 0)
+    Compare("filter", wanted.Filter, held.Filter, 2, false, "", differences);
+  CompareAlarm("alarm1", wanted.Alarm1, held.Alarm1, differences);
+  CompareAlarm("alarm2", wanted.Alarm2, held.Alarm2, differences);
+
+  TResult r;
+  r.Text = "sent " + Printable(S.Options.Text) + "\n";
+  SettingsOut(held, r.Json, r.Text);
+  TJson list = TJson::array();
+  std::string unkept;
+  for (const TDifference &d : differences) {
+    TJson o = TJson::object();
+    o["field"] = d.Field;
+    o["file"] = JsonText(d.File);
+    o["instrument"] = JsonText(d.Held);
+    o["explained"] = !d.Why.empty();
+    if (!d.Why.empty())
+      o["why"] = d.Why;
+    list.push_back(std::move(o));
+    r.Text += std::string(d.Why.empty() ? "NOT KEPT" : "warning") + ": " + d.Field +
+              ": the file holds \"" + Printable(d.File) + "\", the instrument \"" +
+              Printable(d.Held) + "\"" + (d.Why.empty() ? "" : " (" + d.Why + ")") + "\n";
+    if (d.Why.empty())
+      unkept += (unkept.empty() ? "" : ", ") + d.Field;
+  }
+  r.Json["differences"] = std::move(list);
+  if (!unkept.empty()) {
+    r.Status = ZolctlExit::Refused;
+    r.Message = "The instrument did not keep these settings of " + S.Options.Text + ": " + unkept;
+  }
+  return r;
+}
+
+TResult Unlock(TSession &S) {
+  // No password at connection: this command gives it.
+  const TZOLModel state = [&] {
+    const auto saved = S.Password;
+    S.Password.reset();
+    const TZOLModel m = S.Connect(S.Options.Serial, S.Options.Device);
+    S.Password = saved;
+    return m;
+  }();
+  if (state.WriteLocked && (!S.Password || !S.UnlockWith(*S.Password)))
+    throw TExit{ZolctlExit::Refused, "Wrong password: the instrument stays write-locked"};
+  TResult r;
+  r.Json["writeLocked"] = false;
+  r.Text = "unlocked\n";
+  return r;
+}
+
+TResult ChangePassword(TSession &S) {
+  S.RequireUnlocked(S.Connect(S.Options.Serial, S.Options.Device));
+  S.Flush();
+  S.Zol().ChangePassword(S.Options.Text);
+  S.ExpectAfterAnswer("the answer to the password change", CodeOf(TCommand::ChangePassword),
+                      TEvent::State);
+  TResult r;
+  r.Json["passwordChanged"] = true;
+  r.Text = "password changed\n";
+  return r;
+}
+
+TResult LostPassword(TSession &S) {
+  S.Connect(S.Options.Serial, S.Options.Device);
+  S.Flush();
+  S.Zol().ReadCryptedPassword();
+  const TZOLModel m = S.Expect("the crypted password", TEvent::Crypted).Snapshot;
+  // Shown as the password dialog shows it: last byte first.
+  std::uint8_t reversed[6];
+  for (int i = 0; i < 6; ++i)
+    reversed[i] = m.CryptedPassword[static_cast<std::size_t>(5 - i)];
+  TResult r;
+  r.Json["cryptedPassword"] = HexBytes(reversed, 6);
+  r.Json["serialNumber"] = JsonText(m.SerialNumber);
+  r.Text = "crypted password: " + HexBytes(reversed, 6) +
+           "\nserial number: " + Printable(m.SerialNumber) + "\nGive both to the maker.\n";
+  return r;
+}
+
+TResult History(TSession &S) {
+  S.Connect(S.Options.Serial, S.Options.Device);
+  TResult r;
+  TJson rows = TJson::array();
+  S.Flush();
+  S.Zol().ReadHistory();
+  for (int index = 0; index < 8; ++index) {
+    // The records come one per answer, in order; each wait ends when its record arrives.
+    // A record that did not come ends the chain with a message naming it.
+    const TWROP w = S.Expect("history record " + std::to_string(index), [](const TEventRecord &e) {
+                       if (e.Kind == TEvent::ChainError)
+                         throw TExit{ZolctlExit::NoInstrument, e.Message};
+                       return e.Kind == TEvent::WROP;
+                     }).Record;
+    const bool empty = WROPSlot(w.SlotMask) < 0;
+    TJson o = TJson::object();
+    o["index"] = index;
+    o["slotMask"] = w.SlotMask;
+    o["empty"] = empty;
+    if (!empty) {
+      o["opCode"] = w.OpCode;
+      o["operation"] = JsonText(WROPOperationName(w.OpCode));
+      o["date"] = WROPDateText(w.OpDate);
+      o["time"] = WROPTimeText(w.OpTime);
+    }
+    rows.push_back(std::move(o));
+    char mark[8];
+    std::snprintf(mark, sizeof mark, "%02X", w.SlotMask);
+    r.Text += std::to_string(index) + "  " + mark + "  " +
+              (empty ? std::string("(empty)")
+                     : Printable(WROPOperationName(w.OpCode)) + "  " + WROPDateText(w.OpDate) +
+                           "  " + WROPTimeText(w.OpTime)) +
+              "\n";
+  }
+  r.Json["history"] = std::move(rows);
+  return r;
+}
+
+TResult Monitor(TSession &S) {
+  const TZolctlOptions &o = S.Options;
+  S.Connect(o.Serial, o.Device);
+  if (o.Csv)
+    Emit(S.Out, CsvHeader());
+  long lines = 0;
+  std::optional<TZOLModel> latest;
+  const auto interval = std::chrono::milliseconds(o.IntervalMs.value_or(0));
+  auto tick = Clock::now() + interval;
+  bool connected = true;
+  const auto timeout = std::chrono::milliseconds(o.TimeoutMs);
+  auto silentSince = Clock::now();
+  while (!o.Count || lines < *o.Count) {
+    // Unplugged, the wait has no end but an interruption (an hour at a time): the link
+    // reconnects by itself.
+    const auto deadline = !connected     ? Clock::now() + std::chrono::hours(1)
+                          : o.IntervalMs ? std::min(tick, silentSince + timeout)
+                                         : silentSince + timeout;
+    std::optional<TEventRecord> e = S.Next(deadline);
+    const auto now = Clock::now();
+    if (e && e->Kind == TEvent::Disconnect) {
+      if (o.ExitOnDisconnect)
+        throw TExit{ZolctlExit::NoInstrument, "The instrument was unplugged"};
+      Emit(S.Err, "zolctl: the instrument was unplugged; waiting for it to come back\n");
+      connected = false;
+      latest.reset();
+      continue;
+    }
+    if (e && e->Kind == TEvent::Connect && !connected) {
+      Emit(S.Err, "zolctl: the instrument is back\n");
+      connected = true;
+      silentSince = now;
+      tick = now + interval;
+      continue;
+    }
+    if (e && e->Kind == TEvent::State) {
+      silentSince = now;
+      latest = e->Snapshot;
+      if (!o.IntervalMs) {
+        Emit(S.Out, MonitorLine(*latest, o.Json, o.Csv, std::chrono::system_clock::now()));
+        ++lines;
+      }
+      continue;
+    }
+    if (connected && now >= silentSince + timeout)
+      throw TExit{ZolctlExit::NoInstrument,
+                  "No answer in time: a state answer did not come within " +
+                      std::to_string(o.TimeoutMs) + " ms"};
+    if (o.IntervalMs && now >= tick) {
+      // One line per interval, the latest state; ticks missed while unplugged are skipped.
+      if (latest) {
+        Emit(S.Out, MonitorLine(*latest, o.Json, o.Csv, std::chrono::system_clock::now()));
+        ++lines;
+      }
+      while (tick <= now)
+        tick += interval;
+    }
+  }
+  return {};
+}
+
+TResult Ping(TSession &S) {
+  S.Connect(S.Options.Serial, S.Options.Device);
+  S.Flush();
+  S.Zol().Ping();
+  const TZOLModel m =
+      S.ExpectAfterAnswer("the ping echo", CodeOf(TCommand::Ping), TEvent::State).Snapshot;
+  TResult r;
+  r.Json["pingError"] = m.PingError;
+  r.Text = m.PingError ? "ping: the echo differs\n" : "ping: ok\n";
+  if (m.PingError) {
+    r.Status = ZolctlExit::NoInstrument;
+    r.Message = "The instrument's ping echo differs from the pattern";
+  }
+  return r;
+}
+
+TResult Info(TSession &S) {
+  S.Connect(S.Options.Serial, S.Options.Device);
+  S.Flush();
+  S.Zol().ReadInfo();
+  const std::string info = S.Expect("the information block", TEvent::Info).Snapshot.InfoText;
+  const bool programmed = info.rfind("C1FFFF", 0) == 0;
+  TResult r;
+  r.Json["info"] = JsonText(info);
+  r.Json["usbFirmwareProgrammed"] = programmed;
+  r.Text = "info: " + Printable(info) +
+           "\nUSB interface firmware: " + (programmed ? "programmed" : "not programmed") + "\n";
+  return r;
+}
+
+TResult MakerCommand(TSession &S, TCommand Code, void (TCustomZOL::*Operation)()) {
+  S.RequireUnlocked(S.Connect(S.Options.Serial, S.Options.Device));
+  S.Flush();
+  (S.Zol().*Operation)();
+  S.Expect("the instrument's answer", [&](const TEventRecord &e) {
+    return e.Kind == TEvent::Answer && e.Code == CodeOf(Code);
+  });
+  TResult r;
+  r.Json["done"] = true;
+  r.Text = "done\n";
+  return r;
+}
+
+TResult AdjustZero(TSession &S) {
+  return MakerCommand(S, TCommand::AdjustZero, &TCustomZOL::AdjustZero);
+}
+TResult AdjustFullScale(TSession &S) {
+  return MakerCommand(S, TCommand::AdjustFullScale, &TCustomZOL::AdjustFullScale);
+}
+TResult ResetAll(TSession &S) {
+  return MakerCommand(S, TCommand::ResetAll, &TCustomZOL::ResetAll);
+}
+
+TResult NoSession(TSession &) {
+  return {};
+}
+
+struct TCommandEntry {
+  TZolctlCommand Command;
+  TCommandFunction Function;
+};
+
+const TCommandEntry kCommandTable[] = {
+    {TZolctlCommand::List, List},
+    {TZolctlCommand::State, State},
+    {TZolctlCommand::Read, Read},
+    {TZolctlCommand::WriteTag, WriteTag},
+    {TZolctlCommand::WriteFilter, WriteFilter},
+    {TZolctlCommand::WriteAlarm, WriteAlarm},
+    {TZolctlCommand::Save, Save},
+    {TZolctlCommand::Load, Load},
+    {TZolctlCommand::Show, NoSession},
+    {TZolctlCommand::Unlock, Unlock},
+    {TZolctlCommand::ChangePassword, ChangePassword},
+    {TZolctlCommand::LostPassword, LostPassword},
+    {TZolctlCommand::History, History},
+    {TZolctlCommand::Monitor, Monitor},
+    {TZolctlCommand::Ping, Ping},
+    {TZolctlCommand::Info, Info},
+    {TZolctlCommand::AdjustZero, AdjustZero},
+    {TZolctlCommand::AdjustFullScale, AdjustFullScale},
+    {TZolctlCommand::ResetAll, ResetAll},
+};
+
+} // namespace
+
+TCommandFunction CommandFunction(TZolctlCommand Command) {
+  for (const TCommandEntry &e : kCommandTable)
+    if (e.Command == Command)
+      return e.Function;
+  return NoSession;
+}
+
+std::string CheckSendable(const TZOLSettings &Settings) {
+  if (!FilterSendable(Settings.Filter))
+    return "Filter " + Fixed(Settings.Filter, 2) +
+           " s cannot be sent: the instrument does not carry it back";
+  try {
+    for (const TZOLAlarm *a : {&Settings.Alarm1, &Settings.Alarm2}) {
+      ToTenths16(a->SetPoint, "Set point");
+      ToTenths16(a->Hysteresis, "Hysteresis");
+      DelayToTenths8(a->Delay);
+    }
+  } catch (const ERangeError &e) {
+    return e.what();
+  }
+  return {};
+}
+
+TZOLSettings ReadFileOrExit(const std::string &Path, bool ForSending) {
+  // A FIFO or a device would block the read, or never end it.
+  if (const std::string what = NotRegular(Path); !what.empty())
+    throw TExit{ZolctlExit::FileRefused, Path + " is " + what + ", not a parameter file"};
+  TZOLSettings settings;
+  const TParamFileResult r = ReadParameterFile(Path, settings);
+  if (!r.Ok)
+    throw TExit{ZolctlExit::FileRefused,
+                r.Refused ? std::string(kFichierIncorrect) + "\n" + r.Message : r.Message};
+  if (std::string problem = ForSending ? CheckSendable(settings) : ""; !problem.empty())
+    throw TExit{ZolctlExit::Usage, Path + ": " + problem + "; nothing was sent"};
+  return settings;
+}
+
+TResult ShowFile(const std::string &Path) {
+  TResult r;
+  SettingsOut(ReadFileOrExit(Path, false), r.Json, r.Text);
+  return r;
+}
+
+} // namespace zol

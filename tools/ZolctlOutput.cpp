@@ -1,0 +1,197 @@
+#include "tools/ZolctlOutput.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "tools/ZolctlSystem.h"
+
+namespace zol {
+
+namespace {
+
+/// Length of the valid UTF-8 sequence at Bytes[i], 0 when none starts there.
+std::size_t Utf8Length(std::string_view Bytes, std::size_t i) {
+  const auto at = [&](std::size_t k) { return static_cast<unsigned char>(Bytes[k]); };
+  const unsigned char c = at(i);
+  std::size_t n = 0;
+  unsigned min = 0;
+  unsigned code = 0;
+  if (c < 0x80)
+    return 1;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2, min = 0x80, code = c & 0x1Fu;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3, min = 0x800, code = c & 0x0Fu;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4, min = 0x10000, code = c & 0x07u;
+  } else {
+    return 0;
+  }
+  if (i + n > Bytes.size())
+    return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    if ((at(i + k) & 0xC0) != 0x80)
+      return 0;
+    code = (code << 6) | (at(i + k) & 0x3Fu);
+  }
+  if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+    return 0;
+  return n;
+}
+
+void AppendLatin1(std::string &Out, unsigned char c) {
+  Out += static_cast<char>(0xC0 | (c >> 6));
+  Out += static_cast<char>(0x80 | (c & 0x3F));
+}
+
+std::string Hex(unsigned char c) {
+  char buffer[8];
+  std::snprintf(buffer, sizeof buffer, "\\x%02X", c);
+  return buffer;
+}
+
+const char *OnOff(bool Value) {
+  return Value ? "on" : "off";
+}
+
+} // namespace
+
+std::string JsonText(std::string_view Bytes) {
+  std::string out;
+  for (std::size_t i = 0; i < Bytes.size();) {
+    const std::size_t n = Utf8Length(Bytes, i);
+    if (n == 0) {
+      AppendLatin1(out, static_cast<unsigned char>(Bytes[i]));
+      ++i;
+    } else {
+      out.append(Bytes.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
+}
+
+std::string Printable(std::string_view Bytes) {
+  std::string out;
+  for (std::size_t i = 0; i < Bytes.size();) {
+    const unsigned char c = static_cast<unsigned char>(Bytes[i]);
+    const std::size_t n = Utf8Length(Bytes, i);
+    // C1 controls (U+0080 to U+009F) are escape sequences to some terminals.
+    const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(Bytes[i + 1]) < 0xA0;
+    if (n == 0 || c1 || c < 0x20 || c == 0x7F) {
+      out += Hex(c);
+      ++i;
+    } else {
+      out.append(Bytes.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
+}
+
+std::string Fixed(double Value, int Decimals) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.*f", Decimals, Value);
+  return buffer;
+}
+
+TJson JsonNumber(double Value, int Decimals) {
+  if (!std::isfinite(Value))
+    return nullptr;
+  const double scale = std::pow(10.0, Decimals);
+  return std::round(Value * scale) / scale;
+}
+
+std::string MeasureText(float Measure) {
+  return Measure >= 9999.0f ? "sensor failure" : Fixed(Measure) + " C";
+}
+
+TJson AlarmJson(const TZOLAlarm &Alarm) {
+  TJson o = TJson::object();
+  o["setPoint"] = JsonNumber(Alarm.SetPoint);
+  o["hysteresis"] = JsonNumber(Alarm.Hysteresis);
+  o["delay"] = JsonNumber(Alarm.Delay);
+  o["contactNC"] = Alarm.ContactNC != 0;
+  o["failClosed"] = Alarm.FailClosed != 0;
+  o["ledBelow"] = Alarm.LedBelow != 0;
+  return o;
+}
+
+std::string AlarmLines(int Number, const TZOLAlarm &Alarm) {
+  return "alarm " + std::to_string(Number) + ": set point " + Fixed(Alarm.SetPoint) +
+         " C, hysteresis " + Fixed(Alarm.Hysteresis) + " C, delay " + Fixed(Alarm.Delay) +
+         " s\n         contact " + (Alarm.ContactNC ? "normally closed" : "normally open") + ", " +
+         (Alarm.FailClosed ? "closed" : "open") + " on sensor failure, LED lit " +
+         (Alarm.LedBelow ? "below" : "above") + " the set point\n";
+}
+
+void SettingsOut(const TZOLSettings &Settings, TJson &Json, std::string &Text) {
+  Json["tag"] = JsonText(Settings.Tag.Get());
+  Json["filter"] = JsonNumber(Settings.Filter, 2);
+  Json["alarm1"] = AlarmJson(Settings.Alarm1);
+  Json["alarm2"] = AlarmJson(Settings.Alarm2);
+  Text += "tag: \"" + Printable(Settings.Tag.Get()) + "\"\n";
+  Text += "filter: " + Fixed(Settings.Filter, 2) + " s\n";
+  Text += AlarmLines(1, Settings.Alarm1);
+  Text += AlarmLines(2, Settings.Alarm2);
+}
+
+void StateOut(const TZOLModel &m, TJson &Json, std::string &Text) {
+  Json["measure"] = JsonNumber(m.Measure);
+  Json["sensorFailure"] = m.Measure >= 9999.0f;
+  Json["relay1"] = m.Relay1;
+  Json["led1"] = m.Led1;
+  Json["relay2"] = m.Relay2;
+  Json["led2"] = m.Led2;
+  Json["writeLocked"] = m.WriteLocked;
+  Json["useDisplay"] = m.UseDisplay;
+  Json["useE2PROM"] = m.UseE2PROM;
+  Json["rawValue"] = m.RawValue;
+  Json["rt"] = JsonNumber(m.Rt);
+  Text += "measure: " + MeasureText(m.Measure) + "\n";
+  Text += std::string("relay 1: ") + OnOff(m.Relay1) + "   LED 1: " + OnOff(m.Led1) + "\n";
+  Text += std::string("relay 2: ") + OnOff(m.Relay2) + "   LED 2: " + OnOff(m.Led2) + "\n";
+  Text += std::string("write lock: ") + (m.WriteLocked ? "locked" : "unlocked") + "\n";
+  Text += std::string("options: display ") + (m.UseDisplay ? "yes" : "no") + ", E2PROM " +
+          (m.UseE2PROM ? "yes" : "no") + "\n";
+  Text += "raw value: " + std::to_string(m.RawValue) + "   Rt: " + Fixed(m.Rt) + "\n";
+}
+
+std::string CsvHeader() {
+  return "time,measure,relay1,relay2,led1,led2,writeLocked,rawValue,rt\n";
+}
+
+std::string MonitorLine(const TZOLModel &m, bool Json, bool Csv,
+                        std::chrono::system_clock::time_point When) {
+  if (Csv) {
+    const auto bit = [](bool b) { return b ? "1" : "0"; };
+    // A failed sensor has no measurement: the field stays empty.
+    return LocalIsoTime(When) + "," + (m.Measure >= 9999.0f ? std::string() : Fixed(m.Measure)) +
+           "," + bit(m.Relay1) + "," + bit(m.Relay2) + "," + bit(m.Led1) + "," + bit(m.Led2) + "," +
+           bit(m.WriteLocked) + "," + std::to_string(m.RawValue) + "," + Fixed(m.Rt) + "\n";
+  }
+  if (Json) {
+    TJson json = TJson::object();
+    std::string unused;
+    StateOut(m, json, unused);
+    return JsonDump(json);
+  }
+  return MeasureText(m.Measure) + "  relay1 " + OnOff(m.Relay1) + "  led1 " + OnOff(m.Led1) +
+         "  relay2 " + OnOff(m.Relay2) + "  led2 " + OnOff(m.Led2) +
+         (m.WriteLocked ? "  locked" : "  unlocked") + "\n";
+}
+
+void Emit(std::ostream &Out, std::string_view Text) {
+  Out.write(Text.data(), static_cast<std::streamsize>(Text.size()));
+  Out.flush();
+  if (!Out)
+    throw EOutputFailed{};
+}
+
+} // namespace zol
+
+namespace zol {
+std::string JsonDump(const TJson &Json) {
+  return Json.dump(-1, ' ', false, TJson::error_handler_t::replace) + "\n";
+}
+} // namespace zol

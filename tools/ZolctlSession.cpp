@@ -1,0 +1,243 @@
+#include "tools/ZolctlSession.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+namespace zol {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<int> Interrupted{0};
+std::mutex SessionsMutex; //!< Protects Live.
+TSession *Live = nullptr; // the session whose waits an interruption wakes
+
+/// Commands that change what the instrument holds (the clock and the lock aside).
+bool ChangesSettings(std::uint8_t Code) {
+  switch (static_cast<TCommand>(Code)) {
+  case TCommand::SendFilter:
+  case TCommand::SendAlarm1:
+  case TCommand::SendAlarm2:
+  case TCommand::SendTag1:
+  case TCommand::SendTag2:
+  case TCommand::ChangePassword:
+  case TCommand::AdjustZero:
+  case TCommand::AdjustFullScale:
+  case TCommand::ProgramFirmware:
+  case TCommand::EraseFirmware:
+  case TCommand::EraseFirmwareMemory:
+  case TCommand::ResetAll:
+    return true;
+  default:
+    return false;
+  }
+}
+
+} // namespace
+
+void InterruptWaits(int Status) {
+  int none = 0;
+  Interrupted.compare_exchange_strong(none, Status);
+  std::lock_guard lock(SessionsMutex);
+  if (Live) {
+    std::lock_guard events(Live->EventsMutex);
+    Live->EventsChanged.notify_all();
+  }
+}
+
+int InterruptStatus() {
+  return Interrupted.load();
+}
+
+TSession::TSession(const TZolctlOptions &Options_, HidPlatform &Platform_, std::ostream &Out_,
+                   std::ostream &Err_)
+    : Options(Options_), Out(Out_), Err(Err_), Inner(Platform_) {
+  Tap = std::make_unique<TapPlatform>(Inner, Options.Trace ? &Err : nullptr, Options.ShowSecrets);
+  if (Options.Sim)
+    for (const std::string &fault : Options.SimFaults)
+      if (fault.rfind("lag=", 0) == 0)
+        Tap->SetLag(std::atoi(fault.substr(4).c_str()));
+  Tap->SetAnswerListener([this](std::uint8_t Code) { Push({TEvent::Answer, Code, {}, {}, {}}); });
+  Tap->SetCommandListener([this](std::uint8_t Code) {
+    if (!ChangesSettings(Code))
+      return;
+    std::lock_guard lock(EventsMutex);
+    ++SettingCommandsSent;
+    LastSettingCommand = Code;
+  });
+  ZOL = std::make_unique<TCustomZOL>(*Tap);
+
+  auto on = [this](TEvent Kind) {
+    return [this, Kind](TObject *) { Push({Kind, 0, ZOL->Snapshot(), {}, {}}); };
+  };
+  ZOL->OnConnect = on(TEvent::Connect);
+  ZOL->OnDisconnect = on(TEvent::Disconnect);
+  ZOL->OnUpdateState = on(TEvent::State);
+  ZOL->OnError = on(TEvent::Error);
+  ZOL->OnUnlockDevice = on(TEvent::Unlocked);
+  ZOL->OnUpdateAlarm1 = on(TEvent::Alarm1);
+  ZOL->OnUpdateAlarm2 = on(TEvent::Alarm2);
+  ZOL->OnUpdateFilter = on(TEvent::Filter);
+  ZOL->OnUpdateTag = on(TEvent::Tag);
+  ZOL->OnUpdateInfo = on(TEvent::Info);
+  ZOL->OnReadAll = on(TEvent::ReadAll);
+  ZOL->OnWriteAll = on(TEvent::WriteAll);
+  ZOL->OnGetCryptedPassword = on(TEvent::Crypted);
+  ZOL->OnUpdateWROP = [this](TPtrWROP Record) { Push({TEvent::WROP, 0, {}, *Record, {}}); };
+  ZOL->OnChainError = [this](TObject *, const std::string &Message) {
+    Push({TEvent::ChainError, 0, {}, {}, Message});
+  };
+  std::lock_guard lock(SessionsMutex);
+  Live = this;
+}
+
+TSession::~TSession() {
+  {
+    std::lock_guard lock(SessionsMutex);
+    if (Live == this)
+      Live = nullptr;
+  }
+  ZOL->Close();
+}
+
+void TSession::Push(TEventRecord Record) {
+  std::lock_guard lock(EventsMutex);
+  Events.push_back(std::move(Record));
+  EventsChanged.notify_all();
+}
+
+void TSession::Flush() {
+  std::lock_guard lock(EventsMutex);
+  Events.clear();
+}
+
+std::optional<TEventRecord> TSession::Next(Clock::time_point Deadline) {
+  std::unique_lock lock(EventsMutex);
+  EventsChanged.wait_until(lock, Deadline,
+                           [this] { return !Events.empty() || Interrupted.load() != 0; });
+  if (const int status = Interrupted.load())
+    throw EInterrupted{status};
+  if (Events.empty())
+    return std::nullopt;
+  TEventRecord e = std::move(Events.front());
+  Events.pop_front();
+  return e;
+}
+
+TEventRecord TSession::Expect(const std::string &What,
+                              const std::function<bool(const TEventRecord &)> &Accept) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(Options.TimeoutMs);
+  for (;;) {
+    std::optional<TEventRecord> e = Next(deadline);
+    if (!e)
+      throw TExit{ZolctlExit::NoInstrument, "No answer in time: " + What + " did not come within " +
+                                                std::to_string(Options.TimeoutMs) + " ms"};
+    if (Accept(*e))
+      return std::move(*e);
+    if (e->Kind == TEvent::Disconnect)
+      throw TExit{ZolctlExit::NoInstrument,
+                  "The instrument was unplugged while waiting for " + What};
+    if (e->Kind == TEvent::ChainError)
+      throw TExit{ZolctlExit::Usage, e->Message};
+    if (e->Kind == TEvent::Error)
+      throw TExit{ZolctlExit::Refused,
+                  "The instrument answered with an error (0xFF) while waiting for " + What};
+  }
+}
+
+TEventRecord TSession::Expect(const std::string &What, TEvent Kind) {
+  return Expect(What, [Kind](const TEventRecord &e) { return e.Kind == Kind; });
+}
+
+TEventRecord TSession::ExpectAfterAnswer(const std::string &What, std::uint8_t Code, TEvent Kind) {
+  // The instrument repeats its previous answer until it acts on the command: an event of Kind
+  // before the answer to Code is an old one.
+  bool answered = false;
+  return Expect(What, [&](const TEventRecord &e) {
+    if (e.Kind == TEvent::Answer && e.Code == Code)
+      answered = true;
+    return answered && e.Kind == Kind;
+  });
+}
+
+std::vector<std::string> TSession::Serials() {
+  const int count = ZOL->Scan();
+  std::vector<std::string> serials;
+  for (int i = 0; i < count; ++i) {
+    std::string serial;
+    ZOL->Device->SerialNumber(i + 1, serial);
+    serials.push_back(serial);
+  }
+  return serials;
+}
+
+TZOLModel TSession::Connect(const std::optional<std::string> &Serial, int Device) {
+  const std::vector<std::string> serials = Serials();
+  const int count = static_cast<int>(serials.size());
+  if (count == 0)
+    throw TExit{ZolctlExit::NoInstrument, "No instrument found (see 'zolctl list')"};
+  int index = Device;
+  if (Serial) {
+    index = -1;
+    std::string found;
+    for (int i = 0; i < count; ++i) {
+      if (serials[static_cast<std::size_t>(i)] == *Serial && index < 0)
+        index = i;
+      found += (i ? ", " : "") + serials[static_cast<std::size_t>(i)];
+    }
+    if (index < 0)
+      throw TExit{ZolctlExit::NoInstrument,
+                  "No instrument with serial number " + *Serial + "; found: " + found};
+  } else if (Device >= count) {
+    throw TExit{ZolctlExit::NoInstrument, "No instrument number " + std::to_string(Device) + ": " +
+                                              std::to_string(count) + " found"};
+  }
+  if (!ZOL->Open(index))
+    throw TExit{ZolctlExit::NoInstrument,
+                "The instrument could not be opened (it is gone, its report lengths cannot be "
+                "read, or it declares reports longer than this program takes)"};
+  if (AfterOpen)
+    AfterOpen(index);
+  Expect("the connection", TEvent::Connect);
+  Expect("the tag read at connection", TEvent::Tag);
+  TZOLModel state = Expect("the state after connection", TEvent::State).Snapshot;
+  if (Password && state.WriteLocked) {
+    if (!UnlockWith(*Password))
+      throw TExit{ZolctlExit::Refused, "The instrument stays write-locked: wrong password"};
+    state = Expect("the state after unlocking", TEvent::State).Snapshot;
+  }
+  return state;
+}
+
+bool TSession::UnlockWith(const std::string &Pw) {
+  Flush();
+  ZOL->Unlock(Pw);
+  bool answered = false;
+  const TEventRecord e = Expect("the answer to the unlock command", [&](const TEventRecord &r) {
+    if (r.Kind == TEvent::Answer && r.Code == CodeOf(TCommand::Unlock))
+      answered = true;
+    return answered && (r.Kind == TEvent::Unlocked || r.Kind == TEvent::State);
+  });
+  return e.Kind == TEvent::Unlocked || !e.Snapshot.WriteLocked;
+}
+
+void TSession::RequireUnlocked(const TZOLModel &State) const {
+  if (State.WriteLocked)
+    throw TExit{ZolctlExit::Refused, "The instrument is write-locked: unlock it with "
+                                     "--password-file FILE, ZOLCTL_PASSWORD or 'zolctl unlock'"};
+}
+
+std::string TSession::SentNote() const {
+  std::lock_guard lock(EventsMutex);
+  if (SettingCommandsSent == 0)
+    return "nothing that changes the instrument's settings had been sent";
+  char code[8];
+  std::snprintf(code, sizeof code, "%02X", LastSettingCommand);
+  return std::to_string(SettingCommandsSent) +
+         " command(s) changing the instrument's settings had been sent (the last 0x" + code +
+         "): it may hold part of the new settings; check it with 'zolctl read'";
+}
+
+} // namespace zol

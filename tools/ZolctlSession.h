@@ -1,0 +1,137 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "protocol/ZOL.h"
+#include "tools/TapPlatform.h"
+#include "tools/ZolctlArgs.h"
+
+namespace zol {
+
+/// Exit statuses of zolctl.
+namespace ZolctlExit {
+inline constexpr int Done = 0;
+inline constexpr int NoInstrument = 1; ///< none found, gone, or no answer in time
+inline constexpr int Usage = 2;        ///< bad arguments, or a value the instrument cannot take
+inline constexpr int FileRefused = 3;  ///< parameter file refused, or not written
+inline constexpr int Refused = 4;      ///< refused by the instrument, or a value it did not keep
+inline constexpr int OutputFailed = 5; ///< standard output could not be written
+inline constexpr int SigInt = 130;
+inline constexpr int SigTerm = 143;
+} // namespace ZolctlExit
+
+/// Ends a command with an exit status and a message for standard error.
+struct TExit {
+  int Code;
+  std::string Message;
+};
+
+/// A wait ended by SIGINT or SIGTERM; Status is 130 or 143.
+struct EInterrupted {
+  int Status;
+};
+
+/// Ends every wait of every session at once, as Ctrl-C does. Not for a signal handler: call it
+/// from a thread (TSignalWatch's watcher).
+void InterruptWaits(int Status);
+/// 130 or 143 once interrupted, else 0.
+int InterruptStatus();
+
+enum class TEvent {
+  Answer, // a valid answer came off the wire (Code)
+  Sent,   // a command went out (Code)
+  Connect,
+  Disconnect,
+  State,
+  Error,
+  Unlocked,
+  Alarm1,
+  Alarm2,
+  Filter,
+  Tag,
+  Info,
+  ReadAll,
+  WriteAll,
+  WROP,
+  Crypted,
+  ChainError,
+};
+
+struct TEventRecord {
+  TEvent Kind;
+  std::uint8_t Code = 0;
+  TZOLModel Snapshot;
+  TWROP Record;
+  std::string Message;
+};
+
+/// zolctl on one instrument: the device component over a tap of the platform, its events queued
+/// for the command's waits. Every wait ends when the awaited event arrives, at the time-out, or at
+/// once on an interruption.
+class TSession {
+public:
+  TSession(const TZolctlOptions &Options, HidPlatform &Platform, std::ostream &Out,
+           std::ostream &Err);
+  ~TSession();
+  TSession(const TSession &) = delete;
+  TSession &operator=(const TSession &) = delete;
+
+  /// Opens the instrument with serial number Serial (when given) or at index Device, waits for
+  /// its first state and unlocks it with Password when it is locked and one is given.
+  TZOLModel Connect(const std::optional<std::string> &Serial, int Device);
+  /// The serial numbers of the instruments found, by index.
+  std::vector<std::string> Serials();
+
+  /// Forgets the events received so far (before sending a command whose answer is awaited).
+  void Flush();
+  /// The next event, or nullopt at Deadline; throws EInterrupted.
+  std::optional<TEventRecord> Next(std::chrono::steady_clock::time_point Deadline);
+  /// Waits for the first event Accept takes, within the time-out; What names it. An unplug, a
+  /// chain error or an error answer ends the wait with TExit.
+  TEventRecord Expect(const std::string &What,
+                      const std::function<bool(const TEventRecord &)> &Accept);
+  TEventRecord Expect(const std::string &What, TEvent Kind);
+  /// Waits for the instrument's answer to a command with Code, then the first Kind event after it.
+  TEventRecord ExpectAfterAnswer(const std::string &What, std::uint8_t Code, TEvent Kind);
+
+  bool UnlockWith(const std::string &Password);
+  void RequireUnlocked(const TZOLModel &State) const;
+  /// What reached the instrument, for the message of an interrupted command.
+  std::string SentNote() const;
+
+  TCustomZOL &Zol() { return *ZOL; }
+  HidPlatform &Platform() { return Inner; }
+
+  const TZolctlOptions &Options;
+  std::ostream &Out;
+  std::ostream &Err;
+  std::optional<std::string> Password; ///< unlocks a locked instrument at connection
+  /// Called with the index just opened (the simulator's unplug-on-open fault).
+  std::function<void(int Index)> AfterOpen;
+
+private:
+  void Push(TEventRecord Record);
+
+  HidPlatform &Inner;
+  // Destroyed in reverse order: the component (and its worker) before the tap.
+  std::unique_ptr<TapPlatform> Tap;
+  std::unique_ptr<TCustomZOL> ZOL;
+
+  mutable std::mutex EventsMutex; //!< Protects Events and the sent-command counts.
+  std::condition_variable EventsChanged;
+  std::deque<TEventRecord> Events;
+  int SettingCommandsSent = 0;
+  std::uint8_t LastSettingCommand = 0;
+
+  friend void InterruptWaits(int Status);
+};
+
+} // namespace zol
