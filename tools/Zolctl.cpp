@@ -12,7 +12,7 @@
 #include <optional>
 #include <sstream>
 
-#include "link/HidapiPlatform.h"
+#include "link/SystemHidPlatform.h"
 #include "protocol/ParamFile.h"
 #include "protocol/ZOL.h"
 #include "sim/SimPlatform.h"
@@ -326,7 +326,7 @@ void Session::Build() {
           ApplyFault(*instrument, fault);
     Platform = std::move(sim);
   } else {
-    Platform = std::make_unique<HidapiPlatform>();
+    Platform = MakeSystemHidPlatform();
   }
   Tap = std::make_unique<TapPlatform>(*Platform, Options.Trace ? &Err : nullptr, Options.ShowSecrets);
   Tap->SetAnswerListener([this](std::uint8_t Code) { Push({TEvent::Answer, Code, {}, {}, {}}); });
