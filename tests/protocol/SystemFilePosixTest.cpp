@@ -21,6 +21,7 @@
 
 #include "protocol/ParamFile.h"
 #include "protocol/ZOL.h"
+#include "sim/VirtualRW8.h"
 
 namespace zol {
 namespace {
@@ -175,6 +176,36 @@ TEST_F(SaveSafetyTest, ANameOf250BytesSavesAndReplaces) {
     EXPECT_EQ(Loaded.Filter, Filter);
     EXPECT_EQ(Entries(), 1u);
   }
+}
+
+TEST_F(SaveSafetyTest, TheSimulatorsMemoryFileIsSavedTheSameWay) {
+  // A device node where the memory file should be stays a node; a link leads to its file; a long
+  // name works; no temporary file stays.
+  const std::string Node = PathOf("node.mem");
+  const bool HaveNode = ::mknod(Node.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+  fs::create_directory(Dir / "real");
+  ASSERT_EQ(::symlink("real/rw8.mem", PathOf("link.mem").c_str()), 0);
+  for (const std::string &Name : {std::string("node.mem"), std::string("link.mem"),
+                                  std::string(246, 'm') + ".mem"}) {
+    if (Name == "node.mem" && !HaveNode)
+      continue;
+    TVirtualRW8Options Options;
+    Options.Streaming = false;
+    Options.MemoryFile = PathOf(Name);
+    VirtualRW8 Sim(Options);
+    Sim.SetOptionFlags(false, true);
+  }
+  if (HaveNode) {
+    struct stat Info {};
+    ASSERT_EQ(::lstat(Node.c_str(), &Info), 0);
+    EXPECT_TRUE(S_ISCHR(Info.st_mode)) << "the node was replaced";
+    EXPECT_EQ(Info.st_rdev, makedev(1, 3));
+  }
+  EXPECT_TRUE(fs::is_symlink(Dir / "link.mem"));
+  EXPECT_EQ(ReadBytes(PathOf("real/rw8.mem")).size(), static_cast<std::size_t>(kSimMemoryImageSize));
+  EXPECT_EQ(ReadBytes(PathOf(std::string(246, 'm') + ".mem")).size(),
+            static_cast<std::size_t>(kSimMemoryImageSize));
+  EXPECT_EQ(Entries(), HaveNode ? 4u : 3u);
 }
 
 } // namespace
