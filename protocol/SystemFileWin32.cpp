@@ -182,10 +182,12 @@ TSystemFileResult ReplaceFileContent(const std::string &Path, const std::uint8_t
       if (Info.nNumberOfLinks > 1)
         return Failure("the file has " + std::to_string(Info.nNumberOfLinks) +
                        " names (hard links); a new file would leave the others behind");
-      // Through a symbolic link, the file it leads to is the one replaced.
+      // Through a symbolic link, the file it leads to is the one replaced. The name the system
+      // ends at is asked for every file: Wine shows a POSIX link as a plain file.
       const DWORD Attributes = GetFileAttributesW(Target.c_str());
-      if (Attributes != INVALID_FILE_ATTRIBUTES && (Attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-          !FinalName(Old.Get(), Target))
+      const bool Link =
+          Attributes != INVALID_FILE_ATTRIBUTES && (Attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+      if (!FinalName(Old.Get(), Target) && Link)
         return Failure(GetLastError());
     } else if (const DWORD Code = GetLastError(); Code != ERROR_FILE_NOT_FOUND) {
       return Failure(Code);
