@@ -189,8 +189,16 @@ TSystemFileResult ReplaceFileContent(const std::string &Path, const std::uint8_t
     ::unlink(Temporary.c_str());
     return Failure(Why);
   };
-  if (Exists && ::fchmod(File.Get(), Existing.st_mode & 07777) != 0)
-    return Abandon(errno);
+  if (Exists) {
+    // The replaced file keeps its owner where the system lets us (root saving a user's file),
+    // then its permissions (after the owner: a change of owner may clear set-id bits).
+    if ((Existing.st_uid != ::geteuid() || Existing.st_gid != ::getegid()) &&
+        ::fchown(File.Get(), Existing.st_uid, Existing.st_gid) != 0) {
+      // Not allowed: the new content is owned by whoever saves it, as with any new file.
+    }
+    if (::fchmod(File.Get(), Existing.st_mode & 07777) != 0)
+      return Abandon(errno);
+  }
   if (!WriteAll(File.Get(), Data, Count) || ::fsync(File.Get()) != 0)
     return Abandon(errno);
   if (!File.Close())
