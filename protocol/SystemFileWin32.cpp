@@ -64,6 +64,25 @@ bool Widen(const std::string &Text, std::wstring &Wide) {
   return true;
 }
 
+/// A file name as the system's calls take it: UTF-16, and past MAX_PATH in the long form
+/// ("\\?\C:\...", "\\?\UNC\server\..."), which the classic limit of 260 does not bind.
+bool FileName(const std::string &Path, std::wstring &Name) {
+  if (!Widen(Path, Name))
+    return false;
+  if (Name.size() < MAX_PATH - 16 || Name.rfind(L"\\\\?\\", 0) == 0)
+    return true;
+  const DWORD n = GetFullPathNameW(Name.c_str(), 0, nullptr, nullptr);
+  if (n == 0)
+    return true;
+  std::wstring Full(n, L'\0');
+  const DWORD m = GetFullPathNameW(Name.c_str(), n, Full.data(), nullptr);
+  if (m == 0 || m >= n)
+    return true;
+  Full.resize(m);
+  Name = Full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + Full.substr(2) : L"\\\\?\\" + Full;
+  return true;
+}
+
 class THandle {
 public:
   explicit THandle(HANDLE Handle) : Handle(Handle) {}
@@ -139,7 +158,7 @@ TSystemFileResult ReadFileStart(const std::string &Path, std::uint8_t *Buffer,
                                 std::size_t Capacity, std::size_t &Count) {
   Count = 0;
   std::wstring Wide;
-  if (!Widen(Path, Wide))
+  if (!FileName(Path, Wide))
     return Failure(ERROR_INVALID_NAME);
   THandle File(CreateFileW(Wide.c_str(), GENERIC_READ,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -168,7 +187,7 @@ TSystemFileResult ReadFileStart(const std::string &Path, std::uint8_t *Buffer,
 TSystemFileResult ReplaceFileContent(const std::string &Path, const std::uint8_t *Data,
                                      std::size_t Count) {
   std::wstring Target;
-  if (!Widen(Path, Target))
+  if (!FileName(Path, Target))
     return Failure(ERROR_INVALID_NAME);
   {
     THandle Old(OpenForAttributes(Target));
