@@ -1,9 +1,12 @@
 #include "link/Win32HidPlatform.h"
 
 #include <windows.h>
-// windows.h first: the setup and HID headers rely on its types.
+// windows.h first: the setup and HID headers rely on its types. mingw-w64's HID headers do not
+// declare their functions extern "C" themselves.
+extern "C" {
 #include <hidsdi.h>
 #include <hidpi.h>
+}
 #include <setupapi.h>
 
 #include <string>

@@ -1,17 +1,10 @@
 #include "protocol/ParamFile.h"
 
-#include <atomic>
 #include <bit>
-#include <cerrno>
-#include <cstdio>
+#include <cstddef>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include "protocol/SystemFile.h"
 #include "protocol/ZOL.h"
 
 namespace zol {
@@ -53,13 +46,10 @@ void GetAlarm(const std::uint8_t *Bytes, TZOLAlarm &Alarm) {
   Alarm.Padding = Bytes[offsetof(TZOLAlarm, Padding)];
 }
 
-std::string SystemReason(int Error) {
-  return std::generic_category().message(Error);
-}
-
-TParamFileResult Failure(const std::string &What, const std::string &Path, int Error) {
+TParamFileResult Failure(const std::string &What, const std::string &Path,
+                         const std::string &Reason) {
   TParamFileResult Result;
-  Result.Message = What + " " + Path + ": " + SystemReason(Error);
+  Result.Message = What + " " + Path + ": " + Reason;
   return Result;
 }
 
@@ -69,62 +59,6 @@ TParamFileResult Refusal(const std::string &Path, const char *Why) {
   Result.Message = Path + " is not a parameter file: " + Why;
   return Result;
 }
-
-/// Reads up to Count bytes; the count read, or -1 with errno set on a read error.
-long ReadUpTo(int Fd, std::uint8_t *Buffer, std::size_t Count) {
-  std::size_t Done = 0;
-  while (Done < Count) {
-    const ssize_t n = ::read(Fd, Buffer + Done, Count - Done);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return -1;
-    }
-    if (n == 0) {
-      break;
-    }
-    Done += static_cast<std::size_t>(n);
-  }
-  return static_cast<long>(Done);
-}
-
-bool WriteAll(int Fd, const std::uint8_t *Buffer, std::size_t Count) {
-  std::size_t Done = 0;
-  while (Done < Count) {
-    const ssize_t n = ::write(Fd, Buffer + Done, Count - Done);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    Done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-class TFileDescriptor {
-public:
-  explicit TFileDescriptor(int Fd) : Fd(Fd) {}
-  TFileDescriptor(const TFileDescriptor &) = delete;
-  TFileDescriptor &operator=(const TFileDescriptor &) = delete;
-  ~TFileDescriptor() {
-    if (Fd >= 0) {
-      ::close(Fd);
-    }
-  }
-  int Get() const { return Fd; }
-  /// Closes now; false (errno set) when the close reports a failure of a delayed write.
-  bool Close() {
-    const int f = Fd;
-    Fd = -1;
-    return ::close(f) == 0;
-  }
-
-private:
-  int Fd;
-};
 
 } // namespace
 
@@ -150,21 +84,13 @@ void SettingsFromImage(const std::uint8_t *Image, TZOLSettings &Settings) {
 }
 
 TParamFileResult ReadParameterFile(const std::string &Path, TZOLSettings &Settings) {
-  std::error_code Ec;
-  if (std::filesystem::is_directory(Path, Ec)) {
-    return Failure("Cannot open", Path, EISDIR);
-  }
-  TFileDescriptor File(::open(Path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (File.Get() < 0) {
-    return Failure("Cannot open", Path, errno);
-  }
   std::uint8_t Buffer[kParamFileLength];
-  const long n = ReadUpTo(File.Get(), Buffer, sizeof Buffer);
-  if (n < 0) {
-    return Failure("Cannot read", Path, errno);
+  std::size_t n = 0;
+  const TSystemFileResult Read = ReadFileStart(Path, Buffer, sizeof Buffer, n);
+  if (!Read.Ok) {
+    return Failure("Cannot read", Path, Read.Reason);
   }
-  const std::size_t IdRead =
-      static_cast<std::size_t>(n < kParamFileIdLength ? n : kParamFileIdLength);
+  const std::size_t IdRead = n < kParamFileIdLength ? n : kParamFileIdLength;
   if (std::memcmp(Buffer, kParamFileId, IdRead) != 0) {
     return Refusal(Path, "it does not start with \"ZOLUSB V1.0-KOVA\"");
   }
@@ -183,43 +109,9 @@ TParamFileResult WriteParameterFile(const std::string &Path, const TZOLSettings 
   std::memcpy(Buffer, kParamFileId, static_cast<std::size_t>(kParamFileIdLength));
   const auto Image = SettingsImage(Settings);
   std::memcpy(Buffer + kParamFileIdLength, Image.data(), Image.size());
-
-  std::error_code Ec;
-  if (std::filesystem::is_directory(Path, Ec)) {
-    return Failure("Cannot write", Path, EISDIR);
-  }
-  // The temporary file lies beside the target so that the rename stays in one file system.
-  static std::atomic<unsigned> Sequence{0};
-  const std::string Temporary =
-      Path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(Sequence.fetch_add(1));
-  // An existing file keeps its permissions; a new one gets the user's default.
-  mode_t Mode = 0666;
-  struct stat Existing {};
-  if (::stat(Path.c_str(), &Existing) == 0) {
-    Mode = Existing.st_mode & 07777;
-  }
-  TFileDescriptor File(::open(Temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, Mode));
-  if (File.Get() < 0) {
-    return Failure("Cannot write", Path, errno);
-  }
-  auto Abandon = [&](int Error) {
-    ::unlink(Temporary.c_str());
-    return Failure("Cannot write", Path, Error);
-  };
-  if (!WriteAll(File.Get(), Buffer, sizeof Buffer) || ::fsync(File.Get()) != 0) {
-    return Abandon(errno);
-  }
-  if (!File.Close()) {
-    return Abandon(errno);
-  }
-  if (std::rename(Temporary.c_str(), Path.c_str()) != 0) {
-    return Abandon(errno);
-  }
-  // Make the rename itself durable; a failure here no longer risks the file's content.
-  const std::string Directory = std::filesystem::path(Path).parent_path().string();
-  TFileDescriptor Dir(::open(Directory.empty() ? "." : Directory.c_str(), O_RDONLY | O_CLOEXEC));
-  if (Dir.Get() >= 0) {
-    ::fsync(Dir.Get());
+  const TSystemFileResult Written = ReplaceFileContent(Path, Buffer, sizeof Buffer);
+  if (!Written.Ok) {
+    return Failure("Cannot write", Path, Written.Reason);
   }
   TParamFileResult Result;
   Result.Ok = true;

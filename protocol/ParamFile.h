@@ -34,10 +34,13 @@ std::array<std::uint8_t, kSettingsImageLength> SettingsImage(const TZOLSettings 
 /// Settings from a 72-byte image, every byte kept.
 void SettingsFromImage(const std::uint8_t *Image, TZOLSettings &Settings);
 
-/// Reads a parameter file into Settings; Settings is unchanged unless the result is Ok.
+/// Reads a parameter file into Settings; Settings is unchanged unless the result is Ok. Anything
+/// but a regular file (a folder, a device, a FIFO) fails before it is opened for reading.
 TParamFileResult ReadParameterFile(const std::string &Path, TZOLSettings &Settings);
 /// Writes a parameter file: a temporary file beside Path, flushed to disk, then renamed over
-/// Path. On any failure Path is left as it was and the temporary file is removed.
+/// Path (through a symbolic link, over the file it leads to). A Path that exists and is not a
+/// regular file, or has hard links, fails and is left alone. On any failure Path is left as it
+/// was and the temporary file is removed.
 TParamFileResult WriteParameterFile(const std::string &Path, const TZOLSettings &Settings);
 
 } // namespace zol

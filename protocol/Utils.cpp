@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "protocol/LocalTime.h"
+
 namespace zol {
 
 namespace {
@@ -237,7 +239,7 @@ TCivilDateTime LocalNow() {
   const auto Ms = std::chrono::duration_cast<std::chrono::milliseconds>(Now.time_since_epoch()) %
                   std::chrono::seconds(1);
   std::tm Local{};
-  localtime_r(&Seconds, &Local);
+  LocalTimeOf(Seconds, Local);
   TCivilDateTime When;
   When.Year = Local.tm_year + 1900;
   When.Month = Local.tm_mon + 1;

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <numbers>
 
+#include "protocol/SystemFile.h"
 #include "protocol/Utils.h"
 
 namespace zol {
@@ -914,19 +915,10 @@ void VirtualRW8::SaveMemory() {
   // Another thread may have written a newer image meanwhile; an older one must not replace it.
   if (generation <= WrittenGeneration)
     return;
-  const std::filesystem::path target(Opts.MemoryFile);
-  std::filesystem::path temp = target;
-  temp += ".tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(image.data()), image.size());
-    out.flush();
-    if (!out)
-      return; // the instrument goes on; the next change tries again
-  }
-  std::error_code error;
-  std::filesystem::rename(temp, target, error);
-  if (!error)
+  // Written whole or not at all, through a temporary file created new under a unique name (a
+  // link planted there cannot redirect it); a node that is not a regular file is left alone. A
+  // failure leaves the generation unwritten, so the next change tries again.
+  if (ReplaceFileContent(Opts.MemoryFile, image.data(), image.size()).Ok)
     WrittenGeneration = generation;
 }
 

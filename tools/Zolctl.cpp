@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "link/HidapiPlatform.h"
+#include "link/SystemHidPlatform.h"
 #include "protocol/Utils.h"
 #include "sim/SimPlatform.h"
 #include "tools/ZolctlCommands.h"
@@ -55,7 +55,7 @@ void ApplyFault(VirtualRW8 &Instrument, const std::string &Fault) {
 /// The instruments: simulated ones with their faults, or the machine's.
 std::unique_ptr<HidPlatform> MakePlatform(const TZolctlOptions &Options) {
   if (!Options.Sim)
-    return std::make_unique<HidapiPlatform>();
+    return MakeSystemHidPlatform();
   TVirtualRW8Options base;
   base.MemoryFile = Options.SimMemory;
   auto sim = std::make_unique<SimPlatform>(Options.SimCount, base);

@@ -24,11 +24,15 @@ public:
 
   /// True when this object holds the lock: no other copy holds it.
   bool Acquired() const;
+  /// Why the lock could not be taken although no other copy was seen holding it (the lock's
+  /// folder is not safe, the system refused); empty when it was taken or another copy holds it.
+  const std::string &Problem() const;
   /// Releases the lock (no effect when not held).
   void Release();
 
 private:
   bool FHeld = false;
+  std::string FProblem;
   // The system's token of the lock while FHeld: the named mutex's handle on Windows, the
   // locked file's descriptor elsewhere.
   std::intptr_t FHandle = 0;

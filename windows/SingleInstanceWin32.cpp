@@ -26,6 +26,8 @@ TSingleInstance::~TSingleInstance() { Release(); }
 
 bool TSingleInstance::Acquired() const { return FHeld; }
 
+const std::string &TSingleInstance::Problem() const { return FProblem; }
+
 void TSingleInstance::Release() {
   if (FHeld) {
     CloseHandle(reinterpret_cast<HANDLE>(FHandle));

@@ -5,6 +5,7 @@
 #include <QTabWidget>
 
 #include <cstring>
+#include <cstdio>
 #include <exception>
 #include <memory>
 
@@ -122,6 +123,16 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
   // Before anything else: a second copy leaves without a trace, and the running copy is not
   // disturbed.
   TSingleInstance Lock(LockName);
+  if (!Lock.Acquired() && !Lock.Problem().empty()) {
+    // Not another copy: a lock that cannot be trusted. Say why instead of leaving without a word.
+    std::fprintf(stderr, "zolcfg: %s\n", Lock.Problem().c_str());
+    int BoxArgc = 1;
+    char BoxName[] = "zolcfg";
+    char *BoxArgv[] = {BoxName, nullptr};
+    QApplication Box(BoxArgc, BoxArgv);
+    QMessageBox::critical(nullptr, ApplicationTitle(), QString::fromStdString(Lock.Problem()));
+    return 1;
+  }
   if (!Lock.Acquired())
     return 0;
 

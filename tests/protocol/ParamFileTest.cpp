@@ -212,7 +212,7 @@ TEST_F(ParamFileTest, FailedSavesLeaveTheTargetUntouched) {
   const Bytes Old(88, 0x55);
   WriteBytes(Target, Old);
   fs::permissions(ReadOnly, fs::perms::owner_read | fs::perms::owner_exec);
-  const bool ChmodBinds = ::access(ReadOnly.c_str(), W_OK) != 0;
+  const bool ChmodBinds = ::access(ReadOnly.string().c_str(), W_OK) != 0;
   if (ChmodBinds) {
     Result = WriteParameterFile(Target, Settings);
     EXPECT_FALSE(Result.Ok);
@@ -225,6 +225,24 @@ TEST_F(ParamFileTest, FailedSavesLeaveTheTargetUntouched) {
     EXPECT_FALSE(Result.Message.empty());
   }
   fs::permissions(ReadOnly, fs::perms::owner_all);
+}
+
+TEST_F(ParamFileTest, NamesBeyondAsciiSaveReplaceAndLoad) {
+  const fs::path Name = fs::path(u8"param\u00e8tres-\u6e29\u5ea6-\u03a9.ZOL");
+  const std::u8string Utf8 = (Dir / Name).u8string();
+  const std::string Path(Utf8.begin(), Utf8.end());
+  for (float Filter : {1.0f, 2.0f}) {
+    TZOLSettings Settings;
+    Settings.Filter = Filter;
+    const TParamFileResult Saved = WriteParameterFile(Path, Settings);
+    ASSERT_TRUE(Saved.Ok) << Saved.Message;
+    // The system shows the name as it was given, not as bytes of another code page.
+    EXPECT_TRUE(fs::is_regular_file(Dir / Name));
+    TZOLSettings Loaded;
+    ASSERT_TRUE(ReadParameterFile(Path, Loaded).Ok);
+    EXPECT_EQ(Loaded.Filter, Filter);
+    EXPECT_EQ(EntriesInDir(), 1u);
+  }
 }
 
 } // namespace

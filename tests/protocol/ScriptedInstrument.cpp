@@ -9,8 +9,9 @@ namespace zol::test {
 
 namespace {
 // The pause before each report: short, so that tests run fast, and long enough that the
-// worker does not spin.
-constexpr std::chrono::microseconds kReportPeriod{500};
+// worker does not spin. Not below 1 ms: Windows sleeps in whole milliseconds, and a shorter
+// sleep there returns at once.
+constexpr std::chrono::microseconds kReportPeriod{1000};
 } // namespace
 
 TScriptedInstrument::TScriptedInstrument() {

@@ -1,0 +1,25 @@
+# What a cross build (cmake/mingw-w64.cmake) needs besides the toolchain, included by the
+# top-level CMakeLists.txt.
+
+# The cross build makes GoogleTest from the sources Debian ships, with the same toolchain.
+set(ZOL_GTEST_SOURCE "/usr/src/googletest" CACHE PATH "GoogleTest sources for the cross build")
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(${ZOL_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+# CLI11 and nlohmann/json are header-only: the cross build sees those two folders of the host
+# and nothing else of its /usr/include, through a folder of links and package files of its own
+# (find_package(CLI11) and find_package(nlohmann_json) find these).
+set(zol_host_headers ${CMAKE_BINARY_DIR}/host-headers)
+function(zol_host_header_package name folder target)
+  if(EXISTS /usr/include/${folder} AND NOT EXISTS ${zol_host_headers}/${folder})
+    file(CREATE_LINK /usr/include/${folder} ${zol_host_headers}/${folder} SYMBOLIC)
+  endif()
+  file(WRITE ${zol_host_headers}/cmake/${name}/${name}Config.cmake
+    "if(NOT TARGET ${target})\n"
+    "  add_library(${target} INTERFACE IMPORTED)\n"
+    "  set_target_properties(${target} PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${zol_host_headers})\n"
+    "endif()\n")
+  set(${name}_DIR ${zol_host_headers}/cmake/${name} CACHE PATH "" FORCE)
+endfunction()
+file(MAKE_DIRECTORY ${zol_host_headers})
+zol_host_header_package(CLI11 CLI CLI11::CLI11)
+zol_host_header_package(nlohmann_json nlohmann nlohmann_json::nlohmann_json)

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zol {
+
+/// What the system's file services need to say about one read or replace.
+struct TSystemFileResult {
+  bool Ok = false;
+  /// Why it failed, in plain words ("No such file or directory", "not a regular file: a FIFO").
+  std::string Reason;
+};
+
+/// Reads at most Capacity bytes from the start of the regular file at Path (UTF-8); Count gets
+/// the number read. Anything else (a folder, a device, a FIFO) is refused before it is read, so
+/// a read never waits for a writer.
+TSystemFileResult ReadFileStart(const std::string &Path, std::uint8_t *Buffer,
+                                std::size_t Capacity, std::size_t &Count);
+
+/// Gives the file at Path (UTF-8) the content Data, whole or not at all: a new file is written
+/// beside it under a unique name (created exclusively), flushed to the disk, then renamed over
+/// it. A symbolic link is followed and the file it names is replaced. A target that exists and
+/// is not a regular file, or that has other names (hard links), is refused and left alone. On
+/// any failure the old file stays as it was and the new one is removed.
+TSystemFileResult ReplaceFileContent(const std::string &Path, const std::uint8_t *Data,
+                                     std::size_t Count);
+
+} // namespace zol

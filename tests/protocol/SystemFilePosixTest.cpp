@@ -1,0 +1,217 @@
+// Saving over what a path may name on a POSIX system: nodes that are not files, links, long names.
+// Device nodes are made with mknod in the test's own folder, never taken from /dev.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "protocol/ParamFile.h"
+#include "protocol/ZOL.h"
+#include "sim/VirtualRW8.h"
+
+namespace zol {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+class SaveSafetyTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char Pattern[] = "/tmp/zol-save-safety-XXXXXX";
+    ASSERT_NE(::mkdtemp(Pattern), nullptr);
+    Dir = Pattern;
+    Settings.Filter = 2.5f;
+  }
+  void TearDown() override {
+    std::error_code Ec;
+    fs::remove_all(Dir, Ec);
+  }
+  std::string PathOf(const std::string &Name) const { return (Dir / Name).string(); }
+  static void WriteBytes(const std::string &Path, const Bytes &Data) {
+    std::ofstream Out(Path, std::ios::binary);
+    Out.write(reinterpret_cast<const char *>(Data.data()), static_cast<std::streamsize>(Data.size()));
+  }
+  static Bytes ReadBytes(const std::string &Path) {
+    std::ifstream In(Path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+  }
+  std::size_t Entries() const {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(Dir), fs::directory_iterator()));
+  }
+
+  fs::path Dir;
+  TZOLSettings Settings;
+};
+
+bool MakeSocket(const std::string &Path) {
+  const int Fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un Address{};
+  Address.sun_family = AF_UNIX;
+  if (Fd < 0 || Path.size() >= sizeof Address.sun_path)
+    return false;
+  Path.copy(Address.sun_path, Path.size());
+  const bool Made = ::bind(Fd, reinterpret_cast<sockaddr *>(&Address), sizeof Address) == 0;
+  ::close(Fd);
+  return Made;
+}
+
+TEST_F(SaveSafetyTest, NodesThatAreNotFilesAreRefusedAndStayAsTheyAre) {
+  struct Case {
+    const char *Name;
+    std::function<bool(const std::string &)> Make;
+    const char *Reason;
+  };
+  const Case Cases[] = {
+      {"fifo", [](const std::string &p) { return ::mkfifo(p.c_str(), 0600) == 0; }, "a FIFO"},
+      // The same numbers as the null device, in our own folder; needs the right to make nodes.
+      {"chardev",
+       [](const std::string &p) { return ::mknod(p.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0; },
+       "a character device"},
+      {"socket", MakeSocket, "a socket"},
+      {"folder", [](const std::string &p) { return ::mkdir(p.c_str(), 0700) == 0; }, "directory"},
+  };
+  for (const Case &c : Cases) {
+    const std::string Node = PathOf(c.Name);
+    if (!c.Make(Node)) {
+      std::cout << "[ NOTE ] cannot make a " << c.Name << " here; that case is not tried\n";
+      continue;
+    }
+    const std::string Link = PathOf(std::string(c.Name) + ".link");
+    ASSERT_EQ(::symlink(c.Name, Link.c_str()), 0);
+    struct stat Before {};
+    ASSERT_EQ(::lstat(Node.c_str(), &Before), 0);
+    const std::size_t Count = Entries();
+    for (const std::string &Target : {Node, Link}) {
+      const TParamFileResult Saved = WriteParameterFile(Target, Settings);
+      EXPECT_FALSE(Saved.Ok) << Target;
+      EXPECT_FALSE(Saved.Refused) << Target;
+      EXPECT_NE(Saved.Message.find(c.Reason), std::string::npos) << Saved.Message;
+      // Reading never waits on the node (a FIFO without writer would block an open for ever).
+      // A reader stuck for ever is left behind (detached) so that the test can still fail.
+      auto Promise = std::make_shared<std::promise<TParamFileResult>>();
+      auto Read = Promise->get_future();
+      std::thread([Promise, Target] {
+        TZOLSettings Loaded;
+        Promise->set_value(ReadParameterFile(Target, Loaded));
+      }).detach();
+      ASSERT_EQ(Read.wait_for(std::chrono::seconds(5)), std::future_status::ready) << Target;
+      const TParamFileResult Loaded = Read.get();
+      EXPECT_FALSE(Loaded.Ok) << Target;
+      EXPECT_NE(Loaded.Message.find(c.Reason), std::string::npos) << Loaded.Message;
+    }
+    struct stat After {};
+    ASSERT_EQ(::lstat(Node.c_str(), &After), 0);
+    EXPECT_EQ(After.st_ino, Before.st_ino) << c.Name;
+    EXPECT_EQ(After.st_mode, Before.st_mode) << c.Name;
+    EXPECT_EQ(After.st_rdev, Before.st_rdev) << c.Name;
+    EXPECT_TRUE(fs::is_symlink(Link)) << c.Name;
+    EXPECT_EQ(Entries(), Count) << c.Name << ": a temporary file stayed";
+  }
+}
+
+TEST_F(SaveSafetyTest, ALinkIsFollowedToTheFileItNames) {
+  fs::create_directory(Dir / "real");
+  const std::string File = PathOf("real/settings.ZOL");
+  WriteBytes(File, Bytes(300, 0xAA));
+  ::chmod(File.c_str(), 0640);
+  // Only root may give the file to another user; then the replaced file stays that user's.
+  const bool GivenAway = ::chown(File.c_str(), 65534, 65534) == 0;
+  // Relative, absolute, a chain of two, and a link whose file does not exist yet.
+  ASSERT_EQ(::symlink("real/settings.ZOL", PathOf("relative.ZOL").c_str()), 0);
+  ASSERT_EQ(::symlink(File.c_str(), PathOf("absolute.ZOL").c_str()), 0);
+  ASSERT_EQ(::symlink("relative.ZOL", PathOf("chain.ZOL").c_str()), 0);
+  ASSERT_EQ(::symlink("real/new.ZOL", PathOf("dangling.ZOL").c_str()), 0);
+  for (const char *Link : {"relative.ZOL", "absolute.ZOL", "chain.ZOL", "dangling.ZOL"}) {
+    Settings.Filter += 1.0f;
+    const TParamFileResult Saved = WriteParameterFile(PathOf(Link), Settings);
+    ASSERT_TRUE(Saved.Ok) << Link << ": " << Saved.Message;
+    EXPECT_TRUE(fs::is_symlink(Dir / Link)) << Link;
+    TZOLSettings Loaded;
+    ASSERT_TRUE(ReadParameterFile(PathOf(Link), Loaded).Ok) << Link;
+    EXPECT_EQ(Loaded.Filter, Settings.Filter) << Link;
+  }
+  struct stat Info {};
+  ASSERT_EQ(::stat(File.c_str(), &Info), 0);
+  EXPECT_EQ(Info.st_mode & 07777, 0640u) << "the replaced file keeps its permissions";
+  if (GivenAway) {
+    EXPECT_EQ(Info.st_uid, 65534u) << "the replaced file keeps its owner";
+  }
+  EXPECT_EQ(ReadBytes(File).size(), 88u);
+  EXPECT_EQ(ReadBytes(PathOf("real/new.ZOL")).size(), 88u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(Dir / "real"), fs::directory_iterator()), 2);
+}
+
+TEST_F(SaveSafetyTest, AFileWithOtherNamesIsRefusedAndKeptWhole) {
+  const std::string File = PathOf("a.ZOL");
+  const Bytes Old(88, 0x55);
+  WriteBytes(File, Old);
+  ASSERT_EQ(::link(File.c_str(), PathOf("b.ZOL").c_str()), 0);
+  const TParamFileResult Saved = WriteParameterFile(File, Settings);
+  EXPECT_FALSE(Saved.Ok);
+  EXPECT_NE(Saved.Message.find("hard links"), std::string::npos) << Saved.Message;
+  EXPECT_EQ(ReadBytes(File), Old);
+  EXPECT_EQ(ReadBytes(PathOf("b.ZOL")), Old);
+  EXPECT_EQ(Entries(), 2u);
+}
+
+TEST_F(SaveSafetyTest, ANameOf250BytesSavesAndReplaces) {
+  const std::string Name = std::string(246, 'n') + ".ZOL";
+  ASSERT_EQ(Name.size(), 250u);
+  for (float Filter : {1.0f, 2.0f}) {
+    Settings.Filter = Filter;
+    const TParamFileResult Saved = WriteParameterFile(PathOf(Name), Settings);
+    ASSERT_TRUE(Saved.Ok) << Saved.Message;
+    TZOLSettings Loaded;
+    ASSERT_TRUE(ReadParameterFile(PathOf(Name), Loaded).Ok);
+    EXPECT_EQ(Loaded.Filter, Filter);
+    EXPECT_EQ(Entries(), 1u);
+  }
+}
+
+TEST_F(SaveSafetyTest, TheSimulatorsMemoryFileIsSavedTheSameWay) {
+  // A device node where the memory file should be stays a node; a link leads to its file; a long
+  // name works; no temporary file stays.
+  const std::string Node = PathOf("node.mem");
+  const bool HaveNode = ::mknod(Node.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+  fs::create_directory(Dir / "real");
+  ASSERT_EQ(::symlink("real/rw8.mem", PathOf("link.mem").c_str()), 0);
+  for (const std::string &Name : {std::string("node.mem"), std::string("link.mem"),
+                                  std::string(246, 'm') + ".mem"}) {
+    if (Name == "node.mem" && !HaveNode)
+      continue;
+    TVirtualRW8Options Options;
+    Options.Streaming = false;
+    Options.MemoryFile = PathOf(Name);
+    VirtualRW8 Sim(Options);
+    Sim.SetOptionFlags(false, true);
+  }
+  if (HaveNode) {
+    struct stat Info {};
+    ASSERT_EQ(::lstat(Node.c_str(), &Info), 0);
+    EXPECT_TRUE(S_ISCHR(Info.st_mode)) << "the node was replaced";
+    EXPECT_EQ(Info.st_rdev, makedev(1, 3));
+  }
+  EXPECT_TRUE(fs::is_symlink(Dir / "link.mem"));
+  EXPECT_EQ(ReadBytes(PathOf("real/rw8.mem")).size(), static_cast<std::size_t>(kSimMemoryImageSize));
+  EXPECT_EQ(ReadBytes(PathOf(std::string(246, 'm') + ".mem")).size(),
+            static_cast<std::size_t>(kSimMemoryImageSize));
+  EXPECT_EQ(Entries(), HaveNode ? 4u : 3u);
+}
+
+} // namespace
+} // namespace zol
