@@ -29,11 +29,12 @@ QString FormatTenths(double Value, QChar Separator);
 QString RegionalDelayMask();
 
 /// A single-line edit driven by an edit mask "pattern;1;blank" in the notation of the windows
-/// (not Qt's inputMask; text() gives what is drawn, blanks included): in the pattern "#" takes a digit, "+" or "-" or stays empty, "9" takes a
-/// digit or stays empty, "0" takes a digit, "!" keeps empty optional positions as blanks at the
-/// left of the text, and any other character is a literal that is part of the text. Empty
-/// positions are drawn with the blank character; maskedText() gives them as spaces. Typing overwrites
-/// the position at the cursor and moves on; a character a position does not take is refused.
+/// (not Qt's inputMask; text() gives what is drawn, blanks included): in the pattern "#" takes a
+/// digit, "+" or "-" or stays empty, "9" takes a digit or stays empty, "0" takes a digit, "!" keeps
+/// empty optional positions as blanks at the left of the text, and any other character is a literal
+/// that is part of the text. Empty positions are drawn with the blank character; maskedText() gives
+/// them as spaces. Typing overwrites the position at the cursor and moves on; a character a
+/// position does not take is refused.
 class TMaskEdit : public QLineEdit {
   Q_OBJECT
   Q_PROPERTY(QString editMask READ editMask WRITE setEditMask)

@@ -19,8 +19,8 @@ TEST(UpperCaseValidator, UpperCasesAndLeavesOutWhatLiesOutsideTheRange) {
       {true, u"\u00e9tag", 1, u"TAG", 0}, {true, u"x~y", 1, u"XY", 1},
   };
   for (const auto &c : Cases) {
-    const TUpperCaseValidator Validator = c.Ranged ? TUpperCaseValidator(0x20, 0x5F)
-                                                   : TUpperCaseValidator();
+    const TUpperCaseValidator Validator =
+        c.Ranged ? TUpperCaseValidator(0x20, 0x5F) : TUpperCaseValidator();
     QString Text = QString::fromUtf16(c.Input);
     int Position = c.Position;
     EXPECT_EQ(Validator.validate(Text, Position), QValidator::Acceptable);

@@ -29,8 +29,8 @@ TEST(AboutBoxTest, LabelsFromTheSystem) {
        "Version n° : 4.10.2254 A"}, // only the low 16 bits of the build
       {0, "", 3, 10, 0, "", "Microsoft Windows 3.1/Win32s", "Version n° : 3.10.0 "},
       {7, "", 6, 1, 7601, "", "Systeme", "Version n° : 6.1.7601 "}, // unlisted: unchanged
-      {-1, "Debian GNU/Linux 12 (bookworm)", 6, 1, 0, "18-amd64",
-       "Debian GNU/Linux 12 (bookworm)", "Version n° : 6.1.0 18-amd64"},
+      {-1, "Debian GNU/Linux 12 (bookworm)", 6, 1, 0, "18-amd64", "Debian GNU/Linux 12 (bookworm)",
+       "Version n° : 6.1.0 18-amd64"},
   };
   for (const Case &C : Cases) {
     SCOPED_TRACE(C.VersionWin);
@@ -71,7 +71,8 @@ TEST(AboutBoxTest, ShowingDescribesTheRunningSystem) {
   EXPECT_EQ(Box.windowTitle(), QStringLiteral("A propos de ..."));
   EXPECT_NE(Box.Systeme->text(), QStringLiteral("Systeme"));
   static const QRegularExpression Line(QStringLiteral("^Version n° : \\d+\\.\\d+\\.\\d+ .*$"));
-  EXPECT_TRUE(Line.match(Box.VersionWin->text()).hasMatch()) << Box.VersionWin->text().toStdString();
+  EXPECT_TRUE(Line.match(Box.VersionWin->text()).hasMatch())
+      << Box.VersionWin->text().toStdString();
 }
 
 } // namespace

@@ -31,7 +31,6 @@ TWROP Record(std::uint8_t Mask, std::uint8_t Code, std::uint16_t Date, std::uint
   return R;
 }
 
-
 /// The row the grid shows for a record, as the four texts of columns 1 to 4.
 QStringList RowOf(const TWROP &R) {
   return {Hex2(R.SlotMask), QString::fromStdString(WROPOperationName(R.OpCode)),
@@ -87,8 +86,7 @@ TEST_F(BackTraceTest, GridAsDescribed) {
   EXPECT_EQ(Form->StGrOP->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
 
   Form->show();
-  EXPECT_EQ(GridRow(*Form, 0),
-            (QStringList{"Msk", QStringLiteral("Opération"), "Date", "Heure"}));
+  EXPECT_EQ(GridRow(*Form, 0), (QStringList{"Msk", QStringLiteral("Opération"), "Date", "Heure"}));
   EXPECT_TRUE(Form->StGrOP->item(0, 0)->text().isEmpty());
   for (int r = 1; r <= 8; ++r) {
     EXPECT_EQ(Form->StGrOP->item(r, 0)->text(), QString::number(r - 1));
@@ -155,8 +153,7 @@ TEST_F(BackTraceTest, DuplicateAndSlotlessAnswersCountButKeepOtherSlots) {
 TEST_F(BackTraceTest, SlotsNeverFilledShowZeroRecords) {
   Form->show();
   ReadWith(std::vector<TWROP>(8, Record(0xFF, 0x23, 366, 0x8000)));
-  EXPECT_EQ(GridRow(*Form, 1),
-            (QStringList{"FF", "???", "1/1/2001", "12:0"}));
+  EXPECT_EQ(GridRow(*Form, 1), (QStringList{"FF", "???", "1/1/2001", "12:0"}));
   for (int Row = 2; Row <= 8; ++Row)
     EXPECT_EQ(GridRow(*Form, Row), (QStringList{"00", "???", "1/1/2000", "0:0"}));
 }
@@ -192,8 +189,7 @@ TEST_F(BackTraceTest, LateAnswerIsStoredAndShownWithoutARequest) {
   EXPECT_EQ(Form->RequestIndex, 7);
   EXPECT_EQ(Form->ProgressBar1->value(), 7);
   EXPECT_EQ(GridRow(*Form, 6), RowOf(Record(0xE0, 0x68, 4000, 0x4000)));
-  EXPECT_EQ(GridRow(*Form, 0),
-            (QStringList{"Msk", QStringLiteral("Opération"), "Date", "Heure"}));
+  EXPECT_EQ(GridRow(*Form, 0), (QStringList{"Msk", QStringLiteral("Opération"), "Date", "Heure"}));
 }
 
 TEST_F(BackTraceTest, HistoryOutlivesShowingsAndClosingKeepsTheRead) {
@@ -233,10 +229,9 @@ TEST_F(BackTraceOnInstrumentTest, ReadsTheEightRecordsOfTheInstrument) {
       return false;
     for (int Slot = 0; Slot < 8; ++Slot) {
       const auto Held = Instrument()->HistoryRecord(Slot);
-      const TWROP Expected =
-          Held ? Record(kSlotMasks[static_cast<std::size_t>(Slot)], Held->OpCode, Held->OpDate,
-                        Held->OpTime)
-               : TWROP{};
+      const TWROP Expected = Held ? Record(kSlotMasks[static_cast<std::size_t>(Slot)], Held->OpCode,
+                                           Held->OpDate, Held->OpTime)
+                                  : TWROP{};
       if (Held && GridRow(*BackTraceForm, Slot + 1) != RowOf(Expected))
         return false;
     }

@@ -39,9 +39,7 @@ protected:
     MainForm = nullptr;
     Form = std::make_unique<TPassForm>();
   }
-  void TearDown() override {
-    Form.reset();
-  }
+  void TearDown() override { Form.reset(); }
   std::unique_ptr<TPassForm> Form;
 };
 
@@ -54,12 +52,12 @@ TEST_F(PassFormTest, ControlsAsDescribed) {
     QRect Rect;
   };
   const Place Places[] = {
-      {Form->PageControl1, {8, 8, 225, 241}},     {Form->GrChangePW, {8, 8, 201, 145}},
-      {Form->EdPassWord, {48, 32, 105, 24}},      {Form->BtnUnlockPW, {48, 72, 105, 25}},
-      {Form->ImgLock, {8, 104, 33, 33}},          {Form->EdNewPassWord1, {48, 32, 105, 24}},
-      {Form->EdNewPassWord2, {48, 64, 105, 24}},  {Form->BtnChangePW, {16, 104, 169, 25}},
-      {Form->BtnLostPW, {8, 32, 177, 25}},        {Form->EdNS, {11, 88, 174, 23}},
-      {Form->EdP1, {32, 116, 129, 23}},           {Form->BtnClose, {16, 248, 209, 25}},
+      {Form->PageControl1, {8, 8, 225, 241}},    {Form->GrChangePW, {8, 8, 201, 145}},
+      {Form->EdPassWord, {48, 32, 105, 24}},     {Form->BtnUnlockPW, {48, 72, 105, 25}},
+      {Form->ImgLock, {8, 104, 33, 33}},         {Form->EdNewPassWord1, {48, 32, 105, 24}},
+      {Form->EdNewPassWord2, {48, 64, 105, 24}}, {Form->BtnChangePW, {16, 104, 169, 25}},
+      {Form->BtnLostPW, {8, 32, 177, 25}},       {Form->EdNS, {11, 88, 174, 23}},
+      {Form->EdP1, {32, 116, 129, 23}},          {Form->BtnClose, {16, 248, 209, 25}},
   };
   for (const Place &P : Places)
     EXPECT_EQ(P.Widget->geometry(), P.Rect) << P.Widget->objectName().toStdString();
@@ -75,8 +73,8 @@ TEST_F(PassFormTest, ControlsAsDescribed) {
       {Form->BtnUnlockPW, "Deverrouille", "Unlock"},
       {Form->GrChangePW, "Nouveau mot de passe", "New Password"},
       {Form->BtnChangePW, "Change le mot de passe", "Change password"},
-      {Form->findChild<TLabelLangue *>(QStringLiteral("LabelLangue2")), "Cliquer sur :",
-       "Click on :"},
+      {Form->findChild<TLabelLangue *>(QStringLiteral("LabelLangue2")),
+       "Cliquer sur :", "Click on :"},
       {Form->BtnLostPW, "J'ai perdu mon mot de passe", "I lost my password"},
       {Form->findChild<TLabelLangue *>(QStringLiteral("LabelLangue1")), "Et contacter Borvane",
        "And contact Borvane"},
@@ -111,8 +109,7 @@ TEST_F(PassFormTest, PasswordEditsUpperCaseEightStars) {
     SCOPED_TRACE(Edit->objectName().toStdString());
     EXPECT_EQ(Edit->maxLength(), 8);
     EXPECT_EQ(Edit->echoMode(), QLineEdit::Password);
-    EXPECT_EQ(Edit->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, Edit),
-              '*');
+    EXPECT_EQ(Edit->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, Edit), '*');
     EXPECT_EQ(Edit->font().pixelSize(), 16);
     Type(Edit, QStringLiteral("abc_dé9xyz"));
     EXPECT_EQ(Edit->text(), QStringLiteral("ABC_DÉ9X"));
@@ -128,18 +125,18 @@ TEST_F(PassFormTest, ChangeButtonNeedsFourEqualPackableCharacters) {
   };
   const Case Cases[] = {
       {"", "", false},
-      {"ABC", "ABC", false},          // 3 characters
-      {"ABCD", "ABCD", true},         // 4 characters
-      {"abcd", "ABCD", true},         // typing is upper-cased
-      {"ABCD", "ABCE", false},        // differ
+      {"ABC", "ABC", false},   // 3 characters
+      {"ABCD", "ABCD", true},  // 4 characters
+      {"abcd", "ABCD", true},  // typing is upper-cased
+      {"ABCD", "ABCE", false}, // differ
       {"ABCD", "ABCDE", false},
-      {"12345678", "12345678", true}, // 8 characters
+      {"12345678", "12345678", true},   // 8 characters
       {"1234567890", "12345678", true}, // cut at 8
-      {"A B@[", "A B@[", true},       // space and signs 0x40, 0x5B are packable
-      {"AB`D", "AB`D", false},        // 0x60 stays outside the range
+      {"A B@[", "A B@[", true},         // space and signs 0x40, 0x5B are packable
+      {"AB`D", "AB`D", false},          // 0x60 stays outside the range
       {"AB{}", "AB{}", false},
-      {"ÉCOLE", "ÉCOLE", false},      // beyond 0x5F
-      {"AB€D", "AB€D", false},        // beyond Latin-1
+      {"ÉCOLE", "ÉCOLE", false}, // beyond 0x5F
+      {"AB€D", "AB€D", false},   // beyond Latin-1
   };
   for (const Case &C : Cases) {
     SCOPED_TRACE(std::string(C.Typed1) + " / " + C.Typed2);

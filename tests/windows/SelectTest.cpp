@@ -1,7 +1,7 @@
 // Tests of the selection dialog, on its own and on simulated instruments.
 #include <QGroupBox>
-#include <QRadioButton>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -37,8 +37,8 @@ TEST_F(SelectFormTest, SelectedLineTakenHoweverItCloses) {
   enum class How { OK, CloseBox, Escape };
   for (const How Closing : {How::OK, How::CloseBox, How::Escape}) {
     SCOPED_TRACE(static_cast<int>(Closing));
-    Form->SetItems({QStringLiteral("USB N°0"), QStringLiteral("USB N°1"), QStringLiteral("USB N°2")},
-                   0);
+    Form->SetItems(
+        {QStringLiteral("USB N°0"), QStringLiteral("USB N°1"), QStringLiteral("USB N°2")}, 0);
     EXPECT_EQ(Form->Items(), (QStringList{"USB N°0", "USB N°1", "USB N°2"}));
     EXPECT_EQ(Form->ItemIndex(), 0);
     TModalWatcher Watcher([&](QWidget *Modal) {

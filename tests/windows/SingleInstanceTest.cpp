@@ -134,7 +134,9 @@ protected:
       qunsetenv("XDG_RUNTIME_DIR");
   }
   /// Files in the lock folder.
-  int LockFiles() const { return static_cast<int>(QDir(Folder.path()).entryList(QDir::Files).size()); }
+  int LockFiles() const {
+    return static_cast<int>(QDir(Folder.path()).entryList(QDir::Files).size());
+  }
 
   QTemporaryDir Folder;
   QByteArray Saved;
@@ -212,8 +214,7 @@ TEST(SingleInstanceHelper, DISABLED_RunProgram) {
   MainForm = nullptr;
   const int Code = RunZOLCFG(Argc, Argv, Platform, Name, QString());
   // A copy that ran would have made windows; this one must have left before.
-  std::_Exit(Code == 0 && MainForm == nullptr && QApplication::topLevelWidgets().isEmpty() ? 0
-                                                                                           : 1);
+  std::_Exit(Code == 0 && MainForm == nullptr && QApplication::topLevelWidgets().isEmpty() ? 0 : 1);
 }
 
 } // namespace
