@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
 #include <system_error>
-
-#include "link/ThreadPriority.h"
 
 namespace zol {
 
@@ -112,6 +111,22 @@ void TUSBThread::AdoptHandle(HidHandle Handle) {
     Platform.Close(Kept);
   Kept = Handle;
   KeptGeneration = PathGeneration;
+}
+
+void TUSBThread::Configure(const std::function<void(TSettings &)> &Change) {
+  {
+    std::lock_guard lock(StateMutex);
+    if (Started && !Finished && !(SuspendRequested && Parked) && !OnWorkerThread())
+      throw std::logic_error("TUSBThread::Configure while the worker runs");
+  }
+  TSettings settings{Identity, InputLength, ReceiveHook, DisconnectHook, ConnectHook};
+  Change(settings);
+  Identity = std::move(settings.Identity);
+  InputLength = settings.InputLength;
+  ReceiveHook = std::move(settings.ReceiveHook);
+  DisconnectHook = std::move(settings.DisconnectHook);
+  ConnectHook = std::move(settings.ConnectHook);
+  Connected = false;
 }
 
 bool TUSBThread::OnWorkerThread() const {
@@ -325,7 +340,6 @@ void TUSBThread::Turn() {
 
 TCustomUSB::TCustomUSB(HidPlatform &Platform) : PlatformRef(Platform) {
   Thread = std::make_unique<TUSBThread>(Platform);
-  Thread->InputLength = 0;
   Thread->SetPath({});
 }
 
@@ -369,17 +383,18 @@ bool TCustomUSB::SelectPath(int Index, bool ResumeWorker, HidHandle *Opened) {
   else if (handle != kInvalidHidHandle)
     platform.Close(handle);
   Thread->SetPath(path);
-  Thread->Identity = identity;
   {
     std::lock_guard lock(SelectionMutex);
     SelectedIndex = Index;
     SelectedPath = path;
   }
   // The next successful open raises OnConnect again, also for the same device.
-  Thread->Connected = false;
-  Thread->ReceiveHook = [this](TObject *Sender, int Count) { DoRXFrame(Sender, Count); };
-  Thread->DisconnectHook = [this](TObject *Sender) { DoDisconnect(Sender); };
-  Thread->ConnectHook = [this](TObject *Sender) { DoConnect(Sender); };
+  Thread->Configure([&](TUSBThread::TSettings &Settings) {
+    Settings.Identity = identity;
+    Settings.ReceiveHook = [this](TObject *Sender, int Count) { DoRXFrame(Sender, Count); };
+    Settings.DisconnectHook = [this](TObject *Sender) { DoDisconnect(Sender); };
+    Settings.ConnectHook = [this](TObject *Sender) { DoConnect(Sender); };
+  });
   if (!ResumeWorker)
     return true;
   try {
@@ -516,10 +531,12 @@ bool THIDDevice::OpenDevice(int Index) {
       // trust its declaration, and leave the worker without a path.
       result = false;
       Thread->SetPath({});
-      Thread->Identity = {};
+      Thread->Configure([](TUSBThread::TSettings &Settings) { Settings.Identity = {}; });
     } else {
       Capabilities = lengths;
-      Thread->InputLength = lengths.InputReportByteLength;
+      Thread->Configure([&](TUSBThread::TSettings &Settings) {
+        Settings.InputLength = lengths.InputReportByteLength;
+      });
       OutputLength.store(lengths.OutputReportByteLength);
       // The worker's first turn needs no open of its own (about 60 ms on Linux).
       Thread->AdoptHandle(handle);
@@ -540,7 +557,7 @@ bool THIDDevice::OpenDevice(int Index) {
 int THIDDevice::ReadFrame(std::uint8_t *Destination, int n) {
   n = std::clamp(n, 0, kReadBufferSize - 1);
   if (Thread)
-    std::memcpy(Destination, Thread->ReadBuffer + 1, static_cast<std::size_t>(n));
+    std::memcpy(Destination, Thread->LastReport() + 1, static_cast<std::size_t>(n));
   else
     std::memset(Destination, 0, static_cast<std::size_t>(n));
   return n;

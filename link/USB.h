@@ -12,6 +12,7 @@
 
 #include "link/HidPlatform.h"
 #include "link/Item.h"
+#include "link/ThreadPriority.h"
 #include "link/Types.h"
 
 namespace zol {
@@ -32,8 +33,6 @@ inline constexpr std::chrono::milliseconds kSendTimeout{100};
 inline constexpr std::chrono::milliseconds kAbsentPause{100};
 /// Identity strings and paths are cut to this many characters.
 inline constexpr std::size_t kMaxShortText = 255;
-
-enum class TThreadPriority : std::uint8_t { Idle, Normal };
 
 /// Message shown when the worker thread cannot be started (text, title). The windows set it to a
 /// message box; by default it goes to standard error.
@@ -100,18 +99,23 @@ public:
   /// as its own from the next turn where the platform keeps devices open; else closes it.
   void AdoptHandle(HidHandle Handle);
 
-  // Written by the channel only while the worker is parked (or from the worker's own hooks);
-  // the park handshake orders those writes before the worker's next turn. Path changes through
-  // SetPath only.
-  std::string Path;
-  /// Who the selected instrument is (read at selection); unknown: no check, no following.
-  HidIdentity Identity;
-  bool Connected = false;
-  int InputLength = 0;
-  std::uint8_t ReadBuffer[kReadBufferSize]{};
-  TReceiveHook ReceiveHook;
-  THook DisconnectHook;
-  THook ConnectHook;
+  /// What the channel tells the worker between turns.
+  struct TSettings {
+    /// Who the selected instrument is (read at selection); unknown: no check, no following.
+    HidIdentity Identity;
+    /// Length of an input report; 0: the worker reads nothing.
+    int InputLength = 0;
+    TReceiveHook ReceiveHook;
+    THook DisconnectHook;
+    THook ConnectHook;
+  };
+  /// Lets Change edit the settings, and forgets the connection (the next open raises OnConnect
+  /// again). Only while the worker is parked, not started or finished, or from the worker's own
+  /// hooks: the park handshake orders the writes before the worker's next turn. Throws
+  /// std::logic_error, changing nothing, while the worker runs.
+  void Configure(const std::function<void(TSettings &)> &Change);
+  /// The last input report read (report id byte first); read it from the receive hook.
+  const std::uint8_t *LastReport() const { return ReadBuffer; }
 
   std::atomic<bool> StopRequested{false};
 
@@ -137,6 +141,16 @@ private:
   void RestFor(std::chrono::milliseconds pause);
 
   HidPlatform &Platform;
+  // Written through Configure and SetPath only (Path also by the worker when it follows its
+  // instrument); read by the worker.
+  std::string Path;
+  HidIdentity Identity;
+  bool Connected = false;
+  int InputLength = 0;
+  std::uint8_t ReadBuffer[kReadBufferSize]{};
+  TReceiveHook ReceiveHook;
+  THook DisconnectHook;
+  THook ConnectHook;
   // Only the worker touches these (and the channel while the worker is parked or stopped).
   HidHandle Kept = kInvalidHidHandle; // open since an earlier turn
   std::uint64_t KeptGeneration = 0;   // PathGeneration when Kept was opened

@@ -262,4 +262,23 @@ void DecodeDeviceTime(std::uint16_t Time, int &Hour, int &Minute) {
   Minute = static_cast<int>((Seconds % 3600) / 60);
 }
 
+// ---- Hex text ---------------------------------------------------------------------------------
+
+std::string HexByte(std::uint8_t Byte) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  return {kDigits[Byte >> 4], kDigits[Byte & 0x0F]};
+}
+
+std::string HexBytes(const std::uint8_t *Bytes, std::size_t Count, std::string_view Separator,
+                     int MaskFrom) {
+  std::string Text;
+  for (std::size_t i = 0; i < Count; ++i) {
+    if (i != 0)
+      Text += Separator;
+    Text += MaskFrom >= 0 && i >= static_cast<std::size_t>(MaskFrom) ? std::string("**")
+                                                                     : HexByte(Bytes[i]);
+  }
+  return Text;
+}
+
 } // namespace zol

@@ -165,4 +165,13 @@ void DecodeDeviceDate(std::uint16_t Date, int &Day, int &Month, int &Year);
 /// Hour and minute of a device time (seconds dropped).
 void DecodeDeviceTime(std::uint16_t Time, int &Hour, int &Minute);
 
+// ---- Hex text ---------------------------------------------------------------------------------
+
+/// Byte as two upper-case hex digits ("0A").
+std::string HexByte(std::uint8_t Byte);
+/// Count bytes, each as two upper-case hex digits, Separator between two; from index MaskFrom on
+/// (when not negative) each byte shows as "**".
+std::string HexBytes(const std::uint8_t *Bytes, std::size_t Count, std::string_view Separator = " ",
+                     int MaskFrom = -1);
+
 } // namespace zol

@@ -1,31 +1,10 @@
 #include "tools/TapPlatform.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "protocol/Utils.h"
 
 namespace zol {
-
-namespace {
-
-std::string Hex(const std::uint8_t *Bytes, int Count, int MaskFrom) {
-  std::string line;
-  for (int i = 0; i < Count; ++i) {
-    if (i)
-      line += ' ';
-    if (MaskFrom >= 0 && i >= MaskFrom) {
-      line += "**";
-      continue;
-    }
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02X", Bytes[i]);
-    line += digits;
-  }
-  return line;
-}
-
-} // namespace
 
 TapPlatform::TapPlatform(HidPlatform &Inner, std::ostream *Trace, bool ShowSecrets)
     : Inner(Inner), Trace(Trace), ShowSecrets(ShowSecrets) {}
@@ -34,11 +13,12 @@ std::string TapPlatform::CommandLine(const std::uint8_t *Frame, bool ShowSecrets
   const std::uint8_t code = Frame[CommandOffset::Code];
   const bool secret = code == CodeOf(TCommand::Unlock) || code == CodeOf(TCommand::ChangePassword);
   // The checksum would tell the sum of the password bytes: masked with them.
-  return "-> " + Hex(Frame, kCommandLength, secret && !ShowSecrets ? CommandOffset::Checksum : -1);
+  return "-> " +
+         HexBytes(Frame, kCommandLength, " ", secret && !ShowSecrets ? CommandOffset::Checksum : -1);
 }
 
 std::string TapPlatform::AnswerLine(const std::uint8_t *Frame) {
-  return "<- " + Hex(Frame, kAnswerLength, -1);
+  return "<- " + HexBytes(Frame, kAnswerLength);
 }
 
 void TapPlatform::Print(const std::string &Line) {

@@ -15,16 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string HexBytes(const std::uint8_t *Bytes, int Count) {
-  std::string out;
-  for (int i = 0; i < Count; ++i) {
-    char buffer[4];
-    std::snprintf(buffer, sizeof buffer, "%s%02X", i ? " " : "", Bytes[i]);
-    out += buffer;
-  }
-  return out;
-}
-
 /// The tag as the instrument keeps it: 16 characters, through the packing.
 std::string AsKept(const std::string &Tag) {
   std::string padded = (Tag + std::string(kDeviceTagLength, ' ')).substr(0, kDeviceTagLength);
@@ -380,9 +370,7 @@ TResult History(TSession &S) {
       o["time"] = WROPTimeText(w.OpTime);
     }
     rows.push_back(std::move(o));
-    char mark[8];
-    std::snprintf(mark, sizeof mark, "%02X", w.SlotMask);
-    r.Text += std::to_string(index) + "  " + mark + "  " +
+    r.Text += std::to_string(index) + "  " + HexByte(w.SlotMask) + "  " +
               (empty ? std::string("(empty)")
                      : Printable(WROPOperationName(w.OpCode)) + "  " + WROPDateText(w.OpDate) +
                            "  " + WROPTimeText(w.OpTime)) +

@@ -44,11 +44,7 @@ void AppendLatin1(std::string &Out, unsigned char c) {
   Out += static_cast<char>(0x80 | (c & 0x3F));
 }
 
-std::string Hex(unsigned char c) {
-  char buffer[8];
-  std::snprintf(buffer, sizeof buffer, "\\x%02X", c);
-  return buffer;
-}
+std::string Hex(unsigned char c) { return "\\x" + HexByte(c); }
 
 const char *OnOff(bool Value) {
   return Value ? "on" : "off";

@@ -1,7 +1,6 @@
 #include "tools/ZolctlSession.h"
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 
 namespace zol {
@@ -233,10 +232,9 @@ std::string TSession::SentNote() const {
   std::lock_guard lock(EventsMutex);
   if (SettingCommandsSent == 0)
     return "nothing that changes the instrument's settings had been sent";
-  char code[8];
-  std::snprintf(code, sizeof code, "%02X", LastSettingCommand);
   return std::to_string(SettingCommandsSent) +
-         " command(s) changing the instrument's settings had been sent (the last 0x" + code +
+         " command(s) changing the instrument's settings had been sent (the last 0x" +
+         HexByte(LastSettingCommand) +
          "): it may hold part of the new settings; check it with 'zolctl read'";
 }
 

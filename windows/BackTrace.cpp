@@ -22,8 +22,6 @@ constexpr int kRowHeight = 20;
 // The last index a read asks for.
 constexpr int kLastIndex = TBackTraceForm::kRecords - 1;
 
-TCustomZOL *Device() { return MainForm ? MainForm->ZOL : nullptr; }
-
 } // namespace
 
 TBackTraceForm::TBackTraceForm(QWidget *parent)
@@ -137,7 +135,7 @@ void TBackTraceForm::ReceiveWROP(const TWROP &Record) {
   for (int s = 0; s < kRecords; ++s) {
     const TWROP &Op = History[static_cast<std::size_t>(s)];
     SetCell(s + 1, 0, QString::number(s));
-    SetCell(s + 1, 1, QStringLiteral("%1").arg(Op.SlotMask, 2, 16, QLatin1Char('0')).toUpper());
+    SetCell(s + 1, 1, QString::fromStdString(HexByte(Op.SlotMask)));
     const QString Name = QString::fromStdString(WROPOperationName(Op.OpCode));
     SetCell(s + 1, 2, Name);
     StGrOP->item(s + 1, 2)->setToolTip(Name); // whole, should a narrow font cut it

@@ -11,11 +11,11 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QTabBar>
-#include <QValidator>
 
 #include <cmath>
 #include <limits>
 
+#include "controls/UpperCaseValidator.h"
 #include "ui_Main.h"
 #include "windows/About.h"
 #include "windows/BackTrace.h"
@@ -28,27 +28,6 @@ namespace zol {
 TMainForm *MainForm = nullptr;
 
 namespace {
-
-/// The tag as the instrument keeps it: letters forced to upper case as they are typed, and only
-/// the characters 0x20 to 0x5F, the ones its packed text carries; any other typed or pasted
-/// character is left out rather than changed into another one by the instrument.
-class TTagValidator final : public QValidator {
-public:
-  using QValidator::QValidator;
-  State validate(QString &Input, int &Position) const override {
-    QString Kept;
-    Kept.reserve(Input.size());
-    for (qsizetype i = 0; i < Input.size(); ++i) {
-      const QChar c = Input[i].toUpper();
-      if (c.unicode() >= 0x20 && c.unicode() <= 0x5F)
-        Kept += c;
-      else if (i < Position)
-        --Position;
-    }
-    Input = Kept;
-    return Acceptable;
-  }
-};
 
 QFont PixelFont(const QString &Family, int PixelSize, QFont::StyleHint Hint, bool Bold = false) {
   QFont Font(Family);
@@ -89,6 +68,8 @@ void ShowErrorMessage(QWidget *Parent, const QString &Message) {
   QMessageBox::critical(Parent, Tr("Erreur", "Error"), Message);
 }
 
+TCustomZOL *Device() { return MainForm ? MainForm->ZOL : nullptr; }
+
 void ShowRangeErrors(QWidget *Parent, const std::function<void()> &Operation) {
   try {
     Operation();
@@ -123,7 +104,10 @@ TMainForm::TMainForm(HidPlatform &Platform, QWidget *parent)
     move(Screen->availableGeometry().center() - rect().center());
   ApplyFonts();
   ApplyPictures();
-  ui->EdTag->setValidator(new TTagValidator(ui->EdTag));
+  // The tag as the instrument keeps it: letters forced to upper case as they are typed, and only
+  // the characters 0x20 to 0x5F, the ones its packed text carries; any other typed or pasted
+  // character is left out rather than changed into another one by the instrument.
+  ui->EdTag->setValidator(new TUpperCaseValidator(0x20, 0x5F, ui->EdTag));
 
   PopupMenu = new QMenu(this);
   Envoyer1 = PopupMenu->addAction(Tr("Envoyer", "Send"));
@@ -396,9 +380,9 @@ TZOLAlarm TMainForm::AlarmOfPage(int Which) const {
   const bool One = Which == 1;
   TZOLAlarm Alarm;
   // Each number on its own: a field that does not convert is 0, the others keep their values.
-  Alarm.SetPoint = static_cast<float>(FieldToNumber((One ? ui->EdAlr1 : ui->EdAlr2)->Text()));
-  Alarm.Hysteresis = static_cast<float>(FieldToNumber((One ? ui->EdHys1 : ui->EdHys2)->Text()));
-  Alarm.Delay = static_cast<float>(FieldToNumber((One ? ui->EdDel1 : ui->EdDel2)->Text()));
+  Alarm.SetPoint = static_cast<float>(FieldToNumber((One ? ui->EdAlr1 : ui->EdAlr2)->maskedText()));
+  Alarm.Hysteresis = static_cast<float>(FieldToNumber((One ? ui->EdHys1 : ui->EdHys2)->maskedText()));
+  Alarm.Delay = static_cast<float>(FieldToNumber((One ? ui->EdDel1 : ui->EdDel2)->maskedText()));
   Alarm.ContactNC = (One ? ui->RdRelNf1 : ui->RdRelNf2)->isChecked() ? 1 : 0;
   Alarm.FailClosed = (One ? ui->RdDefNf1 : ui->RdDefNf2)->isChecked() ? 1 : 0;
   Alarm.LedBelow = (One ? ui->RdLedNe1 : ui->RdLedNe2)->isChecked() ? 1 : 0;
@@ -412,7 +396,7 @@ void TMainForm::BtnWR_TAGAltClick() {
   ZOL->ReadTag();
 }
 void TMainForm::BtnWR_FilterClick() {
-  ZOL->WriteFilter(static_cast<float>(FieldToNumber(ui->EdFilter->Text())));
+  ZOL->WriteFilter(static_cast<float>(FieldToNumber(ui->EdFilter->maskedText())));
 }
 void TMainForm::BtnWR_FilterAltClick() {
   ZOL->ReadFilter();

@@ -22,8 +22,13 @@ namespace zol {
 /// carry (ERangeError) reaches the user as an error message box naming the value, and the
 /// program goes on. Every handler of the main window runs through it.
 void ShowRangeErrors(QWidget *Parent, const std::function<void()> &Operation);
-/// Shows Message, an error met by the instrument's worker or an operation, in an error box.
+/// Shows Message, an error met by the instrument's worker or an operation, in an error box: the
+/// one way errors reach the user (ShowRangeErrors and the application's event loop use it).
 void ShowErrorMessage(QWidget *Parent, const QString &Message);
+
+/// The device component of the main window, or nullptr while there is none: how the dialogs
+/// reach the instrument.
+TCustomZOL *Device();
 
 /// The nearest whole number, halves to the even one; beyond the int range (or not a number) the
 /// largest int of the sign, which every display shows as out of range.

@@ -1,22 +1,18 @@
 #include "windows/Pass.h"
 
 #include <QApplication>
-#include <QButtonGroup>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QProxyStyle>
-#include <QResizeEvent>
 #include <QShowEvent>
 #include <QStyleFactory>
-#include <QStyleOptionTabWidgetFrame>
-#include <QTabBar>
-#include <QToolButton>
-#include <QValidator>
 
 #include <algorithm>
 #include <string>
 
 #include "controls/MyControls.h"
+#include "controls/UpperCaseValidator.h"
+#include "link/Types.h"
 #include "protocol/Utils.h"
 #include "protocol/ZOL.h"
 #include "windows/Main.h"
@@ -35,21 +31,6 @@ namespace {
 
 // Characters of a serial number shown in the lost-password tab.
 constexpr int kSerialShown = 16;
-
-/// The device component of the main window, or nullptr while there is none.
-TCustomZOL *Device() { return MainForm ? MainForm->ZOL : nullptr; }
-
-/// Forces what the user types to upper case, character by character (the length never changes,
-/// so the 8-character limit and the cursor stay right).
-class TUpperCaseValidator final : public QValidator {
-public:
-  using QValidator::QValidator;
-  State validate(QString &input, int &) const override {
-    for (QChar &c : input)
-      c = c.toUpper();
-    return Acceptable;
-  }
-};
 
 /// Shows every character of a password edit as "*", whatever the style would draw.
 class TStarPasswordStyle final : public QProxyStyle {
@@ -84,11 +65,9 @@ bool PackableText(const QString &Text) {
 }
 
 // A password leaves no copy behind in our own buffers: they are overwritten before they are
-// freed. The volatile writes keep the compiler from dropping stores to memory about to go.
+// freed.
 void Wipe(std::string &Bytes) {
-  volatile char *p = Bytes.data();
-  for (std::size_t i = 0; i < Bytes.size(); ++i)
-    p[i] = 0;
+  WipeBytes(Bytes.data(), Bytes.size());
   Bytes.clear();
 }
 
@@ -96,9 +75,7 @@ void Wipe(QString &Text) {
   if (!Text.isEmpty()) {
     // data() detaches when the buffer is shared; the edit has dropped its reference by now, so
     // this overwrites the one buffer that held the text.
-    volatile char16_t *p = reinterpret_cast<char16_t *>(Text.data());
-    for (qsizetype i = 0; i < Text.size(); ++i)
-      p[i] = 0;
+    WipeBytes(Text.data(), static_cast<std::size_t>(Text.size()) * sizeof(QChar));
   }
   Text.clear();
 }
@@ -111,107 +88,6 @@ QFont EditFont(const char *Family, int PixelSize, QFont::StyleHint Hint = QFont:
 }
 
 } // namespace
-
-// ---- TPageControl -----------------------------------------------------------------------------
-
-TPageControl::TPageControl(QWidget *parent) : QTabWidget(parent), FButtons(new QButtonGroup(this)) {
-  tabBar()->hide();
-  FButtons->setExclusive(true);
-  connect(FButtons, &QButtonGroup::idClicked, this, &QTabWidget::setCurrentIndex);
-  connect(this, &QTabWidget::currentChanged, this, [this](int Index) {
-    if (QToolButton *Button = TabButton(Index))
-      Button->setChecked(true);
-  });
-}
-
-void TPageControl::SetPageCaption(int Index, const QString &Caption) {
-  setTabText(Index, Caption);
-  LayoutButtons();
-}
-
-QToolButton *TPageControl::TabButton(int Index) const {
-  return Index >= 0 && Index < FTabButtons.size() ? FTabButtons[Index] : nullptr;
-}
-
-void TPageControl::tabInserted(int index) {
-  QTabWidget::tabInserted(index);
-  RebuildButtons();
-}
-
-void TPageControl::tabRemoved(int index) {
-  QTabWidget::tabRemoved(index);
-  RebuildButtons();
-}
-
-void TPageControl::resizeEvent(QResizeEvent *event) {
-  LayoutButtons();
-  QTabWidget::resizeEvent(event);
-}
-
-void TPageControl::showEvent(QShowEvent *event) {
-  LayoutButtons();
-  QTabWidget::showEvent(event);
-}
-
-void TPageControl::initStyleOption(QStyleOptionTabWidgetFrame *option) const {
-  QTabWidget::initStyleOption(option);
-  // The rows of tab buttons take the place of the tab bar: the style then puts the pages and
-  // their frame below them.
-  option->tabBarSize = QSize(option->rect.width(), FStripHeight);
-  option->tabBarRect = QRect(0, 0, option->rect.width(), FStripHeight);
-}
-
-void TPageControl::RebuildButtons() {
-  for (QToolButton *Button : FTabButtons) {
-    FButtons->removeButton(Button);
-    delete Button;
-  }
-  FTabButtons.clear();
-  for (int i = 0; i < count(); ++i) {
-    auto *Button = new QToolButton(this);
-    Button->setObjectName(QStringLiteral("TabButton%1").arg(i));
-    Button->setText(tabText(i));
-    Button->setCheckable(true);
-    Button->setAutoRaise(true);
-    Button->setFocusPolicy(Qt::TabFocus);
-    Button->setChecked(i == currentIndex());
-    Button->show();
-    FButtons->addButton(Button, i);
-    FTabButtons.append(Button);
-  }
-  LayoutButtons();
-}
-
-void TPageControl::LayoutButtons() {
-  constexpr int Margin = 2;
-  constexpr int Gap = 2;
-  int x = Margin;
-  int y = Margin;
-  int RowHeight = 0;
-  for (int i = 0; i < FTabButtons.size(); ++i) {
-    QToolButton *Button = FTabButtons[i];
-    Button->setText(tabText(i));
-    const QSize Hint = Button->sizeHint();
-    const int w = std::min(Hint.width(), width() - 2 * Margin);
-    // A button that does not fit beside the previous ones starts a new row.
-    if (x > Margin && x + w > width() - Margin) {
-      x = Margin;
-      y += RowHeight + Gap;
-      RowHeight = 0;
-    }
-    Button->setGeometry(x, y, w, Hint.height());
-    x += w + Gap;
-    RowHeight = std::max(RowHeight, Hint.height());
-  }
-  const int Strip = FTabButtons.isEmpty() ? 0 : y + RowHeight + Margin;
-  if (Strip != FStripHeight) {
-    FStripHeight = Strip;
-    // Let the tab widget place its pages again below the new rows.
-    QResizeEvent Again(size(), size());
-    QTabWidget::resizeEvent(&Again);
-    update();
-  }
-}
 
 // ---- TPassForm --------------------------------------------------------------------------------
 
@@ -252,7 +128,7 @@ TPassForm::TPassForm(QWidget *parent) : QDialog(parent), ui(std::make_unique<Ui:
   for (QLineEdit *Edit : {EdPassWord, EdNewPassWord1, EdNewPassWord2}) {
     Edit->setFont(EditFont("Terminal", 16));
     Edit->setStyle(StarStyle);
-    Edit->setValidator(new TUpperCaseValidator(Edit));
+    Edit->setValidator(new TUpperCaseValidator(Edit)); // the 8-character limit stays right
   }
   // The two read-only fields show texts longer than one may type: no length limit on them.
   // Nothing can be typed there, and the serial number is shown as the instrument gives it: the
@@ -300,9 +176,9 @@ bool TPassForm::eventFilter(QObject *watched, QEvent *event) {
 void TPassForm::FormShow() {
   PageControl1->setCurrentIndex(0);
   setWindowTitle(ShowCaption);
-  PageControl1->SetPageCaption(0, ShowCaption);
-  PageControl1->SetPageCaption(1, QStringLiteral("Changement du mot de passe"));
-  PageControl1->SetPageCaption(2, QStringLiteral("Perte mot de passe"));
+  PageControl1->setPageCaption(0, ShowCaption);
+  PageControl1->setPageCaption(1, QStringLiteral("Changement du mot de passe"));
+  PageControl1->setPageCaption(2, QStringLiteral("Perte mot de passe"));
   EdPassWord->setFocus();
 }
 
@@ -360,9 +236,8 @@ void TPassForm::ZOLGetCryptedPassword(const TZOLModel &Snapshot) {
 
 QString TPassForm::CryptedPasswordText(const TZOLModel &Snapshot) {
   QString Text;
-  for (int i = static_cast<int>(Snapshot.CryptedPassword.size()) - 1; i >= 0; --i)
-    Text += QStringLiteral("%1 ").arg(Snapshot.CryptedPassword[static_cast<std::size_t>(i)], 2,
-                                      16, QLatin1Char('0')).toUpper();
+  for (auto Byte = Snapshot.CryptedPassword.rbegin(); Byte != Snapshot.CryptedPassword.rend(); ++Byte)
+    Text += QString::fromStdString(HexByte(*Byte)) + QLatin1Char(' ');
   return Text;
 }
 

@@ -3,17 +3,15 @@
 #include <QDialog>
 #include <QList>
 #include <QString>
-#include <QTabWidget>
 
 #include <memory>
 
-class QButtonGroup;
+#include "controls/PageControl.h"
+
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QStyleOptionTabWidgetFrame;
-class QToolButton;
 
 namespace Ui {
 class TPassForm;
@@ -24,35 +22,6 @@ namespace zol {
 struct TZOLModel;
 class TGroupBoxLangue;
 class TBitBtnLangue;
-
-/// A page control whose tabs are flat buttons, wrapped onto as many rows as their captions need
-/// (a narrow dialog with long tab captions keeps every caption readable).
-class TPageControl : public QTabWidget {
-  Q_OBJECT
-
-public:
-  explicit TPageControl(QWidget *parent = nullptr);
-
-  /// Sets the caption of page Index and lays the tab buttons out again.
-  void SetPageCaption(int Index, const QString &Caption);
-  /// The flat button that stands for page Index (nullptr out of range).
-  QToolButton *TabButton(int Index) const;
-
-protected:
-  void tabInserted(int index) override;
-  void tabRemoved(int index) override;
-  void resizeEvent(QResizeEvent *event) override;
-  void showEvent(QShowEvent *event) override;
-  void initStyleOption(QStyleOptionTabWidgetFrame *option) const override;
-
-private:
-  void RebuildButtons();
-  void LayoutButtons();
-
-  QButtonGroup *FButtons;
-  QList<QToolButton *> FTabButtons;
-  int FStripHeight = 0;
-};
 
 /// The password dialog: unlocking the instrument, changing its password, and the data of the
 /// lost-password procedure. Created once at start-up and reused.

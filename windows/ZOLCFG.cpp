@@ -25,9 +25,8 @@ namespace zol {
 
 namespace {
 
-/// The application object: an exception that escapes a window's handler (a value the
-/// instrument's frames cannot carry raises a range error) is shown to the user in a message
-/// box, and the program goes on.
+/// The application object: an exception that escapes a window's handler is shown to the user in
+/// the error box of every other error (ShowErrorMessage), and the program goes on.
 class TApplication final : public QApplication {
 public:
   using QApplication::QApplication;
@@ -36,16 +35,11 @@ public:
     try {
       return QApplication::notify(receiver, event);
     } catch (const std::exception &Error) {
-      ShowError(QString::fromUtf8(Error.what()));
+      ShowErrorMessage(QApplication::activeWindow(), QString::fromUtf8(Error.what()));
     } catch (...) {
-      ShowError(Tr("Erreur inconnue", "Unknown error"));
+      ShowErrorMessage(QApplication::activeWindow(), Tr("Erreur inconnue", "Unknown error"));
     }
     return false;
-  }
-
-private:
-  static void ShowError(const QString &Message) {
-    QMessageBox::critical(QApplication::activeWindow(), ApplicationTitle(), Message);
   }
 };
 

@@ -1,7 +1,8 @@
-// The controls' tests need a QApplication: offscreen, Fusion style, DejaVu Sans, so that what is
-// drawn does not depend on the desktop running the tests.
+// The controls' tests need a QApplication: offscreen, Fusion style, DejaVu Sans, and the French
+// regional settings pinned, so that what is drawn does not depend on the desktop running them.
 #include <QApplication>
 #include <QFont>
+#include <QLocale>
 #include <QStyleFactory>
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@ int main(int argc, char **argv) {
   QApplication App(argc, argv);
   QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
   QApplication::setFont(QFont(QStringLiteral("DejaVu Sans"), 9));
+  QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 #include <unistd.h>
@@ -325,6 +326,23 @@ TEST(Channel, CloseDeviceIsBoundedAndIdempotent) {
     channel.CloseDevice();
     EXPECT_EQ(platform.OpenHandles(), 0);
   }
+}
+
+TEST(Channel, TheWorkerIsConfiguredOnlyWhileParked) {
+  FakeHidPlatform platform;
+  platform.Add("/dev/hidraw1");
+  Channel channel(platform);
+  ASSERT_TRUE(channel.OpenDevice(0));
+  ASSERT_TRUE(WaitUntil([&] { return channel.Connects == 1; }));
+  TUSBThread &worker = *channel.Worker();
+  EXPECT_THROW(worker.Configure([](TUSBThread::TSettings &s) { s.InputLength = 0; }),
+               std::logic_error);
+  worker.Suspend();
+  worker.Configure([](TUSBThread::TSettings &s) { EXPECT_EQ(s.InputLength, 13); });
+  worker.Resume();
+  platform.PushInput(0, Answer(1));
+  EXPECT_TRUE(WaitUntil([&] { return channel.Frames == 1; })) << "settings kept, worker reading";
+  EXPECT_EQ(channel.Connects, 2) << "a configured worker raises OnConnect again";
 }
 
 TEST(Channel, TheWorkerIdlesWhileNothingMovesAndWorksAtNormalPriorityOtherwise) {

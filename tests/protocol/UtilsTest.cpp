@@ -321,5 +321,15 @@ TEST(TagField, ClampsItsLengthByte) {
   EXPECT_EQ(Settings.Tag.Get().size(), 32u);
 }
 
+TEST(HexText, UpperCaseDigitsSeparatedAndMasked) {
+  const std::uint8_t Bytes[] = {0x00, 0x0A, 0xC1, 0xFF};
+  EXPECT_EQ(HexByte(0x0A), "0A");
+  EXPECT_EQ(HexByte(0xFF), "FF");
+  EXPECT_EQ(HexBytes(Bytes, 4), "00 0A C1 FF");
+  EXPECT_EQ(HexBytes(Bytes, 4, ""), "000AC1FF");
+  EXPECT_EQ(HexBytes(Bytes, 4, " ", 2), "00 0A ** **");
+  EXPECT_EQ(HexBytes(Bytes, 0), "");
+}
+
 } // namespace
 } // namespace zol

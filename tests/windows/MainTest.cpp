@@ -70,8 +70,8 @@ TEST_F(TMainWindow, WithoutInstrumentPageZeroStaysAndShowsUnknownIdentity) {
   EXPECT_FALSE(ui().LbWR_TAG->isEnabled());
   EXPECT_TRUE(ui().BtnScan->isEnabled());
   EXPECT_EQ(ui().EdTag->text(), QStringLiteral("0123456789ABCDEF"));
-  EXPECT_EQ(ui().EdFilter->Text(), QStringLiteral(" 0,0"));
-  EXPECT_EQ(ui().EdAlr1->Text(), QStringLiteral("   "));
+  EXPECT_EQ(ui().EdFilter->maskedText(), QStringLiteral(" 0,0"));
+  EXPECT_EQ(ui().EdAlr1->maskedText(), QStringLiteral("   "));
   EXPECT_TRUE(ui().RdRelNo1->isChecked());
   EXPECT_TRUE(ui().RdDefNo2->isChecked());
   EXPECT_TRUE(ui().RdLedNa1->isChecked());
@@ -218,13 +218,13 @@ TEST_F(TMainWindow, SendsAndReadsBackThroughTheButtonsAndTheMenu) {
   EXPECT_TRUE(
       WaitUntil([this] { return ui().EdTag->text().trimmed() == QStringLiteral("BY MENU"); }));
   PickFromMenu(ui().BtnWR_Filter, 1);
-  EXPECT_TRUE(WaitUntil([this] { return ui().EdFilter->Text() == QStringLiteral(" 3,5"); }));
+  EXPECT_TRUE(WaitUntil([this] { return ui().EdFilter->maskedText() == QStringLiteral(" 3,5"); }));
   PickFromMenu(ui().BtnWR_Alr1, 1);
-  EXPECT_TRUE(WaitUntil([this] { return ui().EdAlr1->Text() == QStringLiteral("-12"); }));
+  EXPECT_TRUE(WaitUntil([this] { return ui().EdAlr1->maskedText() == QStringLiteral("-12"); }));
   EXPECT_TRUE(ui().RdRelNf1->isChecked());
   EXPECT_FALSE(ui().RdRelNo1->isChecked());
   PickFromMenu(ui().BtnWR_Alr2, 1);
-  EXPECT_TRUE(WaitUntil([this] { return ui().EdAlr2->Text() == QStringLiteral("150"); }));
+  EXPECT_TRUE(WaitUntil([this] { return ui().EdAlr2->maskedText() == QStringLiteral("150"); }));
 }
 
 TEST_F(TMainWindow, ASetPointOfTwentyTwoAndAHalfShowsAsTwentyThree) {
@@ -234,9 +234,9 @@ TEST_F(TMainWindow, ASetPointOfTwentyTwoAndAHalfShowsAsTwentyThree) {
   Alarm.Hysteresis = -1.5f;
   Alarm.Delay = 0.5f;
   Form->ZOL->WriteAlarm1(Alarm);
-  ASSERT_TRUE(WaitUntil([this] { return ui().EdAlr1->Text() == QStringLiteral(" 23"); }));
-  EXPECT_EQ(ui().EdHys1->Text(), QStringLiteral(" -2"));
-  EXPECT_EQ(ui().EdDel1->Text(), QStringLiteral(" 0,5"));
+  ASSERT_TRUE(WaitUntil([this] { return ui().EdAlr1->maskedText() == QStringLiteral(" 23"); }));
+  EXPECT_EQ(ui().EdHys1->maskedText(), QStringLiteral(" -2"));
+  EXPECT_EQ(ui().EdDel1->maskedText(), QStringLiteral(" 0,5"));
   // Sending the page sends what is shown: 23.
   QTest::mouseClick(ui().BtnWR_Alr1, Qt::LeftButton);
   ASSERT_TRUE(WaitUntil([this] { return Instrument()->Settings().Alarm1.SetPoint == 230; }));
@@ -260,8 +260,8 @@ TEST_F(TMainWindow, DelaysFollowTheRegionalSeparator) {
     TZOLAlarm Alarm;
     Alarm.Delay = 2.5f;
     Form->ZOL->WriteAlarm2(Alarm);
-    ASSERT_TRUE(WaitUntil([&] { return ui().EdDel2->Text() == QLatin1String(c.Shown); }));
-    EXPECT_EQ(ui().EdDel2->EditMask(), QLatin1String(c.Mask));
+    ASSERT_TRUE(WaitUntil([&] { return ui().EdDel2->maskedText() == QLatin1String(c.Shown); }));
+    EXPECT_EQ(ui().EdDel2->editMask(), QLatin1String(c.Mask));
     // Typed by the user over the whole field, then sent.
     ui().EdDel2->setFocus();
     ui().EdDel2->selectAll();
@@ -389,7 +389,7 @@ TEST_F(TMainWindow, UnpluggingOnPageTwoBringsPageZeroBack) {
   ClickTab(ui().TabAL1, 2);
   ASSERT_EQ(ui().TabAL1->currentIndex(), 2);
   // The page's read is answered first (factory set point 30 °C).
-  ASSERT_TRUE(WaitUntil([this] { return ui().EdAlr1->Text() == QStringLiteral(" 30"); }));
+  ASSERT_TRUE(WaitUntil([this] { return ui().EdAlr1->maskedText() == QStringLiteral(" 30"); }));
   Settle();
   ui().EdAlr1->setMaskedText(QStringLiteral("42"));
   ui().EdInfo->setText(QStringLiteral("C1FFFF010400"));
@@ -415,7 +415,7 @@ TEST_F(TMainWindow, UnpluggingOnPageTwoBringsPageZeroBack) {
                                                  ui().BtnWR_Alr2, ui().LbWR_Alr1, ui().BtnLoad,
                                                  ui().BtnSave, ui().EdTag, ui().BtnUnlock})
     EXPECT_FALSE(Control->isEnabled()) << Control->objectName().toStdString();
-  EXPECT_EQ(ui().EdAlr1->Text(), QStringLiteral(" 42")); // values stay as they were
+  EXPECT_EQ(ui().EdAlr1->maskedText(), QStringLiteral(" 42")); // values stay as they were
   ClickTab(ui().TabAL1, 2);
   EXPECT_EQ(ui().TabAL1->currentIndex(), 0);
   // Plugged in again under the same path: connected again without a scan.
@@ -526,8 +526,8 @@ TEST_F(TMainWindowFiles, LoadSendsTheFileWithTheWriteAllChain) {
   EXPECT_EQ(Held.Alarm2.Flags & 0x10, 0x10);
   // The pages show what was sent, through the events of the chain.
   EXPECT_EQ(ui().EdTag->text(), QStringLiteral("LOADED TAG"));
-  EXPECT_EQ(ui().EdFilter->Text(), QStringLiteral(" 4,5"));
-  EXPECT_EQ(ui().EdAlr1->Text(), QStringLiteral(" 55"));
+  EXPECT_EQ(ui().EdFilter->maskedText(), QStringLiteral(" 4,5"));
+  EXPECT_EQ(ui().EdAlr1->maskedText(), QStringLiteral(" 55"));
   EXPECT_TRUE(ui().RdLedNe2->isChecked());
 }
 

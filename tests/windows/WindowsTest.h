@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -21,6 +22,11 @@ inline void PrintTo(const QString &Text, std::ostream *Out) {
 }
 
 namespace zol::test {
+
+/// Byte as two upper-case hex digits, as the windows show bytes.
+inline QString Hex2(std::uint8_t Byte) {
+  return QStringLiteral("%1").arg(Byte, 2, 16, QLatin1Char('0')).toUpper();
+}
 
 /// Processes events until Condition holds or Ms milliseconds have passed; whether it held.
 bool WaitUntil(const std::function<bool()> &Condition, int Ms = 5000);

@@ -1,4 +1,4 @@
-#include "windows/MaskEdit.h"
+#include "controls/MaskEdit.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -101,8 +101,8 @@ void TMaskEdit::setEditMask(const QString &Mask) {
       FSlots.push_back({TSlot::Literal, c});
   }
   // The field keeps what it held, position by position: only a literal changes.
-  FValue = QString(Positions(), QLatin1Char(' '));
-  for (int i = 0; i < Positions(); ++i) {
+  FValue = QString(positions(), QLatin1Char(' '));
+  for (int i = 0; i < positions(); ++i) {
     if (FSlots[i].Kind == TSlot::Literal)
       FValue[i] = FSlots[i].Literal;
     else if (i < Old.size() && Accepts(i, Old[i]))
@@ -111,12 +111,12 @@ void TMaskEdit::setEditMask(const QString &Mask) {
   Show(0);
 }
 
-QString TMaskEdit::Text() const {
+QString TMaskEdit::maskedText() const {
   const QStringList Fields = FEditMask.split(QLatin1Char(';'));
   if (Fields.size() > 1 && Fields[1] == QLatin1String("0")) {
     // Literals not part of the text.
     QString Text;
-    for (int i = 0; i < Positions(); ++i)
+    for (int i = 0; i < positions(); ++i)
       if (FSlots[i].Kind != TSlot::Literal)
         Text += FValue[i];
     return Text;
@@ -126,7 +126,7 @@ QString TMaskEdit::Text() const {
 
 void TMaskEdit::setMaskedText(const QString &Value) {
   int LiteralAt = -1;
-  for (int i = 0; i < Positions(); ++i) {
+  for (int i = 0; i < positions(); ++i) {
     if (FSlots[i].Kind == TSlot::Literal) {
       LiteralAt = i;
       break;
@@ -141,8 +141,8 @@ void TMaskEdit::setMaskedText(const QString &Value) {
       Before = Before.left(Split);
     }
   }
-  FValue = QString(Positions(), QLatin1Char(' '));
-  const int BeforeEnd = LiteralAt >= 0 ? LiteralAt : Positions();
+  FValue = QString(positions(), QLatin1Char(' '));
+  const int BeforeEnd = LiteralAt >= 0 ? LiteralAt : positions();
   if (FLeadingBlanks) {
     int Source = static_cast<int>(Before.size()) - 1;
     for (int i = BeforeEnd - 1; i >= 0 && Source >= 0; --i, --Source)
@@ -154,7 +154,7 @@ void TMaskEdit::setMaskedText(const QString &Value) {
         FValue[i] = Before[Source];
   }
   int Source = 0;
-  for (int i = BeforeEnd; i < Positions(); ++i) {
+  for (int i = BeforeEnd; i < positions(); ++i) {
     if (FSlots[i].Kind == TSlot::Literal) {
       FValue[i] = FSlots[i].Literal;
       continue;
@@ -167,7 +167,7 @@ void TMaskEdit::setMaskedText(const QString &Value) {
 }
 
 bool TMaskEdit::Accepts(int Position, QChar Char) const {
-  if (Position < 0 || Position >= Positions())
+  if (Position < 0 || Position >= positions())
     return false;
   const bool Digit = Char >= QLatin1Char('0') && Char <= QLatin1Char('9');
   switch (FSlots[Position].Kind) {
@@ -184,13 +184,13 @@ bool TMaskEdit::Accepts(int Position, QChar Char) const {
 
 int TMaskEdit::NextEditable(int From) const {
   int i = std::max(From, 0);
-  while (i < Positions() && FSlots[i].Kind == TSlot::Literal)
+  while (i < positions() && FSlots[i].Kind == TSlot::Literal)
     ++i;
   return i;
 }
 
 int TMaskEdit::PreviousEditable(int From) const {
-  int i = std::min(From, Positions()) - 1;
+  int i = std::min(From, positions()) - 1;
   while (i >= 0 && FSlots[i].Kind == TSlot::Literal)
     --i;
   return i;
@@ -198,12 +198,12 @@ int TMaskEdit::PreviousEditable(int From) const {
 
 void TMaskEdit::Show(int Cursor) {
   QString Shown = FValue;
-  for (int i = 0; i < Positions(); ++i)
+  for (int i = 0; i < positions(); ++i)
     if (FSlots[i].Kind != TSlot::Literal && Shown[i] == QLatin1Char(' '))
       Shown[i] = FBlank;
   FShowing = true;
   QLineEdit::setText(Shown);
-  setCursorPosition(std::clamp(Cursor, 0, Positions()));
+  setCursorPosition(std::clamp(Cursor, 0, positions()));
   FShowing = false;
 }
 
@@ -211,8 +211,8 @@ void TMaskEdit::Refit(const QString &Shown) {
   const int Cursor = cursorPosition();
   QString Typed = Shown;
   Typed.replace(FBlank, QLatin1Char(' '));
-  if (Typed.size() == Positions()) {
-    for (int i = 0; i < Positions(); ++i) {
+  if (Typed.size() == positions()) {
+    for (int i = 0; i < positions(); ++i) {
       if (FSlots[i].Kind == TSlot::Literal)
         FValue[i] = FSlots[i].Literal;
       else
@@ -229,14 +229,14 @@ bool TMaskEdit::TypeChar(QChar Char) {
   if (hasSelectedText()) {
     const int Start = selectionStart();
     const int End = Start + static_cast<int>(selectedText().size());
-    for (int i = Start; i < End && i < Positions(); ++i)
+    for (int i = Start; i < End && i < positions(); ++i)
       if (FSlots[i].Kind != TSlot::Literal)
         FValue[i] = QLatin1Char(' ');
     Cursor = Start;
   }
   // The literal typed: the whole number part is done; with "!" its digits move to the right,
   // keeping the empty positions as blanks at the left, and the cursor goes past the literal.
-  for (int i = Cursor; i < Positions(); ++i) {
+  for (int i = Cursor; i < positions(); ++i) {
     if (FSlots[i].Kind != TSlot::Literal)
       continue;
     if (FSlots[i].Literal != Char)
@@ -246,7 +246,7 @@ bool TMaskEdit::TypeChar(QChar Char) {
     return true;
   }
   const int Position = NextEditable(Cursor);
-  if (Position >= Positions() || !Accepts(Position, Char)) {
+  if (Position >= positions() || !Accepts(Position, Char)) {
     Show(Cursor);
     return false;
   }
@@ -256,7 +256,7 @@ bool TMaskEdit::TypeChar(QChar Char) {
 }
 
 void TMaskEdit::Justify(int LiteralAt) {
-  // LiteralAt may be Positions(): the part that ends the field.
+  // LiteralAt may be positions(): the part that ends the field.
   if (!FLeadingBlanks)
     return;
   int Start = LiteralAt;
@@ -281,14 +281,14 @@ void TMaskEdit::focusOutEvent(QFocusEvent *event) {
   // the required last position is filled and what is sent is what the user typed.
   const QString Before = FValue;
   bool AnyLiteral = false;
-  for (int i = 0; i < Positions(); ++i) {
+  for (int i = 0; i < positions(); ++i) {
     if (FSlots[i].Kind == TSlot::Literal) {
       AnyLiteral = true;
       Justify(i);
     }
   }
   if (!AnyLiteral)
-    Justify(Positions());
+    Justify(positions());
   if (Before != FValue)
     Show(cursorPosition());
   QLineEdit::focusOutEvent(event);
@@ -310,7 +310,7 @@ void TMaskEdit::keyPressEvent(QKeyEvent *event) {
     copy();
     if (hasSelectedText()) {
       const int Start = selectionStart();
-      for (int i = Start; i < Start + selectedText().size() && i < Positions(); ++i)
+      for (int i = Start; i < Start + selectedText().size() && i < positions(); ++i)
         if (FSlots[i].Kind != TSlot::Literal)
           FValue[i] = QLatin1Char(' ');
       Show(Start);
@@ -321,7 +321,7 @@ void TMaskEdit::keyPressEvent(QKeyEvent *event) {
   if (event->key() == Qt::Key_Backspace || event->key() == Qt::Key_Delete) {
     if (hasSelectedText()) {
       const int Start = selectionStart();
-      for (int i = Start; i < Start + selectedText().size() && i < Positions(); ++i)
+      for (int i = Start; i < Start + selectedText().size() && i < positions(); ++i)
         if (FSlots[i].Kind != TSlot::Literal)
           FValue[i] = QLatin1Char(' ');
       Show(Start);
@@ -334,7 +334,7 @@ void TMaskEdit::keyPressEvent(QKeyEvent *event) {
     } else {
       const int Cursor = cursorPosition();
       const int Position = NextEditable(Cursor);
-      if (Position < Positions()) {
+      if (Position < positions()) {
         FValue[Position] = QLatin1Char(' ');
         Show(Cursor);
       }

@@ -4,8 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include "WindowsTest.h"
-#include "windows/MaskEdit.h"
+#include <ostream>
+
+#include "controls/MaskEdit.h"
+
+/// Lets GoogleTest print texts in failures.
+inline void PrintTo(const QString &Text, std::ostream *Out) {
+  *Out << '"' << Text.toStdString() << '"';
+}
 
 namespace zol {
 namespace {
@@ -77,7 +83,7 @@ TEST(MaskEdit, FitsValuesToTheMask) {
     TMaskEdit Edit;
     Edit.setEditMask(QLatin1String(c.Mask));
     Edit.setMaskedText(QLatin1String(c.Value));
-    EXPECT_EQ(Edit.Text(), QLatin1String(c.Text)) << c.Mask << " <- \"" << c.Value << "\"";
+    EXPECT_EQ(Edit.maskedText(), QLatin1String(c.Text)) << c.Mask << " <- \"" << c.Value << "\"";
     EXPECT_EQ(Edit.text(), QLatin1String(c.Shown)) << c.Mask << " <- \"" << c.Value << "\"";
   }
 }
@@ -87,8 +93,8 @@ TEST(MaskEdit, ChangingTheMaskKeepsTheDigitsAndChangesTheLiteral) {
   Edit.setEditMask(QStringLiteral("!90,0;1;_"));
   Edit.setMaskedText(QStringLiteral("2,5"));
   Edit.setEditMask(QStringLiteral("!90.0;1;_"));
-  EXPECT_EQ(Edit.Text(), QStringLiteral(" 2.5"));
-  EXPECT_EQ(Edit.EditMask(), QStringLiteral("!90.0;1;_"));
+  EXPECT_EQ(Edit.maskedText(), QStringLiteral(" 2.5"));
+  EXPECT_EQ(Edit.editMask(), QStringLiteral("!90.0;1;_"));
 }
 
 struct TTypingCase {
@@ -119,8 +125,8 @@ TEST(MaskEdit, TypingOverwritesAndRefusesWhatAPositionDoesNotTake) {
     Edit.setMaskedText(QLatin1String(c.Start));
     Edit.setCursorPosition(0);
     QTest::keyClicks(&Edit, QLatin1String(c.Keys));
-    EXPECT_EQ(Edit.Text(), QLatin1String(c.Text)) << c.Mask << " typed \"" << c.Keys << "\"";
-    EXPECT_DOUBLE_EQ(FieldToNumber(Edit.Text(), QLatin1Char(',')), c.Number)
+    EXPECT_EQ(Edit.maskedText(), QLatin1String(c.Text)) << c.Mask << " typed \"" << c.Keys << "\"";
+    EXPECT_DOUBLE_EQ(FieldToNumber(Edit.maskedText(), QLatin1Char(',')), c.Number)
         << c.Mask << " typed \"" << c.Keys << "\"";
   }
 }
@@ -131,15 +137,15 @@ TEST(MaskEdit, BackspaceAndDeleteEmptyPositions) {
   Edit.setMaskedText(QStringLiteral("123"));
   Edit.setCursorPosition(3);
   QTest::keyClick(&Edit, Qt::Key_Backspace);
-  EXPECT_EQ(Edit.Text(), QStringLiteral("12 "));
+  EXPECT_EQ(Edit.maskedText(), QStringLiteral("12 "));
   EXPECT_EQ(Edit.text(), QStringLiteral("12_"));
   Edit.setCursorPosition(0);
   QTest::keyClick(&Edit, Qt::Key_Delete);
-  EXPECT_EQ(Edit.Text(), QStringLiteral(" 2 "));
+  EXPECT_EQ(Edit.maskedText(), QStringLiteral(" 2 "));
   Edit.selectAll();
   QTest::keyClick(&Edit, Qt::Key_Backspace);
-  EXPECT_EQ(Edit.Text(), QStringLiteral("   "));
-  EXPECT_DOUBLE_EQ(FieldToNumber(Edit.Text(), QLatin1Char(',')), 0.0);
+  EXPECT_EQ(Edit.maskedText(), QStringLiteral("   "));
+  EXPECT_DOUBLE_EQ(FieldToNumber(Edit.maskedText(), QLatin1Char(',')), 0.0);
 }
 
 TEST(MaskEdit, LeavingTheFieldMovesTheWholePartRight) {
@@ -172,9 +178,9 @@ TEST(MaskEdit, LeavingTheFieldMovesTheWholePartRight) {
     QTest::keyClicks(Edit, QLatin1String(c.Keys));
     Other->setFocus();
     QCoreApplication::processEvents();
-    EXPECT_EQ(Edit->Text(), QLatin1String(c.Left)) << c.Mask << " typed \"" << c.Keys << "\"";
+    EXPECT_EQ(Edit->maskedText(), QLatin1String(c.Left)) << c.Mask << " typed \"" << c.Keys << "\"";
     EXPECT_EQ(Edit->text(), QLatin1String(c.Shown)) << c.Mask << " typed \"" << c.Keys << "\"";
-    EXPECT_DOUBLE_EQ(FieldToNumber(Edit->Text(), QLatin1Char(',')),
+    EXPECT_DOUBLE_EQ(FieldToNumber(Edit->maskedText(), QLatin1Char(',')),
                      FieldToNumber(QLatin1String(c.Keys), QLatin1Char(',')))
         << c.Mask << " typed \"" << c.Keys << "\"";
   }

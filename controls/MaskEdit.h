@@ -29,32 +29,33 @@ QString FormatTenths(double Value, QChar Separator);
 QString RegionalDelayMask();
 
 /// A single-line edit driven by an edit mask "pattern;1;blank" in the notation of the windows
-/// (not Qt's inputMask): in the pattern "#" takes a digit, "+" or "-" or stays empty, "9" takes a
-/// digit or stays empty, "0" takes a digit, "!" keeps empty optional positions as blanks at the
-/// left of the text, and any other character is a literal that is part of the text. Empty
-/// positions are drawn with the blank character; Text() gives them as spaces. Typing overwrites
-/// the position at the cursor and moves on; a character a position does not take is refused.
+/// (not Qt's inputMask; text() gives what is drawn, blanks included): in the pattern "#" takes a
+/// digit, "+" or "-" or stays empty, "9" takes a digit or stays empty, "0" takes a digit, "!" keeps
+/// empty optional positions as blanks at the left of the text, and any other character is a literal
+/// that is part of the text. Empty positions are drawn with the blank character; maskedText() gives
+/// them as spaces. Typing overwrites the position at the cursor and moves on; a character a
+/// position does not take is refused.
 class TMaskEdit : public QLineEdit {
   Q_OBJECT
-  Q_PROPERTY(QString EditMask READ EditMask WRITE setEditMask)
-  Q_PROPERTY(QString MaskedText READ Text WRITE setMaskedText)
+  Q_PROPERTY(QString editMask READ editMask WRITE setEditMask)
+  Q_PROPERTY(QString maskedText READ maskedText WRITE setMaskedText)
 
 public:
   explicit TMaskEdit(QWidget *parent = nullptr);
 
-  QString EditMask() const { return FEditMask; }
+  QString editMask() const { return FEditMask; }
   /// Sets the mask; the text is fitted to it again.
   void setEditMask(const QString &Mask);
 
   /// The field's text as the mask makes it: literals included, empty positions as spaces.
-  QString Text() const;
+  QString maskedText() const;
   /// Puts Value into the field: the part before the mask's literal right-aligned into the
   /// positions before it (left-aligned when the mask has no "!"), the part after it left-aligned
   /// after it; a character a position does not take leaves it empty.
   void setMaskedText(const QString &Value);
 
   /// Number of positions of the mask.
-  int Positions() const { return static_cast<int>(FSlots.size()); }
+  int positions() const { return static_cast<int>(FSlots.size()); }
 
 protected:
   void keyPressEvent(QKeyEvent *event) override;
