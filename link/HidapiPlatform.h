@@ -55,6 +55,10 @@ public:
   /// hidapi's error text for the handle, and whether the node is still the one opened.
   static bool ReportsDeviceGone(int error, std::wstring_view hidError, bool nodeStillThere);
 
+  /// Whether the uevent text of a hidraw node's HID device names a device hidapi lists: one on
+  /// USB, Bluetooth, I2C or SPI, with its id, name and serial lines.
+  static bool ListableUevent(std::string_view uevent);
+
   /// The sysfs file that holds the report descriptor of a hidraw path ("/dev/hidraw3").
   static std::string DescriptorFileOf(const std::string &path);
 
@@ -70,6 +74,11 @@ private:
     bool Gone = false;         // a read or write reported the device gone
     std::uint64_t Node = 0;    // device number of the node at the open; 0 when unknown
     std::string Path;
+    // The identity strings, once read through this handle or taken from another handle open
+    // on the same node (the kernel hands a node out again only once every handle has closed).
+    bool HaveStrings = false;
+    bool StringsOk[3] = {};
+    std::string Strings[3]; // manufacturer, product, serial number
   };
   struct DescriptorFacts {
     bool Known = false;
@@ -85,6 +94,8 @@ private:
   /// A lingering handle on path, taken back when its node is still the one it opened; else
   /// kInvalidHidHandle.
   HidHandle TakeLingering(const std::string &path);
+  /// One identity string (0 manufacturer, 1 product, 2 serial number) of an open handle.
+  bool IdentityString(HidHandle handle, int which, std::string &text);
   /// After a failed read or write on handle: marks it gone when the failure says so.
   void NoteFailure(HidHandle handle, hid_device_ *device, int error);
 
