@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <clocale>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <fstream>
@@ -14,6 +14,8 @@
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 namespace zol {
@@ -225,26 +227,27 @@ std::string HidapiPlatform::DescriptorFileOf(const std::string &path) {
   return "/sys/class/hidraw/" + node + "/device/report_descriptor";
 }
 
-HidapiPlatform::DescriptorFacts HidapiPlatform::FactsOf(const std::string &path, bool reread) {
-  {
-    std::lock_guard lock(FactsMutex);
-    auto found = Facts.find(path);
-    if (found != Facts.end() && !reread)
-      return found->second;
-  }
+HidapiPlatform::DescriptorFacts HidapiPlatform::ReadFacts(const std::string &path) {
   DescriptorFacts facts;
-  std::ifstream file(DescriptorFileOf(path), std::ios::binary);
-  if (file) {
-    // A report descriptor holds at most 4096 bytes (HID_MAX_DESCRIPTOR_SIZE).
-    std::vector<std::uint8_t> bytes;
-    char c;
-    while (bytes.size() <= 4096 && file.get(c))
-      bytes.push_back(static_cast<std::uint8_t>(c));
-    if (bytes.size() <= 4096)
-      facts.Known = ParseReportDescriptor(bytes.data(), bytes.size(), facts.Info);
+  // A report descriptor holds at most 4096 bytes (HID_MAX_DESCRIPTOR_SIZE); one read more tells
+  // a longer file.
+  constexpr std::size_t kMax = 4096;
+  std::uint8_t bytes[kMax + 1];
+  const int fd = ::open(DescriptorFileOf(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return facts;
+  std::size_t size = 0;
+  while (size <= kMax) {
+    const ssize_t n = ::read(fd, bytes + size, kMax + 1 - size);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    size += static_cast<std::size_t>(n);
   }
-  std::lock_guard lock(FactsMutex);
-  Facts[path] = facts;
+  ::close(fd);
+  if (size > 0 && size <= kMax)
+    facts.Known = ParseReportDescriptor(bytes, size, facts.Info);
   return facts;
 }
 
@@ -266,7 +269,8 @@ HidHandle HidapiPlatform::Open(const std::string &path) {
     OpenErrorText = code ? std::strerror(code) : "the device could not be opened";
     return kInvalidHidHandle;
   }
-  const DescriptorFacts facts = FactsOf(path, false);
+  // Read once per open, while the handle holds the node: the device behind it cannot change.
+  const DescriptorFacts facts = ReadFacts(path);
   const std::uint64_t node = NodeNumber(path);
   std::lock_guard lock(SlotsMutex);
   for (int i = 0; i < kMaxHandles; ++i) {
@@ -275,6 +279,7 @@ HidHandle HidapiPlatform::Open(const std::string &path) {
       slot.Device = device;
       slot.Lingering = false;
       slot.UsesReportIds = facts.Known && facts.Info.UsesReportIds;
+      slot.Facts = facts;
       slot.Gone = false;
       slot.Node = node;
       slot.Path = path;
@@ -436,20 +441,25 @@ bool HidapiPlatform::GetSerialNumberString(HidHandle handle, std::string &text) 
 
 bool HidapiPlatform::GetReportLengths(HidHandle handle, HidReportLengths &lengths) {
   std::string path;
+  DescriptorFacts facts;
   {
     std::lock_guard lock(SlotsMutex);
     Slot *slot = SlotOf(handle);
     if (!slot)
       return false;
     path = slot->Path;
+    facts = slot->Facts;
   }
-  const DescriptorFacts facts = FactsOf(path, true);
-  if (!facts.Known)
-    return false;
-  {
+  if (!facts.Known) {
+    // Not readable at the open: once more now.
+    facts = ReadFacts(path);
+    if (!facts.Known)
+      return false;
     std::lock_guard lock(SlotsMutex);
-    if (Slot *slot = SlotOf(handle))
+    if (Slot *slot = SlotOf(handle)) {
+      slot->Facts = facts;
       slot->UsesReportIds = facts.Info.UsesReportIds;
+    }
   }
   lengths.InputReportByteLength = facts.Info.InputReportByteLength;
   lengths.OutputReportByteLength = facts.Info.OutputReportByteLength;

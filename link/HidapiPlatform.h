@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -66,6 +65,10 @@ private:
   static constexpr int kMaxHandles = 64;
   /// How long a closed handle stays open for a reopen of its path.
   static constexpr std::chrono::milliseconds kLinger{1000};
+  struct DescriptorFacts {
+    bool Known = false;
+    TReportDescriptorInfo Info;
+  };
   struct Slot {
     hid_device_ *Device = nullptr;
     bool Lingering = false;    // closed by its owner, kept for a reopen until ClosedAt + kLinger
@@ -74,21 +77,19 @@ private:
     bool Gone = false;         // a read or write reported the device gone
     std::uint64_t Node = 0;    // device number of the node at the open; 0 when unknown
     std::string Path;
+    DescriptorFacts Facts;     // the report descriptor of the device, read once at the open
     // The identity strings, once read through this handle or taken from another handle open
     // on the same node (the kernel hands a node out again only once every handle has closed).
     bool HaveStrings = false;
     bool StringsOk[3] = {};
     std::string Strings[3]; // manufacturer, product, serial number
   };
-  struct DescriptorFacts {
-    bool Known = false;
-    TReportDescriptorInfo Info;
-  };
 
   Slot *SlotOf(HidHandle handle);
   /// The hidapi device of an open handle (nullptr when none), and whether it numbers reports.
   hid_device_ *DeviceOf(HidHandle handle, bool *usesReportIds = nullptr);
-  DescriptorFacts FactsOf(const std::string &path, bool reread);
+  /// The report descriptor behind path now, from sysfs.
+  static DescriptorFacts ReadFacts(const std::string &path);
   /// Really closes the handles that have lingered long enough.
   void CloseLingering(bool all);
   /// A lingering handle on path, taken back when its node is still the one it opened; else
@@ -99,15 +100,13 @@ private:
   /// After a failed read or write on handle: marks it gone when the failure says so.
   void NoteFailure(HidHandle handle, hid_device_ *device, int error);
 
-  mutable std::mutex SlotsMutex; //!< Protects which slots are in use (Slot::Device, Path, UsesReportIds).
+  mutable std::mutex SlotsMutex; //!< Protects which slots are in use, and what they hold.
   Slot Slots[kMaxHandles];
 
   /// Serialises the hidapi calls that set its process-wide error text (hid_enumerate,
   /// hid_open_path): two threads clearing it at once would free it twice.
   std::mutex EnumerateMutex;
 
-  std::mutex FactsMutex; //!< Protects Facts.
-  std::map<std::string, DescriptorFacts, std::less<>> Facts;
 };
 
 } // namespace zol
