@@ -3,9 +3,11 @@
 // machine where the gadgets run (sim/README.md).
 //
 //   usb_bench identity                        every HID interface: ids, strings, report lengths
-//   usb_bench chains PERIOD_MS [RUNS]         chains in report periods (the gadget already streams
-//                                             at PERIOD_MS), beside the simulator's; from 2 ms up
-//                                             each must be within 1 T of the simulator's
+//   usb_bench chains PERIOD_MS [RUNS [JUDGED_FROM_MS]]
+//                                             chains in report periods (the gadget already streams
+//                                             at PERIOD_MS), beside the simulator's; from
+//                                             JUDGED_FROM_MS (default 2) up each must be within
+//                                             1 T of the simulator's
 //   usb_bench share SECONDS                   share of the input reports the worker reads (target
 //                                             95 % at 1 kHz)
 //   usb_bench replug CONTROL [--hold]         unplug and replug while connected: one disconnection,
@@ -375,7 +377,7 @@ std::optional<std::array<double, kChains>> Chains(HidPlatform &Platform, int Per
 
 /// The chains on the real stack beside the same chains on the simulated platform in this
 /// process; from 2 ms up, each real figure must be within 1 T of the simulator's.
-int CompareChains(HidPlatform &Real, int Period, int Runs) {
+int CompareChains(HidPlatform &Real, int Period, int Runs, int JudgedFrom) {
   CountingPlatform profiled(Real);
   const auto real = Chains(profiled, Period, Runs, &profiled);
   TVirtualRW8Options options;
@@ -386,7 +388,7 @@ int CompareChains(HidPlatform &Real, int Period, int Runs) {
     return 1;
   std::printf("report period T = %d ms, median of %d runs, in report periods\n", Period, Runs);
   std::printf("  %-38s %10s %10s\n", "", "real USB", "simulator");
-  const bool judged = Period >= 2;
+  const bool judged = Period >= JudgedFrom;
   for (int i = 0; i < kChains; ++i) {
     const double r = (*real)[static_cast<std::size_t>(i)], m = (*sim)[static_cast<std::size_t>(i)];
     const bool within = r <= m + 1.0;
@@ -536,14 +538,15 @@ int main(int argc, char **argv) {
     return Identity(platform);
   if (mode == "chains" && args.size() >= 2)
     return CompareChains(platform, std::max(1, std::atoi(args[1].c_str())),
-                         args.size() > 2 ? std::max(1, std::atoi(args[2].c_str())) : 3);
+                         args.size() > 2 ? std::max(1, std::atoi(args[2].c_str())) : 3,
+                         args.size() > 3 ? std::atoi(args[3].c_str()) : 2);
   if (mode == "share" && args.size() >= 2)
     return Share(platform, std::max(0.5, std::atof(args[1].c_str())));
   if (mode == "replug" && args.size() >= 2)
     return Replug(platform, args[1], args.size() > 2 && args[2] == "--hold");
   if (mode == "wrong-device" && args.size() >= 4)
     return WrongDevice(platform, args[1], args[2], args[3]);
-  std::fprintf(stderr, "usage: usb_bench identity | chains PERIOD_MS [RUNS] | share SECONDS | "
+  std::fprintf(stderr, "usage: usb_bench identity | chains PERIOD_MS [RUNS [JUDGED_FROM_MS]] | share SECONDS | "
                        "replug CONTROL [--hold]"
                        " | wrong-device CONTROL_A CONTROL_B STATS_B\n");
   return 2;
