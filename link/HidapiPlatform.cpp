@@ -2,8 +2,10 @@
 
 #include <hidapi.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <fstream>
@@ -11,6 +13,9 @@
 #include <set>
 #include <vector>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 namespace zol {
@@ -140,9 +145,62 @@ HidHandle HidapiPlatform::TakeLingering(const std::string &path) {
   return found;
 }
 
+bool HidapiPlatform::ListableUevent(std::string_view uevent) {
+  // HID_ID=BUS:VENDOR:PRODUCT, each hexadecimal; HID_NAME and HID_UNIQ (possibly empty) beside.
+  bool name = false, uniq = false;
+  long bus = -1;
+  while (!uevent.empty()) {
+    const auto end = uevent.find('\n');
+    const std::string_view line = uevent.substr(0, end);
+    uevent = end == std::string_view::npos ? std::string_view() : uevent.substr(end + 1);
+    if (line.rfind("HID_NAME=", 0) == 0)
+      name = true;
+    else if (line.rfind("HID_UNIQ=", 0) == 0)
+      uniq = true;
+    else if (line.rfind("HID_ID=", 0) == 0) {
+      const std::string id(line.substr(7));
+      char *rest = nullptr;
+      bus = std::strtol(id.c_str(), &rest, 16);
+      if (rest == id.c_str() || *rest != ':')
+        bus = -1;
+    }
+  }
+  // The buses hidapi serves: USB, Bluetooth, I2C, SPI.
+  const bool served = bus == 0x03 || bus == 0x05 || bus == 0x18 || bus == 0x1C;
+  return served && name && uniq;
+}
+
 std::vector<std::string> HidapiPlatform::ListInterfaces(bool) {
   // hidraw lists only present devices; registered but absent ones cannot be opened anyway.
   CloseLingering(false);
+  // The kernel's own list of hidraw nodes, the nodes hidapi would list, in udev's order (by
+  // place on the buses). Read directly it spares the udev records of every device (strings,
+  // parents), about 15 ms a scan under emulation, on the path of every selection.
+  if (DIR *dir = ::opendir("/sys/class/hidraw")) {
+    std::vector<std::pair<std::string, std::string>> nodes; // place in sysfs, node
+    while (const dirent *entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name.rfind("hidraw", 0) != 0)
+        continue;
+      const std::string link = "/sys/class/hidraw/" + name;
+      char *place = ::realpath(link.c_str(), nullptr);
+      if (!place)
+        continue;
+      std::string sysPath(place);
+      std::free(place);
+      std::ifstream file(link + "/device/uevent");
+      const std::string uevent((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+      if (ListableUevent(uevent))
+        nodes.emplace_back(std::move(sysPath), "/dev/" + name);
+    }
+    ::closedir(dir);
+    std::sort(nodes.begin(), nodes.end());
+    std::vector<std::string> paths;
+    paths.reserve(nodes.size());
+    for (auto &node : nodes)
+      paths.push_back(std::move(node.second));
+    return paths;
+  }
   std::vector<std::string> paths;
   std::set<std::string> seen;
   std::lock_guard enumerating(EnumerateMutex);
@@ -169,26 +227,27 @@ std::string HidapiPlatform::DescriptorFileOf(const std::string &path) {
   return "/sys/class/hidraw/" + node + "/device/report_descriptor";
 }
 
-HidapiPlatform::DescriptorFacts HidapiPlatform::FactsOf(const std::string &path, bool reread) {
-  {
-    std::lock_guard lock(FactsMutex);
-    auto found = Facts.find(path);
-    if (found != Facts.end() && !reread)
-      return found->second;
-  }
+HidapiPlatform::DescriptorFacts HidapiPlatform::ReadFacts(const std::string &path) {
   DescriptorFacts facts;
-  std::ifstream file(DescriptorFileOf(path), std::ios::binary);
-  if (file) {
-    // A report descriptor holds at most 4096 bytes (HID_MAX_DESCRIPTOR_SIZE).
-    std::vector<std::uint8_t> bytes;
-    char c;
-    while (bytes.size() <= 4096 && file.get(c))
-      bytes.push_back(static_cast<std::uint8_t>(c));
-    if (bytes.size() <= 4096)
-      facts.Known = ParseReportDescriptor(bytes.data(), bytes.size(), facts.Info);
+  // A report descriptor holds at most 4096 bytes (HID_MAX_DESCRIPTOR_SIZE); one read more tells
+  // a longer file.
+  constexpr std::size_t kMax = 4096;
+  std::uint8_t bytes[kMax + 1];
+  const int fd = ::open(DescriptorFileOf(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return facts;
+  std::size_t size = 0;
+  while (size <= kMax) {
+    const ssize_t n = ::read(fd, bytes + size, kMax + 1 - size);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    size += static_cast<std::size_t>(n);
   }
-  std::lock_guard lock(FactsMutex);
-  Facts[path] = facts;
+  ::close(fd);
+  if (size > 0 && size <= kMax)
+    facts.Known = ParseReportDescriptor(bytes, size, facts.Info);
   return facts;
 }
 
@@ -210,7 +269,8 @@ HidHandle HidapiPlatform::Open(const std::string &path) {
     OpenErrorText = code ? std::strerror(code) : "the device could not be opened";
     return kInvalidHidHandle;
   }
-  const DescriptorFacts facts = FactsOf(path, false);
+  // Read once per open, while the handle holds the node: the device behind it cannot change.
+  const DescriptorFacts facts = ReadFacts(path);
   const std::uint64_t node = NodeNumber(path);
   std::lock_guard lock(SlotsMutex);
   for (int i = 0; i < kMaxHandles; ++i) {
@@ -219,9 +279,11 @@ HidHandle HidapiPlatform::Open(const std::string &path) {
       slot.Device = device;
       slot.Lingering = false;
       slot.UsesReportIds = facts.Known && facts.Info.UsesReportIds;
+      slot.Facts = facts;
       slot.Gone = false;
       slot.Node = node;
       slot.Path = path;
+      slot.HaveStrings = false;
       OpenErrorText.clear();
       return i;
     }
@@ -317,37 +379,87 @@ bool QueryString(hid_device *device, Getter getter, std::string &text) {
 
 } // namespace
 
+bool HidapiPlatform::IdentityString(HidHandle handle, int which, std::string &text) {
+  hid_device *device = nullptr;
+  {
+    std::lock_guard lock(SlotsMutex);
+    Slot *slot = SlotOf(handle);
+    if (!slot)
+      return false;
+    if (!slot->HaveStrings && slot->Node != 0) {
+      // Another handle open on the same node all along holds the same device: its strings,
+      // without the udev look-up of a fresh handle (5 to 10 ms under emulation, on the path of
+      // every connection, whose handler asks them through a second handle).
+      for (const Slot &other : Slots)
+        if (&other != slot && other.Device && other.HaveStrings && !other.Gone &&
+            other.Node == slot->Node && other.Path == slot->Path) {
+          slot->HaveStrings = true;
+          for (int i = 0; i < 3; ++i) {
+            slot->StringsOk[i] = other.StringsOk[i];
+            slot->Strings[i] = other.Strings[i];
+          }
+          break;
+        }
+    }
+    if (slot->HaveStrings) {
+      if (slot->StringsOk[which])
+        text = slot->Strings[which];
+      return slot->StringsOk[which];
+    }
+    device = slot->Device;
+  }
+  std::string strings[3];
+  const bool ok[3] = {QueryString(device, hid_get_manufacturer_string, strings[0]),
+                      QueryString(device, hid_get_product_string, strings[1]),
+                      QueryString(device, hid_get_serial_number_string, strings[2])};
+  {
+    std::lock_guard lock(SlotsMutex);
+    if (Slot *slot = SlotOf(handle); slot && slot->Device == device && !slot->HaveStrings) {
+      slot->HaveStrings = true;
+      for (int i = 0; i < 3; ++i) {
+        slot->StringsOk[i] = ok[i];
+        slot->Strings[i] = strings[i];
+      }
+    }
+  }
+  if (ok[which])
+    text = strings[which];
+  return ok[which];
+}
+
 bool HidapiPlatform::GetManufacturerString(HidHandle handle, std::string &text) {
-  hid_device *device = DeviceOf(handle);
-  return QueryString(device, hid_get_manufacturer_string, text);
+  return IdentityString(handle, 0, text);
 }
 
 bool HidapiPlatform::GetProductString(HidHandle handle, std::string &text) {
-  hid_device *device = DeviceOf(handle);
-  return QueryString(device, hid_get_product_string, text);
+  return IdentityString(handle, 1, text);
 }
 
 bool HidapiPlatform::GetSerialNumberString(HidHandle handle, std::string &text) {
-  hid_device *device = DeviceOf(handle);
-  return QueryString(device, hid_get_serial_number_string, text);
+  return IdentityString(handle, 2, text);
 }
 
 bool HidapiPlatform::GetReportLengths(HidHandle handle, HidReportLengths &lengths) {
   std::string path;
+  DescriptorFacts facts;
   {
     std::lock_guard lock(SlotsMutex);
     Slot *slot = SlotOf(handle);
     if (!slot)
       return false;
     path = slot->Path;
+    facts = slot->Facts;
   }
-  const DescriptorFacts facts = FactsOf(path, true);
-  if (!facts.Known)
-    return false;
-  {
+  if (!facts.Known) {
+    // Not readable at the open: once more now.
+    facts = ReadFacts(path);
+    if (!facts.Known)
+      return false;
     std::lock_guard lock(SlotsMutex);
-    if (Slot *slot = SlotOf(handle))
+    if (Slot *slot = SlotOf(handle)) {
+      slot->Facts = facts;
       slot->UsesReportIds = facts.Info.UsesReportIds;
+    }
   }
   lengths.InputReportByteLength = facts.Info.InputReportByteLength;
   lengths.OutputReportByteLength = facts.Info.OutputReportByteLength;

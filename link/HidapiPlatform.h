@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -55,6 +54,10 @@ public:
   /// hidapi's error text for the handle, and whether the node is still the one opened.
   static bool ReportsDeviceGone(int error, std::wstring_view hidError, bool nodeStillThere);
 
+  /// Whether the uevent text of a hidraw node's HID device names a device hidapi lists: one on
+  /// USB, Bluetooth, I2C or SPI, with its id, name and serial lines.
+  static bool ListableUevent(std::string_view uevent);
+
   /// The sysfs file that holds the report descriptor of a hidraw path ("/dev/hidraw3").
   static std::string DescriptorFileOf(const std::string &path);
 
@@ -62,6 +65,10 @@ private:
   static constexpr int kMaxHandles = 64;
   /// How long a closed handle stays open for a reopen of its path.
   static constexpr std::chrono::milliseconds kLinger{1000};
+  struct DescriptorFacts {
+    bool Known = false;
+    TReportDescriptorInfo Info;
+  };
   struct Slot {
     hid_device_ *Device = nullptr;
     bool Lingering = false;    // closed by its owner, kept for a reopen until ClosedAt + kLinger
@@ -70,33 +77,36 @@ private:
     bool Gone = false;         // a read or write reported the device gone
     std::uint64_t Node = 0;    // device number of the node at the open; 0 when unknown
     std::string Path;
-  };
-  struct DescriptorFacts {
-    bool Known = false;
-    TReportDescriptorInfo Info;
+    DescriptorFacts Facts;     // the report descriptor of the device, read once at the open
+    // The identity strings, once read through this handle or taken from another handle open
+    // on the same node (the kernel hands a node out again only once every handle has closed).
+    bool HaveStrings = false;
+    bool StringsOk[3] = {};
+    std::string Strings[3]; // manufacturer, product, serial number
   };
 
   Slot *SlotOf(HidHandle handle);
   /// The hidapi device of an open handle (nullptr when none), and whether it numbers reports.
   hid_device_ *DeviceOf(HidHandle handle, bool *usesReportIds = nullptr);
-  DescriptorFacts FactsOf(const std::string &path, bool reread);
+  /// The report descriptor behind path now, from sysfs.
+  static DescriptorFacts ReadFacts(const std::string &path);
   /// Really closes the handles that have lingered long enough.
   void CloseLingering(bool all);
   /// A lingering handle on path, taken back when its node is still the one it opened; else
   /// kInvalidHidHandle.
   HidHandle TakeLingering(const std::string &path);
+  /// One identity string (0 manufacturer, 1 product, 2 serial number) of an open handle.
+  bool IdentityString(HidHandle handle, int which, std::string &text);
   /// After a failed read or write on handle: marks it gone when the failure says so.
   void NoteFailure(HidHandle handle, hid_device_ *device, int error);
 
-  mutable std::mutex SlotsMutex; //!< Protects which slots are in use (Slot::Device, Path, UsesReportIds).
+  mutable std::mutex SlotsMutex; //!< Protects which slots are in use, and what they hold.
   Slot Slots[kMaxHandles];
 
   /// Serialises the hidapi calls that set its process-wide error text (hid_enumerate,
   /// hid_open_path): two threads clearing it at once would free it twice.
   std::mutex EnumerateMutex;
 
-  std::mutex FactsMutex; //!< Protects Facts.
-  std::map<std::string, DescriptorFacts, std::less<>> Facts;
 };
 
 } // namespace zol

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 
 namespace zol {
@@ -110,27 +111,33 @@ std::string TGadgetStats::Text() const {
 }
 
 std::vector<std::uint8_t> GadgetReportDescriptor(bool Oversized) {
-  std::vector<std::uint8_t> d = {
-      0x06, 0x00, 0xFF, // Usage Page (vendor 0xFF00)
-      0x09, 0x01,       // Usage 1
-      0xA1, 0x01,       // Collection (application)
-      0x15, 0x00,       //   Logical Minimum 0
-      0x26, 0xFF, 0x00, //   Logical Maximum 255
-      0x75, 0x08,       //   Report Size 8
+  // Room for the longest form (two-byte counts) from the start: the items are appended one byte
+  // at a time and the vector never grows while it is built.
+  std::vector<std::uint8_t> d;
+  d.reserve(32);
+  auto put = [&](std::initializer_list<std::uint8_t> Bytes) {
+    for (std::uint8_t b : Bytes) {
+      d.push_back(b);
+    }
   };
+  put({0x06, 0x00, 0xFF}); // Usage Page (vendor 0xFF00)
+  put({0x09, 0x01});       // Usage 1
+  put({0xA1, 0x01});       // Collection (application)
+  put({0x15, 0x00});       //   Logical Minimum 0
+  put({0x26, 0xFF, 0x00}); //   Logical Maximum 255
+  put({0x75, 0x08});       //   Report Size 8
   auto count = [&](int Bytes) {
     if (Bytes < 256) {
-      d.insert(d.end(), {0x95, static_cast<std::uint8_t>(Bytes)});
+      put({0x95, static_cast<std::uint8_t>(Bytes)});
     } else {
-      d.insert(d.end(), {0x96, static_cast<std::uint8_t>(Bytes & 0xFF),
-                         static_cast<std::uint8_t>(Bytes >> 8)});
+      put({0x96, static_cast<std::uint8_t>(Bytes & 0xFF), static_cast<std::uint8_t>(Bytes >> 8)});
     }
   };
   count(Oversized ? kOversizedLength : kInputLength);
-  d.insert(d.end(), {0x09, 0x01, 0x81, 0x02}); // Usage 1, Input (data, variable, absolute)
+  put({0x09, 0x01, 0x81, 0x02}); // Usage 1, Input (data, variable, absolute)
   count(Oversized ? kOversizedLength : kOutputLength);
-  d.insert(d.end(), {0x09, 0x01, 0x91, 0x02}); // Usage 1, Output (data, variable, absolute)
-  d.push_back(0xC0);                           // End Collection
+  put({0x09, 0x01, 0x91, 0x02}); // Usage 1, Output (data, variable, absolute)
+  put({0xC0});                   // End Collection
   return d;
 }
 

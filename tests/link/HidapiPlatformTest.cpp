@@ -29,5 +29,20 @@ TEST(HidapiPlatform, OnlyFailuresThatSayTheDeviceLeftCloseAKeptHandle) {
         << c.error << " " << c.nodeThere;
 }
 
+TEST(HidapiPlatform, ListsTheNodesHidapiWouldList) {
+  const std::pair<const char *, bool> cases[] = {
+      {"DRIVER=hid-generic\nHID_ID=0003:00000451:00000023\nHID_NAME=KOVA RW8\n"
+       "HID_PHYS=usb-dummy_hcd.0-1/input0\nHID_UNIQ=SIMRW80000000001\nMODALIAS=hid:b0003",
+       true},
+      {"HID_ID=0005:0000046D:0000B012\nHID_NAME=Mouse\nHID_UNIQ=\n", true}, // Bluetooth, no serial
+      {"HID_ID=0006:00000000:00000000\nHID_NAME=uhid\nHID_UNIQ=\n", false}, // a virtual bus
+      {"HID_ID=0003:00000451:00000023\nHID_NAME=KOVA RW8\n", false},         // no serial line
+      {"HID_ID=zz\nHID_NAME=x\nHID_UNIQ=\n", false},
+      {"", false},
+  };
+  for (const auto &[uevent, listed] : cases)
+    EXPECT_EQ(HidapiPlatform::ListableUevent(uevent), listed) << uevent;
+}
+
 } // namespace
 } // namespace zol
