@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "link/ForwardingHidPlatform.h"
 #include "protocol/ZOL.h"
 #include "sim/SimPlatform.h"
 
@@ -21,9 +22,9 @@ using Clock = std::chrono::steady_clock;
 
 /// A HID platform that passes everything to another and notes when each report was written:
 /// when a user's command went out, and so how long it waited for the worker (w).
-class TimedPlatform final : public HidPlatform {
+class TimedPlatform final : public ForwardingHidPlatform {
 public:
-  explicit TimedPlatform(HidPlatform &Inner) : Inner(Inner) {}
+  explicit TimedPlatform(HidPlatform &Inner) : ForwardingHidPlatform(Inner) {}
 
   /// When the first report written at or after Since went out (Since itself if none was).
   Clock::time_point FirstWriteAfter(Clock::time_point Since) {
@@ -35,33 +36,6 @@ public:
     return first == Clock::time_point::max() ? Since : first;
   }
 
-  std::vector<std::string> ListInterfaces(bool includeRegistered) override {
-    return Inner.ListInterfaces(includeRegistered);
-  }
-  HidHandle Open(const std::string &path) override { return Inner.Open(path); }
-  std::string LastOpenError() const override { return Inner.LastOpenError(); }
-  void Close(HidHandle handle) override { Inner.Close(handle); }
-  bool PeekAttributes(const std::string &path, HidAttributes &attributes) override {
-    return Inner.PeekAttributes(path, attributes);
-  }
-  bool GetAttributes(HidHandle handle, HidAttributes &attributes) override {
-    return Inner.GetAttributes(handle, attributes);
-  }
-  bool GetManufacturerString(HidHandle handle, std::string &text) override {
-    return Inner.GetManufacturerString(handle, text);
-  }
-  bool GetProductString(HidHandle handle, std::string &text) override {
-    return Inner.GetProductString(handle, text);
-  }
-  bool GetSerialNumberString(HidHandle handle, std::string &text) override {
-    return Inner.GetSerialNumberString(handle, text);
-  }
-  bool GetReportLengths(HidHandle handle, HidReportLengths &lengths) override {
-    return Inner.GetReportLengths(handle, lengths);
-  }
-  int Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) override {
-    return Inner.Read(handle, buffer, length, timeoutMs);
-  }
   int Write(HidHandle handle, const std::uint8_t *report, int length) override {
     const Clock::time_point now = Clock::now();
     {
@@ -72,7 +46,6 @@ public:
   }
 
 private:
-  HidPlatform &Inner;
   std::mutex Mutex;                           //!< Protects Writes and Next.
   std::array<Clock::time_point, 64> Writes{}; // the last writes, a ring
   std::size_t Next = 0;

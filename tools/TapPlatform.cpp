@@ -7,7 +7,7 @@
 namespace zol {
 
 TapPlatform::TapPlatform(HidPlatform &Inner, std::ostream *Trace, bool ShowSecrets)
-    : Inner(Inner), Trace(Trace), ShowSecrets(ShowSecrets) {}
+    : ForwardingHidPlatform(Inner), Trace(Trace), ShowSecrets(ShowSecrets) {}
 
 std::string TapPlatform::CommandLine(const std::uint8_t *Frame, bool ShowSecrets) {
   const std::uint8_t code = Frame[CommandOffset::Code];
@@ -27,37 +27,6 @@ void TapPlatform::Print(const std::string &Line) {
   std::lock_guard lock(TraceMutex);
   *Trace << Line << '\n';
   Trace->flush();
-}
-
-std::vector<std::string> TapPlatform::ListInterfaces(bool includeRegistered) {
-  return Inner.ListInterfaces(includeRegistered);
-}
-HidHandle TapPlatform::Open(const std::string &path) {
-  return Inner.Open(path);
-}
-std::string TapPlatform::LastOpenError() const {
-  return Inner.LastOpenError();
-}
-void TapPlatform::Close(HidHandle handle) {
-  Inner.Close(handle);
-}
-bool TapPlatform::PeekAttributes(const std::string &path, HidAttributes &attributes) {
-  return Inner.PeekAttributes(path, attributes);
-}
-bool TapPlatform::GetAttributes(HidHandle handle, HidAttributes &attributes) {
-  return Inner.GetAttributes(handle, attributes);
-}
-bool TapPlatform::GetManufacturerString(HidHandle handle, std::string &text) {
-  return Inner.GetManufacturerString(handle, text);
-}
-bool TapPlatform::GetProductString(HidHandle handle, std::string &text) {
-  return Inner.GetProductString(handle, text);
-}
-bool TapPlatform::GetSerialNumberString(HidHandle handle, std::string &text) {
-  return Inner.GetSerialNumberString(handle, text);
-}
-bool TapPlatform::GetReportLengths(HidHandle handle, HidReportLengths &lengths) {
-  return Inner.GetReportLengths(handle, lengths);
 }
 
 int TapPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) {

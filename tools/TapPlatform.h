@@ -5,13 +5,13 @@
 #include <mutex>
 #include <ostream>
 
-#include "link/HidPlatform.h"
+#include "link/ForwardingHidPlatform.h"
 
 namespace zol {
 
 /// A HidPlatform that passes everything to another one and watches the frames on the wire: it
 /// can print them (the --trace of zolctl) and tells a listener the code of every valid answer.
-class TapPlatform final : public HidPlatform {
+class TapPlatform final : public ForwardingHidPlatform {
 public:
   /// Called on the worker with the code of each answer whose checksum is valid, before the
   /// device component decodes it.
@@ -32,23 +32,12 @@ public:
   /// An answer frame as --trace prints it: "<- " and 12 upper-case hex bytes.
   static std::string AnswerLine(const std::uint8_t *Frame);
 
-  std::vector<std::string> ListInterfaces(bool includeRegistered) override;
-  HidHandle Open(const std::string &path) override;
-  std::string LastOpenError() const override;
-  void Close(HidHandle handle) override;
-  bool PeekAttributes(const std::string &path, HidAttributes &attributes) override;
-  bool GetAttributes(HidHandle handle, HidAttributes &attributes) override;
-  bool GetManufacturerString(HidHandle handle, std::string &text) override;
-  bool GetProductString(HidHandle handle, std::string &text) override;
-  bool GetSerialNumberString(HidHandle handle, std::string &text) override;
-  bool GetReportLengths(HidHandle handle, HidReportLengths &lengths) override;
   int Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) override;
   int Write(HidHandle handle, const std::uint8_t *report, int length) override;
 
 private:
   void Print(const std::string &Line);
 
-  HidPlatform &Inner;
   std::ostream *Trace;
   bool ShowSecrets;
   TAnswerListener Listener_;                  // set before the worker starts
