@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "protocol/ZOL.h"
+#include "protocol/Settings.h"
 
 namespace zol {
 
