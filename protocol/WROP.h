@@ -35,7 +35,7 @@ inline constexpr int Length = 6;
 /// The slot mask of record Slot: the top 8 - Slot bits set (0xFF slot 0 ... 0x80 slot 7);
 /// 0, a mask of no slot, from 8 on.
 constexpr std::uint8_t WROPSlotMask(int Slot) {
-  return Slot >= 0 && Slot < 8 ? static_cast<std::uint8_t>(0xFF << Slot) : 0;
+  return Slot >= 0 && Slot < kHistoryRecords ? static_cast<std::uint8_t>(0xFF << Slot) : 0;
 }
 /// Slot 0..7 of a SlotMask, or -1 when it is not a run of ones from the top.
 int WROPSlot(std::uint8_t SlotMask);
