@@ -28,17 +28,6 @@ using TNotifyWROPEvent = std::function<void(TPtrWROP PtrWROP)>;
 /// A range error (or another failure) met inside a chain on the worker: the chain has stopped.
 using TChainErrorEvent = std::function<void(TObject *Sender, const std::string &Message)>;
 
-/// The record held in 6 payload bytes (dates and times least significant byte first).
-TWROP WROPFromBytes(const std::uint8_t *Bytes);
-/// Slot 0..7 of a SlotMask, or -1 when it is not a run of ones from the top.
-int WROPSlot(std::uint8_t SlotMask);
-/// The French name of the write operation of OpCode; "???" for a code outside the table.
-std::string WROPOperationName(std::uint8_t OpCode);
-/// Day/month/year of a device date, without leading zeros ("1/1/2000").
-std::string WROPDateText(std::uint16_t OpDate);
-/// Hour:minute of a device time, without leading zeros ("12:0").
-std::string WROPTimeText(std::uint16_t OpTime);
-
 // ---- The device component ---------------------------------------------------------------------
 
 /// A consistent copy of everything TCustomZOL knows of the instrument.
