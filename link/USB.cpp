@@ -443,10 +443,7 @@ void TCustomUSB::DoDisconnect(TObject *) {
 
 // ---- THIDDevice -------------------------------------------------------------------------------
 
-THIDDevice::THIDDevice(HidPlatform &Platform) : TCustomUSB(Platform) {
-  Vid = 0x0451;
-  Pid = 4;
-}
+THIDDevice::THIDDevice(HidPlatform &Platform) : TCustomUSB(Platform) {}
 
 THIDDevice::~THIDDevice() { CloseDevice(); }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "link/DeviceIds.h"
 #include "link/HidPlatform.h"
 #include "link/Item.h"
 #include "link/ThreadPriority.h"
@@ -266,8 +267,8 @@ public:
   /// Returns OutputLength - 1 when taken, -2 when not taken in time.
   int WriteFrame(const std::uint8_t *Data, int n) override;
 
-  std::uint16_t Vid = 0x0451;
-  std::uint16_t Pid = 4;
+  std::uint16_t Vid = kRW8VendorId;
+  std::uint16_t Pid = kDefaultHidProductId;
   HidReportLengths Capabilities;
   /// Output report length including the report id byte; 0 until OpenDevice has read it.
   std::atomic<int> OutputLength{0};

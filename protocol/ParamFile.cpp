@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "protocol/Settings.h"
 #include "protocol/SystemFile.h"
-#include "protocol/ZOL.h"
 
 namespace zol {
 

@@ -1,11 +1,13 @@
 #include "protocol/Utils.h"
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 
+#include "link/Types.h"
 #include "protocol/LocalTime.h"
 
 namespace zol {
@@ -134,6 +136,41 @@ bool IsPackable(std::string_view Text) {
     }
   }
   return true;
+}
+
+std::array<std::uint8_t, 6> PackEight(std::string_view Text) {
+  char Padded[kPackedEightChars];
+  std::fill(std::begin(Padded), std::end(Padded), ' ');
+  std::copy_n(Text.data(), std::min<std::size_t>(Text.size(), kPackedEightChars), Padded);
+  const auto Low = PackChars(std::string_view(Padded, 4));
+  const auto High = PackChars(std::string_view(Padded + 4, 4));
+  std::array<std::uint8_t, 6> Bytes{};
+  std::copy(Low.begin(), Low.end(), Bytes.begin());
+  std::copy(High.begin(), High.end(), Bytes.begin() + 3);
+  // The padded copy may have held a password.
+  WipeBytes(Padded, sizeof Padded);
+  return Bytes;
+}
+
+std::string UnpackEight(const std::uint8_t *Bytes) {
+  return UnpackChars(Bytes) + UnpackChars(Bytes + 3);
+}
+
+std::string InfoText(const std::uint8_t *Block) {
+  static constexpr char Hex[] = "0123456789ABCDEF";
+  std::string Text(2 * AnswerOffset::PayloadLength, '0');
+  for (int i = 0; i < AnswerOffset::PayloadLength; ++i) {
+    Text[static_cast<std::size_t>(2 * i)] = Hex[Block[i] >> 4];
+    Text[static_cast<std::size_t>(2 * i + 1)] = Hex[Block[i] & 0x0F];
+  }
+  return Text;
+}
+
+bool FirmwareProgrammed(std::string_view Text) {
+  std::uint8_t Block[AnswerOffset::PayloadLength]{};
+  std::copy(kProgrammedFirmwareInfo.begin(), kProgrammedFirmwareInfo.end(), Block);
+  const std::string Prefix = InfoText(Block).substr(0, 2 * kProgrammedFirmwareInfo.size());
+  return Text.substr(0, Prefix.size()) == Prefix;
 }
 
 // ---- Numbers ----------------------------------------------------------------------------------

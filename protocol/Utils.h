@@ -6,6 +6,9 @@
 #include <string>
 #include <string_view>
 
+// The instrument's USB ids live with the link, which looks for them; one copy for every layer.
+#include "link/DeviceIds.h"
+
 namespace zol {
 
 /// A value that a frame cannot carry (a set point beyond the signed 16-bit tenths, a date past
@@ -39,6 +42,18 @@ inline constexpr int Measure = 4; // signed 16-bit tenths, least significant byt
 inline constexpr int Payload = 6; // bytes 6..11
 inline constexpr int PayloadLength = 6;
 } // namespace AnswerOffset
+
+/// Offsets inside the payload of a state answer (0x00).
+namespace StatePayload {
+inline constexpr int RawValue = 0; // signed 16-bit, most significant byte first
+inline constexpr int Rt = 2;       // single, most significant byte first
+} // namespace StatePayload
+
+/// Offsets inside the parameters of the clock command (0x69), least significant byte first.
+namespace ClockParam {
+inline constexpr int Date = 0; // device date
+inline constexpr int Time = 2; // device time
+} // namespace ClockParam
 
 /// Bits of the status byte every answer carries.
 namespace StatusBit {
@@ -116,6 +131,30 @@ std::array<std::uint8_t, 3> PackChars(std::string_view Text);
 std::string UnpackChars(const std::uint8_t *Bytes);
 /// True when Text survives packing and unpacking unchanged.
 bool IsPackable(std::string_view Text);
+
+/// Characters of a password block and of each half of a tag: 8, packed into 6 bytes.
+inline constexpr int kPackedEightChars = 8;
+/// Packs the first 8 characters of Text, padded with spaces, into 6 bytes (two groups of 3).
+std::array<std::uint8_t, 6> PackEight(std::string_view Text);
+/// The 8 characters of 6 packed bytes.
+std::string UnpackEight(const std::uint8_t *Bytes);
+
+// ---- Measurement and information ------------------------------------------------------------
+
+/// The measurement, in °C, that stands for a failed sensor (the status byte's SensorFailure).
+inline constexpr float kSensorFailureMeasure = 9999.0f;
+/// True when a measurement is the sensor-failure value.
+constexpr bool IsSensorFailureMeasure(float Measure) {
+  return Measure >= kSensorFailureMeasure;
+}
+
+/// The first bytes of the information block (answer to 0x01) of an instrument whose USB
+/// firmware is programmed; its text starts "C1FFFF".
+inline constexpr std::array<std::uint8_t, 3> kProgrammedFirmwareInfo{0xC1, 0xFF, 0xFF};
+/// The 12 upper-case hexadecimal digits of a 6-byte information block.
+std::string InfoText(const std::uint8_t *Block);
+/// True when an information text (as InfoText gives it) says the USB firmware is programmed.
+bool FirmwareProgrammed(std::string_view Text);
 
 // ---- Numbers ----------------------------------------------------------------------------------
 

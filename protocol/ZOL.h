@@ -13,171 +13,20 @@
 #include "link/Types.h"
 #include "link/USB.h"
 #include "protocol/ParamFile.h"
+#include "protocol/Settings.h"
 #include "protocol/Utils.h"
+#include "protocol/WROP.h"
+#include "protocol/ZOLComDevice.h"
 
 namespace zol {
 
-// ---- Settings records ---------------------------------------------------------------------------
-
-/// Characters the tag field of the settings holds.
-inline constexpr int kTagCapacity = 32;
-/// Characters the instrument keeps of a tag.
-inline constexpr int kDeviceTagLength = 16;
-/// Characters of a password.
-inline constexpr int kPasswordLength = 8;
-/// Records of the instrument's history of write operations.
-inline constexpr int kHistoryRecords = 8;
-/// Characters of the information text (12 hexadecimal digits, room for 16).
-inline constexpr int kInfoTextCapacity = 16;
-
-/// The settings of one alarm, 16 bytes as parameter files hold them. The three flags are bytes:
-/// 1 when the program writes true, and any non-zero byte reads as true.
-struct TZOLAlarm {
-  float SetPoint = 0.0f;       ///< threshold, °C
-  float Hysteresis = 0.0f;     ///< °C
-  float Delay = 0.0f;          ///< seconds; the instrument holds 0 to 25.5 in tenths
-  std::uint8_t ContactNC = 0;  ///< contact normally closed
-  std::uint8_t FailClosed = 0; ///< contact closed on sensor failure
-  std::uint8_t LedBelow = 0;   ///< LED lit below the threshold
-  std::uint8_t Padding = 0;
-};
-static_assert(sizeof(TZOLAlarm) == 16);
-static_assert(offsetof(TZOLAlarm, SetPoint) == 0);
-static_assert(offsetof(TZOLAlarm, Hysteresis) == 4);
-static_assert(offsetof(TZOLAlarm, Delay) == 8);
-static_assert(offsetof(TZOLAlarm, ContactNC) == 12);
-static_assert(offsetof(TZOLAlarm, FailClosed) == 13);
-static_assert(offsetof(TZOLAlarm, LedBelow) == 14);
-static_assert(offsetof(TZOLAlarm, Padding) == 15);
-
-/// A text of at most 32 characters: a length byte, then 32 character bytes. Bytes beyond the
-/// length are kept as they are (a loaded file's bytes survive to the next save).
-struct TTagField {
-  std::uint8_t Length = 0;
-  char Chars[kTagCapacity]{};
-
-  /// The tag; a length byte above 32 (a foreign file) gives the 32 characters, never more.
-  std::string Get() const;
-  /// Stores the first 32 characters of Text; the bytes after them are left as they are.
-  void Set(std::string_view Text);
-};
-static_assert(sizeof(TTagField) == 33);
-
-/// All settings of the instrument, 72 bytes, the body of a parameter file.
-struct TZOLSettings {
-  TTagField Tag;
-  std::uint8_t Padding[3]{};
-  float Filter = 0.0f; ///< damping filter, seconds
-  TZOLAlarm Alarm1;
-  TZOLAlarm Alarm2;
-};
-static_assert(sizeof(TZOLSettings) == 72);
-static_assert(offsetof(TZOLSettings, Tag) == 0);
-static_assert(offsetof(TZOLSettings, Padding) == 33);
-static_assert(offsetof(TZOLSettings, Filter) == 36);
-static_assert(offsetof(TZOLSettings, Alarm1) == 40);
-static_assert(offsetof(TZOLSettings, Alarm2) == 56);
-
-// ---- Write-operation records ------------------------------------------------------------------
-
-/// One record of the instrument's history of its last 8 write operations (payload of 0x02).
-struct TWROP {
-  std::uint8_t SlotMask = 0; ///< a run of one bits from the top: 0xFF slot 0 ... 0x80 slot 7
-  std::uint8_t OpCode = 0;   ///< code of the command that made the change
-  std::uint16_t OpDate = 0;  ///< device date: days since 1 January 2000
-  std::uint16_t OpTime = 0;  ///< device time: 1/65536 of a day
-};
-static_assert(sizeof(TWROP) == 6);
-static_assert(offsetof(TWROP, SlotMask) == 0);
-static_assert(offsetof(TWROP, OpCode) == 1);
-static_assert(offsetof(TWROP, OpDate) == 2);
-static_assert(offsetof(TWROP, OpTime) == 4);
+// ---- Events ------------------------------------------------------------------------------------
 
 /// What OnUpdateWROP passes: valid only during the call; a handler that keeps it copies it.
 using TPtrWROP = const TWROP *;
 using TNotifyWROPEvent = std::function<void(TPtrWROP PtrWROP)>;
 /// A range error (or another failure) met inside a chain on the worker: the chain has stopped.
 using TChainErrorEvent = std::function<void(TObject *Sender, const std::string &Message)>;
-
-/// The record held in 6 payload bytes (dates and times least significant byte first).
-TWROP WROPFromBytes(const std::uint8_t *Bytes);
-/// Slot 0..7 of a SlotMask, or -1 when it is not a run of ones from the top.
-int WROPSlot(std::uint8_t SlotMask);
-/// The French name of the write operation of OpCode; "???" for a code outside the table.
-std::string WROPOperationName(std::uint8_t OpCode);
-/// Day/month/year of a device date, without leading zeros ("1/1/2000").
-std::string WROPDateText(std::uint16_t OpDate);
-/// Hour:minute of a device time, without leading zeros ("12:0").
-std::string WROPTimeText(std::uint16_t OpTime);
-
-// ---- Framing ----------------------------------------------------------------------------------
-
-/// True when the last command (code LastCommand, sent at SentCounter) is to go out again on an
-/// answer of AnswerCode at RxCounter: no answer to it, and the instrument's counter has moved
-/// by more than 3 since, counted modulo 256. Reset and the firmware commands are never resent.
-bool ResendDue(std::uint8_t AnswerCode, std::uint8_t LastCommand, std::uint8_t SentCounter,
-               std::uint8_t RxCounter);
-
-/// The HID device that frames commands: checksum, the last frame kept for resending, and the
-/// counters of the resend rule.
-class TZOLComDevice : public THIDDevice {
-public:
-  explicit TZOLComDevice(HidPlatform &Platform);
-  /// Stops the worker before the framing state goes away.
-  ~TZOLComDevice() override;
-
-  /// Sends an 8-byte command (Count bytes of Frame, the rest 0) with its checksum. The caller's
-  /// array is not changed. Returns OutputLength - 1 when taken, -2 when not taken in time. From
-  /// the worker it returns at once and the report goes out in the same turn.
-  int WriteFrame(const std::uint8_t *Frame, int Count) override;
-  /// A decoder's reply to an answer of AnsweredCode: sent like WriteFrame only while that code is
-  /// still the last command sent. When another command has gone out since (a user's operation),
-  /// the reply would overtake it; nothing is sent and the result is 0.
-  int WriteReply(const std::uint8_t *Frame, int Count, std::uint8_t AnsweredCode);
-  /// Applies the resend rule for an answer of AnswerCode: 0 when nothing was sent, else the
-  /// result of the send.
-  int ResendLastFrame(std::uint8_t AnswerCode);
-  /// Stores the running counter of the answer just received.
-  void SetRxCounter(std::uint8_t Counter);
-
-  struct TFrameState {
-    std::array<std::uint8_t, 9> LastFrame{};
-    std::uint8_t SentCounter = 0;
-    std::uint8_t RxCounter = 0;
-    bool AnyFrameSent = false;
-  };
-  /// A consistent copy of the framing state.
-  TFrameState FrameState() const;
-  /// For an answer of AnswerCode whose checksum is valid, read after the last frame went out:
-  /// when it answers the unlock or the password change kept for resending, that frame's
-  /// password bytes are wiped. A corrupted report never wipes them, so a lost password frame is
-  /// resent whole.
-  void ForgetAnsweredSecret(std::uint8_t AnswerCode);
-  /// True once the last frame queued (sent or resent) has gone out to the instrument: an answer
-  /// read from now on was read after it.
-  bool LastFrameOut() const;
-
-  /// For tests of the resend rule: sets both counters.
-  void SetCounters(std::uint8_t Sent, std::uint8_t Rx);
-
-  /// Called with the command code each time a frame is handed to the channel, under the framing
-  /// lock, so that the owner's record of the last command follows the order of the frames.
-  /// Reply: the frame is a decoder's reply (WriteReply), not a command of its own.
-  std::function<void(std::uint8_t Code, bool Reply)> OnFrameQueued;
-
-private:
-  int SendFrame(const std::uint8_t *Frame, int Count, int AnsweredCode);
-
-  // Protects LastFrame, SentCounter, RxCounter, AnyFrameSent and LastTicket, and makes "counter,
-  // checksum, LastFrame, queue" one step, so that two senders never interleave and each chain's
-  // frames reach the channel in order. Never held while waiting for the worker.
-  mutable std::mutex FrameMutex;
-  std::uint8_t LastFrame[9]{};
-  std::uint8_t SentCounter = 0;
-  std::uint8_t RxCounter = 0;
-  bool AnyFrameSent = false;    // nothing to resend before the first frame
-  std::int64_t LastTicket = -1; // channel ticket of the last frame queued (sent or resent)
-};
 
 // ---- The device component ---------------------------------------------------------------------
 
@@ -194,7 +43,7 @@ struct TZOLModel {
   bool Relay2 = false;
   bool Led2 = false;
   std::int16_t RawValue = 0;
-  float Measure = 0.0f; ///< °C; 9999 while the sensor has failed
+  float Measure = 0.0f; ///< °C; kSensorFailureMeasure while the sensor has failed
   float Rt = 0.0f;
   std::string InfoText; ///< 12 upper-case hexadecimal digits
   bool PingError = false;
@@ -315,11 +164,33 @@ public:
 private:
   using TFrame = std::array<std::uint8_t, kCommandLength>;
 
-  void Send(const TFrame &Frame);
-  void SendAlarm(TCommand Code, const TZOLAlarm TZOLSettings::*Which, const char *Name);
+  /// How a frame goes out. A command of its own (a public operation, called by the user or by
+  /// an event handler) ends the read-all, write-all or history read under way. The first frame
+  /// of a chain that its operation has just set up goes out without ending it. A decoder's
+  /// reply within a chain, to the answer of code Answered, goes out only while that code is
+  /// still the last command sent (TZOLComDevice::WriteReply): it gives way to a command sent
+  /// since.
+  struct TSendAs {
+    enum class TKind : std::uint8_t { Command, ChainStart, Reply };
+    TKind Kind = TKind::Command;
+    std::uint8_t Answered = 0;
+    static constexpr TSendAs Command() { return {TKind::Command, 0}; }
+    static constexpr TSendAs ChainStart() { return {TKind::ChainStart, 0}; }
+    static constexpr TSendAs ReplyTo(std::uint8_t AnswerCode) { return {TKind::Reply, AnswerCode}; }
+  };
+
+  void Send(const TFrame &Frame, TSendAs As);
+  void SendCommand(std::uint8_t Code, TSendAs As);
+  void SendTag1(TSendAs As);
+  void SendTag2(TSendAs As);
+  void SendFilter(TSendAs As);
+  void SendAlarm1(TSendAs As);
+  void SendAlarm2(TSendAs As);
+  void SendAlarm(TCommand Code, const TZOLAlarm TZOLSettings::*Which, const char *Name, TSendAs As);
   void SendPasswordBlock(TCommand Code, std::string_view Password);
-  void SendTagHalf(TCommand Code, int First);
+  void SendTagHalf(TCommand Code, int First, TSendAs As);
   void Decode();
+  /// The row of the answer of Code: its events, and its replies (sent as replies to Code).
   /// Current: the answer is to the last command sent (a repeat of an earlier one is not).
   void Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool WriteLocked, bool Current);
   void Raise(const TNotifyEvent &Event);
@@ -328,9 +199,10 @@ private:
   /// reported unless its stop was reported already. A history read being restarted ends quietly.
   void InterruptChains(bool RestartingHistory = false);
   void StartHistory(int First, int Last);
-  void SendHistoryRequest(int Index);
-  /// The decoder's part of a history read: an answer of Code (0x02 or 0x00) has arrived.
-  void HistoryAnswer(std::uint8_t Code, const std::uint8_t *Payload, bool Current);
+  void SendHistoryRequest(int Index, TSendAs As);
+  /// The decoder's part of a history read: an answer of Code (0x02 or 0x00) has arrived; the
+  /// next request goes out as Reply.
+  void HistoryAnswer(std::uint8_t Code, const std::uint8_t *Payload, bool Current, TSendAs Reply);
   /// One more report read during a history read; ends the read when its record is overdue.
   void CountHistoryReport();
   void FailHistory(int Index, const char *Why);

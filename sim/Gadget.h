@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "link/DeviceIds.h"
 #include "sim/VirtualRW8.h"
 
 namespace zol {
@@ -17,8 +18,8 @@ struct TGadgetOptions {
   std::string Name = "rw8";
   /// The USB device controller to bind to ("dummy_udc.0"); empty: the first one listed.
   std::string Udc;
-  std::uint16_t VendorID = 0x0451;
-  std::uint16_t ProductID = 0x0023;
+  std::uint16_t VendorID = kRW8VendorId;
+  std::uint16_t ProductID = kRW8ProductId;
   std::uint16_t Version = 0x0104;
   /// Declares 300-byte reports, beyond what the program's buffers take.
   bool Oversized = false;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "link/DeviceIds.h"
 #include "link/HidPlatform.h"
 #include "sim/VirtualRW8.h"
 
@@ -19,8 +20,8 @@ inline constexpr const char *kSimMousePath = "sim:mouse";
 inline constexpr std::uint16_t kSimMouseVendor = 0x046D;
 inline constexpr std::uint16_t kSimMouseProduct = 0xC077;
 /// Vendor and product id of the simulated instruments.
-inline constexpr std::uint16_t kSimRW8Vendor = 0x0451;
-inline constexpr std::uint16_t kSimRW8Product = 0x0023;
+inline constexpr std::uint16_t kSimRW8Vendor = kRW8VendorId;
+inline constexpr std::uint16_t kSimRW8Product = kRW8ProductId;
 /// Handles that can be open at once.
 inline constexpr int kSimMaxHandles = 64;
 /// Input reports an open handle keeps until they are read; the oldest goes first.

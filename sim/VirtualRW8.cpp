@@ -15,7 +15,13 @@ namespace zol {
 namespace {
 
 constexpr std::string_view kEightSpaces = "        ";
-constexpr std::array<std::uint8_t, 6> kInfoProgrammed{0xC1, 0xFF, 0xFF, 0x01, 0x04, 0x00};
+// The information block of a programmed firmware: its prefix, then the firmware's version.
+constexpr std::array<std::uint8_t, 6> kInfoProgrammed{kProgrammedFirmwareInfo[0],
+                                                      kProgrammedFirmwareInfo[1],
+                                                      kProgrammedFirmwareInfo[2],
+                                                      0x01,
+                                                      0x04,
+                                                      0x00};
 constexpr std::array<std::uint8_t, 6> kInfoErased{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 constexpr std::int64_t kTicksPerDay = 65536;
 constexpr std::int64_t kUsPerDay = 86'400'000'000LL;
@@ -113,20 +119,6 @@ void AlarmToBlock(const TSimAlarm &a, std::uint8_t *Block) {
   Block[AlarmBlock::Flags] = a.Flags;
 }
 
-/// 8 characters from two packed groups of 3 bytes.
-std::string UnpackEight(const std::uint8_t *Bytes) {
-  return UnpackChars(Bytes) + UnpackChars(Bytes + 3);
-}
-
-void PackEight(std::string_view Text, std::uint8_t *Bytes) {
-  std::string padded(Text.substr(0, 8));
-  padded.resize(8, ' ');
-  const auto first = PackChars(std::string_view(padded).substr(0, 4));
-  const auto second = PackChars(std::string_view(padded).substr(4, 4));
-  std::copy(first.begin(), first.end(), Bytes);
-  std::copy(second.begin(), second.end(), Bytes + 3);
-}
-
 /// The key the crypted password is XORed with: each serial character folded into the byte of
 /// its position modulo 6, plus a per-byte constant so that an empty serial still scrambles.
 std::array<std::uint8_t, 6> CryptKey(std::string_view Serial) {
@@ -182,8 +174,7 @@ TSimSettings VirtualRW8::FactorySettings() {
 
 std::array<std::uint8_t, 6> VirtualRW8::CryptPassword(std::string_view Password,
                                                       std::string_view SerialNumber) {
-  std::array<std::uint8_t, 6> bytes{};
-  PackEight(Password, bytes.data());
+  std::array<std::uint8_t, 6> bytes = PackEight(Password);
   const auto key = CryptKey(SerialNumber);
   for (std::size_t i = 0; i < bytes.size(); ++i)
     bytes[i] ^= key[i];
@@ -373,7 +364,8 @@ void VirtualRW8::CarryOut(const std::uint8_t *Command) {
     Info = kInfoErased;
     break;
   case TCommand::SetClock:
-    ClockBase = std::int64_t{GetUInt16LE(params)} * kTicksPerDay + GetUInt16LE(params + 2);
+    ClockBase = std::int64_t{GetUInt16LE(params + ClockParam::Date)} * kTicksPerDay +
+                GetUInt16LE(params + ClockParam::Time);
     ClockSetAt = SimTimeUs;
     changed = false;
     break;
@@ -461,7 +453,7 @@ void VirtualRW8::FillPayload(std::uint8_t *Answer) const {
     payload[0] = static_cast<std::uint8_t>((raw >> 8) & 0xFF);
     payload[1] = static_cast<std::uint8_t>(raw & 0xFF);
     const auto bytes = SingleToBytes(static_cast<float>(rt));
-    std::copy(bytes.begin(), bytes.end(), payload + 2);
+    std::copy(bytes.begin(), bytes.end(), payload + StatePayload::Rt);
     break;
   }
   case TCommand::ReadInfo:
@@ -471,10 +463,7 @@ void VirtualRW8::FillPayload(std::uint8_t *Answer) const {
     const int index = params[0];
     if (index < HistorySize) {
       const TSimRecord &r = History[index];
-      payload[0] = static_cast<std::uint8_t>((0xFF << index) & 0xFF);
-      payload[1] = r.OpCode;
-      PutUInt16LE(payload + 2, r.OpDate);
-      PutUInt16LE(payload + 4, r.OpTime);
+      WROPToBytes(TWROP{WROPSlotMask(index), r.OpCode, r.OpDate, r.OpTime}, payload);
     }
     // No such record: six zero bytes, a slot mask that names no slot.
     break;
@@ -492,11 +481,13 @@ void VirtualRW8::FillPayload(std::uint8_t *Answer) const {
     AlarmToBlock(Store.Alarm2, payload);
     break;
   case TCommand::ReadTag:
-    PackEight(std::string_view(Store.Tag).substr(0, 8), payload);
+  case TCommand::ReadTag2: {
+    const auto half =
+        std::string_view(Store.Tag).substr(code == CodeOf(TCommand::ReadTag) ? 0 : 8, 8);
+    const auto packed = PackEight(half);
+    std::copy(packed.begin(), packed.end(), payload);
     break;
-  case TCommand::ReadTag2:
-    PackEight(std::string_view(Store.Tag).substr(8, 8), payload);
-    break;
+  }
   case TCommand::ReadCryptedPassword: {
     const auto crypted = CryptPassword(Pass, Opts.SerialNumber);
     std::copy(crypted.begin(), crypted.end(), payload);

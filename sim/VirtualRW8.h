@@ -12,6 +12,8 @@
 #include <string_view>
 #include <thread>
 
+#include "protocol/WROP.h"
+
 namespace zol {
 
 /// Input report of the instrument: report id byte 0, then the 12-byte answer.
@@ -23,7 +25,7 @@ inline constexpr int kSimOutputReportLength = 9;
 inline constexpr int kSimOversizedInputLength = 300;
 inline constexpr int kSimOversizedOutputLength = 300;
 /// Number of write-operation records the instrument keeps.
-inline constexpr int kSimHistorySize = 8;
+inline constexpr int kSimHistorySize = kHistoryRecords;
 /// Size of the memory file.
 inline constexpr int kSimMemoryImageSize = 100;
 

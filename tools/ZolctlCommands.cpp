@@ -17,12 +17,10 @@ using Clock = std::chrono::steady_clock;
 
 /// The tag as the instrument keeps it: 16 characters, through the packing.
 std::string AsKept(const std::string &Tag) {
-  std::string padded = (Tag + std::string(kDeviceTagLength, ' ')).substr(0, kDeviceTagLength);
+  const std::string_view text(Tag);
   std::string kept;
-  for (int i = 0; i < kDeviceTagLength; i += 4) {
-    const auto packed = PackChars(std::string_view(padded).substr(static_cast<std::size_t>(i), 4));
-    kept += UnpackChars(packed.data());
-  }
+  for (std::size_t i = 0; i < static_cast<std::size_t>(kDeviceTagLength); i += kPackedEightChars)
+    kept += UnpackEight(PackEight(text.substr(std::min(i, text.size()), kPackedEightChars)).data());
   return kept;
 }
 
@@ -462,7 +460,7 @@ TResult Info(TSession &S) {
   S.Flush();
   S.Zol().ReadInfo();
   const std::string info = S.Expect("the information block", TEvent::Info).Snapshot.InfoText;
-  const bool programmed = info.rfind("C1FFFF", 0) == 0;
+  const bool programmed = FirmwareProgrammed(info);
   TResult r;
   r.Json["info"] = JsonText(info);
   r.Json["usbFirmwareProgrammed"] = programmed;

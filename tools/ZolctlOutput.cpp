@@ -99,7 +99,7 @@ TJson JsonNumber(double Value, int Decimals) {
 }
 
 std::string MeasureText(float Measure) {
-  return Measure >= 9999.0f ? "sensor failure" : Fixed(Measure) + " C";
+  return IsSensorFailureMeasure(Measure) ? "sensor failure" : Fixed(Measure) + " C";
 }
 
 TJson AlarmJson(const TZOLAlarm &Alarm) {
@@ -134,7 +134,7 @@ void SettingsOut(const TZOLSettings &Settings, TJson &Json, std::string &Text) {
 
 void StateOut(const TZOLModel &m, TJson &Json, std::string &Text) {
   Json["measure"] = JsonNumber(m.Measure);
-  Json["sensorFailure"] = m.Measure >= 9999.0f;
+  Json["sensorFailure"] = IsSensorFailureMeasure(m.Measure);
   Json["relay1"] = m.Relay1;
   Json["led1"] = m.Led1;
   Json["relay2"] = m.Relay2;
@@ -162,8 +162,9 @@ std::string MonitorLine(const TZOLModel &m, bool Json, bool Csv,
   if (Csv) {
     const auto bit = [](bool b) { return b ? "1" : "0"; };
     // A failed sensor has no measurement: the field stays empty.
-    return LocalIsoTime(When) + "," + (m.Measure >= 9999.0f ? std::string() : Fixed(m.Measure)) +
-           "," + bit(m.Relay1) + "," + bit(m.Relay2) + "," + bit(m.Led1) + "," + bit(m.Led2) + "," +
+    return LocalIsoTime(When) + "," +
+           (IsSensorFailureMeasure(m.Measure) ? std::string() : Fixed(m.Measure)) + "," +
+           bit(m.Relay1) + "," + bit(m.Relay2) + "," + bit(m.Led1) + "," + bit(m.Led2) + "," +
            bit(m.WriteLocked) + "," + std::to_string(m.RawValue) + "," + Fixed(m.Rt) + "\n";
   }
   if (Json) {

@@ -29,7 +29,7 @@ public:
   ~TBackTraceForm() override;
 
   /// Records the instrument can hold, and so rows of the list.
-  static constexpr int kRecords = 8;
+  static constexpr int kRecords = kHistoryRecords;
 
   QTableWidget *StGrOP;
   QProgressBar *ProgressBar1;

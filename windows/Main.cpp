@@ -591,7 +591,7 @@ void TMainForm::ZOLUpdateInfo(const TZOLModel &Snapshot) {
   ui->EdInfo->setText(QString::fromStdString(Snapshot.InfoText));
   const QString Info = ui->EdInfo->text();
   if (!Info.isEmpty())
-    ui->EdInfo->setToolTip(Info.startsWith(QStringLiteral("C1FFFF"), Qt::CaseSensitive)
+    ui->EdInfo->setToolTip(FirmwareProgrammed(Info.toStdString())
                                ? Tr("TUSB Programmé", "TUSB programmed")
                                : Tr("TUSB Non programmé", "TUSB not programmed"));
 }

@@ -283,10 +283,8 @@ void TSimControlForm::ShowStatus() {
 void TSimControlForm::Send(VirtualRW8 &Instrument, std::uint8_t Code, const std::string &Eight) {
   std::array<std::uint8_t, kCommandLength> Frame{};
   Frame[CommandOffset::Code] = Code;
-  const auto First = PackChars(std::string_view(Eight).substr(0, 4));
-  const auto Second = PackChars(std::string_view(Eight).substr(4, 4));
-  std::copy(First.begin(), First.end(), Frame.begin() + CommandOffset::Params);
-  std::copy(Second.begin(), Second.end(), Frame.begin() + CommandOffset::Params + 3);
+  const auto Packed = PackEight(Eight);
+  std::copy(Packed.begin(), Packed.end(), Frame.begin() + CommandOffset::Params);
   Frame[CommandOffset::Checksum] = FrameChecksum(Frame.data(), kCommandLength);
   Instrument.ReceiveCommand(Frame.data());
 }

@@ -278,6 +278,61 @@ TEST(WROP, FromPayloadBytes) {
   EXPECT_EQ(Record.OpTime, 0x8000);
 }
 
+TEST(WROP, ToPayloadBytesAndSlotMasks) {
+  EXPECT_EQ(kHistoryRecords, 8);
+  const std::uint8_t Masks[] = {0xFF, 0xFE, 0xFC, 0xF8, 0xF0, 0xE0, 0xC0, 0x80, 0x00};
+  for (int Slot = 0; Slot <= kHistoryRecords; ++Slot) {
+    EXPECT_EQ(WROPSlotMask(Slot), Masks[Slot]) << Slot;
+  }
+  std::uint8_t Payload[WROPOffset::Length]{};
+  WROPToBytes(TWROP{WROPSlotMask(2), 0x31, 0x266D, 0x8000}, Payload);
+  EXPECT_EQ(Bytes(Payload, Payload + 6), (Bytes{0xFC, 0x31, 0x6D, 0x26, 0x00, 0x80}));
+}
+
+// ---- Instrument facts -----------------------------------------------------------------------
+
+TEST(InstrumentFacts, Golden) {
+  EXPECT_EQ(kRW8VendorId, 0x0451);
+  EXPECT_EQ(kRW8ProductId, 0x0023);
+  EXPECT_EQ(kDefaultHidProductId, 4);
+  EXPECT_EQ(kSensorFailureMeasure, 9999.0f);
+  EXPECT_TRUE(IsSensorFailureMeasure(9999.0f));
+  EXPECT_FALSE(IsSensorFailureMeasure(9998.9f));
+  const std::uint8_t Programmed[6] = {0xC1, 0xFF, 0xFF, 0x01, 0x04, 0x00};
+  EXPECT_EQ(InfoText(Programmed), "C1FFFF010400");
+  const std::uint8_t Erased[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(InfoText(Erased), "FFFFFFFFFFFF");
+  EXPECT_TRUE(FirmwareProgrammed("C1FFFF010400"));
+  EXPECT_FALSE(FirmwareProgrammed("FFFFFFFFFFFF"));
+  EXPECT_FALSE(FirmwareProgrammed("C1FF"));
+  // A state answer's payload and the clock command's parameters.
+  const std::uint8_t State[6] = {0x03, 0xE8, 0x42, 0xC8, 0x00, 0x00};
+  EXPECT_EQ(GetInt16BE(State + StatePayload::RawValue), 1000);
+  EXPECT_EQ(BytesToSingle(State + StatePayload::Rt), 100.0f);
+  const std::uint8_t Clock[6] = {0x6D, 0x26, 0x00, 0x80};
+  EXPECT_EQ(GetUInt16LE(Clock + ClockParam::Date), 0x266D);
+  EXPECT_EQ(GetUInt16LE(Clock + ClockParam::Time), 0x8000);
+}
+
+TEST(PackEight, GoldenAndPadded) {
+  struct Case {
+    std::string Text;
+    Bytes Packed;
+    std::string Kept;
+  };
+  const Case Cases[] = {
+      {"ABCD____", {0x04, 0x20, 0xC4, 0x7D, 0xF7, 0xDF}, "ABCD____"},
+      {"ABC", {0x04, 0x20, 0xE0, 0x82, 0x08, 0x20}, "ABC     "},         // padded with spaces
+      {"ABCD@@@@XYZ", {0x04, 0x20, 0xC4, 0x00, 0x00, 0x00}, "ABCD@@@@"}, // cut to 8
+      {"", {0x82, 0x08, 0x20, 0x82, 0x08, 0x20}, "        "},
+  };
+  for (const Case &c : Cases) {
+    const auto Packed = PackEight(c.Text);
+    EXPECT_EQ(Bytes(Packed.begin(), Packed.end()), c.Packed) << c.Text;
+    EXPECT_EQ(UnpackEight(Packed.data()), c.Kept) << c.Text;
+  }
+}
+
 // ---- Resend rule ----------------------------------------------------------------------------
 
 TEST(ResendDue, CountsTheDistanceModulo256) {

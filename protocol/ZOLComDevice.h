@@ -1,0 +1,81 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+#include "link/USB.h"
+
+namespace zol {
+
+// ---- Framing ----------------------------------------------------------------------------------
+
+/// True when the last command (code LastCommand, sent at SentCounter) is to go out again on an
+/// answer of AnswerCode at RxCounter: no answer to it, and the instrument's counter has moved
+/// by more than 3 since, counted modulo 256. Reset and the firmware commands are never resent.
+bool ResendDue(std::uint8_t AnswerCode, std::uint8_t LastCommand, std::uint8_t SentCounter,
+               std::uint8_t RxCounter);
+
+/// The HID device that frames commands: checksum, the last frame kept for resending, and the
+/// counters of the resend rule.
+class TZOLComDevice : public THIDDevice {
+public:
+  explicit TZOLComDevice(HidPlatform &Platform);
+  /// Stops the worker before the framing state goes away.
+  ~TZOLComDevice() override;
+
+  /// Sends an 8-byte command (Count bytes of Frame, the rest 0) with its checksum. The caller's
+  /// array is not changed. Returns OutputLength - 1 when taken, -2 when not taken in time. From
+  /// the worker it returns at once and the report goes out in the same turn.
+  int WriteFrame(const std::uint8_t *Frame, int Count) override;
+  /// A decoder's reply to an answer of AnsweredCode: sent like WriteFrame only while that code is
+  /// still the last command sent. When another command has gone out since (a user's operation),
+  /// the reply would overtake it; nothing is sent and the result is 0.
+  int WriteReply(const std::uint8_t *Frame, int Count, std::uint8_t AnsweredCode);
+  /// Applies the resend rule for an answer of AnswerCode: 0 when nothing was sent, else the
+  /// result of the send.
+  int ResendLastFrame(std::uint8_t AnswerCode);
+  /// Stores the running counter of the answer just received.
+  void SetRxCounter(std::uint8_t Counter);
+
+  struct TFrameState {
+    std::array<std::uint8_t, 9> LastFrame{};
+    std::uint8_t SentCounter = 0;
+    std::uint8_t RxCounter = 0;
+    bool AnyFrameSent = false;
+  };
+  /// A consistent copy of the framing state.
+  TFrameState FrameState() const;
+  /// For an answer of AnswerCode whose checksum is valid, read after the last frame went out:
+  /// when it answers the unlock or the password change kept for resending, that frame's
+  /// password bytes are wiped. A corrupted report never wipes them, so a lost password frame is
+  /// resent whole.
+  void ForgetAnsweredSecret(std::uint8_t AnswerCode);
+  /// True once the last frame queued (sent or resent) has gone out to the instrument: an answer
+  /// read from now on was read after it.
+  bool LastFrameOut() const;
+
+  /// For tests of the resend rule: sets both counters.
+  void SetCounters(std::uint8_t Sent, std::uint8_t Rx);
+
+  /// Called with the command code each time a frame is handed to the channel, under the framing
+  /// lock, so that the owner's record of the last command follows the order of the frames.
+  /// Reply: the frame is a decoder's reply (WriteReply), not a command of its own.
+  std::function<void(std::uint8_t Code, bool Reply)> OnFrameQueued;
+
+private:
+  int SendFrame(const std::uint8_t *Frame, int Count, int AnsweredCode);
+
+  // Protects LastFrame, SentCounter, RxCounter, AnyFrameSent and LastTicket, and makes "counter,
+  // checksum, LastFrame, queue" one step, so that two senders never interleave and each chain's
+  // frames reach the channel in order. Never held while waiting for the worker.
+  mutable std::mutex FrameMutex;
+  std::uint8_t LastFrame[9]{};
+  std::uint8_t SentCounter = 0;
+  std::uint8_t RxCounter = 0;
+  bool AnyFrameSent = false;    // nothing to resend before the first frame
+  std::int64_t LastTicket = -1; // channel ticket of the last frame queued (sent or resent)
+};
+
+} // namespace zol
