@@ -65,7 +65,8 @@ int Churn(int cycles) {
     instrument.SetPresent(true);
     h.Await("connect", i);
     if (h.Count("disconnect") != i || h.Count("connect") != i + 1) {
-      std::printf("cycle %d: %d disconnects, %d connects\n", i, h.Count("disconnect"), h.Count("connect"));
+      std::printf("cycle %d: %d disconnects, %d connects\n", i, h.Count("disconnect"),
+                  h.Count("connect"));
       return 1;
     }
   }
@@ -73,8 +74,8 @@ int Churn(int cycles) {
   const bool ok = h.Count("disconnect") == cycles && h.Count("connect") == cycles + 1;
   std::printf("churn: %d unplug/replug cycles at 1 ms in %.1f s: %d OnDisconnect, %d OnConnect "
               "(expected %d and %d) %s\n",
-              cycles, std::chrono::duration<double>(Clock::now() - t0).count(), h.Count("disconnect"),
-              h.Count("connect"), cycles, cycles + 1, ok ? "ok" : "FAILED");
+              cycles, std::chrono::duration<double>(Clock::now() - t0).count(),
+              h.Count("disconnect"), h.Count("connect"), cycles, cycles + 1, ok ? "ok" : "FAILED");
   return ok ? 0 : 1;
 }
 
@@ -119,10 +120,11 @@ int Stream(int seconds) {
   }
   const bool flat = fdMax == fd0 && thMax == th0 && rssMax - rss0 < 1024;
   const bool ok = flat && acknowledged == writes;
-  std::printf("stream: %d s at 1 kHz: resident %ld -> %ld KiB (max %ld), open files %d -> %d (max %d), "
-              "threads %d -> %d (max %d), %d/%d writes acknowledged %s\n",
-              seconds, rss0, rssLast, rssMax, fd0, fdLast, fdMax, th0, thLast, thMax, acknowledged,
-              writes, ok ? "ok" : "FAILED");
+  std::printf(
+      "stream: %d s at 1 kHz: resident %ld -> %ld KiB (max %ld), open files %d -> %d (max %d), "
+      "threads %d -> %d (max %d), %d/%d writes acknowledged %s\n",
+      seconds, rss0, rssLast, rssMax, fd0, fdLast, fdMax, th0, thLast, thMax, acknowledged, writes,
+      ok ? "ok" : "FAILED");
   return ok ? 0 : 1;
 }
 

@@ -546,8 +546,10 @@ int main(int argc, char **argv) {
     return Replug(platform, args[1], args.size() > 2 && args[2] == "--hold");
   if (mode == "wrong-device" && args.size() >= 4)
     return WrongDevice(platform, args[1], args[2], args[3]);
-  std::fprintf(stderr, "usage: usb_bench identity | chains PERIOD_MS [RUNS [JUDGED_FROM_MS]] | share SECONDS | "
-                       "replug CONTROL [--hold]"
-                       " | wrong-device CONTROL_A CONTROL_B STATS_B\n");
+  std::fprintf(
+      stderr,
+      "usage: usb_bench identity | chains PERIOD_MS [RUNS [JUDGED_FROM_MS]] | share SECONDS | "
+      "replug CONTROL [--hold]"
+      " | wrong-device CONTROL_A CONTROL_B STATS_B\n");
   return 2;
 }

@@ -15,8 +15,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <unistd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace zol {
 
@@ -65,7 +65,7 @@ constexpr std::size_t kMaxStaleReportBytes = 260;
 
 /// Device number of a node, 0 when it does not exist (any more).
 std::uint64_t NodeNumber(const std::string &path) {
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
     return 0;
   return static_cast<std::uint64_t>(st.st_rdev);
@@ -140,7 +140,8 @@ HidHandle HidapiPlatform::TakeLingering(const std::string &path) {
   }
   // What arrived while nobody owned the handle is old: the new owner reads from now on.
   std::uint8_t stale[kMaxStaleReportBytes];
-  for (int i = 0; i < kMaxStaleReports && hid_read_timeout(device, stale, sizeof stale, 0) > 0; ++i) {
+  for (int i = 0; i < kMaxStaleReports && hid_read_timeout(device, stale, sizeof stale, 0) > 0;
+       ++i) {
   }
   return found;
 }
@@ -189,7 +190,8 @@ std::vector<std::string> HidapiPlatform::ListInterfaces(bool) {
       std::string sysPath(place);
       std::free(place);
       std::ifstream file(link + "/device/uevent");
-      const std::string uevent((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+      const std::string uevent((std::istreambuf_iterator<char>(file)),
+                               std::istreambuf_iterator<char>());
       if (ListableUevent(uevent))
         nodes.emplace_back(std::move(sysPath), "/dev/" + name);
     }
@@ -294,7 +296,9 @@ HidHandle HidapiPlatform::Open(const std::string &path) {
   return kInvalidHidHandle;
 }
 
-std::string HidapiPlatform::LastOpenError() const { return OpenErrorText; }
+std::string HidapiPlatform::LastOpenError() const {
+  return OpenErrorText;
+}
 
 void HidapiPlatform::Close(HidHandle handle) {
   hid_device *device = nullptr;
@@ -365,8 +369,7 @@ bool HidapiPlatform::PeekAttributes(const std::string &path, HidAttributes &attr
 
 namespace {
 
-template <typename Getter>
-bool QueryString(hid_device *device, Getter getter, std::string &text) {
+template <typename Getter> bool QueryString(hid_device *device, Getter getter, std::string &text) {
   if (!device)
     return false;
   wchar_t buffer[kStringUnits]{};
@@ -477,8 +480,8 @@ int HidapiPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int
     return -1;
   buffer[0] = 0;
   errno = 0;
-  const int count = hid_read_timeout(device, buffer + offset, static_cast<std::size_t>(length - offset),
-                                     timeoutMs);
+  const int count = hid_read_timeout(device, buffer + offset,
+                                     static_cast<std::size_t>(length - offset), timeoutMs);
   if (count < 0) {
     NoteFailure(handle, device, errno);
     return -1;

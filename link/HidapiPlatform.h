@@ -20,8 +20,8 @@ namespace zol {
 /// the worker keeps its device open between turns; a read or write that reports the device gone
 /// marks its handle, and the worker closes it. A closed handle lingers for kLinger before it is
 /// really closed, so that the open that follows within that time (discovery, then selection,
-/// then the worker) costs no restart of the polling. Nodes are numbers the kernel hands out again, so
-/// an instrument is told by its ids and serial number, as udev lists them, without opening it.
+/// then the worker) costs no restart of the polling. Nodes are numbers the kernel hands out again,
+/// so an instrument is told by its ids and serial number, as udev lists them, without opening it.
 ///
 /// Create one before any thread uses HID (it initialises hidapi) and destroy it after the last
 /// channel has been closed.
@@ -71,13 +71,13 @@ private:
   };
   struct Slot {
     hid_device_ *Device = nullptr;
-    bool Lingering = false;    // closed by its owner, kept for a reopen until ClosedAt + kLinger
+    bool Lingering = false; // closed by its owner, kept for a reopen until ClosedAt + kLinger
     std::chrono::steady_clock::time_point ClosedAt;
     bool UsesReportIds = false;
-    bool Gone = false;         // a read or write reported the device gone
-    std::uint64_t Node = 0;    // device number of the node at the open; 0 when unknown
+    bool Gone = false;      // a read or write reported the device gone
+    std::uint64_t Node = 0; // device number of the node at the open; 0 when unknown
     std::string Path;
-    DescriptorFacts Facts;     // the report descriptor of the device, read once at the open
+    DescriptorFacts Facts; // the report descriptor of the device, read once at the open
     // The identity strings, once read through this handle or taken from another handle open
     // on the same node (the kernel hands a node out again only once every handle has closed).
     bool HaveStrings = false;
@@ -106,7 +106,6 @@ private:
   /// Serialises the hidapi calls that set its process-wide error text (hid_enumerate,
   /// hid_open_path): two threads clearing it at once would free it twice.
   std::mutex EnumerateMutex;
-
 };
 
 } // namespace zol

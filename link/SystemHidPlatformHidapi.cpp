@@ -3,6 +3,8 @@
 
 namespace zol {
 
-std::unique_ptr<HidPlatform> MakeSystemHidPlatform() { return std::make_unique<HidapiPlatform>(); }
+std::unique_ptr<HidPlatform> MakeSystemHidPlatform() {
+  return std::make_unique<HidapiPlatform>();
+}
 
 } // namespace zol

@@ -5,7 +5,8 @@
 namespace zol {
 
 bool SetCurrentThreadPriority(TThreadPriority priority) {
-  const int value = priority == TThreadPriority::Idle ? THREAD_PRIORITY_IDLE : THREAD_PRIORITY_NORMAL;
+  const int value =
+      priority == TThreadPriority::Idle ? THREAD_PRIORITY_IDLE : THREAD_PRIORITY_NORMAL;
   return SetThreadPriority(GetCurrentThread(), value) != 0;
 }
 

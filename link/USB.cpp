@@ -140,8 +140,9 @@ std::int64_t TUSBThread::QueueReport(const std::uint8_t *Report, int Length,
   std::unique_lock lock(QueueMutex);
   if (PendingSize == kPendingCapacity) {
     // The worker empties the queue one report per turn; the worker itself must not wait for it.
-    if (OnWorkerThread() ||
-        !QueueChanged.wait_for(lock, RoomTimeout, [this] { return PendingSize < kPendingCapacity; }))
+    if (OnWorkerThread() || !QueueChanged.wait_for(lock, RoomTimeout, [this] {
+          return PendingSize < kPendingCapacity;
+        }))
       return -1;
   }
   PendingReport &slot = Pending[(PendingHead + PendingSize) % kPendingCapacity];
@@ -343,7 +344,9 @@ TCustomUSB::TCustomUSB(HidPlatform &Platform) : PlatformRef(Platform) {
   Thread->SetPath({});
 }
 
-TCustomUSB::~TCustomUSB() { CloseDevice(); }
+TCustomUSB::~TCustomUSB() {
+  CloseDevice();
+}
 
 int TCustomUSB::WriteFrame(const std::uint8_t *Report, int L) {
   if (!Thread)
@@ -352,7 +355,9 @@ int TCustomUSB::WriteFrame(const std::uint8_t *Report, int L) {
   return Thread->WaitReport(ticket, kSendTimeout) ? L : -1;
 }
 
-bool TCustomUSB::SelectDevice(int Index) { return SelectPath(Index, true); }
+bool TCustomUSB::SelectDevice(int Index) {
+  return SelectPath(Index, true);
+}
 
 bool TCustomUSB::SelectPath(int Index, bool ResumeWorker, HidHandle *Opened) {
   if (Opened)
@@ -375,7 +380,8 @@ bool TCustomUSB::SelectPath(int Index, bool ResumeWorker, HidHandle *Opened) {
   if (handle != kInvalidHidHandle && wantIdentity) {
     HidAttributes attributes;
     std::string serial;
-    if (platform.GetAttributes(handle, attributes) && platform.GetSerialNumberString(handle, serial))
+    if (platform.GetAttributes(handle, attributes) &&
+        platform.GetSerialNumberString(handle, serial))
       identity = {attributes.VendorID, attributes.ProductID, serial.substr(0, kMaxShortText)};
   }
   if (Opened)
@@ -445,7 +451,9 @@ void TCustomUSB::DoDisconnect(TObject *) {
 
 THIDDevice::THIDDevice(HidPlatform &Platform) : TCustomUSB(Platform) {}
 
-THIDDevice::~THIDDevice() { CloseDevice(); }
+THIDDevice::~THIDDevice() {
+  CloseDevice();
+}
 
 int THIDDevice::Enumerate() {
   Items.Clear();
@@ -465,13 +473,17 @@ int THIDDevice::Enumerate() {
   return Items.Count();
 }
 
-void THIDDevice::DevicePath(int Index, std::string &Path) { Path = Items.Get(Index); }
+void THIDDevice::DevicePath(int Index, std::string &Path) {
+  Path = Items.Get(Index);
+}
 
 void THIDDevice::Manufacturer(int n, std::string &Text) {
   QueryIdentity(n, IdentityString::Manufacturer, Text);
 }
 
-void THIDDevice::Product(int n, std::string &Text) { QueryIdentity(n, IdentityString::Product, Text); }
+void THIDDevice::Product(int n, std::string &Text) {
+  QueryIdentity(n, IdentityString::Product, Text);
+}
 
 void THIDDevice::SerialNumber(int n, std::string &Text) {
   QueryIdentity(n, IdentityString::SerialNumber, Text);
@@ -585,8 +597,12 @@ int THIDDevice::WaitFrame(std::int64_t Ticket) {
   return Thread->WaitReport(Ticket, kSendTimeout) ? OutputLength.load() - 1 : -2;
 }
 
-int THIDDevice::WriteFrame(const std::uint8_t *Data, int n) { return WaitFrame(QueueFrame(Data, n)); }
+int THIDDevice::WriteFrame(const std::uint8_t *Data, int n) {
+  return WaitFrame(QueueFrame(Data, n));
+}
 
-bool THIDDevice::FrameTaken(std::int64_t Ticket) const { return Thread && Thread->Taken(Ticket); }
+bool THIDDevice::FrameTaken(std::int64_t Ticket) const {
+  return Thread && Thread->Taken(Ticket);
+}
 
 } // namespace zol

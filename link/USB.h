@@ -75,8 +75,8 @@ public:
   bool OnWorkerThread() const;
 
   /// Queues one output report of Length bytes (report id byte first). Returns a ticket, or -1
-  /// when Length is out of range or the queue stayed full for RoomTimeout. From the worker thread the report goes
-  /// out in the same turn, right after the running hook.
+  /// when Length is out of range or the queue stayed full for RoomTimeout. From the worker thread
+  /// the report goes out in the same turn, right after the running hook.
   std::int64_t QueueReport(const std::uint8_t *Report, int Length,
                            std::chrono::milliseconds RoomTimeout = kSendTimeout);
   /// Waits at most Timeout until the report of Ticket has been taken: written whole, or dropped
@@ -156,8 +156,8 @@ private:
   HidHandle Kept = kInvalidHidHandle; // open since an earlier turn
   std::uint64_t KeptGeneration = 0;   // PathGeneration when Kept was opened
   std::uint64_t PathGeneration = 0;   // one more at every SetPath
-  mutable std::mutex PathMutex;       //!< Protects Path against LinkedPath while the worker changes it.
-  std::thread Thread; // started by the first Resume, joined by WaitFor or the destructor
+  mutable std::mutex PathMutex; //!< Protects Path against LinkedPath while the worker changes it.
+  std::thread Thread;           // started by the first Resume, joined by WaitFor or the destructor
   std::atomic<std::thread::id> WorkerId{};
 
   mutable std::mutex StateMutex; //!< Protects Started, SuspendRequested, Parked, Finished.
@@ -167,7 +167,8 @@ private:
   bool Parked = false;
   bool Finished = false;
 
-  mutable std::mutex QueueMutex; //!< Protects Pending, PendingHead, PendingSize, NextTicket, TakenTicket.
+  //! Protects Pending, PendingHead, PendingSize, NextTicket, TakenTicket.
+  mutable std::mutex QueueMutex;
   std::condition_variable QueueChanged;
   PendingReport Pending[kPendingCapacity];
   int PendingHead = 0;

@@ -4,8 +4,8 @@
 // windows.h first: the setup and HID headers rely on its types. mingw-w64's HID headers do not
 // declare their functions extern "C" themselves.
 extern "C" {
-#include <hidsdi.h>
 #include <hidpi.h>
+#include <hidsdi.h>
 }
 #include <setupapi.h>
 
@@ -18,7 +18,9 @@ namespace {
 
 thread_local std::string OpenErrorText;
 
-HANDLE ToHandle(HidHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+HANDLE ToHandle(HidHandle handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
 
 std::string Utf16ToUtf8(const wchar_t *text) {
   if (!text || !*text)
@@ -33,8 +35,8 @@ std::string Utf16ToUtf8(const wchar_t *text) {
 
 std::string ErrorText(DWORD code) {
   char buffer[256]{};
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                 code, 0, buffer, sizeof buffer, nullptr);
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, code, 0, buffer, sizeof buffer, nullptr);
   std::string text(buffer, n);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
     text.pop_back();
@@ -61,7 +63,8 @@ std::vector<std::string> Win32HidPlatform::ListInterfaces(bool includeRegistered
   std::vector<std::string> paths;
   GUID hidGuid;
   HidD_GetHidGuid(&hidGuid);
-  const DWORD flags = includeRegistered ? DIGCF_DEVICEINTERFACE : (DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
+  const DWORD flags =
+      includeRegistered ? DIGCF_DEVICEINTERFACE : (DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
   HDEVINFO set = SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, flags);
   if (set == INVALID_HANDLE_VALUE)
     return paths;
@@ -87,9 +90,9 @@ std::vector<std::string> Win32HidPlatform::ListInterfaces(bool includeRegistered
 
 HidHandle Win32HidPlatform::Open(const std::string &path) {
   // Overlapped, so that a read can wait with a time-out.
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE handle =
+      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     OpenErrorText = ErrorText(GetLastError());
     return kInvalidHidHandle;
@@ -98,7 +101,9 @@ HidHandle Win32HidPlatform::Open(const std::string &path) {
   return reinterpret_cast<HidHandle>(handle);
 }
 
-std::string Win32HidPlatform::LastOpenError() const { return OpenErrorText; }
+std::string Win32HidPlatform::LastOpenError() const {
+  return OpenErrorText;
+}
 
 void Win32HidPlatform::Close(HidHandle handle) {
   if (handle != kInvalidHidHandle)
@@ -153,7 +158,8 @@ int Win32HidPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, i
     result = static_cast<int>(count);
   } else if (GetLastError() == ERROR_IO_PENDING) {
     const DWORD wait = WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(timeoutMs));
-    if (wait == WAIT_OBJECT_0 && GetOverlappedResult(ToHandle(handle), &overlapped, &count, FALSE)) {
+    if (wait == WAIT_OBJECT_0 &&
+        GetOverlappedResult(ToHandle(handle), &overlapped, &count, FALSE)) {
       result = static_cast<int>(count);
     } else if (wait == WAIT_TIMEOUT) {
       CancelIo(ToHandle(handle));

@@ -16,8 +16,8 @@ struct TSystemFileResult {
 /// Reads at most Capacity bytes from the start of the regular file at Path (UTF-8); Count gets
 /// the number read. Anything else (a folder, a device, a FIFO) is refused before it is read, so
 /// a read never waits for a writer.
-TSystemFileResult ReadFileStart(const std::string &Path, std::uint8_t *Buffer,
-                                std::size_t Capacity, std::size_t &Count);
+TSystemFileResult ReadFileStart(const std::string &Path, std::uint8_t *Buffer, std::size_t Capacity,
+                                std::size_t &Count);
 
 /// Gives the file at Path (UTF-8) the content Data, whole or not at all: a new file is written
 /// beside it under a unique name (created exclusively), flushed to the disk, then renamed over

@@ -120,8 +120,8 @@ std::string TemporaryName(const std::string &Directory) {
 
 } // namespace
 
-TSystemFileResult ReadFileStart(const std::string &Path, std::uint8_t *Buffer,
-                                std::size_t Capacity, std::size_t &Count) {
+TSystemFileResult ReadFileStart(const std::string &Path, std::uint8_t *Buffer, std::size_t Capacity,
+                                std::size_t &Count) {
   Count = 0;
   // Judge the node before opening it: opening a FIFO waits for a writer, opening some devices
   // acts on them.

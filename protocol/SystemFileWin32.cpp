@@ -154,8 +154,8 @@ bool FinalName(HANDLE Handle, std::wstring &Path) {
 
 } // namespace
 
-TSystemFileResult ReadFileStart(const std::string &Path, std::uint8_t *Buffer,
-                                std::size_t Capacity, std::size_t &Count) {
+TSystemFileResult ReadFileStart(const std::string &Path, std::uint8_t *Buffer, std::size_t Capacity,
+                                std::size_t &Count) {
   Count = 0;
   std::wstring Wide;
   if (!FileName(Path, Wide))
@@ -193,8 +193,7 @@ TSystemFileResult ReplaceFileContent(const std::string &Path, const std::uint8_t
     THandle Old(OpenForAttributes(Target));
     if (Old.Valid()) {
       BY_HANDLE_FILE_INFORMATION Info{};
-      if (!GetFileInformationByHandle(Old.Get(), &Info) &&
-          GetFileType(Old.Get()) == FILE_TYPE_DISK)
+      if (!GetFileInformationByHandle(Old.Get(), &Info) && GetFileType(Old.Get()) == FILE_TYPE_DISK)
         return Failure(GetLastError());
       if (const std::string Why = NotRegular(Old.Get(), Info); !Why.empty())
         return Failure(Why);

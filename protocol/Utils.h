@@ -113,7 +113,9 @@ enum class TCommand : std::uint8_t {
   Error = 0xFF, // answer only
 };
 
-constexpr std::uint8_t CodeOf(TCommand c) { return static_cast<std::uint8_t>(c); }
+constexpr std::uint8_t CodeOf(TCommand c) {
+  return static_cast<std::uint8_t>(c);
+}
 
 /// What a ping carries and what the instrument echoes.
 inline constexpr std::array<std::uint8_t, 6> kPingPattern{0x00, 0xFF, 0x55, 0xAA, 0x5A, 0xA5};

@@ -13,8 +13,8 @@ std::string TapPlatform::CommandLine(const std::uint8_t *Frame, bool ShowSecrets
   const std::uint8_t code = Frame[CommandOffset::Code];
   const bool secret = code == CodeOf(TCommand::Unlock) || code == CodeOf(TCommand::ChangePassword);
   // The checksum would tell the sum of the password bytes: masked with them.
-  return "-> " +
-         HexBytes(Frame, kCommandLength, " ", secret && !ShowSecrets ? CommandOffset::Checksum : -1);
+  return "-> " + HexBytes(Frame, kCommandLength, " ",
+                          secret && !ShowSecrets ? CommandOffset::Checksum : -1);
 }
 
 std::string TapPlatform::AnswerLine(const std::uint8_t *Frame) {

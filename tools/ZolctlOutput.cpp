@@ -44,7 +44,9 @@ void AppendLatin1(std::string &Out, unsigned char c) {
   Out += static_cast<char>(0x80 | (c & 0x3F));
 }
 
-std::string Hex(unsigned char c) { return "\\x" + HexByte(c); }
+std::string Hex(unsigned char c) {
+  return "\\x" + HexByte(c);
+}
 
 const char *OnOff(bool Value) {
   return Value ? "on" : "off";

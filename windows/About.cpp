@@ -5,10 +5,12 @@
 #include <QPushButton>
 #include <QShowEvent>
 
-#include "windows/SingleInstance.h"
 #include "ui_About.h"
+#include "windows/SingleInstance.h"
 
-static void InitAboutPictures() { Q_INIT_RESOURCE(windows); }
+static void InitAboutPictures() {
+  Q_INIT_RESOURCE(windows);
+}
 
 namespace zol {
 
@@ -63,7 +65,9 @@ void TAboutBox::showEvent(QShowEvent *event) {
   QDialog::showEvent(event);
 }
 
-void TAboutBox::FormShow() { ShowSystem(QuerySystemVersion()); }
+void TAboutBox::FormShow() {
+  ShowSystem(QuerySystemVersion());
+}
 
 void TAboutBox::ShowSystem(const TSystemVersion &Running) {
   setWindowTitle(QStringLiteral("A propos de ..."));

@@ -6,9 +6,9 @@
 #include <QShowEvent>
 #include <QTableWidget>
 
+#include "ui_BackTrace.h"
 #include "windows/Main.h"
 #include "windows/TZOL.h"
-#include "ui_BackTrace.h"
 
 namespace zol {
 
@@ -117,7 +117,9 @@ void TBackTraceForm::BtnReadWROPClick() {
   ProgressBar1->setValue(0);
 }
 
-void TBackTraceForm::BtnCloseClick() { close(); }
+void TBackTraceForm::BtnCloseClick() {
+  close();
+}
 
 void TBackTraceForm::ReceiveWROP(const TWROP &Record) {
   // The slot comes from the record itself, not from the index asked for: answers to an earlier

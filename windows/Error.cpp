@@ -5,7 +5,9 @@
 
 #include "ui_Error.h"
 
-static void InitErrorPictures() { Q_INIT_RESOURCE(windows); }
+static void InitErrorPictures() {
+  Q_INIT_RESOURCE(windows);
+}
 
 namespace zol {
 
@@ -36,6 +38,8 @@ TErrorForm::TErrorForm(QWidget *parent) : QDialog(parent), ui(std::make_unique<U
 
 TErrorForm::~TErrorForm() = default;
 
-void TErrorForm::Button1Click() { close(); }
+void TErrorForm::Button1Click() {
+  close();
+}
 
 } // namespace zol

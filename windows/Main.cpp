@@ -68,7 +68,9 @@ void ShowErrorMessage(QWidget *Parent, const QString &Message) {
   QMessageBox::critical(Parent, Tr("Erreur", "Error"), Message);
 }
 
-TCustomZOL *Device() { return MainForm ? MainForm->ZOL : nullptr; }
+TCustomZOL *Device() {
+  return MainForm ? MainForm->ZOL : nullptr;
+}
 
 void ShowRangeErrors(QWidget *Parent, const std::function<void()> &Operation) {
   try {
@@ -381,7 +383,8 @@ TZOLAlarm TMainForm::AlarmOfPage(int Which) const {
   TZOLAlarm Alarm;
   // Each number on its own: a field that does not convert is 0, the others keep their values.
   Alarm.SetPoint = static_cast<float>(FieldToNumber((One ? ui->EdAlr1 : ui->EdAlr2)->maskedText()));
-  Alarm.Hysteresis = static_cast<float>(FieldToNumber((One ? ui->EdHys1 : ui->EdHys2)->maskedText()));
+  Alarm.Hysteresis =
+      static_cast<float>(FieldToNumber((One ? ui->EdHys1 : ui->EdHys2)->maskedText()));
   Alarm.Delay = static_cast<float>(FieldToNumber((One ? ui->EdDel1 : ui->EdDel2)->maskedText()));
   Alarm.ContactNC = (One ? ui->RdRelNf1 : ui->RdRelNf2)->isChecked() ? 1 : 0;
   Alarm.FailClosed = (One ? ui->RdDefNf1 : ui->RdDefNf2)->isChecked() ? 1 : 0;

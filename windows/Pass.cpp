@@ -15,11 +15,13 @@
 #include "link/Types.h"
 #include "protocol/Utils.h"
 #include "protocol/ZOL.h"
+#include "ui_Pass.h"
 #include "windows/Main.h"
 #include "windows/TZOL.h"
-#include "ui_Pass.h"
 
-static void InitPassPictures() { Q_INIT_RESOURCE(windows); }
+static void InitPassPictures() {
+  Q_INIT_RESOURCE(windows);
+}
 
 namespace zol {
 
@@ -58,9 +60,8 @@ std::string DeviceText(const QString &Text) {
 
 /// True when every character of Text lies in 0x20..0x5F, the range the packing carries.
 bool PackableText(const QString &Text) {
-  const bool InRange = std::all_of(Text.begin(), Text.end(), [](QChar c) {
-    return c.unicode() >= 0x20 && c.unicode() <= 0x5F;
-  });
+  const bool InRange = std::all_of(
+      Text.begin(), Text.end(), [](QChar c) { return c.unicode() >= 0x20 && c.unicode() <= 0x5F; });
   return InRange && IsPackable(DeviceText(Text));
 }
 
@@ -219,7 +220,9 @@ void TPassForm::BtnLostPWClick() {
     Zol->ReadCryptedPassword();
 }
 
-void TPassForm::BtnCloseClick() { close(); }
+void TPassForm::BtnCloseClick() {
+  close();
+}
 
 void TPassForm::ZOLUnlockDevice() {
   if (isVisible())
@@ -236,7 +239,8 @@ void TPassForm::ZOLGetCryptedPassword(const TZOLModel &Snapshot) {
 
 QString TPassForm::CryptedPasswordText(const TZOLModel &Snapshot) {
   QString Text;
-  for (auto Byte = Snapshot.CryptedPassword.rbegin(); Byte != Snapshot.CryptedPassword.rend(); ++Byte)
+  for (auto Byte = Snapshot.CryptedPassword.rbegin(); Byte != Snapshot.CryptedPassword.rend();
+       ++Byte)
     Text += QString::fromStdString(HexByte(*Byte)) + QLatin1Char(' ');
   return Text;
 }

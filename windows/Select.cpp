@@ -73,7 +73,9 @@ void TSelectForm::SetItems(const QStringList &Lines, int Selected) {
   SetItemIndex(Selected);
 }
 
-int TSelectForm::ItemIndex() const { return FGroup->checkedId(); }
+int TSelectForm::ItemIndex() const {
+  return FGroup->checkedId();
+}
 
 void TSelectForm::SetItemIndex(int Index) {
   if (Index >= 0 && Index < FButtons.size()) {
@@ -95,7 +97,9 @@ QStringList TSelectForm::Items() const {
   return Lines;
 }
 
-void TSelectForm::BtnOKClick() { accept(); }
+void TSelectForm::BtnOKClick() {
+  accept();
+}
 
 } // namespace zol
 

@@ -33,7 +33,8 @@ int OpenLockFolder(std::string &Problem) {
   if (Runtime != nullptr && Runtime[0] == '/') {
     const int Fd = ::open(Runtime, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (Fd < 0)
-      Problem = std::string("Cannot open the runtime folder ") + Runtime + ": " + std::strerror(errno);
+      Problem =
+          std::string("Cannot open the runtime folder ") + Runtime + ": " + std::strerror(errno);
     return Fd;
   }
   const char *Temporary = std::getenv("TMPDIR");
@@ -46,8 +47,8 @@ int OpenLockFolder(std::string &Problem) {
   // O_NOFOLLOW: a link put there by someone else is refused, not followed.
   const int Fd = ::open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (Fd < 0) {
-    Problem = "The lock folder " + Folder + " is not a folder of this user's own: " +
-              std::strerror(errno);
+    Problem = "The lock folder " + Folder +
+              " is not a folder of this user's own: " + std::strerror(errno);
     return -1;
   }
   struct stat Info {};
@@ -68,8 +69,8 @@ TSingleInstance::TSingleInstance(const std::string &Name) {
     return;
   // O_NOFOLLOW: a link in the folder must not make us create or lock another file.
   // O_CLOEXEC: a program we start must not inherit (and so keep) the lock.
-  const int Fd = ::openat(Folder, LockFileName(Name).c_str(),
-                          O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int Fd =
+      ::openat(Folder, LockFileName(Name).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   const int OpenError = errno;
   ::close(Folder);
   if (Fd < 0) {
@@ -95,11 +96,17 @@ TSingleInstance::TSingleInstance(const std::string &Name) {
   FHeld = true;
 }
 
-TSingleInstance::~TSingleInstance() { Release(); }
+TSingleInstance::~TSingleInstance() {
+  Release();
+}
 
-bool TSingleInstance::Acquired() const { return FHeld; }
+bool TSingleInstance::Acquired() const {
+  return FHeld;
+}
 
-const std::string &TSingleInstance::Problem() const { return FProblem; }
+const std::string &TSingleInstance::Problem() const {
+  return FProblem;
+}
 
 void TSingleInstance::Release() {
   // The file stays: removing it would let a copy starting now lock a new file while another

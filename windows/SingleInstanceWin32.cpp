@@ -22,11 +22,17 @@ TSingleInstance::TSingleInstance(const std::string &Name) {
   FHeld = true;
 }
 
-TSingleInstance::~TSingleInstance() { Release(); }
+TSingleInstance::~TSingleInstance() {
+  Release();
+}
 
-bool TSingleInstance::Acquired() const { return FHeld; }
+bool TSingleInstance::Acquired() const {
+  return FHeld;
+}
 
-const std::string &TSingleInstance::Problem() const { return FProblem; }
+const std::string &TSingleInstance::Problem() const {
+  return FProblem;
+}
 
 void TSingleInstance::Release() {
   if (FHeld) {
@@ -52,7 +58,8 @@ TSystemVersion QuerySystemVersion() {
   Version.Build = Info.dwBuildNumber;
   // The service-pack text ends at its first NUL, or at the end of its 128 characters.
   Version.ServicePack = QString::fromLocal8Bit(
-      Info.szCSDVersion, static_cast<qsizetype>(strnlen(Info.szCSDVersion, sizeof Info.szCSDVersion)));
+      Info.szCSDVersion,
+      static_cast<qsizetype>(strnlen(Info.szCSDVersion, sizeof Info.szCSDVersion)));
   return Version;
 }
 

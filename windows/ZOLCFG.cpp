@@ -4,21 +4,21 @@
 #include <QMessageBox>
 #include <QTabWidget>
 
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 
+#include "link/USB.h"
+#include "ui_Main.h"
 #include "windows/About.h"
 #include "windows/BackTrace.h"
-#include "ui_Main.h"
 #include "windows/Error.h"
 #include "windows/Language.h"
 #include "windows/Main.h"
 #include "windows/Pass.h"
 #include "windows/Select.h"
 #include "windows/SingleInstance.h"
-#include "link/USB.h"
 #include "windows/TZOL.h"
 
 namespace zol {
@@ -112,8 +112,7 @@ void PrepareApplication() {
 }
 
 int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockName,
-              const QString &TitleSuffix,
-              const std::function<std::unique_ptr<QWidget>()> &Beside) {
+              const QString &TitleSuffix, const std::function<std::unique_ptr<QWidget>()> &Beside) {
   // Before anything else: a second copy leaves without a trace, and the running copy is not
   // disturbed.
   TSingleInstance Lock(LockName);

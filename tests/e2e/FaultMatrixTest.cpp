@@ -31,9 +31,7 @@ using Clock = std::chrono::steady_clock;
 class Bench {
 public:
   explicit Bench(int PeriodMs = 2) : Platform(1, Options(PeriodMs)), Zol(Platform) {
-    auto on = [this](const char *name) {
-      return [this, name](TObject *) { Add(name); };
-    };
+    auto on = [this](const char *name) { return [this, name](TObject *) { Add(name); }; };
     Zol.OnConnect = on("connect");
     Zol.OnDisconnect = on("disconnect");
     Zol.OnUpdateState = on("state");
@@ -192,7 +190,8 @@ std::string Slurp(const std::filesystem::path &p) {
 }
 
 TEST(FaultMatrix, ADiskThatFillsUpDuringASaveLeavesTheOldFileWhole) {
-  const auto dir = std::filesystem::temp_directory_path() / ("zol-full-" + std::to_string(::getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("zol-full-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const auto target = dir / "kept.ZOL";
   TZOLSettings before;

@@ -34,7 +34,9 @@ public:
   }
 
   std::vector<std::string> ListInterfaces(bool) override { return {"fuzz:0"}; }
-  HidHandle Open(const std::string &path) override { return path == "fuzz:0" ? 1 : kInvalidHidHandle; }
+  HidHandle Open(const std::string &path) override {
+    return path == "fuzz:0" ? 1 : kInvalidHidHandle;
+  }
   std::string LastOpenError() const override { return {}; }
   void Close(HidHandle) override {}
   bool GetAttributes(HidHandle, HidAttributes &a) override {
@@ -47,7 +49,9 @@ public:
     return true;
   }
   bool GetProductString(HidHandle, std::string &t) override { return GetManufacturerString(1, t); }
-  bool GetSerialNumberString(HidHandle, std::string &t) override { return GetManufacturerString(1, t); }
+  bool GetSerialNumberString(HidHandle, std::string &t) override {
+    return GetManufacturerString(1, t);
+  }
   bool GetReportLengths(HidHandle, HidReportLengths &l) override {
     l = {13, 9};
     return true;
@@ -85,11 +89,21 @@ void CheckAlarm(const TZOLAlarm &a) {
 void Operate(TCustomZOL &zol, std::uint8_t which, std::uint8_t arg) {
   try {
     switch (which % 17) {
-    case 0: zol.ReadAll(); break;
-    case 1: zol.WriteAll(); break;
-    case 2: zol.ReadTag(); break;
-    case 3: zol.WriteTag(std::string(arg % 40, static_cast<char>('A' + arg % 26))); break;
-    case 4: zol.WriteFilter(static_cast<float>(arg) / 7.0f); break;
+    case 0:
+      zol.ReadAll();
+      break;
+    case 1:
+      zol.WriteAll();
+      break;
+    case 2:
+      zol.ReadTag();
+      break;
+    case 3:
+      zol.WriteTag(std::string(arg % 40, static_cast<char>('A' + arg % 26)));
+      break;
+    case 4:
+      zol.WriteFilter(static_cast<float>(arg) / 7.0f);
+      break;
     case 5: {
       TZOLAlarm a;
       a.SetPoint = static_cast<float>(arg) * 13.0f - 1000.0f;
@@ -97,17 +111,39 @@ void Operate(TCustomZOL &zol, std::uint8_t which, std::uint8_t arg) {
       zol.WriteAlarm1(a);
       break;
     }
-    case 6: zol.Unlock("ABCD"); break;
-    case 7: zol.ReadWROP(arg); break;
-    case 8: zol.Ping(); break;
-    case 9: zol.ReadCryptedPassword(); break;
-    case 10: zol.ReadInfo(); break;
-    case 11: zol.SetClock(); break;
-    case 12: zol.ReadAlarm2(); break;
-    case 13: zol.ChangePassword("WXYZ"); break;
-    case 14: zol.SendCommand(arg); break;
-    case 15: zol.ReadHistory(); break;
-    default: (void)zol.Snapshot(); break;
+    case 6:
+      zol.Unlock("ABCD");
+      break;
+    case 7:
+      zol.ReadWROP(arg);
+      break;
+    case 8:
+      zol.Ping();
+      break;
+    case 9:
+      zol.ReadCryptedPassword();
+      break;
+    case 10:
+      zol.ReadInfo();
+      break;
+    case 11:
+      zol.SetClock();
+      break;
+    case 12:
+      zol.ReadAlarm2();
+      break;
+    case 13:
+      zol.ChangePassword("WXYZ");
+      break;
+    case 14:
+      zol.SendCommand(arg);
+      break;
+    case 15:
+      zol.ReadHistory();
+      break;
+    default:
+      (void)zol.Snapshot();
+      break;
     }
   } catch (const ERangeError &) {
     // A value a frame cannot carry: refused before sending, as it should be.
@@ -154,7 +190,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
   }
   zol.Close();
   const TZOLModel m = zol.Snapshot();
-  Check(m.Measure == 9999.0f || (std::isfinite(m.Measure) && std::fabs(m.Measure) <= 3276.8f), "measure");
+  Check(m.Measure == 9999.0f || (std::isfinite(m.Measure) && std::fabs(m.Measure) <= 3276.8f),
+        "measure");
   Check(m.Settings.Tag.Get().size() <= 32, "tag");
   CheckAlarm(m.Settings.Alarm1);
   CheckAlarm(m.Settings.Alarm2);

@@ -45,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
           "a well-formed file was refused");
   } else {
     Check(Size >= static_cast<std::size_t>(kParamFileLength), "a short file was taken");
-    Check(settings.Tag.Get().size() <= static_cast<std::size_t>(kTagCapacity), "tag read past its field");
+    Check(settings.Tag.Get().size() <= static_cast<std::size_t>(kTagCapacity),
+          "tag read past its field");
     const auto image = SettingsImage(settings);
     Check(std::memcmp(image.data(), Data + kParamFileIdLength, image.size()) == 0,
           "the settings image differs from the file");

@@ -15,9 +15,9 @@ TEST(HidapiPlatform, OnlyFailuresThatSayTheDeviceLeftCloseAKeptHandle) {
     bool gone;
   };
   const Case cases[] = {
-      {ENODEV, L"", true, true},                 // hidraw's answer to a write after unplug
-      {EIO, L"", true, true},                    // hidraw's answer to a read after unplug
-      {ESHUTDOWN, L"", true, true},              // the port going down
+      {ENODEV, L"", true, true},    // hidraw's answer to a write after unplug
+      {EIO, L"", true, true},       // hidraw's answer to a read after unplug
+      {ESHUTDOWN, L"", true, true}, // the port going down
       {0, L"hid_read_timeout: unexpected poll error (device disconnected)", true, true},
       {EINTR, L"Interrupted system call", false, true}, // the node has gone
       {EINTR, L"Interrupted system call", true, false},
@@ -36,7 +36,7 @@ TEST(HidapiPlatform, ListsTheNodesHidapiWouldList) {
        true},
       {"HID_ID=0005:0000046D:0000B012\nHID_NAME=Mouse\nHID_UNIQ=\n", true}, // Bluetooth, no serial
       {"HID_ID=0006:00000000:00000000\nHID_NAME=uhid\nHID_UNIQ=\n", false}, // a virtual bus
-      {"HID_ID=0003:00000451:00000023\nHID_NAME=KOVA RW8\n", false},         // no serial line
+      {"HID_ID=0003:00000451:00000023\nHID_NAME=KOVA RW8\n", false},        // no serial line
       {"HID_ID=zz\nHID_NAME=x\nHID_UNIQ=\n", false},
       {"", false},
   };

@@ -44,14 +44,16 @@ protected:
   std::string PathOf(const std::string &Name) const { return (Dir / Name).string(); }
   static void WriteBytes(const std::string &Path, const Bytes &Data) {
     std::ofstream Out(Path, std::ios::binary);
-    Out.write(reinterpret_cast<const char *>(Data.data()), static_cast<std::streamsize>(Data.size()));
+    Out.write(reinterpret_cast<const char *>(Data.data()),
+              static_cast<std::streamsize>(Data.size()));
   }
   static Bytes ReadBytes(const std::string &Path) {
     std::ifstream In(Path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
   }
   std::size_t Entries() const {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(Dir), fs::directory_iterator()));
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(Dir), fs::directory_iterator()));
   }
 
   fs::path Dir;
@@ -190,8 +192,8 @@ TEST_F(SaveSafetyTest, TheSimulatorsMemoryFileIsSavedTheSameWay) {
   const bool HaveNode = ::mknod(Node.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
   fs::create_directory(Dir / "real");
   ASSERT_EQ(::symlink("real/rw8.mem", PathOf("link.mem").c_str()), 0);
-  for (const std::string &Name : {std::string("node.mem"), std::string("link.mem"),
-                                  std::string(246, 'm') + ".mem"}) {
+  for (const std::string &Name :
+       {std::string("node.mem"), std::string("link.mem"), std::string(246, 'm') + ".mem"}) {
     if (Name == "node.mem" && !HaveNode)
       continue;
     TVirtualRW8Options Options;
@@ -207,7 +209,8 @@ TEST_F(SaveSafetyTest, TheSimulatorsMemoryFileIsSavedTheSameWay) {
     EXPECT_EQ(Info.st_rdev, makedev(1, 3));
   }
   EXPECT_TRUE(fs::is_symlink(Dir / "link.mem"));
-  EXPECT_EQ(ReadBytes(PathOf("real/rw8.mem")).size(), static_cast<std::size_t>(kSimMemoryImageSize));
+  EXPECT_EQ(ReadBytes(PathOf("real/rw8.mem")).size(),
+            static_cast<std::size_t>(kSimMemoryImageSize));
   EXPECT_EQ(ReadBytes(PathOf(std::string(246, 'm') + ".mem")).size(),
             static_cast<std::size_t>(kSimMemoryImageSize));
   EXPECT_EQ(Entries(), HaveNode ? 4u : 3u);

@@ -205,7 +205,8 @@ TEST(DeviceDateTime, OutsideTheDayCountIsARangeError) {
   const TCivilDateTime Cases[] = {
       {1999, 12, 31, 23, 59, 59, 0}, // before 2000: also with a fraction of a day that truncates to
                                      // 0
-      {1970, 1, 1, 0, 0, 0, 0},      {2179, 6, 7, 0, 0, 0, 0},
+      {1970, 1, 1, 0, 0, 0, 0},
+      {2179, 6, 7, 0, 0, 0, 0},
       {2026, 2, 30, 0, 0, 0, 0}, // no such day
       {2026, 13, 1, 0, 0, 0, 0},
   };

@@ -62,7 +62,8 @@ TEST_F(TMakerTab, CpuErrorLastsUntilTheNextStateUpdate) {
   Form->ZOLUpdateState(Model);
   EXPECT_FALSE(ui().CkCPUError->isChecked());
   {
-    TModalWatcher Yes([](QWidget *Modal) { return !TakeMessageBox(Modal, QMessageBox::Yes).isEmpty(); });
+    TModalWatcher Yes(
+        [](QWidget *Modal) { return !TakeMessageBox(Modal, QMessageBox::Yes).isEmpty(); });
     Form->BtnRESET_MSPClick(); // ticked before the reset is asked for
   }
   EXPECT_TRUE(ui().CkCPUError->isChecked());

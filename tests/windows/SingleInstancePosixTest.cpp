@@ -81,14 +81,20 @@ TEST_F(LockFolderTest, AFolderSomeoneElseMadeFirstIsRefusedWithAMessage) {
   };
   const fs::path Elsewhere = Shared / "elsewhere";
   const Case Cases[] = {
-      {"open to everyone", [](const fs::path &f) { return ::mkdir(f.c_str(), 0777) == 0 && ::chmod(f.c_str(), 0777) == 0; }},
+      {"open to everyone",
+       [](const fs::path &f) {
+         return ::mkdir(f.c_str(), 0777) == 0 && ::chmod(f.c_str(), 0777) == 0;
+       }},
       {"a link to a folder",
        [&](const fs::path &f) {
-         return ::mkdir(Elsewhere.c_str(), 0700) == 0 && ::symlink(Elsewhere.c_str(), f.c_str()) == 0;
+         return ::mkdir(Elsewhere.c_str(), 0700) == 0 &&
+                ::symlink(Elsewhere.c_str(), f.c_str()) == 0;
        }},
       // Only root can give a folder to another user; elsewhere this case is not tried.
       {"another user's",
-       [](const fs::path &f) { return ::mkdir(f.c_str(), 0700) == 0 && ::chown(f.c_str(), 65534, 65534) == 0; }},
+       [](const fs::path &f) {
+         return ::mkdir(f.c_str(), 0700) == 0 && ::chown(f.c_str(), 65534, 65534) == 0;
+       }},
   };
   for (const Case &c : Cases) {
     std::error_code Ec;
@@ -100,7 +106,8 @@ TEST_F(LockFolderTest, AFolderSomeoneElseMadeFirstIsRefusedWithAMessage) {
     }
     TSingleInstance Lock("Rw8 ZOLCFG");
     EXPECT_FALSE(Lock.Acquired()) << c.Name;
-    EXPECT_NE(Lock.Problem().find(Folder.string()), std::string::npos) << c.Name << ": " << Lock.Problem();
+    EXPECT_NE(Lock.Problem().find(Folder.string()), std::string::npos)
+        << c.Name << ": " << Lock.Problem();
     EXPECT_FALSE(fs::exists(Folder / "Rw8 ZOLCFG.lock")) << c.Name;
     EXPECT_FALSE(fs::exists(Elsewhere / "Rw8 ZOLCFG.lock")) << c.Name;
   }

@@ -4,4 +4,6 @@
 
 /// Any Windows thread may go to idle priority and come back; on Linux only a privileged one may,
 /// which the tests ask as "is the effective user root".
-inline int geteuid() { return 0; }
+inline int geteuid() {
+  return 0;
+}
