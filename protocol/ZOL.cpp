@@ -63,6 +63,13 @@ TZOLModel TCustomZOL::Snapshot() const {
   return Model;
 }
 
+void TCustomZOL::SnapshotInto(TZOLModel &Into) const {
+  std::lock_guard<std::mutex> Lock(ModelMutex);
+  if (Into.IdentityGeneration != Model.IdentityGeneration)
+    static_cast<TZOLIdentity &>(Into) = Model;
+  static_cast<TZOLState &>(Into) = Model;
+}
+
 void TCustomZOL::DeviceConnected(TObject *) {
   try {
     int n = 0;
@@ -80,6 +87,7 @@ void TCustomZOL::DeviceConnected(TObject *) {
       Model.Manufacturer = CutShortText(std::move(Manufacturer));
       Model.Product = CutShortText(std::move(Product));
       Model.SerialNumber = CutShortText(std::move(SerialNumber));
+      ++Model.IdentityGeneration;
     }
     Raise(OnConnect);
     SetClock();

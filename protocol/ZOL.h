@@ -30,11 +30,16 @@ using TChainErrorEvent = std::function<void(TObject *Sender, const std::string &
 
 // ---- The device component ---------------------------------------------------------------------
 
-/// A consistent copy of everything TCustomZOL knows of the instrument.
-struct TZOLModel {
+/// Who the instrument is: read at each connection, unchanged until the next.
+struct TZOLIdentity {
   std::string Manufacturer;
   std::string Product;
   std::string SerialNumber;
+  std::uint32_t IdentityGeneration = 0; ///< counts the connections that set the three texts
+};
+
+/// What the instrument answers and holds: it changes with the answers.
+struct TZOLState {
   bool WriteLocked = false;
   bool UseDisplay = false;
   bool UseE2PROM = false;
@@ -57,6 +62,9 @@ struct TZOLModel {
   std::string TagPart1; ///< characters 1-8 of a tag being read
   std::string TagPart2; ///< characters 9-16 of a tag being read
 };
+
+/// A consistent copy of everything TCustomZOL knows of the instrument.
+struct TZOLModel : TZOLIdentity, TZOLState {};
 
 /// The component through which the program talks to the instrument: it owns the HID device,
 /// keeps the model, offers one operation per command or chain, decodes every answer on the
@@ -87,6 +95,10 @@ public:
 
   /// A consistent copy of the model fields.
   TZOLModel Snapshot() const;
+  /// Brings Into up to the model as Snapshot() would, in place: the identity texts are copied
+  /// only when a connection has changed them since Into took them, so that a window following
+  /// a 1 kHz stream allocates nothing per update.
+  void SnapshotInto(TZOLModel &Into) const;
 
   void SendCommand(std::uint8_t Code);
   void ReadTag();

@@ -126,7 +126,7 @@ void TZOL::Deliver(bool FromTimer) {
     TPosted Item;
     bool Taken = false;
     bool Follow = false;
-    std::optional<TZOLModel> State;
+    bool State = false;
     {
       std::lock_guard Lock(PostMutex);
       if (!Waiting.empty()) {
@@ -136,7 +136,13 @@ void TZOL::Deliver(bool FromTimer) {
       } else {
         if (StateNews) {
           // Taken under the lock: no event is raised between this state and the next event.
-          State = Snapshot();
+          // Into the kept copy, in place; a handler that ran the event loop meanwhile (a
+          // dialog) still reads the copy it was given, so a nested delivery takes its own.
+          if (Delivering == 0)
+            SnapshotInto(Latest);
+          else
+            Nested = Snapshot();
+          State = true;
           StateNews = false;
           Following = true;
           IdleTicks = 0;
@@ -154,8 +160,16 @@ void TZOL::Deliver(bool FromTimer) {
     // posts nothing.
     if (Follow && (State || FromTimer))
       PaceTimer.start();
-    if (State)
-      emit StateUpdated(*State);
+    if (State) {
+      if (Delivering == 0) {
+        ++Delivering;
+        emit StateUpdated(Latest);
+        --Delivering;
+      } else {
+        const TZOLModel Copy = std::move(Nested);
+        emit StateUpdated(Copy);
+      }
+    }
     return;
   }
 }

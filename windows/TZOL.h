@@ -108,6 +108,9 @@ private:
   bool Following = false;      ///< the pace timer runs: it delivers the state news itself
   int IdleTicks = 0;           ///< ticks in a row without state news
   QTimer PaceTimer;            ///< user-interface thread only
+  TZOLModel Latest;   ///< the state shown last, updated in place; user-interface thread only
+  TZOLModel Nested;   ///< a state taken while a handler of Latest still runs; same thread
+  int Delivering = 0; ///< handlers of Latest running (the event loop may nest); same thread
 };
 
 } // namespace zol

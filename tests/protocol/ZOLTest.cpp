@@ -232,6 +232,15 @@ TEST(ZOLConnection, ConnectRaisedFirstAndAgainAfterReplug) {
     Order.push_back("Disconnect");
   };
   Rig.Connect();
+  // A copy kept up to date in place takes the identity texts once per connection.
+  TZOLModel Kept;
+  Rig.ZOL->SnapshotInto(Kept);
+  EXPECT_EQ(Kept.Manufacturer, "KOVA");
+  Kept.Manufacturer = "not copied again";
+  Kept.LastCommand = 0xEE;
+  Rig.ZOL->SnapshotInto(Kept);
+  EXPECT_EQ(Kept.Manufacturer, "not copied again");
+  EXPECT_EQ(Kept.LastCommand, Rig.ZOL->Snapshot().LastCommand);
   Rig.Instrument.SetPresent(false);
   ASSERT_TRUE(Eventually([&] {
     std::lock_guard<std::mutex> Lock(OrderMutex);
@@ -239,6 +248,8 @@ TEST(ZOLConnection, ConnectRaisedFirstAndAgainAfterReplug) {
   }));
   Rig.Instrument.SetPresent(true);
   ASSERT_TRUE(Eventually([&] { return Rig.CodesSinceMark() == Codes{0x69, 0xB0, 0xB1, 0x00}; }));
+  Rig.ZOL->SnapshotInto(Kept);
+  EXPECT_EQ(Kept.Manufacturer, "KOVA");
   std::lock_guard<std::mutex> Lock(OrderMutex);
   EXPECT_EQ(Order, (Names{"Connect KOVA", "Disconnect", "Connect KOVA"}));
 }
