@@ -126,9 +126,9 @@ int main(int argc, char **argv) {
       before = h.Count("state");
       h.ZOL.ReadFilter(); // the instrument is back to state answers when the read starts
       h.Await("state", before + 2);
-      if (h.Platform.Instrument(0)->HistoryCount() != 8) {
+      if (h.Platform.Instrument(0)->Snapshot().HistoryCount != 8) {
         std::fprintf(stderr, "the instrument holds %d records, not 8\n",
-                     h.Platform.Instrument(0)->HistoryCount());
+                     h.Platform.Instrument(0)->Snapshot().HistoryCount);
         return 1;
       }
       h.ForgetRecords();

@@ -186,7 +186,7 @@ void StartCloser() {
       return;
     if (Seconds(CLOCK_MONOTONIC) - *Shown < 0.5)
       return;
-    if (ExitMode == TExitCase::Silent && ExitSim->Instrument(0)->ReportsSent() > 0) {
+    if (ExitMode == TExitCase::Silent && ExitSim->Instrument(0)->Snapshot().ReportsSent > 0) {
       // Present but silent from now on: the worker waits in its read until the time-out.
       ExitSim->Instrument(0)->SetSilent(true);
       *Shown = Seconds(CLOCK_MONOTONIC) - 0.3;

@@ -235,8 +235,9 @@ UsbGadget::~UsbGadget() {
 
 TGadgetStats UsbGadget::Stats() const {
   TGadgetStats s = Counts;
-  s.CommandsReceived = Instrument.CommandsReceived();
-  s.CommandsCarriedOut = Instrument.CommandsCarriedOut();
+  const TSimSnapshot now = Instrument.Snapshot();
+  s.CommandsReceived = now.CommandsReceived;
+  s.CommandsCarriedOut = now.CommandsCarriedOut;
   return s;
 }
 
@@ -478,7 +479,7 @@ bool UsbGadget::Run() {
       if (Instrument.Tick(std::chrono::microseconds(now - lastTick), report))
         WriteReport(report);
       lastTick = now;
-      const std::int64_t period = Instrument.ReportPeriod() * 1000LL;
+      const std::int64_t period = Instrument.LinkState().ReportPeriod * 1000LL;
       nextTick += period;
       if (nextTick <= now) { // fell behind: skip the lost periods rather than burst
         Counts.LateTicks += static_cast<std::uint64_t>((now - nextTick) / period + 1);

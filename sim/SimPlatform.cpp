@@ -168,7 +168,7 @@ std::vector<std::string> SimPlatform::ListInterfaces(bool includeRegistered) {
   }
   std::vector<std::string> paths;
   for (std::size_t i = 0; i < instruments.size(); ++i) {
-    if (instruments[i] && (includeRegistered || instruments[i]->Present()))
+    if (instruments[i] && (includeRegistered || instruments[i]->LinkState().Present))
       paths.push_back(PathOf(static_cast<int>(i)));
     // The mouse sits between the first instrument and the others, so that a filter that stops
     // at the first non-matching device shows up.
@@ -192,7 +192,10 @@ std::shared_ptr<VirtualRW8> SimPlatform::LiveInstrument(const Slot &slot) const 
     return nullptr;
   const auto &instrument = Instruments[slot.Device];
   // Like a hidraw node, a handle does not survive an unplug, even when the device comes back.
-  if (!instrument || !instrument->Present() || instrument->PlugGeneration() != slot.Generation)
+  if (!instrument)
+    return nullptr;
+  const TSimLinkState link = instrument->LinkState();
+  if (!link.Present || link.PlugGeneration != slot.Generation)
     return nullptr;
   return instrument;
 }
@@ -206,15 +209,16 @@ HidHandle SimPlatform::Open(const std::string &path) {
   } else {
     device = InstrumentOn(path);
     const VirtualRW8 *instrument = device >= 0 ? Instruments[device].get() : nullptr;
-    if (!instrument || !instrument->Present()) {
+    const TSimLinkState link = instrument ? instrument->LinkState() : TSimLinkState{false};
+    if (!link.Present) {
       LastError = "no such device";
       return kInvalidHidHandle;
     }
-    if (instrument->PermissionDenied()) {
+    if (link.PermissionDenied) {
       LastError = "permission denied";
       return kInvalidHidHandle;
     }
-    generation = instrument->PlugGeneration();
+    generation = link.PlugGeneration;
     ++Opens[device];
   }
   for (int i = 0; i < kSimMaxHandles; ++i) {
@@ -262,7 +266,7 @@ bool SimPlatform::PeekAttributes(const std::string &path, HidAttributes &attribu
   }
   std::lock_guard lock(Mutex);
   const int device = InstrumentOn(path);
-  if (device < 0 || !Instruments[device]->Present())
+  if (device < 0 || !Instruments[device]->LinkState().Present)
     return false;
   attributes = {kSimRW8Vendor, kSimRW8Product, kSimRW8Version};
   return true;
@@ -339,7 +343,7 @@ bool SimPlatform::GetReportLengths(HidHandle handle, HidReportLengths &lengths) 
   const auto instrument = LiveInstrument(*slot);
   if (!instrument)
     return false;
-  if (instrument->OversizedReports())
+  if (instrument->LinkState().OversizedReports)
     lengths = {kSimOversizedInputLength, kSimOversizedOutputLength};
   else
     lengths = {kSimInputReportLength, kSimOutputReportLength};
@@ -409,7 +413,7 @@ HidIdentityMatch SimPlatform::MatchIdentity(const std::string &path, const HidId
     return HidIdentityMatch::Other;
   std::lock_guard lock(Mutex);
   const int device = InstrumentOn(path);
-  if (device < 0 || !Instruments[device]->Present())
+  if (device < 0 || !Instruments[device]->LinkState().Present)
     return HidIdentityMatch::Unknown;
   const bool same = who.VendorID == kSimRW8Vendor && who.ProductID == kSimRW8Product &&
                     who.Known() && Serials[device] == who.SerialNumber;
@@ -423,7 +427,7 @@ bool SimPlatform::FindIdentity(const HidIdentity &who, std::string &path) {
   {
     std::lock_guard lock(Mutex);
     for (std::size_t i = 0; i < Instruments.size(); ++i)
-      if (Instruments[i] && Serials[i] == who.SerialNumber && Instruments[i]->Present()) {
+      if (Instruments[i] && Serials[i] == who.SerialNumber && Instruments[i]->LinkState().Present) {
         node = Nodes[i];
         break;
       }

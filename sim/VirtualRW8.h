@@ -12,7 +12,7 @@
 #include <string_view>
 #include <thread>
 
-#include "protocol/WROP.h"
+#include "sim/MemoryFile.h"
 
 namespace zol {
 
@@ -24,44 +24,6 @@ inline constexpr int kSimOutputReportLength = 9;
 /// channel's buffers (256 in, 257 out) hold.
 inline constexpr int kSimOversizedInputLength = 300;
 inline constexpr int kSimOversizedOutputLength = 300;
-/// Number of write-operation records the instrument keeps.
-inline constexpr int kSimHistorySize = kHistoryRecords;
-/// Size of the memory file.
-inline constexpr int kSimMemoryImageSize = 100;
-
-/// One alarm as the instrument stores it: the 6-byte alarm block of commands 0x21/0x22.
-struct TSimAlarm {
-  std::int16_t SetPoint = 0;   ///< tenths of °C
-  std::int16_t Hysteresis = 0; ///< tenths of °C
-  std::uint8_t Delay = 0;      ///< tenths of a second
-  std::uint8_t Flags = 0;      ///< AlarmFlag bits as received (other bits kept, ignored)
-  bool operator==(const TSimAlarm &) const = default;
-};
-
-/// The settings the instrument keeps.
-struct TSimSettings {
-  std::string Tag;                      ///< always 16 characters of 0x20..0x5F
-  std::array<std::uint8_t, 4> Filter{}; ///< seconds, single, most significant byte first
-  TSimAlarm Alarm1;
-  TSimAlarm Alarm2;
-  bool UseDisplay = true;
-  bool UseE2PROM = true;
-  /// Filter as a number (0 for the encodings the program reads as 0).
-  float FilterSeconds() const;
-  bool operator==(const TSimSettings &) const = default;
-};
-
-/// One write-operation record.
-struct TSimRecord {
-  std::uint8_t OpCode = 0;
-  std::uint16_t OpDate = 0; ///< days since 1 January 2000
-  std::uint16_t OpTime = 0; ///< 1/65536 of a day
-  bool operator==(const TSimRecord &) const = default;
-};
-
-/// How the memory file was found when the instrument started.
-enum class TSimMemoryState : std::uint8_t { NoFile, Loaded, Missing, Corrupt };
-
 /// Identity and start-up choices of one instrument.
 struct TVirtualRW8Options {
   std::string Manufacturer = "KOVA";
@@ -74,6 +36,55 @@ struct TVirtualRW8Options {
   bool Streaming = true;
   /// Seed of the report corruption.
   std::uint32_t Seed = 1;
+};
+
+/// What the platform serving the instrument looks at on every read and write, taken at one
+/// moment; allocates nothing.
+struct TSimLinkState {
+  bool Present = true;
+  /// How many times the instrument was unplugged: a handle opened before an unplug is dead.
+  std::uint32_t PlugGeneration = 0;
+  bool OversizedReports = false;
+  bool PermissionDenied = false;
+  int ReportPeriod = 10; ///< ms
+};
+
+/// The instrument's state and counters at one moment, taken under its lock.
+struct TSimSnapshot {
+  TSimSettings Settings;
+  std::string Password;
+  bool WriteLocked = false;
+  std::array<TSimRecord, kSimHistorySize> History{}; ///< slot 0 newest
+  int HistoryCount = 0;
+  std::array<std::uint8_t, 6> InfoBlock{};
+  /// The clock, as device date and time.
+  std::uint16_t ClockDate = 0;
+  std::uint16_t ClockTime = 0;
+  /// Measurement in tenths of °C as the next report carries it.
+  std::int16_t MeasureTenths = 0;
+  std::uint8_t StatusByte = 0;
+  std::uint8_t LastCode = 0;
+  /// Commands handed to the instrument while present (dropped and bad ones included).
+  std::uint64_t CommandsReceived = 0;
+  /// Commands carried out (valid checksum, not dropped).
+  std::uint64_t CommandsCarriedOut = 0;
+  std::uint64_t CommandsWithBadChecksum = 0;
+  /// Commands ignored by the drop faults.
+  std::uint64_t CommandsDropped = 0;
+  std::uint64_t ReportsSent = 0;
+  std::uint64_t ReportsCorrupted = 0;
+  /// Commands carried out, per code.
+  std::array<std::uint64_t, 256> PerCode{};
+  TSimMemoryState MemoryState = TSimMemoryState::NoFile;
+
+  /// Record of slot i (0 newest); nullopt when there is none.
+  std::optional<TSimRecord> HistoryRecord(int Slot) const {
+    if (Slot < 0 || Slot >= HistoryCount)
+      return std::nullopt;
+    return History[static_cast<std::size_t>(Slot)];
+  }
+  /// How many commands with this code were carried out.
+  std::uint64_t CommandCount(std::uint8_t Code) const { return PerCode[Code]; }
 };
 
 /// Receives what an instrument produces: the platform that serves it as a HID device.
@@ -126,9 +137,6 @@ public:
   /// Plugs the instrument in (true) or unplugs it (false). Plugging in locks writes again while
   /// the password is not eight spaces.
   void SetPresent(bool Present);
-  bool Present() const;
-  /// How many times the instrument was unplugged: a handle opened before an unplug is dead.
-  std::uint32_t PlugGeneration() const;
   /// Stops streaming while present; commands are then lost too (the firmware hangs).
   void SetSilent(bool Silent);
   /// Ignores the next Count commands that arrive.
@@ -142,46 +150,21 @@ public:
   void SetErrorAnswers(bool Error);
   /// Declares report lengths beyond the channel's buffers.
   void SetOversizedReports(bool Oversized);
-  bool OversizedReports() const;
   /// Refuses to be opened ("permission denied").
   void SetPermissionDenied(bool Denied);
-  bool PermissionDenied() const;
   /// Report period, 1 to 1000 ms.
   void SetReportPeriod(int Milliseconds);
-  int ReportPeriod() const;
 
   // ---- Measurement ----
   /// Pins the temperature (°C) instead of the slow drift; nullopt returns to the drift.
   void SetTemperature(std::optional<float> Celsius);
   void SetOptionFlags(bool UseDisplay, bool UseE2PROM);
 
-  // ---- What tests look at ----
-  TSimSettings Settings() const;
-  std::string Password() const;
-  bool WriteLocked() const;
-  /// Record of slot i (0 newest); nullopt when there is none.
-  std::optional<TSimRecord> HistoryRecord(int Slot) const;
-  int HistoryCount() const;
-  std::array<std::uint8_t, 6> InfoBlock() const;
-  /// The clock now, as device date and time.
-  std::uint16_t ClockDate() const;
-  std::uint16_t ClockTime() const;
-  /// Measurement in tenths of °C as the next report carries it.
-  std::int16_t MeasureTenths() const;
-  std::uint8_t StatusByte() const;
-  std::uint8_t LastCode() const;
-  /// Commands handed to the instrument while present (dropped and bad ones included).
-  std::uint64_t CommandsReceived() const;
-  /// Commands carried out (valid checksum, not dropped).
-  std::uint64_t CommandsCarriedOut() const;
-  std::uint64_t CommandsWithBadChecksum() const;
-  /// Commands ignored by the drop faults.
-  std::uint64_t CommandsDropped() const;
-  std::uint64_t ReportsSent() const;
-  std::uint64_t ReportsCorrupted() const;
-  /// How many commands with this code were carried out.
-  std::uint64_t CommandCount(std::uint8_t Code) const;
-  TSimMemoryState MemoryState() const;
+  // ---- What tests and the control panels look at ----
+  /// State and counters, all taken at one moment.
+  TSimSnapshot Snapshot() const;
+  /// Presence and the link faults, taken at one moment without allocating.
+  TSimLinkState LinkState() const;
 
   /// The 6 bytes the instrument answers to 0xC1: the packed password XOR a key made from the
   /// serial number (see sim/README.md). The maker reverses it with DecryptPassword.
@@ -193,11 +176,13 @@ public:
   static TSimSettings FactorySettings();
 
 private:
+  /// Ticks of the device clock in a day.
+  static constexpr std::int64_t kTicksPerDay = 65536;
+
   struct AlarmRun {
     bool Tripped = false;
     std::int64_t PendingUs = 0; // how long the condition for a change has held
   };
-  using Image = std::array<std::uint8_t, kSimMemoryImageSize>;
 
   void RunStreaming();
   void CarryOut(const std::uint8_t *Command);
@@ -213,8 +198,7 @@ private:
   std::int16_t MeasureTenthsLocked() const;
   void Corrupt(std::uint8_t *Report);
 
-  Image BuildImage() const;
-  bool ApplyImage(const Image &Bytes);
+  TSimMemory MemoryLocked() const;
   void LoadMemory();
   /// Takes an image of the memory under Mutex; SaveMemory writes it after Mutex is released.
   void MarkDirty();
@@ -253,7 +237,7 @@ private:
   std::uint64_t Received = 0, CarriedOut = 0, BadChecksum = 0, Dropped = 0, Sent = 0, Corrupted = 0;
   std::array<std::uint64_t, 256> PerCode{};
   TSimMemoryState Memory = TSimMemoryState::NoFile;
-  Image DirtyImage{};
+  TSimMemoryImage DirtyImage{};
   std::uint64_t DirtyGeneration = 0;
 
   mutable std::mutex FileMutex; //!< Protects WrittenGeneration and the memory file itself.

@@ -210,7 +210,7 @@ void TSimControlForm::ShowChosen() {
   const auto Instrument = Chosen();
   FFilling = true;
   const TSettings &Settings = FSettings[ChosenIndex()];
-  CkPresent->setChecked(Instrument && Instrument->Present());
+  CkPresent->setChecked(Instrument && Instrument->LinkState().Present);
   CkDrift->setChecked(Settings.Drift);
   SlTemperature->setValue(Settings.TemperatureTenths);
   SlTemperature->setEnabled(!Settings.Drift);
@@ -220,7 +220,7 @@ void TSimControlForm::ShowChosen() {
   CkPermissionDenied->setChecked(Settings.PermissionDenied);
   SpDropShare->setValue(Settings.DropPercent);
   SpCorruptShare->setValue(Settings.CorruptPercent);
-  SpReportPeriod->setValue(Instrument ? Instrument->ReportPeriod() : 10);
+  SpReportPeriod->setValue(Instrument ? Instrument->LinkState().ReportPeriod : 10);
   FFilling = false;
   for (QWidget *Control : std::initializer_list<QWidget *>{
            CkPresent, CkPermissionDenied, CkDrift, SlTemperature, CkSensorFailure, CkErrorAnswers,
@@ -234,7 +234,7 @@ void TSimControlForm::PlugSecond(bool Plugged) {
     const int Next = FPlatform.InstrumentCount();
     TVirtualRW8Options Options = SimPlatform::OptionsFor(Next, {});
     if (auto First = FPlatform.Instrument(0))
-      Options.ReportPeriodMs = First->ReportPeriod();
+      Options.ReportPeriodMs = First->LinkState().ReportPeriod;
     FSecond = FPlatform.AddInstrument(Options);
   } else if (!Plugged && FSecond >= 0) {
     FPlatform.RemoveInstrument(FSecond);
@@ -266,18 +266,18 @@ void TSimControlForm::ShowStatus() {
     LbStatus->setText(Tr("Aucun instrument.", "No instrument."));
     return;
   }
-  if (CkPresent->isChecked() != Instrument->Present()) {
+  if (CkPresent->isChecked() != Instrument->LinkState().Present) {
     FFilling = true;
-    CkPresent->setChecked(Instrument->Present());
+    CkPresent->setChecked(Instrument->LinkState().Present);
     FFilling = false;
   }
-  const bool Locked = Instrument->WriteLocked();
+  const bool Locked = Instrument->Snapshot().WriteLocked;
   LbStatus->setText(
-      (Instrument->Present() ? Tr("Branché", "Plugged in") : Tr("Débranché", "Unplugged")) +
+      (Instrument->LinkState().Present ? Tr("Branché", "Plugged in") : Tr("Débranché", "Unplugged")) +
       QStringLiteral(", ") +
       (Locked ? Tr("verrouillé", "locked") : Tr("déverrouillé", "unlocked")) +
       QStringLiteral(", ") +
-      Tr("mesure %1 °C", "measure %1 °C").arg(Instrument->MeasureTenths() / 10.0, 0, 'f', 1));
+      Tr("mesure %1 °C", "measure %1 °C").arg(Instrument->Snapshot().MeasureTenths / 10.0, 0, 'f', 1));
 }
 
 void TSimControlForm::Send(VirtualRW8 &Instrument, std::uint8_t Code, const std::string &Eight) {
@@ -300,13 +300,13 @@ bool TSimControlForm::LockWith(const QString &Password) {
     return false;
   // As the instrument's owner would: unlock with the password in force, change it, restart
   // the instrument (a restart locks it again while the password is not blank).
-  Send(*Instrument, CodeOf(TCommand::Unlock), Instrument->Password());
+  Send(*Instrument, CodeOf(TCommand::Unlock), Instrument->Snapshot().Password);
   Send(*Instrument, CodeOf(TCommand::ChangePassword), Eight);
   Send(*Instrument, CodeOf(TCommand::Reset), std::string(8, ' '));
   // Back to state answers, which carry the lock to the configurator.
   Send(*Instrument, CodeOf(TCommand::ReadState), std::string(8, ' '));
   ShowStatus();
-  return Instrument->Password() == Eight;
+  return Instrument->Snapshot().Password == Eight;
 }
 
 } // namespace zol

@@ -157,7 +157,7 @@ struct Connected {
   /// coming in. A new operation started earlier would race the answers still repeated for the
   /// old chain (the program has no way to tell a repeated answer from a fresh one).
   bool Quiet(const VirtualRW8 &sim) {
-    if (!Eventually([&] { return sim.LastCode() == 0 && Zol.Snapshot().LastCommand == 0; }))
+    if (!Eventually([&] { return sim.Snapshot().LastCode == 0 && Zol.Snapshot().LastCommand == 0; }))
       return false;
     return Log.WaitCount("State", Log.Count("State") + 3);
   }
@@ -184,13 +184,13 @@ TEST(EndToEnd, ConnectReadsIdentitySetsTheClockAndReadsTheTag) {
   EXPECT_EQ(m.Product, "RW8");
   EXPECT_EQ(m.SerialNumber, sim->SerialNumber());
   EXPECT_EQ(m.Settings.Tag.Get(), "TT-0042 BAC 7   ");
-  EXPECT_GE(sim->CommandCount(CodeOf(TCommand::SetClock)), 1u);
+  EXPECT_GE(sim->Snapshot().CommandCount(CodeOf(TCommand::SetClock)), 1u);
   const auto now = EncodeDeviceDateTime(LocalNow());
-  EXPECT_LE(std::abs(int{sim->ClockDate()} - int{now.Date}), 1);
+  EXPECT_LE(std::abs(int{sim->Snapshot().ClockDate} - int{now.Date}), 1);
   // After the chain, the repeated state answers keep the display current.
   EXPECT_TRUE(c.Log.WaitCount("State", 3));
   EXPECT_TRUE(Eventually(
-      [&] { return std::fabs(c.Zol.Snapshot().Measure - sim->MeasureTenths() / 10.0f) < 0.5f; }));
+      [&] { return std::fabs(c.Zol.Snapshot().Measure - sim->Snapshot().MeasureTenths / 10.0f) < 0.5f; }));
 }
 
 TEST(EndToEnd, TwoInstrumentsTheSecondIsOpened) {
@@ -201,8 +201,8 @@ TEST(EndToEnd, TwoInstrumentsTheSecondIsOpened) {
   EXPECT_EQ(c.Zol.Snapshot().SerialNumber, platform.Instrument(1)->SerialNumber());
   c.Zol.WriteTag("SECOND");
   ASSERT_TRUE(c.Log.WaitCount("Tag", 2));
-  EXPECT_EQ(platform.Instrument(1)->Settings().Tag, "SECOND          ");
-  EXPECT_EQ(platform.Instrument(0)->Settings().Tag, VirtualRW8::FactorySettings().Tag);
+  EXPECT_EQ(platform.Instrument(1)->Snapshot().Settings.Tag, "SECOND          ");
+  EXPECT_EQ(platform.Instrument(0)->Snapshot().Settings.Tag, VirtualRW8::FactorySettings().Tag);
 }
 
 TEST(EndToEnd, SingleWritesAreReadBack) {
@@ -220,16 +220,16 @@ TEST(EndToEnd, SingleWritesAreReadBack) {
   c.Zol.WriteTag("ZONE B");
   ASSERT_TRUE(c.Log.WaitCount("Tag", 2));
 
-  const TSimSettings s = sim->Settings();
+  const TSimSettings s = sim->Snapshot().Settings;
   EXPECT_FLOAT_EQ(s.FilterSeconds(), 4.5f);
   EXPECT_EQ(s.Alarm1, (TSimAlarm{-125, 15, 25, AlarmFlag::ContactNC | AlarmFlag::LedBelow}));
   EXPECT_EQ(s.Alarm2, (TSimAlarm{855, 5, 255, AlarmFlag::FailClosed}));
   EXPECT_EQ(s.Tag, "ZONE B          ");
   ExpectSameSettings(c.Zol.Snapshot().Settings, s);
   // Five accepted writes (the tag takes two), newest first.
-  ASSERT_EQ(sim->HistoryCount(), 5);
-  EXPECT_EQ(sim->HistoryRecord(0)->OpCode, 0x31);
-  EXPECT_EQ(sim->HistoryRecord(4)->OpCode, 0x20);
+  ASSERT_EQ(sim->Snapshot().HistoryCount, 5);
+  EXPECT_EQ(sim->Snapshot().HistoryRecord(0)->OpCode, 0x31);
+  EXPECT_EQ(sim->Snapshot().HistoryRecord(4)->OpCode, 0x20);
 }
 
 TEST(EndToEnd, ReadAllAndWriteAllCopyAnInstrument) {
@@ -241,7 +241,7 @@ TEST(EndToEnd, ReadAllAndWriteAllCopyAnInstrument) {
     ASSERT_TRUE(a.WaitConnected());
     a.Zol.ReadAll();
     ASSERT_TRUE(a.Log.WaitCount("ReadAll", 1));
-    ExpectSameSettings(a.Zol.Snapshot().Settings, platform.Instrument(0)->Settings());
+    ExpectSameSettings(a.Zol.Snapshot().Settings, platform.Instrument(0)->Snapshot().Settings);
     ASSERT_TRUE(a.Zol.SaveParameters(file).Ok);
   }
   Connected b(platform, 1);
@@ -249,7 +249,7 @@ TEST(EndToEnd, ReadAllAndWriteAllCopyAnInstrument) {
   ASSERT_TRUE(b.Zol.LoadParameters(file).Ok);
   b.Zol.WriteAll();
   ASSERT_TRUE(b.Log.WaitCount("WriteAll", 1));
-  EXPECT_EQ(platform.Instrument(1)->Settings(), platform.Instrument(0)->Settings());
+  EXPECT_EQ(platform.Instrument(1)->Snapshot().Settings, platform.Instrument(0)->Snapshot().Settings);
   std::filesystem::remove(file);
 }
 
@@ -260,8 +260,8 @@ TEST(EndToEnd, LockedInstrumentRefusesWritesUntilUnlocked) {
   sim->ReceiveCommand(change.data());
   sim->SetPresent(false);
   sim->SetPresent(true);
-  ASSERT_TRUE(sim->WriteLocked());
-  const int records = sim->HistoryCount();
+  ASSERT_TRUE(sim->Snapshot().WriteLocked);
+  const int records = sim->Snapshot().HistoryCount;
 
   Connected c(platform, 0);
   ASSERT_TRUE(c.WaitConnected());
@@ -269,11 +269,11 @@ TEST(EndToEnd, LockedInstrumentRefusesWritesUntilUnlocked) {
   c.Zol.WriteFilter(7.5f);
   ASSERT_TRUE(c.Log.WaitCount("Filter", 1));
   EXPECT_FLOAT_EQ(c.Zol.Snapshot().Settings.Filter, 1.0f) << "read back: the old value";
-  EXPECT_FLOAT_EQ(sim->Settings().FilterSeconds(), 1.0f);
-  EXPECT_EQ(sim->HistoryCount(), records);
+  EXPECT_FLOAT_EQ(sim->Snapshot().Settings.FilterSeconds(), 1.0f);
+  EXPECT_EQ(sim->Snapshot().HistoryCount, records);
 
   c.Zol.Unlock("WRONG");
-  ASSERT_TRUE(Eventually([&] { return sim->CommandCount(CodeOf(TCommand::Unlock)) >= 1; }));
+  ASSERT_TRUE(Eventually([&] { return sim->Snapshot().CommandCount(CodeOf(TCommand::Unlock)) >= 1; }));
   const int states = c.Log.Count("State");
   ASSERT_TRUE(c.Log.WaitCount("State", states + 3));
   EXPECT_EQ(c.Log.Count("Unlock"), 0);
@@ -284,7 +284,7 @@ TEST(EndToEnd, LockedInstrumentRefusesWritesUntilUnlocked) {
   EXPECT_TRUE(Eventually([&] { return !c.Zol.Snapshot().WriteLocked; }));
   c.Zol.WriteFilter(7.5f);
   ASSERT_TRUE(c.Log.WaitCount("Filter", 2));
-  EXPECT_FLOAT_EQ(sim->Settings().FilterSeconds(), 7.5f);
+  EXPECT_FLOAT_EQ(sim->Snapshot().Settings.FilterSeconds(), 7.5f);
   EXPECT_FLOAT_EQ(c.Zol.Snapshot().Settings.Filter, 7.5f);
 }
 
@@ -306,9 +306,9 @@ TEST(EndToEnd, DroppedCommandsAreResentUntilTheChainsComplete) {
   const int alarms = c.Log.Count("Alarm1");
   c.Zol.WriteAlarm1(Alarm(40.0f, 2.0f, 1.0f, false, true, false));
   ASSERT_TRUE(c.Log.WaitCount("Alarm1", alarms + 1));
-  EXPECT_EQ(sim->Settings().Alarm1, (TSimAlarm{400, 20, 10, AlarmFlag::FailClosed}));
-  ExpectSameSettings(c.Zol.Snapshot().Settings, sim->Settings());
-  EXPECT_GT(sim->CommandsDropped(), 0u) << "the fault was exercised";
+  EXPECT_EQ(sim->Snapshot().Settings.Alarm1, (TSimAlarm{400, 20, 10, AlarmFlag::FailClosed}));
+  ExpectSameSettings(c.Zol.Snapshot().Settings, sim->Snapshot().Settings);
+  EXPECT_GT(sim->Snapshot().CommandsDropped, 0u) << "the fault was exercised";
 }
 
 TEST(EndToEnd, HistoryRecordsEachTheirOwnDespiteLostCommandsAndCorruptReports) {
@@ -341,14 +341,14 @@ TEST(EndToEnd, HistoryRecordsEachTheirOwnDespiteLostCommandsAndCorruptReports) {
     std::lock_guard lock(m);
     ASSERT_TRUE(errors.empty()) << errors[0];
     ASSERT_EQ(records.size(), 8u);
-    ASSERT_EQ(sim->HistoryCount(), 5);
+    ASSERT_EQ(sim->Snapshot().HistoryCount, 5);
     for (int i = 0; i < 8; ++i) {
       const TWROP &r = records[static_cast<std::size_t>(i)];
-      const auto held = sim->HistoryRecord(i);
+      const auto held = sim->Snapshot().HistoryRecord(i);
       EXPECT_EQ(r.SlotMask, held ? static_cast<std::uint8_t>(0xFF << i) : 0) << "record " << i;
       EXPECT_EQ(r.OpCode, held ? held->OpCode : 0) << "record " << i;
     }
-    dropped += sim->CommandsDropped();
+    dropped += sim->Snapshot().CommandsDropped;
   }
   EXPECT_GT(dropped, 0u) << "the fault was exercised";
 }
@@ -367,8 +367,8 @@ TEST(EndToEnd, CorruptReportsNeverPutAWrongValueIntoSettings) {
     c.Zol.ReadAll();
     ASSERT_TRUE(c.Log.WaitCount("ReadAll", round));
   }
-  EXPECT_GT(sim->ReportsCorrupted(), 0u) << "the fault was exercised";
-  const TSimSettings truth = sim->Settings();
+  EXPECT_GT(sim->Snapshot().ReportsCorrupted, 0u) << "the fault was exercised";
+  const TSimSettings truth = sim->Snapshot().Settings;
   // Every event that showed settings showed only values the instrument holds; before the first
   // read-all completes, fields not read yet still hold zeros.
   for (const TZOLSettings &seen : c.Log.SeenSettings()) {

@@ -62,7 +62,7 @@ TEST(Renumbering, TheWindowsSeeOneLossAndOneReturnOfTheSameInstrument) {
 
     // Plugged back on a new path; the second instrument takes the old one.
     const int opensOfOther = platform.OpensOf(1);
-    const auto commandsToOther = platform.Instrument(1)->CommandsReceived();
+    const auto commandsToOther = platform.Instrument(1)->Snapshot().CommandsReceived;
     platform.Renumber(0, 1);
     ASSERT_TRUE(seen.Wait("connect", 2)) << "reconnected without a scan";
     ASSERT_TRUE(seen.Wait("tag", 2)) << "the connection chain runs again";
@@ -78,8 +78,8 @@ TEST(Renumbering, TheWindowsSeeOneLossAndOneReturnOfTheSameInstrument) {
     const int tags = seen.Count("tag");
     zol.WriteTag("RENUMBERED");
     ASSERT_TRUE(seen.Wait("tag", tags + 1));
-    EXPECT_EQ(platform.Instrument(0)->Settings().Tag.substr(0, 10), "RENUMBERED");
-    EXPECT_EQ(platform.Instrument(1)->CommandsReceived(), commandsToOther);
+    EXPECT_EQ(platform.Instrument(0)->Snapshot().Settings.Tag.substr(0, 10), "RENUMBERED");
+    EXPECT_EQ(platform.Instrument(1)->Snapshot().CommandsReceived, commandsToOther);
     EXPECT_EQ(platform.OpensOf(1), opensOfOther) << "the other instrument is never opened";
     zol.Close();
     EXPECT_EQ(platform.OpenHandles(), 0);

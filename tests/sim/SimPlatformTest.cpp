@@ -195,7 +195,7 @@ TEST(SimPlatform, WritePassesTheCommandAndReadGetsItsAnswer) {
   EXPECT_EQ(ReadCode(p, h, 0), 0xA2);
   const std::uint8_t shorter[2] = {0, CodeOf(TCommand::ReadFilter)};
   EXPECT_EQ(p.Write(h, shorter, 2), 2); // padded with zeros: the checksum is wrong
-  EXPECT_EQ(sim->CommandsWithBadChecksum(), 1u);
+  EXPECT_EQ(sim->Snapshot().CommandsWithBadChecksum, 1u);
   p.Close(h);
 }
 
@@ -296,7 +296,7 @@ TEST(SimPlatform, WorkerTurnsBesideEnumeration) {
   EXPECT_GT(answers.load(), 150);
   EXPECT_GT(listings, 0);
   EXPECT_EQ(p.OpenHandles(), 0);
-  EXPECT_GE(p.Instrument(0)->CommandCount(CodeOf(TCommand::ReadTag)), 150u);
+  EXPECT_GE(p.Instrument(0)->Snapshot().CommandCount(CodeOf(TCommand::ReadTag)), 150u);
 }
 
 TEST(SimPlatform, RenumberingMovesTheInstrumentAndHandsItsOldPathToAnother) {

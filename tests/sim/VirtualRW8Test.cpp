@@ -102,7 +102,7 @@ TEST(VirtualRW8, CounterAdvancesByOnePerReportAndWraps) {
     previous = counter;
   }
   EXPECT_TRUE(wrapped);
-  EXPECT_EQ(b.Sim.ReportsSent(), 601u);
+  EXPECT_EQ(b.Sim.Snapshot().ReportsSent, 601u);
 }
 
 TEST(VirtualRW8, AnswersTheLastCommandInEveryReportUntilTheNext) {
@@ -114,7 +114,7 @@ TEST(VirtualRW8, AnswersTheLastCommandInEveryReportUntilTheNext) {
     EXPECT_TRUE(FrameChecksumValid(a.data(), kAnswerLength));
   }
   EXPECT_EQ(b.Exchange(Command(TCommand::ReadState))[AnswerOffset::Code], 0x00);
-  EXPECT_EQ(b.Sim.CommandsCarriedOut(), 2u);
+  EXPECT_EQ(b.Sim.Snapshot().CommandsCarriedOut, 2u);
 }
 
 TEST(VirtualRW8, WritesAreStoredAndReadBack) {
@@ -150,7 +150,7 @@ TEST(VirtualRW8, WritesAreStoredAndReadBack) {
     EXPECT_EQ(r[AnswerOffset::Code], c.read[0]);
     EXPECT_TRUE(std::equal(c.expected.begin(), c.expected.end(), Payload(r)));
   }
-  const TSimSettings s = b.Sim.Settings();
+  const TSimSettings s = b.Sim.Snapshot().Settings;
   EXPECT_EQ(s.Tag, "TT-101 AZONE 3  ");
   EXPECT_FLOAT_EQ(s.FilterSeconds(), 2.5f);
   EXPECT_EQ(s.Alarm1, alarm1);
@@ -179,7 +179,7 @@ TEST(VirtualRW8, OtherAnswers) {
   Frame bad = Command(TCommand::ReadFilter);
   bad[1] ^= 0x10;
   EXPECT_EQ(b.Exchange(bad)[0], 0xFF);
-  EXPECT_EQ(b.Sim.CommandsWithBadChecksum(), 1u);
+  EXPECT_EQ(b.Sim.Snapshot().CommandsWithBadChecksum, 1u);
   // The clock answer, the resets and the firmware commands answer with their own code.
   for (TCommand c : {TCommand::SetClock, TCommand::Reset, TCommand::ResetAll, TCommand::AdjustZero,
                      TCommand::AdjustFullScale})
@@ -206,15 +206,15 @@ TEST(VirtualRW8, CryptedPasswordIsReversibleWithTheSerialNumber) {
 TEST(VirtualRW8, LockRefusesWritesUntilTheRightPassword) {
   Bench b;
   b.Exchange(Command(TCommand::ChangePassword, PackedEight("OPEN")));
-  EXPECT_EQ(b.Sim.Password(), "OPEN    ");
-  EXPECT_FALSE(b.Sim.WriteLocked()) << "changing the password does not lock at once";
+  EXPECT_EQ(b.Sim.Snapshot().Password, "OPEN    ");
+  EXPECT_FALSE(b.Sim.Snapshot().WriteLocked) << "changing the password does not lock at once";
   b.Sim.SetPresent(false);
   b.Sim.SetPresent(true);
-  EXPECT_TRUE(b.Sim.WriteLocked()) << "plug-in locks while the password is not eight spaces";
+  EXPECT_TRUE(b.Sim.Snapshot().WriteLocked) << "plug-in locks while the password is not eight spaces";
   EXPECT_NE(b.Next()[AnswerOffset::Status] & StatusBit::WriteLocked, 0);
 
-  const int recordsBefore = b.Sim.HistoryCount();
-  const TSimSettings before = b.Sim.Settings();
+  const int recordsBefore = b.Sim.Snapshot().HistoryCount;
+  const TSimSettings before = b.Sim.Snapshot().Settings;
   const auto filter = SingleToBytes(9.0f);
   const std::vector<Frame> writes = {
       Command(TCommand::SendFilter, {filter[0], filter[1], filter[2], filter[3], 0, 0}),
@@ -232,10 +232,10 @@ TEST(VirtualRW8, LockRefusesWritesUntilTheRightPassword) {
     EXPECT_EQ(a[0], w[0]) << "a refused write is still answered";
     EXPECT_NE(a[AnswerOffset::Status] & StatusBit::WriteLocked, 0);
   }
-  EXPECT_EQ(b.Sim.Settings(), before);
-  EXPECT_EQ(b.Sim.Password(), "OPEN    ");
-  EXPECT_EQ(b.Sim.HistoryCount(), recordsBefore);
-  EXPECT_EQ(b.Sim.InfoBlock()[0], 0xC1);
+  EXPECT_EQ(b.Sim.Snapshot().Settings, before);
+  EXPECT_EQ(b.Sim.Snapshot().Password, "OPEN    ");
+  EXPECT_EQ(b.Sim.Snapshot().HistoryCount, recordsBefore);
+  EXPECT_EQ(b.Sim.Snapshot().InfoBlock[0], 0xC1);
 
   const Answer wrong = b.Exchange(Command(TCommand::Unlock, PackedEight("OPEM")));
   EXPECT_EQ(wrong[0], 0x40);
@@ -243,11 +243,11 @@ TEST(VirtualRW8, LockRefusesWritesUntilTheRightPassword) {
   const Answer right = b.Exchange(Command(TCommand::Unlock, PackedEight("OPEN")));
   EXPECT_EQ(right[AnswerOffset::Status] & StatusBit::WriteLocked, 0);
   b.Exchange(writes[0]);
-  EXPECT_FLOAT_EQ(b.Sim.Settings().FilterSeconds(), 9.0f);
+  EXPECT_FLOAT_EQ(b.Sim.Snapshot().Settings.FilterSeconds(), 9.0f);
 
   // Reset restarts the instrument: locked again, as at plug-in.
   b.Exchange(Command(TCommand::Reset));
-  EXPECT_TRUE(b.Sim.WriteLocked());
+  EXPECT_TRUE(b.Sim.Snapshot().WriteLocked);
 }
 
 TEST(VirtualRW8, ResetAllRestoresFactorySettingsAndKeepsThePassword) {
@@ -255,8 +255,8 @@ TEST(VirtualRW8, ResetAllRestoresFactorySettingsAndKeepsThePassword) {
   b.Exchange(Command(TCommand::SendTag1, PackedEight("CHANGED")));
   b.Exchange(Command(TCommand::ChangePassword, PackedEight("KEEP")));
   b.Exchange(Command(TCommand::ResetAll));
-  EXPECT_EQ(b.Sim.Settings(), VirtualRW8::FactorySettings());
-  EXPECT_EQ(b.Sim.Password(), "KEEP    ");
+  EXPECT_EQ(b.Sim.Snapshot().Settings, VirtualRW8::FactorySettings());
+  EXPECT_EQ(b.Sim.Snapshot().Password, "KEEP    ");
 }
 
 // ---- Clock and history --------------------------------------------------------------------------
@@ -265,12 +265,12 @@ TEST(VirtualRW8, ClockIsSetThenRuns) {
   Bench b;
   // 7 December 2026 at noon.
   b.Exchange(Command(TCommand::SetClock, {0x6D, 0x26, 0x00, 0x80, 0, 0}));
-  EXPECT_EQ(b.Sim.ClockDate(), 0x266D);
-  EXPECT_EQ(b.Sim.ClockTime(), 0x8000);
+  EXPECT_EQ(b.Sim.Snapshot().ClockDate, 0x266D);
+  EXPECT_EQ(b.Sim.Snapshot().ClockTime, 0x8000);
   b.Next(std::chrono::hours(1));
-  EXPECT_EQ(b.Sim.ClockTime(), 0x8000 + 65536 * 3600LL / 86400);
+  EXPECT_EQ(b.Sim.Snapshot().ClockTime, 0x8000 + 65536 * 3600LL / 86400);
   b.Next(std::chrono::hours(12));
-  EXPECT_EQ(b.Sim.ClockDate(), 0x266E) << "the date goes on at midnight";
+  EXPECT_EQ(b.Sim.Snapshot().ClockDate, 0x266E) << "the date goes on at midnight";
 }
 
 TEST(VirtualRW8, HistoryKeepsTheLastEightWritesNewestFirst) {
@@ -285,11 +285,11 @@ TEST(VirtualRW8, HistoryKeepsTheLastEightWritesNewestFirst) {
   for (TCommand c : {TCommand::ReadState, TCommand::ReadFilter, TCommand::Ping, TCommand::Unlock,
                      TCommand::ReadTag, TCommand::Reset, TCommand::ResetAll})
     b.Exchange(Command(c));
-  EXPECT_EQ(b.Sim.HistoryCount(), 0);
+  EXPECT_EQ(b.Sim.Snapshot().HistoryCount, 0);
   for (TCommand c : recorded)
     b.Exchange(Command(c, c == TCommand::ChangePassword ? PackedEight("")
                                                         : std::array<std::uint8_t, 6>{}));
-  ASSERT_EQ(b.Sim.HistoryCount(), kSimHistorySize);
+  ASSERT_EQ(b.Sim.Snapshot().HistoryCount, kSimHistorySize);
 
   for (int index = 0; index < 12; ++index) {
     SCOPED_TRACE(index);
@@ -304,16 +304,16 @@ TEST(VirtualRW8, HistoryKeepsTheLastEightWritesNewestFirst) {
       // Each exchange above took one 10 ms report; the time lies just after 06:00.
       EXPECT_GE(GetUInt16LE(record + 4), 0x4000);
       EXPECT_LT(GetUInt16LE(record + 4), 0x4010);
-      EXPECT_EQ(b.Sim.HistoryRecord(index)->OpCode, CodeOf(expected));
+      EXPECT_EQ(b.Sim.Snapshot().HistoryRecord(index)->OpCode, CodeOf(expected));
     } else {
       EXPECT_EQ(record[0], 0x00) << "no record at this index";
-      EXPECT_FALSE(b.Sim.HistoryRecord(index).has_value());
+      EXPECT_FALSE(b.Sim.Snapshot().HistoryRecord(index).has_value());
     }
   }
   // Erase then program: the info block follows the firmware.
-  EXPECT_EQ(b.Sim.InfoBlock()[0], 0xFF) << "the last firmware command erased the memory";
+  EXPECT_EQ(b.Sim.Snapshot().InfoBlock[0], 0xFF) << "the last firmware command erased the memory";
   b.Exchange(Command(TCommand::ProgramFirmware));
-  EXPECT_EQ(b.Sim.InfoBlock()[0], 0xC1);
+  EXPECT_EQ(b.Sim.Snapshot().InfoBlock[0], 0xC1);
 }
 
 TEST(VirtualRW8, EmptyHistoryAnswersRecordsWithoutSlot) {
@@ -424,7 +424,7 @@ TEST(VirtualRW8, OptionFlagsShowInTheStatus) {
 TEST(VirtualRW8, TheMeasurementDriftsSlowlyAndTheFilterDamps) {
   Bench b;
   b.Exchange(Command(TCommand::SendFilter, {0, 0, 0, 0, 0, 0})); // no damping
-  int low = 10000, high = -10000, previous = b.Sim.MeasureTenths();
+  int low = 10000, high = -10000, previous = b.Sim.Snapshot().MeasureTenths;
   for (int i = 0; i < 600; ++i) {
     const int m = GetInt16LE(b.Next(milliseconds(500)).data() + AnswerOffset::Measure);
     EXPECT_LE(std::abs(m - previous), 3) << "a slow drift, not a jump";
@@ -445,9 +445,9 @@ TEST(VirtualRW8, DropsTheNextCommands) {
   EXPECT_EQ(b.Exchange(Command(TCommand::ReadFilter))[0], 0x00);
   EXPECT_EQ(b.Exchange(Command(TCommand::ReadAlarm1))[0], 0x00);
   EXPECT_EQ(b.Exchange(Command(TCommand::ReadAlarm2))[0], 0xA2);
-  EXPECT_EQ(b.Sim.CommandsReceived(), 3u);
-  EXPECT_EQ(b.Sim.CommandsCarriedOut(), 1u);
-  EXPECT_EQ(b.Sim.CommandsDropped(), 2u);
+  EXPECT_EQ(b.Sim.Snapshot().CommandsReceived, 3u);
+  EXPECT_EQ(b.Sim.Snapshot().CommandsCarriedOut, 1u);
+  EXPECT_EQ(b.Sim.Snapshot().CommandsDropped, 2u);
 }
 
 TEST(VirtualRW8, DropsAShareOfTheCommands) {
@@ -455,13 +455,13 @@ TEST(VirtualRW8, DropsAShareOfTheCommands) {
   b.Sim.SetDropShare(0.2, 5);
   for (int i = 0; i < 1000; ++i)
     b.Send(Command(TCommand::ReadState));
-  EXPECT_GT(b.Sim.CommandsDropped(), 150u);
-  EXPECT_LT(b.Sim.CommandsDropped(), 250u);
-  EXPECT_EQ(b.Sim.CommandsDropped() + b.Sim.CommandsCarriedOut(), 1000u);
+  EXPECT_GT(b.Sim.Snapshot().CommandsDropped, 150u);
+  EXPECT_LT(b.Sim.Snapshot().CommandsDropped, 250u);
+  EXPECT_EQ(b.Sim.Snapshot().CommandsDropped + b.Sim.Snapshot().CommandsCarriedOut, 1000u);
   b.Sim.SetDropShare(0.0, 5);
-  const auto dropped = b.Sim.CommandsDropped();
+  const auto dropped = b.Sim.Snapshot().CommandsDropped;
   b.Send(Command(TCommand::ReadState));
-  EXPECT_EQ(b.Sim.CommandsDropped(), dropped);
+  EXPECT_EQ(b.Sim.Snapshot().CommandsDropped, dropped);
 }
 
 TEST(VirtualRW8, ErrorAnswersCarryNothingOut) {
@@ -470,7 +470,7 @@ TEST(VirtualRW8, ErrorAnswersCarryNothingOut) {
   const Answer a = b.Exchange(Command(TCommand::SendTag1, PackedEight("NOPE")));
   EXPECT_EQ(a[0], 0xFF);
   EXPECT_TRUE(FrameChecksumValid(a.data(), kAnswerLength));
-  EXPECT_EQ(b.Sim.Settings().Tag, VirtualRW8::FactorySettings().Tag);
+  EXPECT_EQ(b.Sim.Snapshot().Settings.Tag, VirtualRW8::FactorySettings().Tag);
   b.Sim.SetErrorAnswers(false);
   EXPECT_EQ(b.Exchange(Command(TCommand::ReadTag))[0], 0xB0);
 }
@@ -479,7 +479,7 @@ TEST(VirtualRW8, SilentOrUnpluggedSendsNothingAndTakesNothing) {
   for (const bool unplug : {false, true}) {
     SCOPED_TRACE(unplug ? "unplugged" : "silent");
     Bench b;
-    const auto generation = b.Sim.PlugGeneration();
+    const auto generation = b.Sim.LinkState().PlugGeneration;
     if (unplug)
       b.Sim.SetPresent(false);
     else
@@ -487,14 +487,14 @@ TEST(VirtualRW8, SilentOrUnpluggedSendsNothingAndTakesNothing) {
     std::uint8_t report[kSimInputReportLength];
     EXPECT_FALSE(b.Sim.Tick(milliseconds(10), report));
     b.Send(Command(TCommand::SendTag1, PackedEight("LOST")));
-    EXPECT_EQ(b.Sim.CommandsCarriedOut(), 0u);
-    EXPECT_EQ(b.Sim.PlugGeneration(), generation + (unplug ? 1 : 0));
+    EXPECT_EQ(b.Sim.Snapshot().CommandsCarriedOut, 0u);
+    EXPECT_EQ(b.Sim.LinkState().PlugGeneration, generation + (unplug ? 1 : 0));
     if (unplug)
       b.Sim.SetPresent(true);
     else
       b.Sim.SetSilent(false);
     EXPECT_EQ(b.Next()[0], 0x00);
-    EXPECT_EQ(b.Sim.Settings().Tag, VirtualRW8::FactorySettings().Tag);
+    EXPECT_EQ(b.Sim.Snapshot().Settings.Tag, VirtualRW8::FactorySettings().Tag);
   }
 }
 
@@ -506,7 +506,7 @@ TEST(VirtualRW8, CorruptedReportsAlwaysFailTheChecksumAndRepeatWithTheSeed) {
     for (int i = 0; i < 2000; ++i)
       bad.push_back(!FrameChecksumValid(b.Next().data(), kAnswerLength));
     EXPECT_EQ(static_cast<std::uint64_t>(std::count(bad.begin(), bad.end(), true)),
-              b.Sim.ReportsCorrupted());
+              b.Sim.Snapshot().ReportsCorrupted);
     return bad;
   };
   const auto all = run(1.0, 7);
@@ -524,13 +524,13 @@ TEST(VirtualRW8, CorruptedReportsAlwaysFailTheChecksumAndRepeatWithTheSeed) {
 TEST(VirtualRW8, FaultSettingsAreKept) {
   Bench b;
   b.Sim.SetReportPeriod(0);
-  EXPECT_EQ(b.Sim.ReportPeriod(), 1) << "1 ms at least";
+  EXPECT_EQ(b.Sim.LinkState().ReportPeriod, 1) << "1 ms at least";
   b.Sim.SetReportPeriod(250);
-  EXPECT_EQ(b.Sim.ReportPeriod(), 250);
+  EXPECT_EQ(b.Sim.LinkState().ReportPeriod, 250);
   b.Sim.SetOversizedReports(true);
-  EXPECT_TRUE(b.Sim.OversizedReports());
+  EXPECT_TRUE(b.Sim.LinkState().OversizedReports);
   b.Sim.SetPermissionDenied(true);
-  EXPECT_TRUE(b.Sim.PermissionDenied());
+  EXPECT_TRUE(b.Sim.LinkState().PermissionDenied);
 }
 
 // ---- Streaming thread ---------------------------------------------------------------------------
@@ -610,29 +610,29 @@ TEST_F(MemoryFile, KeepsSettingsPasswordAndHistoryBetweenRuns) {
   std::vector<TSimRecord> history;
   {
     Bench b(Manual(Path));
-    EXPECT_EQ(b.Sim.MemoryState(), TSimMemoryState::Missing);
+    EXPECT_EQ(b.Sim.Snapshot().MemoryState, TSimMemoryState::Missing);
     b.Exchange(Command(TCommand::SetClock, {0x01, 0x02, 0x03, 0x04, 0, 0}));
     b.Exchange(Command(TCommand::SendTag1, PackedEight("MEMORY")));
     b.Exchange(Command(TCommand::SendAlarm2, AlarmParams({-300, 20, 50, AlarmFlag::ContactNC})));
     b.Exchange(Command(TCommand::EraseFirmware));
     b.Exchange(Command(TCommand::ChangePassword, PackedEight("SAFE")));
     b.Sim.SetOptionFlags(false, true);
-    written = b.Sim.Settings();
-    for (int i = 0; i < b.Sim.HistoryCount(); ++i)
-      history.push_back(*b.Sim.HistoryRecord(i));
+    written = b.Sim.Snapshot().Settings;
+    for (int i = 0; i < b.Sim.Snapshot().HistoryCount; ++i)
+      history.push_back(*b.Sim.Snapshot().HistoryRecord(i));
   }
   EXPECT_EQ(ReadBytes().size(), static_cast<std::size_t>(kSimMemoryImageSize));
   EXPECT_FALSE(std::filesystem::exists(Path + ".tmp"));
 
   Bench again(Manual(Path));
-  EXPECT_EQ(again.Sim.MemoryState(), TSimMemoryState::Loaded);
-  EXPECT_EQ(again.Sim.Settings(), written);
-  EXPECT_EQ(again.Sim.Password(), "SAFE    ");
-  EXPECT_TRUE(again.Sim.WriteLocked()) << "plugged in with a password: locked";
-  ASSERT_EQ(again.Sim.HistoryCount(), 4);
+  EXPECT_EQ(again.Sim.Snapshot().MemoryState, TSimMemoryState::Loaded);
+  EXPECT_EQ(again.Sim.Snapshot().Settings, written);
+  EXPECT_EQ(again.Sim.Snapshot().Password, "SAFE    ");
+  EXPECT_TRUE(again.Sim.Snapshot().WriteLocked) << "plugged in with a password: locked";
+  ASSERT_EQ(again.Sim.Snapshot().HistoryCount, 4);
   for (int i = 0; i < 4; ++i)
-    EXPECT_EQ(*again.Sim.HistoryRecord(i), history[i]);
-  EXPECT_EQ(again.Sim.InfoBlock()[0], 0xFF);
+    EXPECT_EQ(*again.Sim.Snapshot().HistoryRecord(i), history[i]);
+  EXPECT_EQ(again.Sim.Snapshot().InfoBlock[0], 0xFF);
 }
 
 TEST_F(MemoryFile, ACorruptFileGivesTheFactoryState) {
@@ -658,21 +658,21 @@ TEST_F(MemoryFile, ACorruptFileGivesTheFactoryState) {
     SCOPED_TRACE(c.name);
     WriteBytes(c.bytes);
     Bench b(Manual(Path));
-    EXPECT_EQ(b.Sim.MemoryState(), TSimMemoryState::Corrupt);
-    EXPECT_EQ(b.Sim.Settings(), VirtualRW8::FactorySettings());
-    EXPECT_EQ(b.Sim.Password(), "        ");
-    EXPECT_FALSE(b.Sim.WriteLocked());
-    EXPECT_EQ(b.Sim.HistoryCount(), 0);
+    EXPECT_EQ(b.Sim.Snapshot().MemoryState, TSimMemoryState::Corrupt);
+    EXPECT_EQ(b.Sim.Snapshot().Settings, VirtualRW8::FactorySettings());
+    EXPECT_EQ(b.Sim.Snapshot().Password, "        ");
+    EXPECT_FALSE(b.Sim.Snapshot().WriteLocked);
+    EXPECT_EQ(b.Sim.Snapshot().HistoryCount, 0);
   }
   // The good file still loads, and the instrument overwrites a corrupt file at its next change.
   WriteBytes(good);
-  EXPECT_EQ(Bench(Manual(Path)).Sim.MemoryState(), TSimMemoryState::Loaded);
+  EXPECT_EQ(Bench(Manual(Path)).Sim.Snapshot().MemoryState, TSimMemoryState::Loaded);
   WriteBytes({'x'});
   {
     Bench b(Manual(Path));
     b.Exchange(Command(TCommand::SendTag2, PackedEight("FRESH")));
   }
-  EXPECT_EQ(Bench(Manual(Path)).Sim.MemoryState(), TSimMemoryState::Loaded);
+  EXPECT_EQ(Bench(Manual(Path)).Sim.Snapshot().MemoryState, TSimMemoryState::Loaded);
 }
 
 } // namespace

@@ -218,17 +218,17 @@ TEST_F(BackTraceOnInstrumentTest, ReadsTheEightRecordsOfTheInstrument) {
   Instrument()->SetReportPeriod(20);
   // A few writes give the instrument a history (slot 0 newest).
   Form->ZOL->WriteFilter(2.5f);
-  ASSERT_TRUE(WaitUntil([&] { return Instrument()->HistoryCount() >= 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return Instrument()->Snapshot().HistoryCount >= 1; }));
   Form->ZOL->WriteTag("HISTORY");
-  ASSERT_TRUE(WaitUntil([&] { return Instrument()->HistoryCount() >= 2; }));
-  const std::uint64_t Reads = Instrument()->CommandCount(0x02);
+  ASSERT_TRUE(WaitUntil([&] { return Instrument()->Snapshot().HistoryCount >= 2; }));
+  const std::uint64_t Reads = Instrument()->Snapshot().CommandCount(0x02);
 
   BackTraceForm->show();
   auto Matches = [&] {
     if (BackTraceForm->ProgressBar1->value() != 7)
       return false;
     for (int Slot = 0; Slot < 8; ++Slot) {
-      const auto Held = Instrument()->HistoryRecord(Slot);
+      const auto Held = Instrument()->Snapshot().HistoryRecord(Slot);
       const TWROP Expected = Held ? Record(kSlotMasks[static_cast<std::size_t>(Slot)], Held->OpCode,
                                            Held->OpDate, Held->OpTime)
                                   : TWROP{};
@@ -242,9 +242,9 @@ TEST_F(BackTraceOnInstrumentTest, ReadsTheEightRecordsOfTheInstrument) {
   for (int Slot = 0; Slot < 8 && !Matched; ++Slot)
     Shown += GridRow(*BackTraceForm, Slot + 1).join(QLatin1Char('|')).toStdString() + "\n";
   ASSERT_TRUE(Matched) << "progress " << BackTraceForm->ProgressBar1->value() << "\n" << Shown;
-  EXPECT_GE(Instrument()->CommandCount(0x02), Reads + 8);
+  EXPECT_GE(Instrument()->Snapshot().CommandCount(0x02), Reads + 8);
   EXPECT_EQ(BackTraceForm->RequestIndex, 7);
-  const auto Newest = Instrument()->HistoryRecord(0);
+  const auto Newest = Instrument()->Snapshot().HistoryRecord(0);
   ASSERT_TRUE(Newest.has_value());
   EXPECT_EQ(BackTraceForm->StGrOP->item(1, 2)->text(),
             QString::fromStdString(WROPOperationName(Newest->OpCode)));

@@ -108,7 +108,7 @@ TEST_F(TMainWindow, WithOneInstrumentItOpensAtOnceAndShowsItsIdentity) {
     EXPECT_TRUE(Enabled->isEnabled()) << Enabled->objectName().toStdString();
   // The tag read at connection, and the tag edit enabled with it.
   ASSERT_TRUE(WaitUntil([this] { return ui().EdTag->isEnabled(); }));
-  EXPECT_EQ(ui().EdTag->text(), QString::fromStdString(Instrument()->Settings().Tag));
+  EXPECT_EQ(ui().EdTag->text(), QString::fromStdString(Instrument()->Snapshot().Settings.Tag));
   EXPECT_TRUE(ui().BtnWR_TAG->isEnabled());
 }
 
@@ -143,10 +143,10 @@ TEST_F(TMainWindow, EachPageReadsItsGroupWhenShown) {
                {3, TCommand::ReadAlarm2},
                {2, TCommand::ReadAlarm1}};
   for (const auto &c : Cases) {
-    const auto Before = Instrument()->CommandCount(CodeOf(c.Read));
+    const auto Before = Instrument()->Snapshot().CommandCount(CodeOf(c.Read));
     ClickTab(ui().TabAL1, c.Page);
     EXPECT_EQ(ui().TabAL1->currentIndex(), c.Page);
-    EXPECT_TRUE(WaitUntil([&] { return Instrument()->CommandCount(CodeOf(c.Read)) > Before; }))
+    EXPECT_TRUE(WaitUntil([&] { return Instrument()->Snapshot().CommandCount(CodeOf(c.Read)) > Before; }))
         << "page " << c.Page;
   }
   // The maker's page stays out of reach of the keyboard's page switching.
@@ -186,16 +186,16 @@ TEST_F(TMainWindow, SendsAndReadsBackThroughTheButtonsAndTheMenu) {
     ui().RdLedNa2->setChecked(true);
     for (TBitBtnAlt *Button :
          {ui().BtnWR_TAG, ui().BtnWR_Filter, ui().BtnWR_Alr1, ui().BtnWR_Alr2}) {
-      const auto Before = Instrument()->CommandsCarriedOut();
+      const auto Before = Instrument()->Snapshot().CommandsCarriedOut;
       if (ByMenu)
         PickFromMenu(Button, 0);
       else
         QTest::mouseClick(Button, Qt::LeftButton);
       // Each send ends with the group read back and the state asked for again.
-      ASSERT_TRUE(WaitUntil([&] { return Instrument()->CommandsCarriedOut() >= Before + 2; }));
+      ASSERT_TRUE(WaitUntil([&] { return Instrument()->Snapshot().CommandsCarriedOut >= Before + 2; }));
       Settle();
     }
-    const TSimSettings Held = Instrument()->Settings();
+    const TSimSettings Held = Instrument()->Snapshot().Settings;
     EXPECT_EQ(QString::fromStdString(Held.Tag).trimmed(), Tag.toUpper());
     EXPECT_FLOAT_EQ(Held.FilterSeconds(), ByMenu ? 3.5f : 12.0f);
     EXPECT_EQ(Held.Alarm1.SetPoint, -120);
@@ -239,7 +239,7 @@ TEST_F(TMainWindow, ASetPointOfTwentyTwoAndAHalfShowsAsTwentyThree) {
   EXPECT_EQ(ui().EdDel1->maskedText(), QStringLiteral(" 0,5"));
   // Sending the page sends what is shown: 23.
   QTest::mouseClick(ui().BtnWR_Alr1, Qt::LeftButton);
-  ASSERT_TRUE(WaitUntil([this] { return Instrument()->Settings().Alarm1.SetPoint == 230; }));
+  ASSERT_TRUE(WaitUntil([this] { return Instrument()->Snapshot().Settings.Alarm1.SetPoint == 230; }));
 }
 
 TEST_F(TMainWindow, DelaysFollowTheRegionalSeparator) {
@@ -267,8 +267,8 @@ TEST_F(TMainWindow, DelaysFollowTheRegionalSeparator) {
     ui().EdDel2->selectAll();
     QTest::keyClicks(ui().EdDel2, QLatin1String(c.Typed));
     QTest::mouseClick(ui().BtnWR_Alr2, Qt::LeftButton);
-    EXPECT_TRUE(WaitUntil([&] { return Instrument()->Settings().Alarm2.Delay == c.SentTenths; }))
-        << int(Instrument()->Settings().Alarm2.Delay);
+    EXPECT_TRUE(WaitUntil([&] { return Instrument()->Snapshot().Settings.Alarm2.Delay == c.SentTenths; }))
+        << int(Instrument()->Snapshot().Settings.Alarm2.Delay);
   }
   QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
 }
@@ -279,7 +279,7 @@ TEST_F(TMainWindow, ABlankOrLoneMinusFieldIsSentAsZero) {
   Alarm.SetPoint = 40.0f;
   Alarm.Hysteresis = 4.0f;
   Form->ZOL->WriteAlarm1(Alarm);
-  ASSERT_TRUE(WaitUntil([this] { return Instrument()->Settings().Alarm1.SetPoint == 400; }));
+  ASSERT_TRUE(WaitUntil([this] { return Instrument()->Snapshot().Settings.Alarm1.SetPoint == 400; }));
   for (const char *Typed : {"", "-"}) {
     SCOPED_TRACE(Typed);
     ui().EdAlr1->setMaskedText(QString());
@@ -288,11 +288,11 @@ TEST_F(TMainWindow, ABlankOrLoneMinusFieldIsSentAsZero) {
     ui().EdHys1->setMaskedText(QStringLiteral("3"));
     Form->BtnWR_Alr1Click();
     // Only the field that does not convert is 0; the hysteresis goes as typed.
-    ASSERT_TRUE(WaitUntil([this] { return Instrument()->Settings().Alarm1.Hysteresis == 30; }));
-    EXPECT_EQ(Instrument()->Settings().Alarm1.SetPoint, 0);
+    ASSERT_TRUE(WaitUntil([this] { return Instrument()->Snapshot().Settings.Alarm1.Hysteresis == 30; }));
+    EXPECT_EQ(Instrument()->Snapshot().Settings.Alarm1.SetPoint, 0);
     Alarm.Hysteresis = 4.0f;
     Form->ZOL->WriteAlarm1(Alarm);
-    ASSERT_TRUE(WaitUntil([this] { return Instrument()->Settings().Alarm1.Hysteresis == 40; }));
+    ASSERT_TRUE(WaitUntil([this] { return Instrument()->Snapshot().Settings.Alarm1.Hysteresis == 40; }));
   }
 }
 
@@ -365,9 +365,9 @@ TEST_F(TMainWindow, TheWriteLockDisablesTheSendControlsUntilAnUnlockedUpdate) {
   };
   ASSERT_TRUE(WaitUntil([&] { return ui().BtnWR_Alr1->isEnabled(); }));
   Form->ZOL->ChangePassword("SECRET");
-  ASSERT_TRUE(WaitUntil([this] { return Instrument()->Password() == "SECRET  "; }));
+  ASSERT_TRUE(WaitUntil([this] { return Instrument()->Snapshot().Password == "SECRET  "; }));
   Form->ZOL->Reset(); // the instrument restarts locked
-  ASSERT_TRUE(WaitUntil([this] { return Instrument()->WriteLocked(); }));
+  ASSERT_TRUE(WaitUntil([this] { return Instrument()->Snapshot().WriteLocked; }));
   Form->ZOL->SendCommand(CodeOf(TCommand::ReadState));
   ASSERT_TRUE(WaitUntil([this] { return ui().CkWriteLock->isChecked(); }));
   for (QWidget *Control : LockDependent())
@@ -447,9 +447,9 @@ TEST_F(TMainWindow, QuittingWhileChainsRunStopsTheInstrumentAndClosesTheHistory)
   EXPECT_FALSE(Form->isVisible());
   EXPECT_FALSE(BackTraceForm->isVisible());
   // The worker is stopped: the instrument hears nothing more.
-  const auto Heard = Instrument()->CommandsReceived();
+  const auto Heard = Instrument()->Snapshot().CommandsReceived;
   QTest::qWait(50);
-  EXPECT_EQ(Instrument()->CommandsReceived(), Heard);
+  EXPECT_EQ(Instrument()->Snapshot().CommandsReceived, Heard);
 }
 
 class TMainWindowFiles : public TMainWindowTest {
@@ -469,15 +469,15 @@ protected:
 TEST_F(TMainWindowFiles, SaveReadsEverythingFirstThenWritesTheFile) {
   Start(1);
   Form->ZOL->WriteFilter(7.5f);
-  ASSERT_TRUE(WaitUntil([this] { return Instrument()->Settings().FilterSeconds() == 7.5f; }));
-  const auto ReadsBefore = Instrument()->CommandCount(CodeOf(TCommand::ReadAlarm2));
+  ASSERT_TRUE(WaitUntil([this] { return Instrument()->Snapshot().Settings.FilterSeconds() == 7.5f; }));
+  const auto ReadsBefore = Instrument()->Snapshot().CommandCount(CodeOf(TCommand::ReadAlarm2));
   bool ReadBeforeDialog = false;
   const QString Path = Folder.filePath(QStringLiteral("saved.ZOL"));
   TModalWatcher Watcher([&](QWidget *Modal) {
     auto *Dialog = qobject_cast<QFileDialog *>(Modal);
     if (Dialog == nullptr)
       return false;
-    ReadBeforeDialog = Instrument()->CommandCount(CodeOf(TCommand::ReadAlarm2)) > ReadsBefore;
+    ReadBeforeDialog = Instrument()->Snapshot().CommandCount(CodeOf(TCommand::ReadAlarm2)) > ReadsBefore;
     ChooseFile(Dialog, Path);
     return true;
   });
@@ -489,7 +489,7 @@ TEST_F(TMainWindowFiles, SaveReadsEverythingFirstThenWritesTheFile) {
   TZOLSettings Saved;
   ASSERT_TRUE(ReadParameterFile(Path.toStdString(), Saved).Ok);
   EXPECT_FLOAT_EQ(Saved.Filter, 7.5f);
-  EXPECT_EQ(Saved.Tag.Get(), Instrument()->Settings().Tag);
+  EXPECT_EQ(Saved.Tag.Get(), Instrument()->Snapshot().Settings.Tag);
 }
 
 TEST_F(TMainWindowFiles, LoadSendsTheFileWithTheWriteAllChain) {
@@ -516,7 +516,7 @@ TEST_F(TMainWindowFiles, LoadSendsTheFileWithTheWriteAllChain) {
   });
   QTest::mouseClick(ui().BtnLoad, Qt::LeftButton);
   ASSERT_TRUE(WaitUntil([&] { return Written > 0; }));
-  const TSimSettings Held = Instrument()->Settings();
+  const TSimSettings Held = Instrument()->Snapshot().Settings;
   EXPECT_EQ(Held.Tag, "LOADED TAG      ");
   EXPECT_FLOAT_EQ(Held.FilterSeconds(), 4.5f);
   EXPECT_EQ(Held.Alarm1.SetPoint, 550);

@@ -139,14 +139,14 @@ TEST_F(TMakerTab, ButtonsReachTheInstrument) {
       Question = TakeMessageBox(Modal, c.Answer);
       return !Question.isEmpty();
     });
-    const auto Before = Instrument()->CommandCount(CodeOf(c.Command));
+    const auto Before = Instrument()->Snapshot().CommandCount(CodeOf(c.Command));
     QTest::mouseClick(c.Button, Qt::LeftButton);
     EXPECT_EQ(Question, QString::fromUtf8(c.Question));
     if (c.Answer == QMessageBox::Yes)
       EXPECT_TRUE(
-          WaitUntil([&] { return Instrument()->CommandCount(CodeOf(c.Command)) > Before; }));
+          WaitUntil([&] { return Instrument()->Snapshot().CommandCount(CodeOf(c.Command)) > Before; }));
     else
-      EXPECT_EQ(Instrument()->CommandCount(CodeOf(c.Command)), Before);
+      EXPECT_EQ(Instrument()->Snapshot().CommandCount(CodeOf(c.Command)), Before);
     Form->BtnGetInfoClick();
     ASSERT_TRUE(WaitUntil([this] { return ui().EdInfo->text().size() == 12; }));
     EXPECT_EQ(ui().EdInfo->toolTip(), QString::fromUtf8(c.Hint));
@@ -177,10 +177,10 @@ TEST_F(TMakerTab, ButtonsReachTheInstrument) {
     QTest::mouseDClick(ui().Image1, Qt::LeftButton);
   }
   EXPECT_TRUE(AboutWasModal);
-  const auto Zero = Instrument()->CommandCount(CodeOf(TCommand::AdjustZero));
+  const auto Zero = Instrument()->Snapshot().CommandCount(CodeOf(TCommand::AdjustZero));
   QTest::mouseClick(ui().SpBtnZ, Qt::LeftButton);
   EXPECT_TRUE(
-      WaitUntil([&] { return Instrument()->CommandCount(CodeOf(TCommand::AdjustZero)) > Zero; }));
+      WaitUntil([&] { return Instrument()->Snapshot().CommandCount(CodeOf(TCommand::AdjustZero)) > Zero; }));
 }
 
 } // namespace

@@ -250,12 +250,12 @@ protected:
   void LockWith(const std::string &Password) {
     Form->ZOL->ChangePassword(Password);
     const std::string Padded = (Password + "        ").substr(0, 8);
-    ASSERT_TRUE(WaitUntil([&] { return Instrument()->Password() == Padded; }));
+    ASSERT_TRUE(WaitUntil([&] { return Instrument()->Snapshot().Password == Padded; }));
     Instrument()->SetPresent(false);
     ASSERT_TRUE(WaitUntil([&] { return !Form->DevicePresent; }));
     Instrument()->SetPresent(true);
     ASSERT_TRUE(WaitUntil([&] { return Form->DevicePresent; }));
-    ASSERT_TRUE(Instrument()->WriteLocked());
+    ASSERT_TRUE(Instrument()->Snapshot().WriteLocked);
     ASSERT_TRUE(WaitUntil([&] { return !PassForm->ImgLock->isHidden(); }));
     EXPECT_FALSE(PassForm->GrChangePW->isEnabled());
   }
@@ -277,7 +277,7 @@ TEST_F(PassOnInstrumentTest, UnlockByButtonAndByEnter) {
     EXPECT_FALSE(PassForm->EdPassWord->isUndoAvailable());
     // The dialog closes when the instrument has answered that it is unlocked.
     ASSERT_TRUE(WaitUntil([] { return !PassForm->isVisible(); }));
-    EXPECT_FALSE(Instrument()->WriteLocked());
+    EXPECT_FALSE(Instrument()->Snapshot().WriteLocked);
     EXPECT_TRUE(WaitUntil([] { return PassForm->ImgLock->isHidden(); }));
     EXPECT_TRUE(PassForm->GrChangePW->isEnabled());
   }
@@ -287,18 +287,18 @@ TEST_F(PassOnInstrumentTest, WrongPasswordLeavesItOpenAndLocked) {
   Start(1);
   LockWith("RIGHT");
   PassForm->show();
-  const std::uint64_t Unlocks = Instrument()->CommandCount(0x40);
+  const std::uint64_t Unlocks = Instrument()->Snapshot().CommandCount(0x40);
   Type(PassForm->EdPassWord, QStringLiteral("WRONG"));
   QTest::mouseClick(PassForm->BtnUnlockPW, Qt::LeftButton);
   EXPECT_TRUE(PassForm->EdPassWord->text().isEmpty());
-  ASSERT_TRUE(WaitUntil([&] { return Instrument()->CommandCount(0x40) > Unlocks; }));
+  ASSERT_TRUE(WaitUntil([&] { return Instrument()->Snapshot().CommandCount(0x40) > Unlocks; }));
   // The unlock answer, the state request it sends and several answers after it have all
   // reached the windows.
   const int From = StateUpdates;
   ASSERT_TRUE(WaitUntil([&] { return StateUpdates >= From + 5; }));
   EXPECT_TRUE(PassForm->isVisible());
   EXPECT_FALSE(PassForm->ImgLock->isHidden());
-  EXPECT_TRUE(Instrument()->WriteLocked());
+  EXPECT_TRUE(Instrument()->Snapshot().WriteLocked);
   PassForm->close();
 }
 
@@ -314,7 +314,7 @@ TEST_F(PassOnInstrumentTest, ChangePasswordEmptiesBothEdits) {
   EXPECT_TRUE(PassForm->EdNewPassWord1->text().isEmpty());
   EXPECT_TRUE(PassForm->EdNewPassWord2->text().isEmpty());
   EXPECT_FALSE(PassForm->BtnChangePW->isEnabled());
-  EXPECT_TRUE(WaitUntil([&] { return Instrument()->Password() == "NEW1    "; }));
+  EXPECT_TRUE(WaitUntil([&] { return Instrument()->Snapshot().Password == "NEW1    "; }));
   EXPECT_TRUE(PassForm->isVisible());
   PassForm->close();
 }
@@ -331,7 +331,7 @@ TEST_F(PassOnInstrumentTest, LostPasswordFillsBothFieldsInBothLockStates) {
     QTest::mouseClick(PassForm->BtnLostPW, Qt::LeftButton);
     ASSERT_TRUE(WaitUntil([] { return PassForm->EdNS->text() != QStringLiteral("-"); }));
     const std::string Serial = Instrument()->SerialNumber();
-    const auto Crypted = VirtualRW8::CryptPassword(Instrument()->Password(), Serial);
+    const auto Crypted = VirtualRW8::CryptPassword(Instrument()->Snapshot().Password, Serial);
     QString Expected;
     for (int i = 5; i >= 0; --i)
       Expected += Hex2(Crypted[static_cast<std::size_t>(i)]) + QLatin1Char(' ');

@@ -45,12 +45,12 @@ TEST_F(TProduct, DestructiveQuestionsDefaultToNo) {
       QTest::keyClick(Box, Qt::Key_Return); // the user presses Enter
       return true;
     });
-    const auto Before = Instrument()->CommandCount(CodeOf(c.Command));
+    const auto Before = Instrument()->Snapshot().CommandCount(CodeOf(c.Command));
     (Form.get()->*c.Click)();
     EXPECT_EQ(Enter.Handled(), 1);
     EXPECT_TRUE(DefaultIsNo);
     Settle();
-    EXPECT_EQ(Instrument()->CommandCount(CodeOf(c.Command)), Before);
+    EXPECT_EQ(Instrument()->Snapshot().CommandCount(CodeOf(c.Command)), Before);
   }
 }
 
@@ -126,23 +126,23 @@ TEST_F(TProduct, DemoControlsChangeWhatTheConfiguratorShows) {
   EXPECT_TRUE(WaitUntil([this] { return !ui().CkCPUError->isChecked(); }));
   // Report period, lost commands, corrupted reports reach the instrument.
   Control.SpReportPeriod->setValue(5);
-  EXPECT_EQ(Instrument()->ReportPeriod(), 5);
+  EXPECT_EQ(Instrument()->LinkState().ReportPeriod, 5);
   Control.SpCorruptShare->setValue(50);
-  EXPECT_TRUE(WaitUntil([this] { return Instrument()->ReportsCorrupted() > 0; }));
+  EXPECT_TRUE(WaitUntil([this] { return Instrument()->Snapshot().ReportsCorrupted > 0; }));
   Control.SpCorruptShare->setValue(0);
   Control.SpDropShare->setValue(50);
   EXPECT_TRUE(WaitUntil([this] {
     Form->ZOL->SendCommand(CodeOf(TCommand::ReadState));
-    return Instrument()->CommandsDropped() > 0;
+    return Instrument()->Snapshot().CommandsDropped > 0;
   }));
   Control.SpDropShare->setValue(0);
   // A password locks the instrument: the send rows go grey; none unlocks it.
   Control.EdPassword->setText(QStringLiteral("SECRET"));
   QTest::mouseClick(Control.BtnLock, Qt::LeftButton);
-  EXPECT_TRUE(Instrument()->WriteLocked());
+  EXPECT_TRUE(Instrument()->Snapshot().WriteLocked);
   EXPECT_TRUE(WaitUntil([this] { return !ui().BtnWR_TAG->isEnabled(); }));
   QTest::mouseClick(Control.BtnNoPassword, Qt::LeftButton);
-  EXPECT_FALSE(Instrument()->WriteLocked());
+  EXPECT_FALSE(Instrument()->Snapshot().WriteLocked);
   EXPECT_TRUE(WaitUntil([this] { return ui().BtnWR_TAG->isEnabled(); }));
   // The maker's tab on request.
   Control.CkMakerTab->setChecked(true);

@@ -40,8 +40,8 @@ TEST_F(TRobustness, AHundredRapidClicksOnASendButtonWhileChainsRun) {
     QCoreApplication::processEvents();
   }
   // The last click's filter reaches the instrument and the window still follows it.
-  ASSERT_TRUE(WaitUntil([this] { return Instrument()->Settings().FilterSeconds() == 6.5f; }, 10000))
-      << "the instrument holds a filter of " << Instrument()->Settings().FilterSeconds()
+  ASSERT_TRUE(WaitUntil([this] { return Instrument()->Snapshot().Settings.FilterSeconds() == 6.5f; }, 10000))
+      << "the instrument holds a filter of " << Instrument()->Snapshot().Settings.FilterSeconds()
       << " s; last command " << int(Form->ZOL->Snapshot().LastCommand);
   const int Before = StateUpdates;
   EXPECT_TRUE(WaitUntil([&] { return StateUpdates > Before + 5; })) << "the window is alive";
@@ -72,9 +72,9 @@ TEST_F(TRobustness, ClosingDuringEveryChainEndsWithinOneSecond) {
     EXPECT_LT(Clock.elapsed(), 1000);
     EXPECT_FALSE(Form->isVisible());
     // The worker has stopped: the instrument hears nothing more.
-    const auto Heard = Instrument()->CommandsReceived();
+    const auto Heard = Instrument()->Snapshot().CommandsReceived;
     QTest::qWait(30);
-    EXPECT_EQ(Instrument()->CommandsReceived(), Heard);
+    EXPECT_EQ(Instrument()->Snapshot().CommandsReceived, Heard);
   }
 }
 

@@ -114,7 +114,7 @@ TEST_F(TZOLTest, ConnectionEventsArriveOnTheUiThreadInOrder) {
   EXPECT_EQ(Connected->Snapshot.Manufacturer, "KOVA");
   EXPECT_EQ(Connected->Snapshot.SerialNumber, Platform->Instrument(0)->SerialNumber());
   EXPECT_EQ(Find("TagUpdated")->Snapshot.Settings.Tag.Get(),
-            Platform->Instrument(0)->Settings().Tag);
+            Platform->Instrument(0)->Snapshot().Settings.Tag);
 }
 
 TEST_F(TZOLTest, EachSignalCarriesTheModelAsItWasWhenRaised) {
@@ -123,7 +123,7 @@ TEST_F(TZOLTest, EachSignalCarriesTheModelAsItWasWhenRaised) {
   ZOL->ReadAll();
   // The chain runs to its end while the user-interface thread is busy: the worker never waits.
   ASSERT_TRUE(WaitWithoutEvents([this] {
-    return Platform->Instrument(0)->CommandCount(CodeOf(TCommand::ReadAlarm2)) > 0 &&
+    return Platform->Instrument(0)->Snapshot().CommandCount(CodeOf(TCommand::ReadAlarm2)) > 0 &&
            !ZOL->Snapshot().ReadingAll;
   }));
   EXPECT_TRUE(Delivered.empty());
@@ -141,13 +141,13 @@ TEST_F(TZOLTest, EachSignalCarriesTheModelAsItWasWhenRaised) {
 TEST_F(TZOLTest, StatesKeepTheirPlaceAroundOtherEvents) {
   Connect();
   const auto Instrument = Platform->Instrument(0);
-  const auto Count = [&](TCommand Code) { return Instrument->CommandCount(CodeOf(Code)); };
+  const auto Count = [&](TCommand Code) { return Instrument->Snapshot().CommandCount(CodeOf(Code)); };
   // Raised while the user-interface thread is busy: states at 11 °C, a tag update, states at 33.
   const auto StatesAt = [&](float Celsius) {
     Instrument->SetTemperature(Celsius);
     ASSERT_TRUE(WaitWithoutEvents([&] { return ZOL->Snapshot().Measure == Celsius; }));
-    const auto Sent = Instrument->ReportsSent();
-    ASSERT_TRUE(WaitWithoutEvents([&] { return Instrument->ReportsSent() > Sent + 5; }));
+    const auto Sent = Instrument->Snapshot().ReportsSent;
+    ASSERT_TRUE(WaitWithoutEvents([&] { return Instrument->Snapshot().ReportsSent > Sent + 5; }));
   };
   StatesAt(11.0f);
   const auto Tags = Count(TCommand::ReadTag2);

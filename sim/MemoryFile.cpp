@@ -1,0 +1,145 @@
+#include "sim/MemoryFile.h"
+
+#include <algorithm>
+#include <fstream>
+#include <string_view>
+
+#include "protocol/SystemFile.h"
+#include "protocol/Utils.h"
+
+namespace zol {
+
+namespace {
+
+// Memory file layout (sim/README.md).
+constexpr std::array<std::uint8_t, 8> kMagic{'R', 'W', '8', 'S', 'I', 'M', '0', '1'};
+namespace MemoryOffset {
+constexpr int Magic = 0;
+constexpr int Tag = 8;
+constexpr int Filter = 24;
+constexpr int Alarm1 = 28;
+constexpr int Alarm2 = 34;
+constexpr int Options = 40;
+constexpr int Password = 41;
+constexpr int HistoryCount = 49;
+constexpr int History = 50;
+constexpr int RecordLength = 5;
+constexpr int Info = 90;
+constexpr int Sum = 96;
+} // namespace MemoryOffset
+static_assert(MemoryOffset::Sum + 4 == kSimMemoryImageSize);
+
+bool AllPackable(std::string_view Text) {
+  return std::all_of(Text.begin(), Text.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 0x20 && u <= 0x5F;
+  });
+}
+
+std::uint32_t Fnv1a(const std::uint8_t *Bytes, int n) {
+  std::uint32_t h = 2166136261u;
+  for (int i = 0; i < n; ++i) {
+    h ^= Bytes[i];
+    h *= 16777619u;
+  }
+  return h;
+}
+
+} // namespace
+
+TSimAlarm SimAlarmFromBlock(const std::uint8_t *Block) {
+  TSimAlarm a;
+  a.SetPoint = GetInt16LE(Block + AlarmBlock::SetPoint);
+  a.Hysteresis = GetInt16LE(Block + AlarmBlock::Hysteresis);
+  a.Delay = Block[AlarmBlock::Delay];
+  a.Flags = Block[AlarmBlock::Flags];
+  return a;
+}
+
+void SimAlarmToBlock(const TSimAlarm &a, std::uint8_t *Block) {
+  PutInt16LE(Block + AlarmBlock::SetPoint, a.SetPoint);
+  PutInt16LE(Block + AlarmBlock::Hysteresis, a.Hysteresis);
+  Block[AlarmBlock::Delay] = a.Delay;
+  Block[AlarmBlock::Flags] = a.Flags;
+}
+
+TSimMemoryImage BuildMemoryImage(const TSimMemory &m) {
+  const TSimSettings &s = m.Settings;
+  TSimMemoryImage b{};
+  std::copy(kMagic.begin(), kMagic.end(), b.begin() + MemoryOffset::Magic);
+  std::copy(s.Tag.begin(), s.Tag.end(), b.begin() + MemoryOffset::Tag);
+  std::copy(s.Filter.begin(), s.Filter.end(), b.begin() + MemoryOffset::Filter);
+  SimAlarmToBlock(s.Alarm1, b.data() + MemoryOffset::Alarm1);
+  SimAlarmToBlock(s.Alarm2, b.data() + MemoryOffset::Alarm2);
+  b[MemoryOffset::Options] = static_cast<std::uint8_t>((s.UseDisplay ? StatusBit::UseDisplay : 0) |
+                                                       (s.UseE2PROM ? StatusBit::UseE2PROM : 0));
+  std::copy(m.Password.begin(), m.Password.end(), b.begin() + MemoryOffset::Password);
+  b[MemoryOffset::HistoryCount] = static_cast<std::uint8_t>(m.HistoryCount);
+  for (int i = 0; i < kSimHistorySize; ++i) {
+    std::uint8_t *r = b.data() + MemoryOffset::History + i * MemoryOffset::RecordLength;
+    r[0] = m.History[i].OpCode;
+    PutUInt16LE(r + 1, m.History[i].OpDate);
+    PutUInt16LE(r + 3, m.History[i].OpTime);
+  }
+  std::copy(m.Info.begin(), m.Info.end(), b.begin() + MemoryOffset::Info);
+  const std::uint32_t sum = Fnv1a(b.data(), MemoryOffset::Sum);
+  for (int i = 0; i < 4; ++i)
+    b[MemoryOffset::Sum + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+  return b;
+}
+
+bool ParseMemoryImage(const TSimMemoryImage &b, TSimMemory &m) {
+  if (!std::equal(kMagic.begin(), kMagic.end(), b.begin() + MemoryOffset::Magic))
+    return false;
+  std::uint32_t sum = 0;
+  for (int i = 0; i < 4; ++i)
+    sum |= std::uint32_t{b[MemoryOffset::Sum + i]} << (8 * i);
+  if (sum != Fnv1a(b.data(), MemoryOffset::Sum))
+    return false;
+  const std::string tag(b.begin() + MemoryOffset::Tag, b.begin() + MemoryOffset::Tag + 16);
+  const std::string pass(b.begin() + MemoryOffset::Password,
+                         b.begin() + MemoryOffset::Password + 8);
+  const int count = b[MemoryOffset::HistoryCount];
+  // A sound checksum over nonsense (a file written by hand) is still refused.
+  if (!AllPackable(tag) || !AllPackable(pass) || count > kSimHistorySize)
+    return false;
+  TSimSettings &s = m.Settings;
+  s.Tag = tag;
+  std::copy(b.begin() + MemoryOffset::Filter, b.begin() + MemoryOffset::Filter + 4,
+            s.Filter.begin());
+  s.Alarm1 = SimAlarmFromBlock(b.data() + MemoryOffset::Alarm1);
+  s.Alarm2 = SimAlarmFromBlock(b.data() + MemoryOffset::Alarm2);
+  s.UseDisplay = (b[MemoryOffset::Options] & StatusBit::UseDisplay) != 0;
+  s.UseE2PROM = (b[MemoryOffset::Options] & StatusBit::UseE2PROM) != 0;
+  m.Password = pass;
+  m.HistoryCount = count;
+  for (int i = 0; i < kSimHistorySize; ++i) {
+    const std::uint8_t *r = b.data() + MemoryOffset::History + i * MemoryOffset::RecordLength;
+    m.History[i] = TSimRecord{r[0], GetUInt16LE(r + 1), GetUInt16LE(r + 3)};
+  }
+  std::copy(b.begin() + MemoryOffset::Info, b.begin() + MemoryOffset::Info + 6, m.Info.begin());
+  return true;
+}
+
+TSimMemoryState LoadMemoryFile(const std::string &Path, TSimMemory &Memory) {
+  std::ifstream in(Path, std::ios::binary);
+  if (!in)
+    return TSimMemoryState::Missing;
+  TSimMemoryImage b{};
+  in.read(reinterpret_cast<char *>(b.data()), b.size());
+  const bool whole = in.gcount() == static_cast<std::streamsize>(b.size());
+  // One byte more means a file of another size: not ours.
+  const bool exact = whole && in.peek() == std::ifstream::traits_type::eof();
+  // ParseMemoryImage checks everything before it changes anything: a corrupt file leaves the
+  // memory as it was.
+  return (exact && ParseMemoryImage(b, Memory)) ? TSimMemoryState::Loaded
+                                                : TSimMemoryState::Corrupt;
+}
+
+bool SaveMemoryFile(const std::string &Path, const TSimMemoryImage &Image) {
+  // Written whole or not at all, through a temporary file created new under a unique name (a
+  // link planted there cannot redirect it); a node that is not a regular file is left alone.
+  return ReplaceFileContent(Path, Image.data(), Image.size()).Ok;
+}
+
+} // namespace zol
