@@ -116,9 +116,9 @@ private:
 
   mutable std::mutex Mutex; //!< Protects Instruments, Handles and every slot's queue.
   std::vector<std::shared_ptr<VirtualRW8>> Instruments;
-  std::vector<int> Nodes;                // per instrument: the number of its path
-  std::vector<std::string> Serials;      // per instrument: its serial number, kept for comparing
-  std::vector<int> Opens;                // per instrument: times opened
+  std::vector<int> Nodes;           // per instrument: the number of its path
+  std::vector<std::string> Serials; // per instrument: its serial number, kept for comparing
+  std::vector<int> Opens;           // per instrument: times opened
   std::atomic<bool> KeepOpen{true};
   std::array<Slot, kSimMaxHandles> Handles;
   std::uint64_t OpenCount = 0;

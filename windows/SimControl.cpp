@@ -272,12 +272,13 @@ void TSimControlForm::ShowStatus() {
     FFilling = false;
   }
   const bool Locked = Instrument->Snapshot().WriteLocked;
-  LbStatus->setText(
-      (Instrument->LinkState().Present ? Tr("Branché", "Plugged in") : Tr("Débranché", "Unplugged")) +
-      QStringLiteral(", ") +
-      (Locked ? Tr("verrouillé", "locked") : Tr("déverrouillé", "unlocked")) +
-      QStringLiteral(", ") +
-      Tr("mesure %1 °C", "measure %1 °C").arg(Instrument->Snapshot().MeasureTenths / 10.0, 0, 'f', 1));
+  LbStatus->setText((Instrument->LinkState().Present ? Tr("Branché", "Plugged in")
+                                                     : Tr("Débranché", "Unplugged")) +
+                    QStringLiteral(", ") +
+                    (Locked ? Tr("verrouillé", "locked") : Tr("déverrouillé", "unlocked")) +
+                    QStringLiteral(", ") +
+                    Tr("mesure %1 °C", "measure %1 °C")
+                        .arg(Instrument->Snapshot().MeasureTenths / 10.0, 0, 'f', 1));
 }
 
 void TSimControlForm::Send(VirtualRW8 &Instrument, std::uint8_t Code, const std::string &Eight) {

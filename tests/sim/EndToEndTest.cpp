@@ -157,7 +157,8 @@ struct Connected {
   /// coming in. A new operation started earlier would race the answers still repeated for the
   /// old chain (the program has no way to tell a repeated answer from a fresh one).
   bool Quiet(const VirtualRW8 &sim) {
-    if (!Eventually([&] { return sim.Snapshot().LastCode == 0 && Zol.Snapshot().LastCommand == 0; }))
+    if (!Eventually(
+            [&] { return sim.Snapshot().LastCode == 0 && Zol.Snapshot().LastCommand == 0; }))
       return false;
     return Log.WaitCount("State", Log.Count("State") + 3);
   }
@@ -189,8 +190,9 @@ TEST(EndToEnd, ConnectReadsIdentitySetsTheClockAndReadsTheTag) {
   EXPECT_LE(std::abs(int{sim->Snapshot().ClockDate} - int{now.Date}), 1);
   // After the chain, the repeated state answers keep the display current.
   EXPECT_TRUE(c.Log.WaitCount("State", 3));
-  EXPECT_TRUE(Eventually(
-      [&] { return std::fabs(c.Zol.Snapshot().Measure - sim->Snapshot().MeasureTenths / 10.0f) < 0.5f; }));
+  EXPECT_TRUE(Eventually([&] {
+    return std::fabs(c.Zol.Snapshot().Measure - sim->Snapshot().MeasureTenths / 10.0f) < 0.5f;
+  }));
 }
 
 TEST(EndToEnd, TwoInstrumentsTheSecondIsOpened) {
@@ -249,7 +251,8 @@ TEST(EndToEnd, ReadAllAndWriteAllCopyAnInstrument) {
   ASSERT_TRUE(b.Zol.LoadParameters(file).Ok);
   b.Zol.WriteAll();
   ASSERT_TRUE(b.Log.WaitCount("WriteAll", 1));
-  EXPECT_EQ(platform.Instrument(1)->Snapshot().Settings, platform.Instrument(0)->Snapshot().Settings);
+  EXPECT_EQ(platform.Instrument(1)->Snapshot().Settings,
+            platform.Instrument(0)->Snapshot().Settings);
   std::filesystem::remove(file);
 }
 
@@ -273,7 +276,8 @@ TEST(EndToEnd, LockedInstrumentRefusesWritesUntilUnlocked) {
   EXPECT_EQ(sim->Snapshot().HistoryCount, records);
 
   c.Zol.Unlock("WRONG");
-  ASSERT_TRUE(Eventually([&] { return sim->Snapshot().CommandCount(CodeOf(TCommand::Unlock)) >= 1; }));
+  ASSERT_TRUE(
+      Eventually([&] { return sim->Snapshot().CommandCount(CodeOf(TCommand::Unlock)) >= 1; }));
   const int states = c.Log.Count("State");
   ASSERT_TRUE(c.Log.WaitCount("State", states + 3));
   EXPECT_EQ(c.Log.Count("Unlock"), 0);

@@ -210,7 +210,8 @@ TEST(VirtualRW8, LockRefusesWritesUntilTheRightPassword) {
   EXPECT_FALSE(b.Sim.Snapshot().WriteLocked) << "changing the password does not lock at once";
   b.Sim.SetPresent(false);
   b.Sim.SetPresent(true);
-  EXPECT_TRUE(b.Sim.Snapshot().WriteLocked) << "plug-in locks while the password is not eight spaces";
+  EXPECT_TRUE(b.Sim.Snapshot().WriteLocked)
+      << "plug-in locks while the password is not eight spaces";
   EXPECT_NE(b.Next()[AnswerOffset::Status] & StatusBit::WriteLocked, 0);
 
   const int recordsBefore = b.Sim.Snapshot().HistoryCount;

@@ -146,8 +146,10 @@ TEST_F(TMainWindow, EachPageReadsItsGroupWhenShown) {
     const auto Before = Instrument()->Snapshot().CommandCount(CodeOf(c.Read));
     ClickTab(ui().TabAL1, c.Page);
     EXPECT_EQ(ui().TabAL1->currentIndex(), c.Page);
-    EXPECT_TRUE(WaitUntil([&] { return Instrument()->Snapshot().CommandCount(CodeOf(c.Read)) > Before; }))
-        << "page " << c.Page;
+    EXPECT_TRUE(WaitUntil([&] {
+      return Instrument()->Snapshot().CommandCount(CodeOf(c.Read)) > Before;
+    })) << "page "
+        << c.Page;
   }
   // The maker's page stays out of reach of the keyboard's page switching.
   ClickTab(ui().TabAL1, 3);
@@ -192,7 +194,8 @@ TEST_F(TMainWindow, SendsAndReadsBackThroughTheButtonsAndTheMenu) {
       else
         QTest::mouseClick(Button, Qt::LeftButton);
       // Each send ends with the group read back and the state asked for again.
-      ASSERT_TRUE(WaitUntil([&] { return Instrument()->Snapshot().CommandsCarriedOut >= Before + 2; }));
+      ASSERT_TRUE(
+          WaitUntil([&] { return Instrument()->Snapshot().CommandsCarriedOut >= Before + 2; }));
       Settle();
     }
     const TSimSettings Held = Instrument()->Snapshot().Settings;
@@ -239,7 +242,8 @@ TEST_F(TMainWindow, ASetPointOfTwentyTwoAndAHalfShowsAsTwentyThree) {
   EXPECT_EQ(ui().EdDel1->maskedText(), QStringLiteral(" 0,5"));
   // Sending the page sends what is shown: 23.
   QTest::mouseClick(ui().BtnWR_Alr1, Qt::LeftButton);
-  ASSERT_TRUE(WaitUntil([this] { return Instrument()->Snapshot().Settings.Alarm1.SetPoint == 230; }));
+  ASSERT_TRUE(
+      WaitUntil([this] { return Instrument()->Snapshot().Settings.Alarm1.SetPoint == 230; }));
 }
 
 TEST_F(TMainWindow, DelaysFollowTheRegionalSeparator) {
@@ -267,8 +271,9 @@ TEST_F(TMainWindow, DelaysFollowTheRegionalSeparator) {
     ui().EdDel2->selectAll();
     QTest::keyClicks(ui().EdDel2, QLatin1String(c.Typed));
     QTest::mouseClick(ui().BtnWR_Alr2, Qt::LeftButton);
-    EXPECT_TRUE(WaitUntil([&] { return Instrument()->Snapshot().Settings.Alarm2.Delay == c.SentTenths; }))
-        << int(Instrument()->Snapshot().Settings.Alarm2.Delay);
+    EXPECT_TRUE(WaitUntil([&] {
+      return Instrument()->Snapshot().Settings.Alarm2.Delay == c.SentTenths;
+    })) << int(Instrument()->Snapshot().Settings.Alarm2.Delay);
   }
   QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
 }
@@ -279,7 +284,8 @@ TEST_F(TMainWindow, ABlankOrLoneMinusFieldIsSentAsZero) {
   Alarm.SetPoint = 40.0f;
   Alarm.Hysteresis = 4.0f;
   Form->ZOL->WriteAlarm1(Alarm);
-  ASSERT_TRUE(WaitUntil([this] { return Instrument()->Snapshot().Settings.Alarm1.SetPoint == 400; }));
+  ASSERT_TRUE(
+      WaitUntil([this] { return Instrument()->Snapshot().Settings.Alarm1.SetPoint == 400; }));
   for (const char *Typed : {"", "-"}) {
     SCOPED_TRACE(Typed);
     ui().EdAlr1->setMaskedText(QString());
@@ -288,11 +294,13 @@ TEST_F(TMainWindow, ABlankOrLoneMinusFieldIsSentAsZero) {
     ui().EdHys1->setMaskedText(QStringLiteral("3"));
     Form->BtnWR_Alr1Click();
     // Only the field that does not convert is 0; the hysteresis goes as typed.
-    ASSERT_TRUE(WaitUntil([this] { return Instrument()->Snapshot().Settings.Alarm1.Hysteresis == 30; }));
+    ASSERT_TRUE(
+        WaitUntil([this] { return Instrument()->Snapshot().Settings.Alarm1.Hysteresis == 30; }));
     EXPECT_EQ(Instrument()->Snapshot().Settings.Alarm1.SetPoint, 0);
     Alarm.Hysteresis = 4.0f;
     Form->ZOL->WriteAlarm1(Alarm);
-    ASSERT_TRUE(WaitUntil([this] { return Instrument()->Snapshot().Settings.Alarm1.Hysteresis == 40; }));
+    ASSERT_TRUE(
+        WaitUntil([this] { return Instrument()->Snapshot().Settings.Alarm1.Hysteresis == 40; }));
   }
 }
 
@@ -469,7 +477,8 @@ protected:
 TEST_F(TMainWindowFiles, SaveReadsEverythingFirstThenWritesTheFile) {
   Start(1);
   Form->ZOL->WriteFilter(7.5f);
-  ASSERT_TRUE(WaitUntil([this] { return Instrument()->Snapshot().Settings.FilterSeconds() == 7.5f; }));
+  ASSERT_TRUE(
+      WaitUntil([this] { return Instrument()->Snapshot().Settings.FilterSeconds() == 7.5f; }));
   const auto ReadsBefore = Instrument()->Snapshot().CommandCount(CodeOf(TCommand::ReadAlarm2));
   bool ReadBeforeDialog = false;
   const QString Path = Folder.filePath(QStringLiteral("saved.ZOL"));
@@ -477,7 +486,8 @@ TEST_F(TMainWindowFiles, SaveReadsEverythingFirstThenWritesTheFile) {
     auto *Dialog = qobject_cast<QFileDialog *>(Modal);
     if (Dialog == nullptr)
       return false;
-    ReadBeforeDialog = Instrument()->Snapshot().CommandCount(CodeOf(TCommand::ReadAlarm2)) > ReadsBefore;
+    ReadBeforeDialog =
+        Instrument()->Snapshot().CommandCount(CodeOf(TCommand::ReadAlarm2)) > ReadsBefore;
     ChooseFile(Dialog, Path);
     return true;
   });

@@ -143,8 +143,8 @@ TEST_F(TMakerTab, ButtonsReachTheInstrument) {
     QTest::mouseClick(c.Button, Qt::LeftButton);
     EXPECT_EQ(Question, QString::fromUtf8(c.Question));
     if (c.Answer == QMessageBox::Yes)
-      EXPECT_TRUE(
-          WaitUntil([&] { return Instrument()->Snapshot().CommandCount(CodeOf(c.Command)) > Before; }));
+      EXPECT_TRUE(WaitUntil(
+          [&] { return Instrument()->Snapshot().CommandCount(CodeOf(c.Command)) > Before; }));
     else
       EXPECT_EQ(Instrument()->Snapshot().CommandCount(CodeOf(c.Command)), Before);
     Form->BtnGetInfoClick();
@@ -179,8 +179,8 @@ TEST_F(TMakerTab, ButtonsReachTheInstrument) {
   EXPECT_TRUE(AboutWasModal);
   const auto Zero = Instrument()->Snapshot().CommandCount(CodeOf(TCommand::AdjustZero));
   QTest::mouseClick(ui().SpBtnZ, Qt::LeftButton);
-  EXPECT_TRUE(
-      WaitUntil([&] { return Instrument()->Snapshot().CommandCount(CodeOf(TCommand::AdjustZero)) > Zero; }));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return Instrument()->Snapshot().CommandCount(CodeOf(TCommand::AdjustZero)) > Zero; }));
 }
 
 } // namespace

@@ -40,7 +40,8 @@ TEST_F(TRobustness, AHundredRapidClicksOnASendButtonWhileChainsRun) {
     QCoreApplication::processEvents();
   }
   // The last click's filter reaches the instrument and the window still follows it.
-  ASSERT_TRUE(WaitUntil([this] { return Instrument()->Snapshot().Settings.FilterSeconds() == 6.5f; }, 10000))
+  ASSERT_TRUE(WaitUntil(
+      [this] { return Instrument()->Snapshot().Settings.FilterSeconds() == 6.5f; }, 10000))
       << "the instrument holds a filter of " << Instrument()->Snapshot().Settings.FilterSeconds()
       << " s; last command " << int(Form->ZOL->Snapshot().LastCommand);
   const int Before = StateUpdates;

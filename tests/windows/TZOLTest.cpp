@@ -141,7 +141,9 @@ TEST_F(TZOLTest, EachSignalCarriesTheModelAsItWasWhenRaised) {
 TEST_F(TZOLTest, StatesKeepTheirPlaceAroundOtherEvents) {
   Connect();
   const auto Instrument = Platform->Instrument(0);
-  const auto Count = [&](TCommand Code) { return Instrument->Snapshot().CommandCount(CodeOf(Code)); };
+  const auto Count = [&](TCommand Code) {
+    return Instrument->Snapshot().CommandCount(CodeOf(Code));
+  };
   // Raised while the user-interface thread is busy: states at 11 °C, a tag update, states at 33.
   const auto StatesAt = [&](float Celsius) {
     Instrument->SetTemperature(Celsius);
