@@ -4,8 +4,11 @@
 // windows.h first: the setup and HID headers rely on its types. mingw-w64's HID headers do not
 // declare their functions extern "C" themselves.
 extern "C" {
-#include <hidpi.h>
+// hidsdi.h declares the types hidpi.h uses: keep this order.
+// clang-format off
 #include <hidsdi.h>
+#include <hidpi.h>
+// clang-format on
 }
 #include <setupapi.h>
 
