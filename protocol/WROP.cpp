@@ -70,4 +70,24 @@ std::string WROPTimeText(std::uint16_t OpTime) {
   return std::to_string(Hour) + ":" + std::to_string(Minute);
 }
 
+/// The codes whose accepted writes the instrument records in its history.
+bool IsRecordedWrite(std::uint8_t Code) {
+  switch (static_cast<TCommand>(Code)) {
+  case TCommand::SendFilter:
+  case TCommand::SendAlarm1:
+  case TCommand::SendAlarm2:
+  case TCommand::SendTag1:
+  case TCommand::SendTag2:
+  case TCommand::ChangePassword:
+  case TCommand::AdjustZero:
+  case TCommand::AdjustFullScale:
+  case TCommand::ProgramFirmware:
+  case TCommand::EraseFirmware:
+  case TCommand::EraseFirmwareMemory:
+    return true;
+  default:
+    return false;
+  }
+}
+
 } // namespace zol

@@ -47,6 +47,9 @@ void WROPToBytes(const TWROP &Record, std::uint8_t *Bytes);
 
 /// The French name of the write operation of OpCode; "???" for a code outside the table.
 std::string WROPOperationName(std::uint8_t OpCode);
+
+/// Whether the instrument records an accepted write of this command code in its history.
+bool IsRecordedWrite(std::uint8_t Code);
 /// Day/month/year of a device date, without leading zeros ("1/1/2000").
 std::string WROPDateText(std::uint16_t OpDate);
 /// Hour:minute of a device time, without leading zeros ("12:0").

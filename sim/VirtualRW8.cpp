@@ -26,26 +26,6 @@ bool IsCode(std::uint8_t Code, TCommand Command) {
   return Code == CodeOf(Command);
 }
 
-/// The codes whose accepted writes the instrument records in its history.
-bool IsRecordedWrite(std::uint8_t Code) {
-  switch (static_cast<TCommand>(Code)) {
-  case TCommand::SendFilter:
-  case TCommand::SendAlarm1:
-  case TCommand::SendAlarm2:
-  case TCommand::SendTag1:
-  case TCommand::SendTag2:
-  case TCommand::ChangePassword:
-  case TCommand::AdjustZero:
-  case TCommand::AdjustFullScale:
-  case TCommand::ProgramFirmware:
-  case TCommand::EraseFirmware:
-  case TCommand::EraseFirmwareMemory:
-    return true;
-  default:
-    return false;
-  }
-}
-
 bool IsKnownCode(std::uint8_t Code) {
   switch (static_cast<TCommand>(Code)) {
   case TCommand::ReadState:

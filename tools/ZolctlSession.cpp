@@ -13,25 +13,10 @@ std::atomic<int> Interrupted{0};
 std::mutex SessionsMutex; //!< Protects Live.
 TSession *Live = nullptr; // the session whose waits an interruption wakes
 
-/// Commands that change what the instrument holds (the clock and the lock aside).
+/// Commands that change what the instrument holds (the clock and the lock aside): the writes it
+/// records in its history, and the reset to factory settings.
 bool ChangesSettings(std::uint8_t Code) {
-  switch (static_cast<TCommand>(Code)) {
-  case TCommand::SendFilter:
-  case TCommand::SendAlarm1:
-  case TCommand::SendAlarm2:
-  case TCommand::SendTag1:
-  case TCommand::SendTag2:
-  case TCommand::ChangePassword:
-  case TCommand::AdjustZero:
-  case TCommand::AdjustFullScale:
-  case TCommand::ProgramFirmware:
-  case TCommand::EraseFirmware:
-  case TCommand::EraseFirmwareMemory:
-  case TCommand::ResetAll:
-    return true;
-  default:
-    return false;
-  }
+  return IsRecordedWrite(Code) || Code == static_cast<std::uint8_t>(TCommand::ResetAll);
 }
 
 } // namespace
