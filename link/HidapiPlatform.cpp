@@ -4,12 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <vector>
 
@@ -61,7 +60,6 @@ std::string WideToUtf8(const wchar_t *text) {
 constexpr std::size_t kStringUnits = 257;
 /// Reports read away from a lingering handle before it is reused: hidraw queues at most 64.
 constexpr int kMaxStaleReports = 128;
-constexpr std::size_t kMaxStaleReportBytes = 260;
 
 /// Device number of a node, 0 when it does not exist (any more).
 std::uint64_t NodeNumber(const std::string &path) {
@@ -138,11 +136,8 @@ HidHandle HidapiPlatform::TakeLingering(const std::string &path) {
     hid_close(device);
     return kInvalidHidHandle;
   }
-  // What arrived while nobody owned the handle is old: the new owner reads from now on.
-  std::uint8_t stale[kMaxStaleReportBytes];
-  for (int i = 0; i < kMaxStaleReports && hid_read_timeout(device, stale, sizeof stale, 0) > 0;
-       ++i) {
-  }
+  // What arrived while nobody owned the handle is old; it is read away at the first read (see
+  // Read), so that an owner that only asks for the ids or a string does not pay for it.
   return found;
 }
 
@@ -184,16 +179,20 @@ std::vector<std::string> HidapiPlatform::ListInterfaces(bool) {
       if (name.rfind("hidraw", 0) != 0)
         continue;
       const std::string link = "/sys/class/hidraw/" + name;
-      char *place = ::realpath(link.c_str(), nullptr);
-      if (!place)
+      // Every entry links into /sys/devices: the link itself gives the place, in one call
+      // rather than a walk over each component of the path.
+      char place[PATH_MAX];
+      const ssize_t length = ::readlink(link.c_str(), place, sizeof place - 1);
+      if (length <= 0)
         continue;
-      std::string sysPath(place);
-      std::free(place);
-      std::ifstream file(link + "/device/uevent");
-      const std::string uevent((std::istreambuf_iterator<char>(file)),
-                               std::istreambuf_iterator<char>());
-      if (ListableUevent(uevent))
-        nodes.emplace_back(std::move(sysPath), "/dev/" + name);
+      char uevent[4096];
+      const int fd = ::open((link + "/device/uevent").c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0)
+        continue;
+      const ssize_t size = ::read(fd, uevent, sizeof uevent);
+      ::close(fd);
+      if (size > 0 && ListableUevent(std::string_view(uevent, static_cast<std::size_t>(size))))
+        nodes.emplace_back(std::string(place, static_cast<std::size_t>(length)), "/dev/" + name);
     }
     ::closedir(dir);
     std::sort(nodes.begin(), nodes.end());
@@ -283,6 +282,7 @@ HidHandle HidapiPlatform::Open(const std::string &path) {
       slot.UsesReportIds = facts.Known && facts.Info.UsesReportIds;
       slot.Facts = facts;
       slot.Gone = false;
+      slot.Stale = false;
       slot.Node = node;
       slot.Path = path;
       slot.HaveStrings = false;
@@ -310,6 +310,7 @@ void HidapiPlatform::Close(HidHandle handle) {
         slot->Device = nullptr;
       } else {
         slot->Lingering = true;
+        slot->Stale = true;
         slot->ClosedAt = std::chrono::steady_clock::now();
       }
     }
@@ -317,6 +318,15 @@ void HidapiPlatform::Close(HidHandle handle) {
   if (device)
     hid_close(device);
   CloseLingering(false);
+}
+
+bool HidapiPlatform::TakeStale(HidHandle handle) {
+  std::lock_guard lock(SlotsMutex);
+  Slot *slot = SlotOf(handle);
+  if (!slot || !slot->Stale)
+    return false;
+  slot->Stale = false;
+  return true;
 }
 
 hid_device_ *HidapiPlatform::DeviceOf(HidHandle handle, bool *usesReportIds) {
@@ -480,8 +490,21 @@ int HidapiPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int
     return -1;
   buffer[0] = 0;
   errno = 0;
-  const int count = hid_read_timeout(device, buffer + offset,
-                                     static_cast<std::size_t>(length - offset), timeoutMs);
+  const auto room = static_cast<std::size_t>(length - offset);
+  if (TakeStale(handle)) {
+    // The first read on a handle taken back: the reports that waited are old, all but the
+    // newest, which is at most one report period old and comes at once.
+    int newest = 0;
+    for (int i = 0; i < kMaxStaleReports; ++i) {
+      const int n = hid_read_timeout(device, buffer + offset, room, 0);
+      if (n <= 0)
+        break;
+      newest = n;
+    }
+    if (newest > 0)
+      return newest + offset;
+  }
+  const int count = hid_read_timeout(device, buffer + offset, room, timeoutMs);
   if (count < 0) {
     NoteFailure(handle, device, errno);
     return -1;

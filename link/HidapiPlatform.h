@@ -75,6 +75,7 @@ private:
     std::chrono::steady_clock::time_point ClosedAt;
     bool UsesReportIds = false;
     bool Gone = false;      // a read or write reported the device gone
+    bool Stale = false;     // lingered since its last read: what waits in it is old
     std::uint64_t Node = 0; // device number of the node at the open; 0 when unknown
     std::string Path;
     DescriptorFacts Facts; // the report descriptor of the device, read once at the open
@@ -90,6 +91,8 @@ private:
   hid_device_ *DeviceOf(HidHandle handle, bool *usesReportIds = nullptr);
   /// The report descriptor behind path now, from sysfs.
   static DescriptorFacts ReadFacts(const std::string &path);
+  /// Whether handle lingered since its last read; the next call says false.
+  bool TakeStale(HidHandle handle);
   /// Really closes the handles that have lingered long enough.
   void CloseLingering(bool all);
   /// A lingering handle on path, taken back when its node is still the one it opened; else

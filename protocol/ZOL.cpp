@@ -71,6 +71,7 @@ void TCustomZOL::SnapshotInto(TZOLModel &Into) const {
 }
 
 void TCustomZOL::DeviceConnected(TObject *) {
+  Device->ForgetRxCounter();
   try {
     int n = 0;
     {

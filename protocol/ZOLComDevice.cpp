@@ -105,7 +105,18 @@ bool TZOLComDevice::LastFrameOut() const {
 
 void TZOLComDevice::SetRxCounter(std::uint8_t Counter) {
   std::lock_guard<std::mutex> Lock(FrameMutex);
+  if (!RxCounterKnown) {
+    // The clock sent by the connection handler went out against a counter from before: its
+    // distance starts here, or it would go out twice.
+    SentCounter = Counter;
+    RxCounterKnown = true;
+  }
   RxCounter = Counter;
+}
+
+void TZOLComDevice::ForgetRxCounter() {
+  std::lock_guard<std::mutex> Lock(FrameMutex);
+  RxCounterKnown = false;
 }
 
 TZOLComDevice::TFrameState TZOLComDevice::FrameState() const {
@@ -122,6 +133,7 @@ void TZOLComDevice::SetCounters(std::uint8_t Sent, std::uint8_t Rx) {
   std::lock_guard<std::mutex> Lock(FrameMutex);
   SentCounter = Sent;
   RxCounter = Rx;
+  RxCounterKnown = true;
 }
 
 } // namespace zol

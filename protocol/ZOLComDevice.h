@@ -36,8 +36,12 @@ public:
   /// Applies the resend rule for an answer of AnswerCode: 0 when nothing was sent, else the
   /// result of the send.
   int ResendLastFrame(std::uint8_t AnswerCode);
-  /// Stores the running counter of the answer just received.
+  /// Stores the running counter of the answer just received. The first one after a connection
+  /// is where the distance of a frame sent before it starts.
   void SetRxCounter(std::uint8_t Counter);
+  /// At a connection: the counter last read is the instrument's from before (or nobody's), so
+  /// a frame sent now is counted from the first answer read after it, not resent at once.
+  void ForgetRxCounter();
 
   struct TFrameState {
     std::array<std::uint8_t, 9> LastFrame{};
@@ -75,6 +79,7 @@ private:
   std::uint8_t SentCounter = 0;
   std::uint8_t RxCounter = 0;
   bool AnyFrameSent = false;    // nothing to resend before the first frame
+  bool RxCounterKnown = false;  // an answer was read on this connection
   std::int64_t LastTicket = -1; // channel ticket of the last frame queued (sent or resent)
 };
 

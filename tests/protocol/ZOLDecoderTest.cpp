@@ -180,6 +180,20 @@ TEST(ZOLFraming, ResendRuleThroughTheChannel) {
   }
 }
 
+TEST(ZOLFraming, TheClockGoesOutOnceAtEachConnectionWhateverTheCounter) {
+  // The counter is far from the one held before the connection (none, or the instrument's from
+  // before it went away): the clock is counted from the first answer read after it.
+  TRig Rig;
+  Rig.Instrument.SetCounter(200);
+  Rig.Connect(); // exactly 0x69, 0xB0, 0xB1, 0x00
+  Rig.Instrument.SetPresent(false);
+  ASSERT_TRUE(Eventually([&] { return Rig.Count("Disconnect") == 1; }));
+  Rig.Instrument.SetCounter(90);
+  Rig.Mark();
+  Rig.Instrument.SetPresent(true);
+  Rig.ExpectCodes({0x69, 0xB0, 0xB1, 0x00});
+}
+
 // ---- Range errors inside chains -----------------------------------------------------------------
 
 TEST(ZOLSecrets, APasswordIsForgottenOnceTheInstrumentAnswers) {
