@@ -320,22 +320,17 @@ void HidapiPlatform::Close(HidHandle handle) {
   CloseLingering(false);
 }
 
-bool HidapiPlatform::TakeStale(HidHandle handle) {
-  std::lock_guard lock(SlotsMutex);
-  Slot *slot = SlotOf(handle);
-  if (!slot || !slot->Stale)
-    return false;
-  slot->Stale = false;
-  return true;
-}
-
-hid_device_ *HidapiPlatform::DeviceOf(HidHandle handle, bool *usesReportIds) {
+hid_device_ *HidapiPlatform::DeviceOf(HidHandle handle, bool *usesReportIds, bool *stale) {
   std::lock_guard lock(SlotsMutex);
   Slot *slot = SlotOf(handle);
   if (!slot)
     return nullptr;
   if (usesReportIds)
     *usesReportIds = slot->UsesReportIds;
+  if (stale) {
+    *stale = slot->Stale;
+    slot->Stale = false;
+  }
   return slot->Device;
 }
 
@@ -480,8 +475,8 @@ bool HidapiPlatform::GetReportLengths(HidHandle handle, HidReportLengths &length
 }
 
 int HidapiPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) {
-  bool usesIds = false;
-  hid_device *device = DeviceOf(handle, &usesIds);
+  bool usesIds = false, stale = false;
+  hid_device *device = DeviceOf(handle, &usesIds, &stale);
   if (!device || length <= 0)
     return -1;
   // hidraw leaves out the report id byte of unnumbered reports; the channel always expects it.
@@ -491,7 +486,7 @@ int HidapiPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int
   buffer[0] = 0;
   errno = 0;
   const auto room = static_cast<std::size_t>(length - offset);
-  if (TakeStale(handle)) {
+  if (stale) {
     // The first read on a handle taken back: the reports that waited are old, all but the
     // newest, which is at most one report period old and comes at once.
     int newest = 0;

@@ -88,11 +88,10 @@ private:
 
   Slot *SlotOf(HidHandle handle);
   /// The hidapi device of an open handle (nullptr when none), and whether it numbers reports.
-  hid_device_ *DeviceOf(HidHandle handle, bool *usesReportIds = nullptr);
+  /// Stale: whether the handle lingered since its last read (cleared: the caller reads now).
+  hid_device_ *DeviceOf(HidHandle handle, bool *usesReportIds = nullptr, bool *stale = nullptr);
   /// The report descriptor behind path now, from sysfs.
   static DescriptorFacts ReadFacts(const std::string &path);
-  /// Whether handle lingered since its last read; the next call says false.
-  bool TakeStale(HidHandle handle);
   /// Really closes the handles that have lingered long enough.
   void CloseLingering(bool all);
   /// A lingering handle on path, taken back when its node is still the one it opened; else
