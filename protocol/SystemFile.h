@@ -11,6 +11,8 @@ struct TSystemFileResult {
   bool Ok = false;
   /// Why it failed, in plain words ("No such file or directory", "not a regular file: a FIFO").
   std::string Reason;
+  /// It failed because nothing has that name (or a folder on its way is missing).
+  bool NotFound = false;
 };
 
 /// Reads at most Capacity bytes from the start of the regular file at Path (UTF-8); Count gets

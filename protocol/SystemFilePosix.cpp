@@ -19,6 +19,7 @@ namespace {
 TSystemFileResult Failure(int Error) {
   TSystemFileResult Result;
   Result.Reason = std::generic_category().message(Error);
+  Result.NotFound = Error == ENOENT;
   return Result;
 }
 

@@ -40,6 +40,7 @@ std::string ReasonOf(DWORD Code) {
 TSystemFileResult Failure(DWORD Code) {
   TSystemFileResult Result;
   Result.Reason = ReasonOf(Code);
+  Result.NotFound = Code == ERROR_FILE_NOT_FOUND || Code == ERROR_PATH_NOT_FOUND;
   return Result;
 }
 

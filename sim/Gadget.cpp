@@ -423,6 +423,11 @@ void UsbGadget::WriteStats() {
 }
 
 bool UsbGadget::Run() {
+  // A memory file that cannot be one (a folder, a FIFO) would lose every change silently.
+  if (const std::string problem = Instrument.MemoryProblem(); !problem.empty()) {
+    Problem = problem;
+    return false;
+  }
   if (!Opts.ControlPath.empty()) {
     if (::mkfifo(Opts.ControlPath.c_str(), 0600) != 0 && errno != EEXIST) {
       Problem = Opts.ControlPath + ": " + std::strerror(errno);

@@ -1,7 +1,6 @@
 #include "sim/MemoryFile.h"
 
 #include <algorithm>
-#include <fstream>
 #include <string_view>
 
 #include "protocol/SystemFile.h"
@@ -121,25 +120,33 @@ bool ParseMemoryImage(const TSimMemoryImage &b, TSimMemory &m) {
   return true;
 }
 
-TSimMemoryState LoadMemoryFile(const std::string &Path, TSimMemory &Memory) {
-  std::ifstream in(Path, std::ios::binary);
-  if (!in)
-    return TSimMemoryState::Missing;
+TSimMemoryState LoadMemoryFile(const std::string &Path, TSimMemory &Memory, std::string *Reason) {
+  // One byte more than an image tells a file of another size: not ours.
+  std::uint8_t bytes[kSimMemoryImageSize + 1];
+  std::size_t count = 0;
+  // A FIFO or a device is refused before it is opened: opening a FIFO waits for a writer.
+  const TSystemFileResult read = ReadFileStart(Path, bytes, sizeof bytes, count);
+  if (!read.Ok) {
+    if (Reason)
+      *Reason = read.Reason;
+    return read.NotFound ? TSimMemoryState::Missing : TSimMemoryState::Refused;
+  }
+  if (count != static_cast<std::size_t>(kSimMemoryImageSize))
+    return TSimMemoryState::Corrupt;
   TSimMemoryImage b{};
-  in.read(reinterpret_cast<char *>(b.data()), b.size());
-  const bool whole = in.gcount() == static_cast<std::streamsize>(b.size());
-  // One byte more means a file of another size: not ours.
-  const bool exact = whole && in.peek() == std::ifstream::traits_type::eof();
+  std::copy(bytes, bytes + kSimMemoryImageSize, b.begin());
   // ParseMemoryImage checks everything before it changes anything: a corrupt file leaves the
   // memory as it was.
-  return (exact && ParseMemoryImage(b, Memory)) ? TSimMemoryState::Loaded
-                                                : TSimMemoryState::Corrupt;
+  return ParseMemoryImage(b, Memory) ? TSimMemoryState::Loaded : TSimMemoryState::Corrupt;
 }
 
-bool SaveMemoryFile(const std::string &Path, const TSimMemoryImage &Image) {
+bool SaveMemoryFile(const std::string &Path, const TSimMemoryImage &Image, std::string *Reason) {
   // Written whole or not at all, through a temporary file created new under a unique name (a
   // link planted there cannot redirect it); a node that is not a regular file is left alone.
-  return ReplaceFileContent(Path, Image.data(), Image.size()).Ok;
+  const TSystemFileResult written = ReplaceFileContent(Path, Image.data(), Image.size());
+  if (!written.Ok && Reason)
+    *Reason = written.Reason;
+  return written.Ok;
 }
 
 } // namespace zol

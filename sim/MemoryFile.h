@@ -43,8 +43,10 @@ struct TSimRecord {
   bool operator==(const TSimRecord &) const = default;
 };
 
-/// How the memory file was found when the instrument started.
-enum class TSimMemoryState : std::uint8_t { NoFile, Loaded, Missing, Corrupt };
+/// How the memory file was found when the instrument started. Refused: the name holds something
+/// that cannot be the memory file (a folder, a FIFO, a device, a file that cannot be read); it is
+/// neither read nor ever written.
+enum class TSimMemoryState : std::uint8_t { NoFile, Loaded, Missing, Corrupt, Refused };
 
 /// Everything the instrument keeps between runs.
 struct TSimMemory {
@@ -64,11 +66,15 @@ TSimMemoryImage BuildMemoryImage(const TSimMemory &Memory);
 /// Reads Image into Memory when it is sound (magic, checksum, packable tag and password, a
 /// history count in range); otherwise false and Memory untouched.
 bool ParseMemoryImage(const TSimMemoryImage &Image, TSimMemory &Memory);
-/// Reads the file at Path into Memory: Loaded, Missing (no file to open) or Corrupt (not an
-/// image of exactly the right size, or not sound); Memory changes only when Loaded.
-TSimMemoryState LoadMemoryFile(const std::string &Path, TSimMemory &Memory);
-/// Replaces the file at Path by Image, whole or not at all; false when it could not.
-bool SaveMemoryFile(const std::string &Path, const TSimMemoryImage &Image);
+/// Reads the file at Path into Memory: Loaded, Missing (no file of that name), Corrupt (not an
+/// image of exactly the right size, or not sound) or Refused (Reason says why; never waits on a
+/// FIFO); Memory changes only when Loaded.
+TSimMemoryState LoadMemoryFile(const std::string &Path, TSimMemory &Memory,
+                               std::string *Reason = nullptr);
+/// Replaces the file at Path by Image, whole or not at all; false when it could not, and Reason
+/// says why.
+bool SaveMemoryFile(const std::string &Path, const TSimMemoryImage &Image,
+                    std::string *Reason = nullptr);
 
 /// The 6-byte alarm block of commands 0x21/0x22 and of the memory file.
 TSimAlarm SimAlarmFromBlock(const std::uint8_t *Block);

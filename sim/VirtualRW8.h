@@ -165,6 +165,9 @@ public:
   TSimSnapshot Snapshot() const;
   /// Presence and the link faults, taken at one moment without allocating.
   TSimLinkState LinkState() const;
+  /// Why the memory file is not being kept: refused at the start, or the last save failed
+  /// (empty while every change has been written, or without a memory file).
+  std::string MemoryProblem() const;
 
   /// The 6 bytes the instrument answers to 0xC1: the packed password XOR a key made from the
   /// serial number (see sim/README.md). The maker reverses it with DecryptPassword.
@@ -240,8 +243,10 @@ private:
   TSimMemoryImage DirtyImage{};
   std::uint64_t DirtyGeneration = 0;
 
-  mutable std::mutex FileMutex; //!< Protects WrittenGeneration and the memory file itself.
+  // Protects WrittenGeneration, FileProblem and the memory file itself.
+  mutable std::mutex FileMutex;
   std::uint64_t WrittenGeneration = 0;
+  std::string FileProblem;
 
   mutable std::mutex ListenerMutex; //!< Protects Listener and ListenerCookie; held during a call.
   TSimReportListener *Listener = nullptr;

@@ -144,7 +144,12 @@ void VirtualRW8::LoadMemory() {
   }
   // A missing or corrupt file leaves the factory state.
   TSimMemory kept = MemoryLocked();
-  Memory = LoadMemoryFile(Opts.MemoryFile, kept);
+  std::string reason;
+  Memory = LoadMemoryFile(Opts.MemoryFile, kept, &reason);
+  if (Memory == TSimMemoryState::Refused) {
+    std::lock_guard file(FileMutex);
+    FileProblem = Opts.MemoryFile + ": " + reason + "; the instrument keeps nothing in it";
+  }
   if (Memory != TSimMemoryState::Loaded)
     return;
   Store = kept.Settings;
@@ -168,6 +173,9 @@ void VirtualRW8::SaveMemory() {
   std::uint64_t generation;
   {
     std::lock_guard lock(Mutex);
+    // A name refused at the start is never written to.
+    if (Memory == TSimMemoryState::Refused)
+      return;
     image = DirtyImage;
     generation = DirtyGeneration;
   }
@@ -176,8 +184,18 @@ void VirtualRW8::SaveMemory() {
   if (generation <= WrittenGeneration)
     return;
   // A failure leaves the generation unwritten, so the next change tries again.
-  if (SaveMemoryFile(Opts.MemoryFile, image))
+  std::string reason;
+  if (SaveMemoryFile(Opts.MemoryFile, image, &reason)) {
     WrittenGeneration = generation;
+    FileProblem.clear();
+  } else {
+    FileProblem = Opts.MemoryFile + " could not be written: " + reason;
+  }
+}
+
+std::string VirtualRW8::MemoryProblem() const {
+  std::lock_guard file(FileMutex);
+  return FileProblem;
 }
 
 } // namespace zol

@@ -69,6 +69,19 @@ std::unique_ptr<HidPlatform> MakePlatform(const TZolctlOptions &Options) {
   return sim;
 }
 
+/// Why the simulated instruments do not keep their memory file (refused at the start, or a save
+/// that failed); empty when they do, or when there is none.
+std::string SimMemoryProblem(const TZolctlOptions &Options, HidPlatform &Platform) {
+  auto *sim = dynamic_cast<SimPlatform *>(&Platform);
+  if (!Options.Sim || Options.SimMemory.empty() || !sim)
+    return {};
+  for (int i = 0; i < sim->InstrumentCount(); ++i)
+    if (auto instrument = sim->Instrument(i))
+      if (std::string problem = instrument->MemoryProblem(); !problem.empty())
+        return "--sim-memory: " + problem;
+  return {};
+}
+
 /// The simulator's timed fault blip=MS on a thread of its own: MS ms after the instrument is
 /// opened it is unplugged, and MS ms later plugged in again. The thread ends with this object.
 class TSimScript {
@@ -312,14 +325,26 @@ int RunZolctl(const TZolctlOptions &Options, std::ostream &Out, std::ostream &Er
     Say(Err, e.what());
     return ZolctlExit::NoInstrument;
   }
-  if (options.All)
-    return RunBatch(options, *platform, password, Out, Err);
-  TOutcome o = RunOne(options, *platform, password, Out, Err);
-  int status = o.Status;
-  // What the command learnt is printed even when it ends in a refusal (load's differences).
-  if (!o.Interrupted && (o.Status == ZolctlExit::Done || !o.Result.Text.empty()))
-    status = std::max(status, Print(options, o.Result, Out, Err));
-  Say(Err, o.Message);
+  if (const std::string problem = SimMemoryProblem(options, *platform); !problem.empty()) {
+    Say(Err, problem + ": nothing was sent");
+    return ZolctlExit::FileRefused;
+  }
+  int status = ZolctlExit::Done;
+  if (options.All) {
+    status = RunBatch(options, *platform, password, Out, Err);
+  } else {
+    TOutcome o = RunOne(options, *platform, password, Out, Err);
+    status = o.Status;
+    // What the command learnt is printed even when it ends in a refusal (load's differences).
+    if (!o.Interrupted && (o.Status == ZolctlExit::Done || !o.Result.Text.empty()))
+      status = std::max(status, Print(options, o.Result, Out, Err));
+    Say(Err, o.Message);
+  }
+  // The instrument took the command, but what it keeps did not reach its file.
+  if (const std::string problem = SimMemoryProblem(options, *platform); !problem.empty()) {
+    Say(Err, problem);
+    status = std::max(status, ZolctlExit::FileRefused);
+  }
   return status;
 }
 

@@ -267,9 +267,10 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
   }
   app->footer("'zolctl COMMAND --help' describes a command.\n"
               "Exit status: 0 done; 1 no instrument, or no answer in time; 2 usage or a value the\n"
-              "instrument cannot take; 3 parameter file refused or not written; 4 refused by the\n"
-              "instrument (write-locked, wrong password) or a value it did not keep; 5 the output\n"
-              "could not be written; 130 and 143 interrupted by SIGINT and SIGTERM (monitor: 0).\n"
+              "instrument cannot take; 3 parameter file (or --sim-memory file) refused or not\n"
+              "written; 4 refused by the instrument (write-locked, wrong password) or a value it\n"
+              "did not keep; 5 the output could not be written; 130 and 143 interrupted by SIGINT\n"
+              "and SIGTERM (monitor: 0).\n"
               "Environment: ZOLCTL_PASSWORD, the password for write-locked instruments.");
   return app;
 }

@@ -21,7 +21,7 @@ namespace ZolctlExit {
 inline constexpr int Done = 0;
 inline constexpr int NoInstrument = 1; ///< none found, gone, or no answer in time
 inline constexpr int Usage = 2;        ///< bad arguments, or a value the instrument cannot take
-inline constexpr int FileRefused = 3;  ///< parameter file refused, or not written
+inline constexpr int FileRefused = 3;  ///< parameter or memory file refused, or not written
 inline constexpr int Refused = 4;      ///< refused by the instrument, or a value it did not keep
 inline constexpr int OutputFailed = 5; ///< standard output could not be written
 inline constexpr int SigInt = 130;

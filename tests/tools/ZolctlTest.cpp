@@ -579,6 +579,17 @@ TEST_F(Zolctl, FilesThatAreNotRegularAreRefusedBeforeOpening) {
   Result r = Sim({"save", fifo.string()});
   EXPECT_EQ(r.Code, 3);
   EXPECT_TRUE(fs::is_fifo(fifo));
+  // The simulator's memory file: a FIFO is refused at once and nothing is sent; a file that
+  // cannot be replaced (it has a second name) is reported once the command is done.
+  const pid_t pid = Start({"--sim", "--sim-memory", fifo.string(), "write-tag", "A"});
+  EXPECT_EQ(Finish(pid, 3000), 3);
+  EXPECT_HAS(Slurp(Dir / "err"), "FIFO");
+  const fs::path memory = Dir / "memory.bin";
+  ASSERT_EQ(Run({"--sim", "--sim-memory", memory.string(), "write-tag", "A"}).Code, 0);
+  fs::create_hard_link(memory, Dir / "memory-2.bin");
+  r = Run({"--sim", "--sim-memory", memory.string(), "write-tag", "B"});
+  EXPECT_EQ(r.Code, 3);
+  EXPECT_HAS(r.Err, "could not be written");
 }
 
 TEST_F(Zolctl, AFailedWriteToStandardOutputEndsTheProgram) {
