@@ -25,45 +25,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "link/HidapiPlatform.h"
 #include "sim/SimPlatform.h"
+#include "tests/support/CountingNew.h"
 #include "windows/Main.h"
 #include "windows/ZOLCFG.h"
 
-namespace {
-
-std::atomic<std::thread::id> Watched{};
-std::atomic<long> WatchedAllocations{0};
-
-} // namespace
-
-void *operator new(std::size_t size) {
-  if (Watched.load(std::memory_order_relaxed) == std::this_thread::get_id())
-    WatchedAllocations.fetch_add(1, std::memory_order_relaxed);
-  if (void *p = std::malloc(size ? size : 1))
-    return p;
-  throw std::bad_alloc();
-}
-void *operator new[](std::size_t size) {
-  return operator new(size);
-}
-void operator delete(void *p) noexcept {
-  std::free(p);
-}
-void operator delete[](void *p) noexcept {
-  std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void *p, std::size_t) noexcept {
-  std::free(p);
-}
+using zol::counting::Watched;
+using zol::counting::WatchedAllocations;
 
 using namespace zol;
 

@@ -9,46 +9,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <new>
 #include <thread>
 
 #include "sim/SimPlatform.h"
+#include "tests/support/CountingNew.h"
 #include "windows/TZOL.h"
 
-namespace {
-
-std::atomic<std::thread::id> Watched{};
-std::atomic<long> WatchedAllocations{0};
-
-void Count() {
-  if (Watched.load(std::memory_order_relaxed) == std::this_thread::get_id())
-    WatchedAllocations.fetch_add(1, std::memory_order_relaxed);
-}
-
-} // namespace
-
-void *operator new(std::size_t size) {
-  Count();
-  if (void *p = std::malloc(size ? size : 1))
-    return p;
-  throw std::bad_alloc();
-}
-void *operator new[](std::size_t size) {
-  return operator new(size);
-}
-void operator delete(void *p) noexcept {
-  std::free(p);
-}
-void operator delete[](void *p) noexcept {
-  std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void *p, std::size_t) noexcept {
-  std::free(p);
-}
+using zol::counting::Watched;
+using zol::counting::WatchedAllocations;
 
 namespace zol {
 namespace {
