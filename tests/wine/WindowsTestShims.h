@@ -7,3 +7,26 @@
 inline int geteuid() {
   return 0;
 }
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+namespace zol::wine_shims {
+
+/// abort() ends a Windows program silently with status 3; this says so, after the test's name.
+inline void SayAbort(int) {
+  std::fputs("\nabort() was called\n", stderr);
+  std::_Exit(3);
+}
+
+/// Output to a file is fully buffered on Windows and lost when the program aborts or crashes:
+/// unbuffered, the log shows the test that was running. So a test program that started always
+/// prints (scripts/wine-run relies on it).
+inline const bool kOutputUnbuffered = [] {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  std::signal(SIGABRT, SayAbort);
+  return true;
+}();
+
+} // namespace zol::wine_shims
