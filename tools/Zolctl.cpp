@@ -70,10 +70,10 @@ std::unique_ptr<HidPlatform> MakePlatform(const TZolctlOptions &Options) {
 }
 
 /// Why the simulated instruments do not keep their memory file (refused at the start, or a save
-/// that failed); empty when they do, or when there is none.
-std::string SimMemoryProblem(const TZolctlOptions &Options, HidPlatform &Platform) {
+/// that failed); empty when they do, when there is none, or on the machine's instruments.
+std::string SimMemoryProblem(HidPlatform &Platform) {
   auto *sim = dynamic_cast<SimPlatform *>(&Platform);
-  if (!Options.Sim || Options.SimMemory.empty() || !sim)
+  if (!sim)
     return {};
   for (int i = 0; i < sim->InstrumentCount(); ++i)
     if (auto instrument = sim->Instrument(i))
@@ -325,7 +325,7 @@ int RunZolctl(const TZolctlOptions &Options, std::ostream &Out, std::ostream &Er
     Say(Err, e.what());
     return ZolctlExit::NoInstrument;
   }
-  if (const std::string problem = SimMemoryProblem(options, *platform); !problem.empty()) {
+  if (const std::string problem = SimMemoryProblem(*platform); !problem.empty()) {
     Say(Err, problem + ": nothing was sent");
     return ZolctlExit::FileRefused;
   }
@@ -341,7 +341,7 @@ int RunZolctl(const TZolctlOptions &Options, std::ostream &Out, std::ostream &Er
     Say(Err, o.Message);
   }
   // The instrument took the command, but what it keeps did not reach its file.
-  if (const std::string problem = SimMemoryProblem(options, *platform); !problem.empty()) {
+  if (const std::string problem = SimMemoryProblem(*platform); !problem.empty()) {
     Say(Err, problem);
     status = std::max(status, ZolctlExit::FileRefused);
   }

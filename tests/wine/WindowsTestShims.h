@@ -2,15 +2,15 @@
 // calls the shared tests make, with the meaning they have on Windows.
 #pragma once
 
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
 /// Any Windows thread may go to idle priority and come back; on Linux only a privileged one may,
 /// which the tests ask as "is the effective user root".
 inline int geteuid() {
   return 0;
 }
-
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
 
 namespace zol::wine_shims {
 
