@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "protocol/ParamFile.h"
 #include "protocol/SystemFile.h"
 #include "protocol/Utils.h"
 
@@ -130,6 +131,14 @@ TSimMemoryState LoadMemoryFile(const std::string &Path, TSimMemory &Memory, std:
     if (Reason)
       *Reason = read.Reason;
     return read.NotFound ? TSimMemoryState::Missing : TSimMemoryState::Refused;
+  }
+  // A parameter file given by mistake is the user's: refused, so that no change overwrites it.
+  if (count >= static_cast<std::size_t>(kParamFileIdLength) &&
+      std::equal(bytes, bytes + kParamFileIdLength, kParamFileId)) {
+    if (Reason)
+      *Reason = "a parameter file (it starts with " + std::string(kParamFileId) +
+                "), not a memory file; it is left as it is";
+    return TSimMemoryState::Refused;
   }
   if (count != static_cast<std::size_t>(kSimMemoryImageSize))
     return TSimMemoryState::Corrupt;

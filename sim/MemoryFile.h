@@ -44,8 +44,8 @@ struct TSimRecord {
 };
 
 /// How the memory file was found when the instrument started. Refused: the name holds something
-/// that cannot be the memory file (a folder, a FIFO, a device, a file that cannot be read); it is
-/// neither read nor ever written.
+/// that cannot be the memory file (a folder, a FIFO, a device, a file that cannot be read, a
+/// parameter file); it is neither read nor ever written.
 enum class TSimMemoryState : std::uint8_t { NoFile, Loaded, Missing, Corrupt, Refused };
 
 /// Everything the instrument keeps between runs.
@@ -68,7 +68,8 @@ TSimMemoryImage BuildMemoryImage(const TSimMemory &Memory);
 bool ParseMemoryImage(const TSimMemoryImage &Image, TSimMemory &Memory);
 /// Reads the file at Path into Memory: Loaded, Missing (no file of that name), Corrupt (not an
 /// image of exactly the right size, or not sound) or Refused (Reason says why; never waits on a
-/// FIFO); Memory changes only when Loaded.
+/// FIFO; a parameter file, told by its identification, is refused too); Memory changes only when
+/// Loaded.
 TSimMemoryState LoadMemoryFile(const std::string &Path, TSimMemory &Memory,
                                std::string *Reason = nullptr);
 /// Replaces the file at Path by Image, whole or not at all; false when it could not, and Reason
