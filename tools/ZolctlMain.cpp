@@ -17,6 +17,8 @@ bool Finished = false;
 } // namespace
 
 int main(int argc, char **argv) {
+  // Before anything opens a descriptor: the signal pipe must not become standard input.
+  zol::ReserveStandardDescriptors();
   std::vector<std::string> args(argv + 1, argv + argc);
   int status = 0;
   {
