@@ -52,12 +52,30 @@ int TapPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int ti
 }
 
 int TapPlatform::Write(HidHandle handle, const std::uint8_t *report, int length) {
+  // Held across the write: Shut waits for a write under way, which then counts as sent.
+  std::lock_guard lock(WriteMutex);
+  if (Closed)
+    return -1;
   const int written = Inner.Write(handle, report, length);
-  if (Trace && written == length && length > kCommandLength)
+  const bool whole = written == length && length > kCommandLength;
+  if (Trace && whole)
     Print(CommandLine(report + 1, ShowSecrets));
-  if (CommandListener && written == length && length > kCommandLength)
-    CommandListener(report[1 + CommandOffset::Code]);
+  if (whole) {
+    const std::uint8_t code = report[1 + CommandOffset::Code];
+    ++Sent.Count[code];
+    Sent.Last[code] = ++Sent.Total;
+  }
   return written;
+}
+
+void TapPlatform::Shut() {
+  std::lock_guard lock(WriteMutex);
+  Closed = true;
+}
+
+TapPlatform::TWritten TapPlatform::Written() const {
+  std::lock_guard lock(WriteMutex);
+  return Sent;
 }
 
 } // namespace zol

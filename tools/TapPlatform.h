@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -23,8 +24,18 @@ public:
   /// (Testing) Hands each input report on Reports reads late, as a host whose buffer holds old
   /// reports when a command goes out (the simulator's lag=N fault). Set before the worker starts.
   void SetLag(int Reports) { Lag = Reports; }
-  /// Called with the code of each command written whole to the instrument.
-  void SetCommandListener(TAnswerListener Listener) { CommandListener = std::move(Listener); }
+  /// The commands written whole to the instrument: how many of each code, and the rank of the
+  /// last one of each among all written (0: none).
+  struct TWritten {
+    std::array<long, 256> Count{};
+    std::array<long, 256> Last{};
+    long Total = 0;
+  };
+
+  /// Closes the way to the instrument: once it returns, a write in progress has ended (and is
+  /// counted) and every later one writes nothing and fails. Any thread (the signal watcher).
+  void Shut();
+  TWritten Written() const;
 
   /// A command frame as --trace prints it: "-> " and 8 upper-case hex bytes; the password
   /// bytes of unlock and password-change frames are masked unless ShowSecrets.
@@ -40,9 +51,11 @@ private:
 
   std::ostream *Trace;
   bool ShowSecrets;
-  TAnswerListener Listener_;                  // set before the worker starts
-  TAnswerListener CommandListener;            // set before the worker starts
-  int Lag = 0;                                // set before the worker starts
+  TAnswerListener Listener_;     // set before the worker starts
+  int Lag = 0;                   // set before the worker starts
+  mutable std::mutex WriteMutex; //!< Protects Closed and Sent; held while writing.
+  bool Closed = false;
+  TWritten Sent;
   std::deque<std::vector<std::uint8_t>> Late; // reports held back; the worker's alone
   std::mutex TraceMutex; //!< Protects writes to *Trace (worker and main thread).
 };

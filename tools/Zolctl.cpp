@@ -1,5 +1,7 @@
 #include "tools/Zolctl.h"
 
+#include <algorithm>
+#include <cctype>
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
@@ -58,7 +60,16 @@ std::unique_ptr<HidPlatform> MakePlatform(const TZolctlOptions &Options) {
     return MakeSystemHidPlatform();
   TVirtualRW8Options base;
   base.MemoryFile = Options.SimMemory;
-  auto sim = std::make_unique<SimPlatform>(Options.SimCount, base);
+  // The serial numbers are the instruments' identity: given (serial=TEXT) before they start.
+  auto sim = std::make_unique<SimPlatform>(0, base);
+  for (int i = 0; i < Options.SimCount; ++i) {
+    TVirtualRW8Options one = SimPlatform::OptionsFor(i, base);
+    for (const std::string &text : Options.SimFaults)
+      if (const TFault fault = SplitFault(text);
+          fault.Name.rfind("serial=", 0) == 0 && (fault.Instrument < 0 || fault.Instrument == i))
+        one.SerialNumber = fault.Name.substr(7);
+    sim->AddInstrument(one);
+  }
   for (const std::string &text : Options.SimFaults) {
     const TFault fault = SplitFault(text);
     for (int i = 0; i < sim->InstrumentCount(); ++i)
@@ -135,6 +146,9 @@ std::function<void(int)> AfterOpen(const TZolctlOptions &Options, HidPlatform &P
   };
 }
 
+/// How long a run waits for another zolctl to end its use of the same --sim-memory file.
+constexpr std::chrono::milliseconds kMemoryLockWait{10000};
+
 /// The outcome of a command on one instrument.
 struct TOutcome {
   TResult Result;
@@ -143,14 +157,26 @@ struct TOutcome {
   bool Interrupted = false;
 };
 
+/// Where an instrument of a batch is: the Occurrence-th (from 0) with serial number Serial, as
+/// 'zolctl list' numbers it at Index; or one the system lists but will not let us open (Path,
+/// Reason).
+struct TTarget {
+  std::string Serial;
+  int Occurrence = 0;
+  int Index = 0;
+  std::string Path, Reason;
+};
+
 TOutcome RunOne(const TZolctlOptions &Options, HidPlatform &Platform,
-                const std::optional<std::string> &Password, std::ostream &Out, std::ostream &Err) {
+                const std::optional<std::string> &Password, std::ostream &Out, std::ostream &Err,
+                int Occurrence = 0) {
   TOutcome o;
   TSimScript script; // outlives the session, whose worker it acts on
   std::unique_ptr<TSession> session;
   try {
     session = std::make_unique<TSession>(Options, Platform, Out, Err);
     session->Password = Password;
+    session->SerialOccurrence = Occurrence;
     session->AfterOpen = AfterOpen(Options, Platform, script);
     o.Result = CommandFunction(Options.Command)(*session);
     o.Status = o.Result.Status;
@@ -175,6 +201,10 @@ TOutcome RunOne(const TZolctlOptions &Options, HidPlatform &Platform,
     o.Status = ZolctlExit::NoInstrument;
     o.Message = e.what();
   }
+  if (const long dropped = session ? session->DroppedEvents() : 0; dropped > 0)
+    Err << "zolctl: " << dropped
+        << " answer(s) of the instrument were dropped while the output was not taken in time\n"
+        << std::flush;
   return o;
 }
 
@@ -194,16 +224,80 @@ int Print(const TZolctlOptions &Options, const TResult &Result, std::ostream &Ou
   return ZolctlExit::Done;
 }
 
+/// A serial number as part of a file name: letters, digits, '-' and '_' as they are, every
+/// other byte as %XX, so that no serial number names a folder or another's file.
+std::string FileNamePart(const std::string &Serial) {
+  if (Serial.empty())
+    return "_";
+  std::string part;
+  for (const char c : Serial) {
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) != 0 && u < 0x80)
+      part += c;
+    else if (c == '-' || c == '_')
+      part += c;
+    else
+      part += "%" + HexByte(u);
+  }
+  return part;
+}
+
+/// Pattern with each {serial} and {index} replaced.
+std::string PerInstrument(const std::string &Pattern, const TTarget &Target) {
+  std::string name;
+  for (std::size_t at = 0; at < Pattern.size();) {
+    if (Pattern.compare(at, 8, "{serial}") == 0) {
+      name += FileNamePart(Target.Serial);
+      at += 8;
+    } else if (Pattern.compare(at, 7, "{index}") == 0) {
+      name += std::to_string(Target.Index);
+      at += 7;
+    } else {
+      name += Pattern[at++];
+    }
+  }
+  return name;
+}
+
+/// The instruments a batch works on, in the order 'zolctl list' gives them, then those the system
+/// lists but will not let us open (whose serial number cannot be read: each may be one asked for).
+std::vector<TTarget> BatchTargets(const TZolctlOptions &Options, HidPlatform &Platform,
+                                  std::ostream &Out, std::ostream &Err) {
+  std::vector<TTarget> targets;
+  TSession lister(Options, Platform, Out, Err);
+  const std::vector<std::string> serials = lister.Serials();
+  for (std::size_t i = 0; i < serials.size(); ++i) {
+    const int occurrence = static_cast<int>(
+        std::count(serials.begin(), serials.begin() + static_cast<std::ptrdiff_t>(i), serials[i]));
+    if (!Options.Serial || serials[i] == *Options.Serial)
+      targets.push_back({serials[i], occurrence, static_cast<int>(i), {}, {}});
+  }
+  const TCustomZOL &zol = lister.Zol();
+  for (const std::string &path : Platform.ListInterfaces(false)) {
+    HidAttributes attributes;
+    if (!Platform.PeekAttributes(path, attributes) || attributes.VendorID != zol.Device->Vid ||
+        attributes.ProductID != zol.Device->Pid)
+      continue;
+    const HidHandle handle = Platform.Open(path);
+    if (handle != kInvalidHidHandle) {
+      Platform.Close(handle);
+      continue;
+    }
+    targets.push_back({{}, 0, -1, path, Platform.LastOpenError()});
+  }
+  return targets;
+}
+
 int RunBatch(const TZolctlOptions &Options, HidPlatform &Platform,
              const std::optional<std::string> &Password, std::ostream &Out, std::ostream &Err) {
-  std::vector<std::string> serials;
-  {
-    TSession lister(Options, Platform, Out, Err);
-    for (const std::string &s : lister.Serials())
-      if (!Options.Serial || s == *Options.Serial)
-        serials.push_back(s);
+  std::vector<TTarget> targets;
+  try {
+    targets = BatchTargets(Options, Platform, Out, Err);
+  } catch (const EInterrupted &e) {
+    Say(Err, "interrupted; nothing was sent");
+    return e.Status;
   }
-  if (serials.empty()) {
+  if (targets.empty()) {
     Say(Err, Options.Serial ? "No instrument with serial number " + *Options.Serial
                             : std::string("No instrument found (see 'zolctl list')"));
     return ZolctlExit::NoInstrument;
@@ -211,25 +305,48 @@ int RunBatch(const TZolctlOptions &Options, HidPlatform &Platform,
   int worst = ZolctlExit::Done;
   TJson all = TJson::object();
   std::string text;
-  const std::size_t n = serials.size();
+  std::vector<std::string> files; // the files of this batch's saves, one per instrument
+  const std::size_t n = targets.size();
   for (std::size_t i = 0; i < n; ++i) {
+    const TTarget &t = targets[i];
+    const bool unopened = !t.Path.empty();
+    std::string name = unopened ? t.Path : t.Serial;
+    if (t.Occurrence > 0)
+      name += " #" + std::to_string(t.Occurrence + 1);
     TZolctlOptions one = Options;
-    one.Serial = serials[i];
-    TOutcome o = RunOne(one, Platform, Password, Out, Err);
-    const std::string key = JsonText(serials[i]);
+    one.Serial = t.Serial;
+    const bool save = Options.Command == TZolctlCommand::Save;
+    if (save)
+      one.Text = PerInstrument(Options.Text, t);
+    TOutcome o;
+    if (unopened) {
+      o.Status = ZolctlExit::NoInstrument;
+      o.Message = "cannot open " + Printable(t.Path) + ": " + Printable(t.Reason) +
+                  " (its serial number cannot be read; see 'zolctl list')";
+    } else if (save && std::find(files.begin(), files.end(), one.Text) != files.end()) {
+      o.Status = ZolctlExit::FileRefused;
+      o.Message = one.Text + " is the file of another instrument of this batch (the same serial "
+                             "number): nothing was written; put {index} in the name";
+    } else {
+      if (save)
+        files.push_back(one.Text);
+      o = RunOne(one, Platform, Password, Out, Err, t.Occurrence);
+    }
+    const std::string key = JsonText(name);
     TJson entry = o.Result.Json;
     entry["status"] = o.Status;
     if (!o.Message.empty())
       entry["error"] = JsonText(o.Message);
     all[key] = std::move(entry);
-    text += "== " + Printable(serials[i]) + " ==\n" + o.Result.Text;
-    Err << "zolctl: [" << i + 1 << "/" << n << "] " << Printable(serials[i]) << ": "
+    text += "== " + Printable(name) + " ==\n" + o.Result.Text;
+    Err << "zolctl: [" << i + 1 << "/" << n << "] " << Printable(name) << ": "
         << (o.Status == 0 ? std::string("done")
                           : "status " + std::to_string(o.Status) + ": " + o.Message)
         << '\n'
         << std::flush;
     worst = std::max(worst, o.Status);
-    if (o.Interrupted) {
+    if (o.Interrupted || InterruptStatus() != 0) {
+      worst = std::max(worst, o.Interrupted ? o.Status : InterruptStatus());
       if (i + 1 < n)
         Say(Err, "the batch was interrupted: " + std::to_string(n - i - 1) +
                      " instrument(s) not started");
@@ -243,10 +360,11 @@ int RunBatch(const TZolctlOptions &Options, HidPlatform &Platform,
 }
 
 /// The first line of a file or of standard input ("-").
-std::optional<std::string> ReadPasswordFile(const std::string &Path, std::string &Problem) {
+std::optional<std::string> ReadPasswordFile(const std::string &Path, const char *Prompt,
+                                            std::string &Problem) {
   std::string line;
   if (Path == "-") {
-    if (!ReadSecretLine(line, "Password: ")) {
+    if (!ReadSecretLine(line, Prompt)) {
       Problem = "--password-file -: no password on standard input";
       return std::nullopt;
     }
@@ -277,21 +395,33 @@ int RunZolctl(const TZolctlOptions &Options, std::ostream &Out, std::ostream &Er
   TZolctlOptions options = Options;
   std::optional<std::string> password = options.Password;
   std::string problem;
+  const bool unlock = options.Command == TZolctlCommand::Unlock;
+  const bool change = options.Command == TZolctlCommand::ChangePassword;
   if (!password && options.PasswordFile) {
-    password = ReadPasswordFile(*options.PasswordFile, problem);
+    password = ReadPasswordFile(*options.PasswordFile,
+                                change ? "Current password: " : "Password: ", problem);
   } else if (!password) {
     if (const char *env = std::getenv("ZOLCTL_PASSWORD"); env && *env)
       password = std::string(env);
   }
-  const bool unlock = options.Command == TZolctlCommand::Unlock;
-  const bool change = options.Command == TZolctlCommand::ChangePassword;
   if (problem.empty() && (unlock || change) && !options.TextGiven) {
+    // The current password is asked once (--password-file -), the new one once and, typed on a
+    // terminal without echo, once more to confirm it; from a pipe, the next line.
+    std::string again;
     if (unlock && password) {
       options.Text = *password;
-    } else if (options.PasswordFile && *options.PasswordFile == "-") {
-      problem = "standard input gives the password of --password-file -: give NEW as an argument";
     } else if (!ReadSecretLine(options.Text, change ? "New password: " : "Password: ")) {
       problem = "no password on standard input";
+    } else if (change && StdinIsTerminal()) {
+      if (!ReadSecretLine(again, "New password again: ")) {
+        problem = "no password on standard input";
+      } else {
+        // Compared as the instrument takes them (upper case).
+        CheckPassword("NEW", again, true);
+        CheckPassword("NEW", options.Text, true);
+        if (again != options.Text)
+          problem = "the two new passwords differ: nothing was sent";
+      }
     }
   }
   if (const int status = InterruptStatus()) {
@@ -318,6 +448,25 @@ int RunZolctl(const TZolctlOptions &Options, std::ostream &Out, std::ostream &Er
       return e.Code;
     }
   }
+  // The simulated instruments' memory is theirs alone for the whole run: another zolctl on the
+  // same file would start from what this one is about to change, and undo it.
+  TFileLock memoryLock;
+  if (options.Sim && !options.SimMemory.empty()) {
+    std::string reason;
+    const auto take = memoryLock.Take(
+        options.SimMemory, kMemoryLockWait, [] { return InterruptStatus() != 0; }, reason);
+    if (take == TFileLock::TTake::Stopped) {
+      Say(Err, "interrupted; nothing was sent");
+      return InterruptStatus();
+    }
+    if (take == TFileLock::TTake::Busy) {
+      Say(Err, "--sim-memory " + options.SimMemory + ": another zolctl has been using it for " +
+                   std::to_string(kMemoryLockWait.count() / 1000) +
+                   " s; try again once it has ended: nothing was sent");
+      return ZolctlExit::FileRefused;
+    }
+    // Failed: the file cannot be kept beside it either; the instruments say so.
+  }
   std::unique_ptr<HidPlatform> platform;
   try {
     platform = MakePlatform(options);
@@ -335,8 +484,10 @@ int RunZolctl(const TZolctlOptions &Options, std::ostream &Out, std::ostream &Er
   } else {
     TOutcome o = RunOne(options, *platform, password, Out, Err);
     status = o.Status;
-    // What the command learnt is printed even when it ends in a refusal (load's differences).
-    if (!o.Interrupted && (o.Status == ZolctlExit::Done || !o.Result.Text.empty()))
+    // What the command learnt is printed even when it ends in a refusal (load's differences);
+    // monitor has written its lines as they came.
+    if (!o.Interrupted && options.Command != TZolctlCommand::Monitor &&
+        (o.Status == ZolctlExit::Done || !o.Result.Text.empty()))
       status = std::max(status, Print(options, o.Result, Out, Err));
     Say(Err, o.Message);
   }

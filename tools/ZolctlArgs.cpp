@@ -41,7 +41,10 @@ const CommandInfo kCommands[] = {
      "instrument's values (read first). Set point and hysteresis: -3276.8 to 3276.7 C;\n"
      "delay: 0 to 25.5 s in tenths."},
     {"save", TZolctlCommand::Save,
-     "Reads all settings, then writes them to a parameter file (88 bytes, extension ZOL)."},
+     "Reads all settings, then writes them to a parameter file (88 bytes, extension ZOL).\n"
+     "With --all, FILE names one file per instrument: {serial} in it stands for the serial\n"
+     "number (characters other than letters, digits, - and _ as %XX), {index} for the\n"
+     "instrument's number in 'zolctl list'."},
     {"load", TZolctlCommand::Load,
      "Reads a parameter file, sends it with the write-all chain, then reads the settings back\n"
      "and names every value the instrument holds that differs from the file."},
@@ -163,7 +166,9 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
       ->type_name("[N]")
       ->check(IntIn(1, 16, "a number of instruments from 1 to 16"));
   app->add_option("--sim-memory", O.SimMemory,
-                  "the simulated instruments keep their settings in FILE between runs")
+                  "the simulated instruments keep their settings in FILE between runs (not a\n"
+                  "parameter file); one zolctl at a time uses it (FILE.lock), another waits up\n"
+                  "to 10 s")
       ->type_name("FILE");
   app->add_option(
          "--sim-fault", O.SimFaults,
@@ -171,7 +176,8 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
          "unplug-on-open, sensor-failure, error-answers, oversized, permission-denied,\n"
          "drop=SHARE, corrupt=SHARE (SHARE 0 to 1), slow=MS (report period),\n"
          "blip=MS (unplugged MS ms after opening, back MS ms later), lag=N (reports reach\n"
-         "zolctl N reports late, all instruments); K:F for instrument K alone")
+         "zolctl N reports late, all instruments), serial=TEXT (that serial number);\n"
+         "K:F for instrument K alone")
       ->type_name("F")
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
@@ -188,7 +194,8 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
       ->type_name("TEXT");
   app->add_flag("--all", O.All,
                 "run the command on every matching instrument in turn (with --serial: those\n"
-                "whose serial matches); the exit status is the worst of theirs");
+                "whose serial matches), each once, even two with one serial number; one that\n"
+                "cannot be opened counts as failed (1); the exit status is the worst of theirs");
   app->add_option("--password", O.Password,
                   "unlock a write-locked instrument before the command. A password on the\n"
                   "command line is visible to other users of the machine: prefer\n"
@@ -269,8 +276,8 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
               "Exit status: 0 done; 1 no instrument, or no answer in time; 2 usage or a value the\n"
               "instrument cannot take; 3 parameter file (or --sim-memory file) refused or not\n"
               "written; 4 refused by the instrument (write-locked, wrong password) or a value it\n"
-              "did not keep; 5 the output could not be written; 130 and 143 interrupted by SIGINT\n"
-              "and SIGTERM (monitor: 0).\n"
+              "did not keep; 5 the output could not be written; 130, 143, 129 and 131 interrupted\n"
+              "by SIGINT, SIGTERM, SIGHUP and SIGQUIT (monitor: 0).\n"
               "Environment: ZOLCTL_PASSWORD, the password for write-locked instruments.");
   return app;
 }
@@ -351,6 +358,11 @@ std::string Finish(TZolctlOptions &O, const TRaw &R, CLI::App &App) {
   case TZolctlCommand::Show:
     if (O.Text.empty())
       return "FILE: a parameter file name is needed";
+    // One file for every instrument would keep only the last one's settings.
+    if (O.All && O.Command == TZolctlCommand::Save &&
+        O.Text.find("{serial}") == std::string::npos && O.Text.find("{index}") == std::string::npos)
+      return "FILE: with --all, save writes one file per instrument: put {serial} (or {index}) in "
+             "its name, as in bench-{serial}.zol";
     break;
   case TZolctlCommand::Unlock:
   case TZolctlCommand::ChangePassword:
@@ -412,6 +424,8 @@ bool ValidFault(const std::string &Fault) {
     if (f.rfind(p, 0) == 0 && ParseFloat(f.substr(p.size()), share) && share >= 0 && share <= 1)
       return true;
   }
+  if (f.rfind("serial=", 0) == 0)
+    return f.size() > 7 && f.size() <= 7 + 32;
   long ms = 0;
   return (f.rfind("slow=", 0) == 0 && ParseInt(f.substr(5), 1, 1000, ms)) ||
          (f.rfind("blip=", 0) == 0 && ParseInt(f.substr(5), 1, 60000, ms)) ||

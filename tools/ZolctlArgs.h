@@ -56,7 +56,7 @@ struct TZolctlOptions {
   int TimeoutMs = 2000;
   /// Faults the simulated instruments start with ("K:FAULT" for instrument K alone): silent,
   /// unplugged, unplug-on-open, sensor-failure, error-answers, oversized, permission-denied,
-  /// drop=SHARE, corrupt=SHARE, slow=MS.
+  /// drop=SHARE, corrupt=SHARE, slow=MS, serial=TEXT.
   std::vector<std::string> SimFaults;
 
   TZolctlCommand Command = TZolctlCommand::List;

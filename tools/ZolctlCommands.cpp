@@ -390,12 +390,15 @@ TResult Monitor(TSession &S) {
   bool connected = true;
   const auto timeout = std::chrono::milliseconds(o.TimeoutMs);
   auto silentSince = Clock::now();
+  // The instrument's silence runs from its last state answer as it arrived, not as it was taken
+  // from the queue: a reader of the output that stalls is no fault of the instrument's.
+  const auto heard = [&] { return std::max(silentSince, S.LastStateArrival()); };
   while (!o.Count || lines < *o.Count) {
     // Unplugged, the wait has no end but an interruption (an hour at a time): the link
     // reconnects by itself.
     const auto deadline = !connected     ? Clock::now() + std::chrono::hours(1)
-                          : o.IntervalMs ? std::min(tick, silentSince + timeout)
-                                         : silentSince + timeout;
+                          : o.IntervalMs ? std::min(tick, heard() + timeout)
+                                         : heard() + timeout;
     std::optional<TEventRecord> e = S.Next(deadline);
     const auto now = Clock::now();
     if (e && e->Kind == TEvent::Disconnect) {
@@ -422,7 +425,7 @@ TResult Monitor(TSession &S) {
       }
       continue;
     }
-    if (connected && now >= silentSince + timeout)
+    if (connected && now >= heard() + timeout)
       throw TExit{ZolctlExit::NoInstrument,
                   "No answer in time: a state answer did not come within " +
                       std::to_string(o.TimeoutMs) + " ms"};

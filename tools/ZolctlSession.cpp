@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 namespace zol {
 
@@ -26,6 +28,8 @@ void InterruptWaits(int Status) {
   Interrupted.compare_exchange_strong(none, Status);
   std::lock_guard lock(SessionsMutex);
   if (Live) {
+    // Nothing more goes out from here on; a write under way ends first.
+    Live->Tap->Shut();
     std::lock_guard events(Live->EventsMutex);
     Live->EventsChanged.notify_all();
   }
@@ -44,13 +48,7 @@ TSession::TSession(const TZolctlOptions &Options_, HidPlatform &Platform_, std::
       if (fault.rfind("lag=", 0) == 0)
         Tap->SetLag(std::atoi(fault.substr(4).c_str()));
   Tap->SetAnswerListener([this](std::uint8_t Code) { Push({TEvent::Answer, Code, {}, {}, {}}); });
-  Tap->SetCommandListener([this](std::uint8_t Code) {
-    if (!ChangesSettings(Code))
-      return;
-    std::lock_guard lock(EventsMutex);
-    ++SettingCommandsSent;
-    LastSettingCommand = Code;
-  });
+  LastState = Clock::now();
   ZOL = std::make_unique<TCustomZOL>(*Tap);
 
   auto on = [this](TEvent Kind) {
@@ -75,6 +73,9 @@ TSession::TSession(const TZolctlOptions &Options_, HidPlatform &Platform_, std::
   };
   std::lock_guard lock(SessionsMutex);
   Live = this;
+  // Interrupted before this session was seen: it sends nothing.
+  if (Interrupted.load() != 0)
+    Tap->Shut();
 }
 
 TSession::~TSession() {
@@ -88,8 +89,30 @@ TSession::~TSession() {
 
 void TSession::Push(TEventRecord Record) {
   std::lock_guard lock(EventsMutex);
+  if (Record.Kind == TEvent::State)
+    LastState = Clock::now();
+  if (Events.size() >= kMaxQueuedEvents) {
+    Events.pop_front();
+    ++Dropped;
+  }
   Events.push_back(std::move(Record));
   EventsChanged.notify_all();
+}
+
+Clock::time_point TSession::LastStateArrival() const {
+  std::lock_guard lock(EventsMutex);
+  return LastState;
+}
+
+long TSession::DroppedEvents() const {
+  std::lock_guard lock(EventsMutex);
+  return Dropped;
+}
+
+TCustomZOL &TSession::Zol() {
+  if (const int status = Interrupted.load())
+    throw EInterrupted{status};
+  return *ZOL;
 }
 
 void TSession::Flush() {
@@ -166,8 +189,10 @@ TZOLModel TSession::Connect(const std::optional<std::string> &Serial, int Device
   if (Serial) {
     index = -1;
     std::string found;
+    int matches = 0;
     for (int i = 0; i < count; ++i) {
-      if (serials[static_cast<std::size_t>(i)] == *Serial && index < 0)
+      if (serials[static_cast<std::size_t>(i)] == *Serial && index < 0 &&
+          matches++ == SerialOccurrence)
         index = i;
       found += (i ? ", " : "") + serials[static_cast<std::size_t>(i)];
     }
@@ -214,13 +239,47 @@ void TSession::RequireUnlocked(const TZOLModel &State) const {
 }
 
 std::string TSession::SentNote() const {
-  std::lock_guard lock(EventsMutex);
-  if (SettingCommandsSent == 0)
+  Tap->Shut();
+  const TapPlatform::TWritten w = Tap->Written();
+  long count = 0;
+  for (int code = 0; code < 256; ++code)
+    if (ChangesSettings(static_cast<std::uint8_t>(code)))
+      count += w.Count[static_cast<std::size_t>(code)];
+  if (count == 0)
     return "nothing that changes the instrument's settings had been sent";
-  return std::to_string(SettingCommandsSent) +
-         " command(s) changing the instrument's settings had been sent (the last 0x" +
-         HexByte(LastSettingCommand) +
-         "): it may hold part of the new settings; check it with 'zolctl read'";
+  const auto sent = [&](TCommand c) { return w.Count[CodeOf(c)] > 0; };
+  const auto last = [&](TCommand c) { return w.Last[CodeOf(c)]; };
+  std::vector<std::string> held;
+  if (sent(TCommand::SendTag1) || sent(TCommand::SendTag2)) {
+    if (last(TCommand::SendTag1) > last(TCommand::SendTag2))
+      held.push_back("the tag may be half-written (characters 1 to 8 new, 9 to 16 not sent)");
+    else if (!sent(TCommand::SendTag1))
+      held.push_back("the tag may be half-written (characters 9 to 16 new, 1 to 8 not sent)");
+    else
+      held.push_back("the tag");
+  }
+  const std::pair<TCommand, const char *> kWhat[] = {
+      {TCommand::SendFilter, "the filter"},
+      {TCommand::SendAlarm1, "alarm 1"},
+      {TCommand::SendAlarm2, "alarm 2"},
+      {TCommand::ChangePassword, "the password"},
+      {TCommand::AdjustZero, "the zero adjustment"},
+      {TCommand::AdjustFullScale, "the full-scale adjustment"},
+      {TCommand::ProgramFirmware, "the USB interface firmware (programmed)"},
+      {TCommand::EraseFirmware, "the USB interface firmware (erased)"},
+      {TCommand::EraseFirmwareMemory, "the USB interface firmware (erased)"},
+      {TCommand::ResetAll, "every setting (returned to the factory values)"},
+  };
+  for (const auto &[code, what] : kWhat)
+    if (sent(code))
+      held.push_back(what);
+  std::string list;
+  for (std::size_t i = 0; i < held.size(); ++i)
+    list += (i == 0 ? "" : i + 1 == held.size() ? " and " : ", ") + held[i];
+  return std::to_string(count) +
+         " command(s) changing the instrument's settings had been sent, none after the "
+         "interruption; these may have changed: " +
+         list + "; check the instrument with 'zolctl read'";
 }
 
 } // namespace zol

@@ -34,7 +34,7 @@ struct TExit {
   std::string Message;
 };
 
-/// A wait ended by SIGINT or SIGTERM; Status is 130 or 143.
+/// A wait ended by a signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT); Status is 128 + its number.
 struct EInterrupted {
   int Status;
 };
@@ -42,7 +42,7 @@ struct EInterrupted {
 /// Ends every wait of every session at once, as Ctrl-C does. Not for a signal handler: call it
 /// from a thread (TSignalWatch's watcher).
 void InterruptWaits(int Status);
-/// 130 or 143 once interrupted, else 0.
+/// 128 + the signal's number once interrupted, else 0.
 int InterruptStatus();
 
 enum class TEvent {
@@ -64,6 +64,9 @@ enum class TEvent {
   Crypted,
   ChainError,
 };
+
+/// Events a session keeps waiting for its command; beyond, the oldest goes (and is counted).
+inline constexpr std::size_t kMaxQueuedEvents = 256;
 
 struct TEventRecord {
   TEvent Kind;
@@ -104,16 +107,26 @@ public:
 
   bool UnlockWith(const std::string &Password);
   void RequireUnlocked(const TZOLModel &State) const;
-  /// What reached the instrument, for the message of an interrupted command.
+  /// What reached the instrument, for the message of an interrupted command: counted at the link,
+  /// once nothing more can go out.
   std::string SentNote() const;
+  /// When the last state answer arrived (the session's start before the first): the
+  /// instrument's silence, however late the events are taken from the queue.
+  std::chrono::steady_clock::time_point LastStateArrival() const;
+  /// Events dropped because the queue was full (a command that did not take them in time).
+  long DroppedEvents() const;
 
-  TCustomZOL &Zol() { return *ZOL; }
+  /// The device component; throws EInterrupted once interrupted, so that nothing more is asked
+  /// of the instrument.
+  TCustomZOL &Zol();
   HidPlatform &Platform() { return Inner; }
 
   const TZolctlOptions &Options;
   std::ostream &Out;
   std::ostream &Err;
   std::optional<std::string> Password; ///< unlocks a locked instrument at connection
+  /// With a serial number: which of the instruments that share it (0 the first).
+  int SerialOccurrence = 0;
   /// Called with the index just opened (the simulator's unplug-on-open fault).
   std::function<void(int Index)> AfterOpen;
 
@@ -125,11 +138,11 @@ private:
   std::unique_ptr<TapPlatform> Tap;
   std::unique_ptr<TCustomZOL> ZOL;
 
-  mutable std::mutex EventsMutex; //!< Protects Events and the sent-command counts.
+  mutable std::mutex EventsMutex; //!< Protects Events, Dropped and LastState.
   std::condition_variable EventsChanged;
   std::deque<TEventRecord> Events;
-  int SettingCommandsSent = 0;
-  std::uint8_t LastSettingCommand = 0;
+  long Dropped = 0;
+  std::chrono::steady_clock::time_point LastState;
 
   friend void InterruptWaits(int Status);
 };

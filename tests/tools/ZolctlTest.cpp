@@ -717,4 +717,173 @@ TEST_F(Zolctl, TheBashCompletionKnowsEveryCommandAndOption) {
   }
 }
 
+// ---- Batches, interruptions, a stalled output, the simulator's memory file ---------------------
+
+/// The frames of Trace that change the instrument's settings.
+int SettingFrames(const std::string &Trace) {
+  int n = 0;
+  for (const std::string &line : Lines(Trace))
+    for (const char *code :
+         {"20", "21", "22", "30", "31", "41", "60", "61", "66", "67", "68", "6B"})
+      if (line.rfind(std::string("-> ") + code + " ", 0) == 0)
+        ++n;
+  return n;
+}
+
+TEST_F(Zolctl, AllSaveWritesOneFilePerInstrumentOrNothing) {
+  const fs::path plain = Dir / "bench.zol";
+  Result r = Run({"--sim=2", "--trace", "--all", "save", plain.string()});
+  EXPECT_EQ(r.Code, 2) << r.Err;
+  EXPECT_EQ(r.Err.find("-> "), std::string::npos) << "nothing sent";
+  EXPECT_FALSE(fs::exists(plain));
+  r = Run({"--sim=2", "--sim-fault", "1:serial=A/..", "--all", "save",
+           (Dir / "bench-{serial}.zol").string()});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(fs::file_size(Dir / "bench-SIMRW80000000001.zol"), 88u);
+  EXPECT_EQ(fs::file_size(Dir / "bench-A%2F%2E%2E.zol"), 88u) << "the serial made a file name";
+}
+
+TEST_F(Zolctl, AllWorksEveryInstrumentOnceOrCountsItsFailure) {
+  Result r = Run({"--sim=3", "--sim-fault", "1:permission-denied", "--json", "--all", "state"});
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  EXPECT_EQ(nlohmann::json::parse(r.Out)["sim:1"]["status"], 1) << r.Out;
+  // Two instruments with one serial number: each is written once.
+  r = Run({"--sim=2", "--sim-memory", Memory, "--sim-fault", "serial=TWIN", "--all", "write-tag",
+           "BOTH"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  for (const char *device : {"0", "1"})
+    EXPECT_HAS(Run({"--sim=2", "--sim-memory", Memory, "--device", device, "read"}).Out, "BOTH");
+}
+
+TEST_F(Zolctl, AnInterruptedLoadSaysWhatTheInstrumentMayHold) {
+  const fs::path file = PatchedFile("f.zol", [](std::string &b) { b.replace(17, 4, "NEW1"); });
+  fs::remove(Memory);
+  const pid_t pid = Start({"--sim", "--sim-memory", Memory, "--sim-fault", "slow=500", "--timeout",
+                           "10000", "--trace", "load", file.string()});
+  ASSERT_TRUE(WaitForText(Dir / "err", "-> 30", 15000)) << Slurp(Dir / "err");
+  kill(pid, SIGTERM);
+  EXPECT_EQ(Finish(pid, 3000), 143);
+  const std::string err = Slurp(Dir / "err");
+  // What the message counts is what went out, and what the instrument recorded.
+  const int sent = SettingFrames(err);
+  EXPECT_HAS(err, "interrupted; " + std::to_string(sent) + " command(s)");
+  const auto history = nlohmann::json::parse(Sim({"--json", "history"}).Out)["history"];
+  EXPECT_EQ(std::count_if(history.begin(), history.end(),
+                          [](const auto &h) { return h["empty"] == false; }),
+            sent);
+  if (err.find("-> 31") == std::string::npos) {
+    EXPECT_HAS(err, "the tag may be half-written");
+  }
+}
+
+TEST_F(Zolctl, AStalledOutputIsNotTheInstrumentsSilence) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  fcntl(fds[0], F_SETPIPE_SZ, 4096);
+  const pid_t pid = Start({"--sim", "--timeout", "300", "monitor"}, fds[1]);
+  close(fds[1]);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500)); // nobody reads meanwhile
+  fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  char buffer[4096];
+  const auto drain = [&](int Ms) {
+    for (int waited = 0; waited < Ms; waited += 5) {
+      while (read(fds[0], buffer, sizeof buffer) > 0) {
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  };
+  drain(700);
+  kill(pid, SIGINT);
+  drain(300);
+  EXPECT_EQ(Finish(pid, 3000), 0);
+  close(fds[0]);
+  const std::string err = Slurp(Dir / "err");
+  EXPECT_EQ(err.find("No answer in time"), std::string::npos) << err;
+  EXPECT_HAS(err, "dropped");
+}
+
+TEST_F(Zolctl, JsonMonitorPrintsOnlyItsLines) {
+  Result r = Sim({"--json", "monitor", "--count", "2"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  const std::vector<std::string> lines = Lines(r.Out);
+  ASSERT_EQ(lines.size(), 2u) << r.Out;
+  for (const std::string &line : lines)
+    EXPECT_TRUE(nlohmann::json::parse(line).contains("measure")) << line;
+}
+
+TEST_F(Zolctl, HangupAndQuitEndACommandAsTermDoes) {
+  for (int signal : {SIGHUP, SIGQUIT}) {
+    const pid_t pid = Start({"--sim", "--sim-fault", "silent", "--timeout", "60000", "read"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(pid, signal);
+    EXPECT_EQ(Finish(pid, 3000), 128 + signal);
+    EXPECT_HAS(Slurp(Dir / "err"), "interrupted; nothing that changes");
+  }
+}
+
+TEST_F(Zolctl, AClosedStandardInputIsNotTakenByTheProgram) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int err = open((Dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(err, 2);
+    for (int fd = 3; fd < 1024; ++fd)
+      close(fd);
+    close(0);
+    execl(ZOLCTL_PATH, ZOLCTL_PATH, "--sim", "unlock", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  EXPECT_EQ(Finish(pid, 3000), 2) << "no password on standard input, at once";
+  EXPECT_HAS(Slurp(Dir / "err"), "no password on standard input");
+}
+
+TEST_F(Zolctl, ChangePasswordOnATerminalAsksTheNewOneTwice) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slave = ptsname(master);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    const int in = open(slave.c_str(), O_RDWR);
+    const int err = open((Dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(in, 0), dup2(in, 1), dup2(err, 2);
+    for (int fd = 3; fd < 1024; ++fd)
+      close(fd);
+    execl(ZOLCTL_PATH, ZOLCTL_PATH, "--sim", "--sim-memory", Memory.c_str(), "change-password",
+          static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  ASSERT_TRUE(WaitForText(Dir / "err", "New password: "));
+  ASSERT_EQ(write(master, "abcd\n", 5), 5);
+  ASSERT_TRUE(WaitForText(Dir / "err", "again")) << Slurp(Dir / "err");
+  ASSERT_EQ(write(master, "abce\n", 5), 5);
+  EXPECT_EQ(Finish(pid, 5000), 2);
+  close(master);
+  EXPECT_HAS(Slurp(Dir / "err"), "differ");
+  EXPECT_EQ(Sim({"write-tag", "STILL OPEN"}).Code, 0) << "the password was not changed";
+}
+
+TEST_F(Zolctl, TwoRunsOnOneMemoryFileLoseNoChange) {
+  const pid_t slow = Start({"--sim", "--sim-memory", Memory, "--sim-fault", "slow=200", "--trace",
+                            "write-tag", "FIRST"});
+  ASSERT_TRUE(WaitForText(Dir / "err", "-> ", 5000));
+  EXPECT_EQ(Sim({"write-filter", "7"}).Code, 0);
+  EXPECT_EQ(Finish(slow, 10000), 0);
+  const auto read = nlohmann::json::parse(Sim({"--json", "read"}).Out);
+  EXPECT_EQ(read["tag"], "FIRST           ");
+  EXPECT_EQ(read["filter"], 7.0);
+}
+
+TEST_F(Zolctl, AParameterFileIsNoMemoryFile) {
+  const fs::path file = Dir / "p.zol";
+  ASSERT_EQ(Sim({"save", file.string()}).Code, 0);
+  const std::string bytes = Slurp(file);
+  Result r = Run({"--sim", "--sim-memory", file.string(), "--trace", "write-tag", "X"});
+  EXPECT_EQ(r.Code, 3);
+  EXPECT_HAS(r.Err, "parameter file");
+  EXPECT_EQ(r.Err.find("-> "), std::string::npos) << "nothing sent";
+  EXPECT_EQ(Slurp(file), bytes);
+}
+
 } // namespace
