@@ -424,7 +424,8 @@ int RunZolctl(const TZolctlOptions &Options, std::ostream &Out, std::ostream &Er
       }
     }
   }
-  if (const int status = InterruptStatus()) {
+  // A signal that ended a prompt may not have reached the waits yet.
+  if (const int status = InterruptStatus() ? InterruptStatus() : CaughtSignalStatus()) {
     Say(Err, "interrupted; nothing was sent");
     return status;
   }

@@ -31,6 +31,10 @@ private:
   std::thread Watcher;
 };
 
+/// 128 + the number of the last signal TSignalWatch caught, set at once by its handler (before
+/// the watcher has run OnSignal), else 0.
+int CaughtSignalStatus();
+
 /// True when standard input is a terminal.
 bool StdinIsTerminal();
 

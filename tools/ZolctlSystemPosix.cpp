@@ -27,8 +27,12 @@ constexpr int kWatched[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 termios EchoSettings{};
 std::atomic<bool> EchoOff{false};
 
+std::atomic<int> Caught{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
+
 extern "C" void OnPosixSignal(int Signal) {
   const auto status = static_cast<unsigned char>(128 + Signal);
+  Caught.store(status);
   const int saved = errno;
   [[maybe_unused]] const ssize_t n = write(WakePipe[1], &status, 1);
   errno = saved;
@@ -94,6 +98,10 @@ TSignalWatch::~TSignalWatch() {
   close(WakePipe[0]);
   close(WakePipe[1]);
   WakePipe[0] = WakePipe[1] = -1;
+}
+
+int CaughtSignalStatus() {
+  return Caught.load();
 }
 
 bool StdinIsTerminal() {

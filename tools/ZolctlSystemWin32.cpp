@@ -1,5 +1,6 @@
 #include "tools/ZolctlSystem.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -15,12 +16,15 @@ namespace zol {
 
 namespace {
 std::function<void(int)> *WinCallback = nullptr; // set while a TSignalWatch lives
+std::atomic<int> Caught{0};
 
 BOOL WINAPI OnConsoleEvent(DWORD Event) {
   // Windows runs this on a thread of its own: it may lock and notify.
   if (!WinCallback)
     return FALSE;
-  (*WinCallback)(Event == CTRL_C_EVENT ? 130 : 143);
+  const int status = Event == CTRL_C_EVENT ? 130 : 143;
+  Caught.store(status);
+  (*WinCallback)(status);
   return TRUE;
 }
 } // namespace
@@ -38,6 +42,10 @@ TSignalWatch::~TSignalWatch() {
 void ReserveStandardDescriptors() {
   // The C runtime gives a process started without standard handles descriptors that fail; the
   // system's own handles are not taken by the files the program opens.
+}
+
+int CaughtSignalStatus() {
+  return Caught.load();
 }
 
 bool StdinIsTerminal() {
