@@ -52,19 +52,22 @@ int TapPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int ti
 }
 
 int TapPlatform::Write(HidHandle handle, const std::uint8_t *report, int length) {
-  // Held across the write: Shut waits for a write under way, which then counts as sent.
-  std::lock_guard lock(WriteMutex);
-  if (Closed)
-    return -1;
-  const int written = Inner.Write(handle, report, length);
-  const bool whole = written == length && length > kCommandLength;
-  if (Trace && whole)
-    Print(CommandLine(report + 1, ShowSecrets));
-  if (whole) {
-    const std::uint8_t code = report[1 + CommandOffset::Code];
-    ++Sent.Count[code];
-    Sent.Last[code] = ++Sent.Total;
+  int written = -1;
+  {
+    // Held across the write: Shut waits for a write under way, which then counts as sent.
+    std::lock_guard lock(WriteMutex);
+    if (Closed)
+      return -1;
+    written = Inner.Write(handle, report, length);
+    if (written == length && length > kCommandLength) {
+      const std::uint8_t code = report[1 + CommandOffset::Code];
+      ++Sent.Count[code];
+      Sent.Last[code] = ++Sent.Total;
+    }
   }
+  // Outside the lock: a stalled standard error must not hold up Shut.
+  if (Trace && written == length && length > kCommandLength)
+    Print(CommandLine(report + 1, ShowSecrets));
   return written;
 }
 

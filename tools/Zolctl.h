@@ -17,8 +17,8 @@ int RunZolctl(const TZolctlOptions &Options, std::ostream &Out, std::ostream &Er
 /// (from a file, the environment or standard input) and the command.
 int ZolctlMain(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &Err);
 
-/// Ends every wait at once, as SIGINT (Status 130) or SIGTERM (143) does. Not for a signal
-/// handler itself (see TSignalWatch).
+/// Ends every wait at once, as SIGINT (Status 130), SIGTERM (143), SIGHUP (129) or SIGQUIT (131)
+/// does. Not for a signal handler itself (see TSignalWatch).
 void ZolctlInterrupt(int Status);
 
 } // namespace zol

@@ -112,13 +112,14 @@ bool ReadSecretLine(std::string &Line, const char *Prompt) {
   termios saved{};
   const bool terminal = tcgetattr(STDIN_FILENO, &saved) == 0;
   if (terminal) {
-    std::fputs(Prompt, stderr);
-    std::fflush(stderr);
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     EchoSettings = saved;
     EchoOff.store(true);
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    // The prompt once the echo is off: what is typed after it is neither shown nor flushed.
+    std::fputs(Prompt, stderr);
+    std::fflush(stderr);
   }
   // read(2) itself: an interruption ends it with EINTR (iostreams would retry).
   Line.clear();
