@@ -758,6 +758,7 @@ TEST_F(Zolctl, AllWorksEveryInstrumentOnceOrCountsItsFailure) {
 TEST_F(Zolctl, AnInterruptedLoadSaysWhatTheInstrumentMayHold) {
   const fs::path file = PatchedFile("f.zol", [](std::string &b) { b.replace(17, 4, "NEW1"); });
   fs::remove(Memory);
+  fs::remove(Dir / "err");
   const pid_t pid = Start({"--sim", "--sim-memory", Memory, "--sim-fault", "slow=500", "--timeout",
                            "10000", "--trace", "load", file.string()});
   ASSERT_TRUE(WaitForText(Dir / "err", "-> 30", 15000)) << Slurp(Dir / "err");
@@ -813,8 +814,10 @@ TEST_F(Zolctl, JsonMonitorPrintsOnlyItsLines) {
 
 TEST_F(Zolctl, HangupAndQuitEndACommandAsTermDoes) {
   for (int signal : {SIGHUP, SIGQUIT}) {
-    const pid_t pid = Start({"--sim", "--sim-fault", "silent", "--timeout", "60000", "read"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    fs::remove(Dir / "err");
+    const pid_t pid =
+        Start({"--sim", "--sim-fault", "silent", "--timeout", "60000", "--trace", "read"});
+    ASSERT_TRUE(WaitForText(Dir / "err", "-> 69")) << "connected, waiting";
     kill(pid, signal);
     EXPECT_EQ(Finish(pid, 3000), 128 + signal);
     EXPECT_HAS(Slurp(Dir / "err"), "interrupted; nothing that changes");
