@@ -54,7 +54,8 @@ const CommandInfo kCommands[] = {
      "PASSWORD: from --password-file, ZOLCTL_PASSWORD or standard input (no echo)."},
     {"change-password", TZolctlCommand::ChangePassword,
      "Changes the password: 4 to 8 characters, sent in upper case. Without NEW it is read from\n"
-     "standard input (no echo on a terminal)."},
+     "standard input: on a terminal without echo, twice to confirm it; from a pipe, one line\n"
+     "(after the current password's with --password-file -)."},
     {"lost-password", TZolctlCommand::LostPassword,
      "Reads the crypted password; give it and the serial number to the maker."},
     {"history", TZolctlCommand::History,
