@@ -796,4 +796,70 @@ TEST_F(Zolctl, JsonSaysWhatAMachineNeeds) {
   EXPECT_HAS(r.Err, "no\\x1B]2;such.zol");
 }
 
+TEST_F(Zolctl, TheBashCompletionKeepsFileNamesWholeAndCompletesOptionValues) {
+  const fs::path library = "/usr/share/bash-completion/bash_completion";
+  if (!fs::exists(library))
+    GTEST_SKIP() << "bash-completion is not installed";
+  std::ofstream(Dir / "my file.zol") << "";
+  std::ofstream(Dir / "other.zol") << "";
+  // Each case: the line typed, then its words as bash splits them (at '=' too), the last one
+  // being completed; the replies follow, one per line.
+  std::ofstream(Dir / "complete.sh")
+      << "source " << Quote(library.string()) << "\nsource " << Quote(ZOLCTL_COMPLETION) << "\ncd "
+      << Quote(Dir.string()) << R"(
+try() {
+  COMP_LINE=$1 COMP_POINT=${#1}; shift
+  COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMPREPLY=()
+  _zolctl 2>/dev/null
+  for reply in "${COMPREPLY[@]}"; do printf '%s|' "$reply"; done; echo
+}
+try 'zolctl load my' zolctl load my
+try 'zolctl --sim-memory=ot' zolctl --sim-memory = ot
+try 'zolctl --sim-fault=sl' zolctl --sim-fault = sl
+try 'zolctl --timeout=' zolctl --timeout = ''
+try 'zolctl --serial list wr' zolctl --serial list wr
+)";
+  const int status = std::system(
+      ("bash " + Quote((Dir / "complete.sh").string()) + " >" + Quote((Dir / "replies").string()))
+          .c_str());
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(Lines(Slurp(Dir / "replies")),
+            (std::vector<std::string>{"my file.zol|", "other.zol|", "slow=|", "",
+                                      "write-tag|write-filter|write-alarm|"}));
+}
+
+TEST_F(Zolctl, TheManualPageHasItsSectionsAndEveryCommandAndOption) {
+  std::string page = Slurp(fs::path(ZOLCTL_COMPLETION).parent_path() / "zolctl.1");
+  for (const char *section : {".SH SYNOPSIS", ".SH EXIT STATUS", ".SH FILES", ".SH ENVIRONMENT"})
+    EXPECT_HAS(page, std::string("\n") + section + "\n");
+  // The words as a reader sees them: "\-" is a minus, "\fB" and the like change the font.
+  std::string text;
+  for (std::size_t i = 0; i < page.size(); ++i) {
+    if (page.compare(i, 2, "\\-") == 0) {
+      text += '-', ++i;
+    } else if (page.compare(i, 2, "\\f") == 0) {
+      text += ' ', i += 2;
+    } else {
+      text += std::strchr("[]|,=", page[i]) ? ' ' : page[i];
+    }
+  }
+  const std::string help = Run({"--help-all"}).Out;
+  const auto word = [](char c) { return std::islower(static_cast<unsigned char>(c)) || c == '-'; };
+  for (auto at = help.find("--"); at != std::string::npos; at = help.find("--", at + 2)) {
+    std::size_t end = at + 2;
+    while (end < help.size() && word(help[end]))
+      ++end;
+    if (end > at + 2) {
+      EXPECT_TRUE(HasWord(text, help.substr(at, end - at))) << help.substr(at, end - at);
+    }
+  }
+  bool commands = false;
+  for (const std::string &line : Lines(help)) {
+    commands = commands || line.rfind("Subcommands:", 0) == 0;
+    if (commands && !line.empty() && std::all_of(line.begin(), line.end(), word)) {
+      EXPECT_TRUE(HasWord(text, line)) << line;
+    }
+  }
+}
+
 } // namespace
