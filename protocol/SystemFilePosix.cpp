@@ -106,8 +106,8 @@ bool FollowLinks(std::string &Path, int &Error, std::string &Reason) {
     if (!S_ISLNK(Info.st_mode))
       return true;
     if (ProtectedLink(Path, Info)) {
-      Reason = "a symbolic link of another user in a folder open to all (" + Path +
-               "); the system would not follow it either";
+      Reason = "a symbolic link of another user in a folder open to all; the system would not "
+               "follow it either";
       return false;
     }
     char Target[PATH_MAX];
@@ -191,8 +191,9 @@ TSystemFileResult ReplaceFileContent(const std::string &Path, const std::uint8_t
                    " names (hard links); a new file would leave the others behind");
   // A file its owner made read-only is not replaced, even by someone the system would let write
   // it (root), as cp refuses it.
-  if (Exists && ((Existing.st_mode & 0222) == 0 ||
-                 ::faccessat(AT_FDCWD, Target.c_str(), W_OK, AT_EACCESS) != 0)) {
+  if (Exists &&
+      ((Existing.st_mode & 0222) == 0 ||
+       (::faccessat(AT_FDCWD, Target.c_str(), W_OK, AT_EACCESS) != 0 && errno == EACCES))) {
     char Mode[8];
     std::snprintf(Mode, sizeof Mode, "%04o", static_cast<unsigned>(Existing.st_mode & 07777));
     return Failure(std::string("the file is read-only (permissions ") + Mode +

@@ -40,7 +40,10 @@ std::string Upper(std::string Text) {
 /// Message is the core's, which names the file as it was given.
 std::string NamingSafely(std::string Message, const std::string &Path) {
   const std::string shown = Printable(Path);
-  if (const auto at = Message.find(Path); at != std::string::npos && shown != Path)
+  if (Path.empty() || shown == Path)
+    return Message;
+  for (auto at = Message.find(Path); at != std::string::npos;
+       at = Message.find(Path, at + shown.size()))
     Message.replace(at, Path.size(), shown);
   return Message;
 }
