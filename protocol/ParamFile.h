@@ -38,8 +38,9 @@ void SettingsFromImage(const std::uint8_t *Image, TZOLSettings &Settings);
 /// but a regular file (a folder, a device, a FIFO) fails before it is opened for reading.
 TParamFileResult ReadParameterFile(const std::string &Path, TZOLSettings &Settings);
 /// Writes a parameter file: a temporary file beside Path, flushed to disk, then renamed over
-/// Path (through a symbolic link, over the file it leads to). A Path that exists and is not a
-/// regular file, or has hard links, fails and is left alone. On any failure Path is left as it
+/// Path (through a symbolic link, over the file it leads to; see ReplaceFileContent). A Path
+/// that exists and is not a regular file, has hard links or is read-only, fails and is left
+/// alone. On any failure Path is left as it
 /// was and the temporary file is removed.
 TParamFileResult WriteParameterFile(const std::string &Path, const TZOLSettings &Settings);
 

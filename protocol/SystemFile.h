@@ -23,9 +23,11 @@ TSystemFileResult ReadFileStart(const std::string &Path, std::uint8_t *Buffer, s
 
 /// Gives the file at Path (UTF-8) the content Data, whole or not at all: a new file is written
 /// beside it under a unique name (created exclusively), flushed to the disk, then renamed over
-/// it. A symbolic link is followed and the file it names is replaced. A target that exists and
-/// is not a regular file, or that has other names (hard links), is refused and left alone. On
-/// any failure the old file stays as it was and the new one is removed.
+/// it. A symbolic link is followed and the file it names is replaced, but not another user's link
+/// in a folder open to all and sticky (/tmp), which the system would not follow either. A target
+/// that exists and is not a regular file, that has other names (hard links) or that is
+/// read-only, is refused and left alone. On any failure the old file stays as it was and the new
+/// one is removed.
 TSystemFileResult ReplaceFileContent(const std::string &Path, const std::uint8_t *Data,
                                      std::size_t Count);
 

@@ -83,8 +83,20 @@ std::string DirectoryOf(const std::string &Path) {
   return Slash == 0 ? "/" : Path.substr(0, Slash);
 }
 
+/// A link the system itself would not follow: in a folder anyone may write to and only owners
+/// may delete from (/tmp), a link followed only by its owner or the folder's, so that another
+/// user's link cannot lead the program onto a file of its choice.
+bool ProtectedLink(const std::string &Path, const struct stat &Link) {
+  struct stat Folder {};
+  if (::stat(DirectoryOf(Path).c_str(), &Folder) != 0)
+    return false;
+  const bool Shared = (Folder.st_mode & S_ISVTX) && (Folder.st_mode & S_IWOTH);
+  return Shared && Link.st_uid != ::geteuid() && Link.st_uid != Folder.st_uid;
+}
+
 /// Path with its symbolic links followed to the node they finally name (which may not exist).
-bool FollowLinks(std::string &Path, int &Error) {
+/// Reason gets why a link was not followed.
+bool FollowLinks(std::string &Path, int &Error, std::string &Reason) {
   for (int Hop = 0; Hop < 40; ++Hop) {
     struct stat Info {};
     if (::lstat(Path.c_str(), &Info) != 0) {
@@ -93,6 +105,11 @@ bool FollowLinks(std::string &Path, int &Error) {
     }
     if (!S_ISLNK(Info.st_mode))
       return true;
+    if (ProtectedLink(Path, Info)) {
+      Reason = "a symbolic link of another user in a folder open to all; the system would not "
+               "follow it either";
+      return false;
+    }
     char Target[PATH_MAX];
     const ssize_t n = ::readlink(Path.c_str(), Target, sizeof Target - 1);
     if (n < 0) {
@@ -160,8 +177,9 @@ TSystemFileResult ReplaceFileContent(const std::string &Path, const std::uint8_t
                                      std::size_t Count) {
   std::string Target = Path;
   int Error = 0;
-  if (!FollowLinks(Target, Error))
-    return Failure(Error);
+  std::string Refused;
+  if (!FollowLinks(Target, Error, Refused))
+    return Refused.empty() ? Failure(Error) : Failure(Refused);
   struct stat Existing {};
   const bool Exists = ::lstat(Target.c_str(), &Existing) == 0;
   if (!Exists && errno != ENOENT)
@@ -171,6 +189,16 @@ TSystemFileResult ReplaceFileContent(const std::string &Path, const std::uint8_t
   if (Exists && Existing.st_nlink > 1)
     return Failure("the file has " + std::to_string(Existing.st_nlink) +
                    " names (hard links); a new file would leave the others behind");
+  // A file its owner made read-only is not replaced, even by someone the system would let write
+  // it (root), as cp refuses it.
+  if (Exists &&
+      ((Existing.st_mode & 0222) == 0 ||
+       (::faccessat(AT_FDCWD, Target.c_str(), W_OK, AT_EACCESS) != 0 && errno == EACCES))) {
+    char Mode[8];
+    std::snprintf(Mode, sizeof Mode, "%04o", static_cast<unsigned>(Existing.st_mode & 07777));
+    return Failure(std::string("the file is read-only (permissions ") + Mode +
+                   "): it is left as it was");
+  }
 
   const std::string Directory = DirectoryOf(Target);
   std::string Temporary;

@@ -201,6 +201,9 @@ TSystemFileResult ReplaceFileContent(const std::string &Path, const std::uint8_t
       if (Info.nNumberOfLinks > 1)
         return Failure("the file has " + std::to_string(Info.nNumberOfLinks) +
                        " names (hard links); a new file would leave the others behind");
+      // A file made read-only is not replaced, as copy refuses it.
+      if (Info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+        return Failure(std::string("the file is read-only: it is left as it was"));
       // Through a symbolic link, the file it leads to is the one replaced. The name the system
       // ends at is asked for every file: Wine shows a POSIX link as a plain file.
       const DWORD Attributes = GetFileAttributesW(Target.c_str());

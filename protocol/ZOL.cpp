@@ -431,11 +431,14 @@ bool TCustomZOL::ReadingHistoryNow() const {
 TParamFileResult TCustomZOL::LoadParameters(const std::string &Path) {
   TZOLSettings Loaded;
   TParamFileResult Result = ReadParameterFile(Path, Loaded);
-  if (Result.Ok) {
-    std::lock_guard<std::mutex> Lock(ModelMutex);
-    Model.Settings = Loaded;
-  }
+  if (Result.Ok)
+    UseSettings(Loaded);
   return Result;
+}
+
+void TCustomZOL::UseSettings(const TZOLSettings &Settings) {
+  std::lock_guard<std::mutex> Lock(ModelMutex);
+  Model.Settings = Settings;
 }
 
 TParamFileResult TCustomZOL::SaveParameters(const std::string &Path) {

@@ -143,6 +143,8 @@ public:
 
   /// Replaces Settings with a parameter file's; Settings is unchanged unless Ok.
   TParamFileResult LoadParameters(const std::string &Path);
+  /// Replaces Settings (what WriteAll sends) with a copy already read and checked.
+  void UseSettings(const TZOLSettings &Settings);
   /// Writes Settings to a parameter file (atomically: the old file survives any failure).
   TParamFileResult SaveParameters(const std::string &Path);
 

@@ -4,8 +4,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <system_error>
 
+#include "protocol/AccessHint.h"
 #include "protocol/ParamFile.h"
 #include "protocol/Utils.h"
 
@@ -22,6 +25,45 @@ std::string AsKept(const std::string &Tag) {
   for (std::size_t i = 0; i < static_cast<std::size_t>(kDeviceTagLength); i += kPackedEightChars)
     kept += UnpackEight(PackEight(text.substr(std::min(i, text.size()), kPackedEightChars)).data());
   return kept;
+}
+
+/// Letters in upper case, as the window forces them while the tag is typed. Only A to Z have an
+/// upper case the instrument keeps; any other byte stays as it is.
+std::string Upper(std::string Text) {
+  for (char &c : Text)
+    if (c >= 'a' && c <= 'z')
+      c = static_cast<char>(c - 'a' + 'A');
+  return Text;
+}
+
+/// Path as a message may show it: no control character or escape sequence reaches the terminal.
+/// Message is the core's, which names the file as it was given.
+std::string NamingSafely(std::string Message, const std::string &Path) {
+  const std::string shown = Printable(Path);
+  if (Path.empty() || shown == Path)
+    return Message;
+  for (auto at = Message.find(Path); at != std::string::npos;
+       at = Message.find(Path, at + shown.size()))
+    Message.replace(at, Path.size(), shown);
+  return Message;
+}
+
+/// A device date as ISO 8601 ("2026-12-08").
+std::string IsoDate(std::uint16_t OpDate) {
+  int day = 0, month = 0, year = 0;
+  DecodeDeviceDate(OpDate, day, month, year);
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
+  return text;
+}
+
+/// A device time as ISO 8601, to the minute the instrument keeps ("05:03").
+std::string IsoTime(std::uint16_t OpTime) {
+  int hour = 0, minute = 0;
+  DecodeDeviceTime(OpTime, hour, minute);
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d", hour, minute);
+  return text;
 }
 
 bool SameAlarm(const TZOLAlarm &a, const TZOLAlarm &b) {
@@ -67,10 +109,7 @@ TResult List(TSession &S) {
       continue;
     }
     const std::string reason = platform.LastOpenError();
-    const std::string fix =
-        "install the udev rule 70-rw8.rules shipped in resources/: sudo cp resources/70-rw8.rules "
-        "/etc/udev/rules.d/ && sudo udevadm control --reload && sudo udevadm trigger, then plug "
-        "the instrument in again";
+    const std::string fix = AccessHint().English;
     TJson o = TJson::object();
     o["path"] = JsonText(path);
     o["reason"] = JsonText(reason);
@@ -192,15 +231,15 @@ std::string NotRegular(const std::string &Path) {
 TResult Save(TSession &S) {
   // Refused before anything is read; the save itself refuses it again, atomically.
   if (const std::string what = NotRegular(S.Options.Text); !what.empty())
-    throw TExit{ZolctlExit::FileRefused,
-                S.Options.Text + " is " + what + ", not a regular file: nothing was written"};
+    throw TExit{ZolctlExit::FileRefused, Printable(S.Options.Text) + " is " + what +
+                                             ", not a regular file: nothing was written"};
   S.Connect(S.Options.Serial, S.Options.Device);
   S.Flush();
   S.Zol().ReadAll();
   S.Expect("the end of the read-all chain", TEvent::ReadAll);
   const TParamFileResult f = S.Zol().SaveParameters(S.Options.Text);
   if (!f.Ok)
-    throw TExit{ZolctlExit::FileRefused, f.Message};
+    throw TExit{ZolctlExit::FileRefused, NamingSafely(f.Message, S.Options.Text)};
   TResult r;
   r.Json["saved"] = JsonText(S.Options.Text);
   r.Text = "saved " + Printable(S.Options.Text) + "\n";
@@ -240,12 +279,12 @@ void CompareAlarm(const std::string &Name, const TZOLAlarm &File, const TZOLAlar
 }
 
 TResult Load(TSession &S) {
+  // The copy read and checked is the one sent: the file is not read again.
   const TZOLSettings wanted = ReadFileOrExit(S.Options.Text, true);
+  TZOLSettings sent = wanted;
+  sent.Tag.Set(Upper(wanted.Tag.Get()));
   S.RequireUnlocked(S.Connect(S.Options.Serial, S.Options.Device));
-  const TParamFileResult f = S.Zol().LoadParameters(S.Options.Text);
-  if (!f.Ok)
-    throw TExit{ZolctlExit::FileRefused,
-                f.Refused ? std::string(kFichierIncorrect) + "\n" + f.Message : f.Message};
+  S.Zol().UseSettings(sent);
   S.Flush();
   S.Zol().WriteAll();
   S.Expect("the end of the write-all chain", TEvent::WriteAll);
@@ -259,9 +298,8 @@ TResult Load(TSession &S) {
   const std::string fileTag = wanted.Tag.Get();
   if (held.Tag.Get() != fileTag)
     differences.push_back({"tag", fileTag, held.Tag.Get(),
-                           held.Tag.Get() == AsKept(fileTag)
-                               ? "the instrument keeps 16 characters: space, digits, upper case "
-                                 "and punctuation"
+                           held.Tag.Get() == AsKept(Upper(fileTag))
+                               ? "the instrument keeps 16 characters, letters in upper case"
                                : ""});
   if (std::memcmp(&held.Filter, &wanted.Filter, sizeof(float)) != 0)
     Compare("filter", wanted.Filter, held.Filter, 2, false, "", differences);
@@ -291,7 +329,8 @@ TResult Load(TSession &S) {
   r.Json["differences"] = std::move(list);
   if (!unkept.empty()) {
     r.Status = ZolctlExit::Refused;
-    r.Message = "The instrument did not keep these settings of " + S.Options.Text + ": " + unkept;
+    r.Message = "The instrument did not keep these settings of " + Printable(S.Options.Text) +
+                ": " + unkept;
   }
   return r;
 }
@@ -364,8 +403,8 @@ TResult History(TSession &S) {
     if (!empty) {
       o["opCode"] = w.OpCode;
       o["operation"] = JsonText(WROPOperationName(w.OpCode));
-      o["date"] = WROPDateText(w.OpDate);
-      o["time"] = WROPTimeText(w.OpTime);
+      o["date"] = IsoDate(w.OpDate);
+      o["time"] = IsoTime(w.OpTime);
     }
     rows.push_back(std::move(o));
     r.Text += std::to_string(index) + "  " + HexByte(w.SlotMask) + "  " +
@@ -536,6 +575,11 @@ TCommandFunction CommandFunction(TZolctlCommand Command) {
 }
 
 std::string CheckSendable(const TZOLSettings &Settings) {
+  const std::string tag = Settings.Tag.Get();
+  if (!IsPackable(Upper(tag.substr(0, kDeviceTagLength))))
+    return "the tag \"" + Printable(tag) +
+           "\" holds a character the instrument cannot keep, even in upper case (it keeps space, "
+           "digits, A-Z and punctuation)";
   if (!FilterSendable(Settings.Filter))
     return "Filter " + Fixed(Settings.Filter, 2) +
            " s cannot be sent: the instrument does not carry it back";
@@ -552,17 +596,29 @@ std::string CheckSendable(const TZOLSettings &Settings) {
 }
 
 TZOLSettings ReadFileOrExit(const std::string &Path, bool ForSending) {
-  // A FIFO or a device would block the read, or never end it.
-  if (const std::string what = NotRegular(Path); !what.empty())
-    throw TExit{ZolctlExit::FileRefused, Path + " is " + what + ", not a parameter file"};
-  TZOLSettings settings;
-  const TParamFileResult r = ReadParameterFile(Path, settings);
-  if (!r.Ok)
-    throw TExit{ZolctlExit::FileRefused,
-                r.Refused ? std::string(kFichierIncorrect) + "\n" + r.Message : r.Message};
-  if (std::string problem = ForSending ? CheckSendable(settings) : ""; !problem.empty())
-    throw TExit{ZolctlExit::Usage, Path + ": " + problem + "; nothing was sent"};
-  return settings;
+  // Within one run a file is read once: every instrument (--all) gets the copy first read and
+  // checked, whatever becomes of the file meanwhile.
+  static std::mutex mutex;
+  static std::map<std::string, TZOLSettings> read;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto known = read.find(Path);
+  if (known == read.end()) {
+    // A FIFO or a device would block the read, or never end it.
+    if (const std::string what = NotRegular(Path); !what.empty())
+      throw TExit{ZolctlExit::FileRefused,
+                  Printable(Path) + " is " + what + ", not a parameter file"};
+    TZOLSettings settings;
+    const TParamFileResult r = ReadParameterFile(Path, settings);
+    if (!r.Ok) {
+      const std::string message = NamingSafely(r.Message, Path);
+      throw TExit{ZolctlExit::FileRefused,
+                  r.Refused ? std::string(kFichierIncorrect) + "\n" + message : message};
+    }
+    known = read.emplace(Path, settings).first;
+  }
+  if (std::string problem = ForSending ? CheckSendable(known->second) : ""; !problem.empty())
+    throw TExit{ZolctlExit::Usage, Printable(Path) + ": " + problem + "; nothing was sent"};
+  return known->second;
 }
 
 TResult ShowFile(const std::string &Path) {

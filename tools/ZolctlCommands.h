@@ -25,12 +25,14 @@ TCommandFunction CommandFunction(TZolctlCommand Command);
 /// Prints a parameter file (show).
 TResult ShowFile(const std::string &Path);
 
-/// Reads a parameter file for show and load: anything that is not a regular file is refused
-/// (status 3) before it is opened, and so is a file that is not a parameter file; ForSending, a
-/// value no frame carries ends it with status 2.
+/// Reads a parameter file for show and load, once per run (the same Path again gives the copy
+/// first read): anything that is not a regular file is refused (status 3) before it is opened,
+/// and so is a file that is not a parameter file; ForSending, a value no frame carries ends it
+/// with status 2.
 TZOLSettings ReadFileOrExit(const std::string &Path, bool ForSending);
 
-/// Checks that every value of Settings can go out in a frame and come back; empty when so.
+/// Checks that every value of Settings can go out in a frame and come back (the tag's letters
+/// are sent in upper case); empty when so.
 std::string CheckSendable(const TZOLSettings &Settings);
 
 } // namespace zol

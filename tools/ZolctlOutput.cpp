@@ -124,7 +124,10 @@ std::string AlarmLines(int Number, const TZOLAlarm &Alarm) {
 }
 
 void SettingsOut(const TZOLSettings &Settings, TJson &Json, std::string &Text) {
-  Json["tag"] = JsonText(Settings.Tag.Get());
+  // The instrument pads its tag with spaces to 16 characters: "tag" is without them.
+  const std::string tag = Settings.Tag.Get();
+  Json["tag"] = JsonText(tag.substr(0, tag.find_last_not_of(' ') + 1));
+  Json["tagRaw"] = JsonText(tag);
   Json["filter"] = JsonNumber(Settings.Filter, 2);
   Json["alarm1"] = AlarmJson(Settings.Alarm1);
   Json["alarm2"] = AlarmJson(Settings.Alarm2);
@@ -135,8 +138,10 @@ void SettingsOut(const TZOLSettings &Settings, TJson &Json, std::string &Text) {
 }
 
 void StateOut(const TZOLModel &m, TJson &Json, std::string &Text) {
-  Json["measure"] = JsonNumber(m.Measure);
-  Json["sensorFailure"] = IsSensorFailureMeasure(m.Measure);
+  // A failed sensor has no measurement (the instrument sends a marker value instead).
+  const bool failed = IsSensorFailureMeasure(m.Measure);
+  Json["measure"] = failed ? TJson(nullptr) : JsonNumber(m.Measure);
+  Json["sensorFailure"] = failed;
   Json["relay1"] = m.Relay1;
   Json["led1"] = m.Led1;
   Json["relay2"] = m.Relay2;
@@ -191,6 +196,23 @@ void Emit(std::ostream &Out, std::string_view Text) {
 
 namespace zol {
 std::string JsonDump(const TJson &Json) {
-  return Json.dump(-1, ' ', false, TJson::error_handler_t::replace) + "\n";
+  const std::string dumped = Json.dump(-1, ' ', false, TJson::error_handler_t::replace);
+  // DEL and the C1 controls (U+0080 to U+009F) are escape sequences to some terminals: written
+  // as \u escapes. The dump is valid UTF-8, where 0xC2 only ever starts a character.
+  std::string out;
+  out.reserve(dumped.size() + 1);
+  for (std::size_t i = 0; i < dumped.size(); ++i) {
+    const auto c = static_cast<unsigned char>(dumped[i]);
+    const auto next = i + 1 < dumped.size() ? static_cast<unsigned char>(dumped[i + 1]) : 0u;
+    if (c == 0x7F) {
+      out += "\\u007f";
+    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      out += "\\u00" + HexByte(static_cast<std::uint8_t>(next));
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\n";
 }
 } // namespace zol

@@ -1,7 +1,6 @@
 #include "windows/Select.h"
 
 #include <QButtonGroup>
-#include <QFileInfo>
 #include <QGroupBox>
 #include <QPushButton>
 #include <QRadioButton>
@@ -9,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "link/HidPlatform.h"
+#include "protocol/AccessHint.h"
 #include "ui_Select.h"
 #include "windows/Language.h"
 
@@ -124,22 +124,14 @@ QStringList UnopenableInstruments(HidPlatform &Platform, std::uint16_t Vid, std:
 }
 
 QString UnopenableMessage(const QStringList &Unopenable) {
-  // Installed by the package: the rule is there, udev has not applied it to this node yet.
-  const bool Installed = QFileInfo::exists(QStringLiteral("/usr/lib/udev/rules.d/70-rw8.rules")) ||
-                         QFileInfo::exists(QStringLiteral("/etc/udev/rules.d/70-rw8.rules"));
-  const QString Command =
-      Installed ? QStringLiteral("sudo udevadm control --reload && sudo udevadm trigger")
-                : QStringLiteral("sudo cp resources/70-rw8.rules /etc/udev/rules.d/ && "
-                                 "sudo udevadm control --reload && sudo udevadm trigger");
+  // What is missing on this system, in the words zolctl uses too.
+  const TAccessHint Hint = AccessHint();
   return Tr("Un instrument RW8 est branché mais ce programme n'a pas le droit de l'ouvrir :\n"
-            "%1\n\nLa règle udev 70-rw8.rules donne ce droit à l'utilisateur connecté. "
-            "Installez-la (paquet zolcfg, ou resources/70-rw8.rules) :\n%2\n"
-            "puis débranchez et rebranchez l'instrument.",
+            "%1\n\nPour y remédier : %2.",
             "An RW8 instrument is plugged in but this program may not open it:\n"
-            "%1\n\nThe udev rule 70-rw8.rules grants this to the user at the seat. "
-            "Install it (package zolcfg, or resources/70-rw8.rules):\n%2\n"
-            "then unplug the instrument and plug it in again.")
-      .arg(Unopenable.join(QLatin1Char('\n')), Command);
+            "%1\n\nTo mend it: %2.")
+      .arg(Unopenable.join(QLatin1Char('\n')),
+           QString::fromStdString(InEnglish() ? Hint.English : Hint.French));
 }
 
 } // namespace zol

@@ -1,5 +1,6 @@
-// Saving over what a path may name on a POSIX system: nodes that are not files, links, long names.
-// Device nodes are made with mknod in the test's own folder, never taken from /dev.
+// Saving over what a path may name on a POSIX system: nodes that are not files, links, long names;
+// and the hint naming the udev rule a system lacks. Device nodes are made with mknod in the test's
+// own folder, never taken from /dev.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,6 +20,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "protocol/AccessHint.h"
 #include "protocol/ParamFile.h"
 #include "protocol/ZOL.h"
 #include "sim/VirtualRW8.h"
@@ -214,6 +216,70 @@ TEST_F(SaveSafetyTest, TheSimulatorsMemoryFileIsSavedTheSameWay) {
   EXPECT_EQ(ReadBytes(PathOf(std::string(246, 'm') + ".mem")).size(),
             static_cast<std::size_t>(kSimMemoryImageSize));
   EXPECT_EQ(Entries(), HaveNode ? 4u : 3u);
+}
+
+TEST_F(SaveSafetyTest, AnotherUsersLinkInAFolderOpenToAllIsNotFollowed) {
+  // Only root may give a link to another user.
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root to make another user's link";
+  fs::create_directory(Dir / "shared");
+  ASSERT_EQ(::chmod(PathOf("shared").c_str(), 01777), 0);
+  const std::string Victim = PathOf("victim.ZOL");
+  const Bytes Old(88, 0x55);
+  WriteBytes(Victim, Old);
+  const std::string Theirs = PathOf("shared/theirs.ZOL");
+  const std::string Ours = PathOf("shared/ours.ZOL");
+  ASSERT_EQ(::symlink(Victim.c_str(), Theirs.c_str()), 0);
+  ASSERT_EQ(::lchown(Theirs.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::symlink(Victim.c_str(), Ours.c_str()), 0);
+  const TParamFileResult Saved = WriteParameterFile(Theirs, Settings);
+  EXPECT_FALSE(Saved.Ok);
+  EXPECT_NE(Saved.Message.find("symbolic link of another user"), std::string::npos)
+      << Saved.Message;
+  EXPECT_EQ(ReadBytes(Victim), Old);
+  EXPECT_TRUE(fs::is_symlink(Theirs));
+  // The user's own link there is followed.
+  EXPECT_TRUE(WriteParameterFile(Ours, Settings).Ok);
+  EXPECT_EQ(ReadBytes(Victim).size(), 88u);
+  EXPECT_NE(ReadBytes(Victim), Old);
+}
+
+TEST_F(SaveSafetyTest, AReadOnlyFileIsRefusedAndKeptWhole) {
+  const std::string File = PathOf("kept.ZOL");
+  const Bytes Old(88, 0x33);
+  WriteBytes(File, Old);
+  ASSERT_EQ(::chmod(File.c_str(), 0444), 0);
+  const TParamFileResult Saved = WriteParameterFile(File, Settings);
+  EXPECT_FALSE(Saved.Ok);
+  EXPECT_NE(Saved.Message.find("read-only"), std::string::npos) << Saved.Message;
+  EXPECT_EQ(ReadBytes(File), Old);
+  EXPECT_EQ(Entries(), 1u);
+}
+
+TEST_F(SaveSafetyTest, TheAccessHintNamesWhatThisSystemLacks) {
+  const auto Has = [](const std::string &Text, const std::string &Part) {
+    return Text.find(Part) != std::string::npos;
+  };
+  // No rule: how to install it.
+  TAccessHint Hint = AccessHint(Dir.string());
+  EXPECT_TRUE(Has(Hint.English, "not installed")) << Hint.English;
+  EXPECT_TRUE(Has(Hint.English, "sudo cp resources/70-rw8.rules")) << Hint.English;
+  EXPECT_TRUE(Has(Hint.French, "70-rw8.rules")) << Hint.French;
+  // The package's rule: nothing to copy for the user at the seat, the plugdev rule for others.
+  fs::create_directories(Dir / "usr/lib/udev/rules.d");
+  WriteBytes(PathOf("usr/lib/udev/rules.d/70-rw8.rules"), Bytes(1, '#'));
+  Hint = AccessHint(Dir.string());
+  EXPECT_TRUE(Has(Hint.English, "/usr/lib/udev/rules.d/70-rw8.rules is installed")) << Hint.English;
+  EXPECT_FALSE(Has(Hint.English, "cp resources/70-rw8.rules")) << Hint.English;
+  EXPECT_TRUE(Has(Hint.English, "70-rw8-plugdev.rules")) << Hint.English;
+  // The plugdev rule: the group.
+  fs::create_directories(Dir / "etc/udev/rules.d");
+  WriteBytes(PathOf("etc/udev/rules.d/70-rw8-plugdev.rules"), Bytes(1, '#'));
+  Hint = AccessHint(Dir.string());
+  EXPECT_TRUE(Has(Hint.English, "/etc/udev/rules.d/70-rw8-plugdev.rules gives the instrument to "
+                                "the group plugdev"))
+      << Hint.English;
+  EXPECT_FALSE(Has(Hint.English, "sudo cp")) << Hint.English;
 }
 
 } // namespace

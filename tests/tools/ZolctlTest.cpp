@@ -235,7 +235,7 @@ TEST_F(Zolctl, WritesAreReadBackAndKept) {
   ASSERT_EQ(r.Code, 0) << r.Err;
   r = Sim({"--json", "read"});
   ASSERT_EQ(r.Code, 0) << r.Err;
-  EXPECT_HAS(r.Out, "\"tag\":\"TANK 4          \"");
+  EXPECT_HAS(r.Out, "\"tag\":\"TANK 4\"");
   EXPECT_HAS(r.Out, "\"filter\":2.5,");
   EXPECT_HAS(r.Out,
              "\"alarm1\":{\"setPoint\":-12.5,\"hysteresis\":0.5,\"delay\":3.0,\"contactNC\":true,"
@@ -409,7 +409,7 @@ TEST_F(Zolctl, GnuFormsNegativeValuesAndTheEndOfOptions) {
   EXPECT_EQ(read["alarm1"]["setPoint"], -12.5);
   EXPECT_EQ(read["alarm1"]["delay"], 1.5);
   EXPECT_EQ(read["alarm2"]["setPoint"], -3.5);
-  EXPECT_EQ(read["tag"], "-5-             ");
+  EXPECT_EQ(read["tag"], "-5-");
   r = Run({"write-alarm", "-h"});
   EXPECT_EQ(r.Code, 0);
   EXPECT_HAS(r.Out, "--setpoint");
@@ -450,7 +450,7 @@ TEST_F(Zolctl, AllLoadsEveryUnitAndReportsTheBadOnes) {
   EXPECT_EQ(r.Code, 4) << "the worst status: " << r.Err;
   const auto json = nlohmann::json::parse(r.Out);
   EXPECT_EQ(json["SIMRW80000000001"]["status"], 0);
-  EXPECT_EQ(json["SIMRW80000000001"]["tag"], "BENCH 1         ");
+  EXPECT_EQ(json["SIMRW80000000001"]["tag"], "BENCH 1");
   EXPECT_EQ(json["SIMRW80000000002"]["status"], 1);
   EXPECT_EQ(json["SIMRW80000000003"]["status"], 4);
   EXPECT_EQ(Lines(r.Err).size(), 3u) << "one progress line per instrument:\n" << r.Err;
@@ -887,6 +887,151 @@ TEST_F(Zolctl, AParameterFileIsNoMemoryFile) {
   EXPECT_HAS(r.Err, "parameter file");
   EXPECT_EQ(r.Err.find("-> "), std::string::npos) << "nothing sent";
   EXPECT_EQ(Slurp(file), bytes);
+}
+
+// ---- Parameter files, JSON for machines, the manual page and the completion
+// ----------------------
+
+TEST_F(Zolctl, LoadSendsALowerCaseTagInUpperCaseAndRefusesOneItCannotKeep) {
+  const fs::path lower = PatchedFile("lower.zol", [](std::string &b) {
+    b[16] = 9;
+    b.replace(17, 9, "tank four");
+  });
+  Result r = Sim({"load", lower.string()});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_HAS(Sim({"read"}).Out, "tag: \"TANK FOUR       \"");
+  const fs::path accent = PatchedFile("accent.zol", [](std::string &b) {
+    b[16] = 4;
+    b.replace(17, 4, "caf\xe9");
+  });
+  r = Sim({"--trace", "load", accent.string()});
+  EXPECT_EQ(r.Code, 2);
+  EXPECT_HAS(r.Err, "the tag \"caf\\xE9\" holds a character the instrument cannot keep");
+  EXPECT_HAS(r.Err, "nothing was sent");
+  EXPECT_EQ(r.Err.find("-> "), std::string::npos);
+}
+
+TEST_F(Zolctl, LoadSendsEveryInstrumentTheFileAsFirstRead) {
+  const fs::path file = PatchedFile("f.zol", [](std::string &b) { PutFloat(b, 16 + 36, 7.5f); });
+  const std::string table = (Dir / "table.mem").string();
+  const pid_t pid = Start({"--sim=2", "--sim-memory", table, "--sim-fault", "slow=40", "--trace",
+                           "--all", "load", file.string()});
+  ASSERT_TRUE(WaitForText(Dir / "err", "-> 31", 10000)) << Slurp(Dir / "err");
+  // While the first instrument is being set up, the file becomes one no frame carries.
+  std::string bytes = Slurp(file);
+  PutFloat(bytes, 16 + 36, std::numeric_limits<float>::quiet_NaN());
+  std::ofstream(Dir / "swap", std::ios::binary) << bytes;
+  fs::rename(Dir / "swap", file);
+  EXPECT_EQ(Finish(pid, 30000), 0) << Slurp(Dir / "err");
+  for (const char *serial : {"SIMRW80000000001", "SIMRW80000000002"}) {
+    EXPECT_HAS(Run({"--sim=2", "--sim-memory", table, "--serial", serial, "read"}).Out,
+               "filter: 7.50 s");
+  }
+}
+
+TEST_F(Zolctl, JsonSaysWhatAMachineNeeds) {
+  // A failed sensor has no measurement.
+  auto json =
+      nlohmann::json::parse(Run({"--sim", "--sim-fault", "sensor-failure", "--json", "state"}).Out);
+  EXPECT_TRUE(json["measure"].is_null()) << json;
+  EXPECT_EQ(json["sensorFailure"], true);
+  // The tag without the instrument's padding, and as it is.
+  ASSERT_EQ(Sim({"write-tag", "TANK 4"}).Code, 0);
+  json = nlohmann::json::parse(Sim({"--json", "read"}).Out);
+  EXPECT_EQ(json["tag"], "TANK 4");
+  EXPECT_EQ(json["tagRaw"], "TANK 4          ");
+  // History dates and times in ISO 8601.
+  json = nlohmann::json::parse(Sim({"--json", "history"}).Out);
+  const auto shaped = [](const std::string &Text, const std::string &Shape) {
+    return Text.size() == Shape.size() &&
+           std::equal(Text.begin(), Text.end(), Shape.begin(), [](char t, char s) {
+             return s == 'd' ? std::isdigit(static_cast<unsigned char>(t)) != 0 : t == s;
+           });
+  };
+  const std::string date = json["history"][0]["date"], time = json["history"][0]["time"];
+  EXPECT_TRUE(shaped(date, "dddd-dd-dd")) << date;
+  EXPECT_TRUE(shaped(time, "dd:dd")) << time;
+  // C1 controls (a Latin-1 byte, and UTF-8) as escapes, never raw.
+  const fs::path file = PatchedFile("c1.zol", [](std::string &b) {
+    b[16] = 3;
+    b.replace(17, 3, "\x9b\xc2\x85");
+  });
+  Result r = Run({"--json", "show", file.string()});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Out.find("\xc2\x9b"), std::string::npos) << r.Out;
+  EXPECT_EQ(r.Out.find("\xc2\x85"), std::string::npos) << r.Out;
+  EXPECT_EQ(nlohmann::json::parse(r.Out)["tag"], "\xc2\x9b\xc2\x85");
+  // A file name in a message is shown as safely as a tag.
+  r = Run({"show", (Dir / "no\x1b]2;such.zol").string()});
+  EXPECT_EQ(r.Code, 3);
+  EXPECT_EQ(r.Err.find('\x1b'), std::string::npos) << r.Err;
+  EXPECT_HAS(r.Err, "no\\x1B]2;such.zol");
+}
+
+TEST_F(Zolctl, TheBashCompletionKeepsFileNamesWholeAndCompletesOptionValues) {
+  const fs::path library = "/usr/share/bash-completion/bash_completion";
+  if (!fs::exists(library))
+    GTEST_SKIP() << "bash-completion is not installed";
+  std::ofstream(Dir / "my file.zol") << "";
+  std::ofstream(Dir / "other.zol") << "";
+  // Each case: the line typed, then its words as bash splits them (at '=' too), the last one
+  // being completed; the replies follow, one per line.
+  std::ofstream(Dir / "complete.sh")
+      << "source " << Quote(library.string()) << "\nsource " << Quote(ZOLCTL_COMPLETION) << "\ncd "
+      << Quote(Dir.string()) << R"(
+try() {
+  COMP_LINE=$1 COMP_POINT=${#1}; shift
+  COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMPREPLY=()
+  _zolctl 2>/dev/null
+  for reply in "${COMPREPLY[@]}"; do printf '%s|' "$reply"; done; echo
+}
+try 'zolctl load my' zolctl load my
+try 'zolctl --sim-memory=ot' zolctl --sim-memory = ot
+try 'zolctl --sim-fault=sl' zolctl --sim-fault = sl
+try 'zolctl --timeout=' zolctl --timeout = ''
+try 'zolctl --serial list wr' zolctl --serial list wr
+)";
+  const int status = std::system(
+      ("bash " + Quote((Dir / "complete.sh").string()) + " >" + Quote((Dir / "replies").string()))
+          .c_str());
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(Lines(Slurp(Dir / "replies")),
+            (std::vector<std::string>{"my file.zol|", "other.zol|", "slow=|", "",
+                                      "write-tag|write-filter|write-alarm|"}));
+}
+
+TEST_F(Zolctl, TheManualPageHasItsSectionsAndEveryCommandAndOption) {
+  std::string page = Slurp(fs::path(ZOLCTL_COMPLETION).parent_path() / "zolctl.1");
+  for (const char *section : {".SH SYNOPSIS", ".SH EXIT STATUS", ".SH FILES", ".SH ENVIRONMENT"})
+    EXPECT_HAS(page, std::string("\n") + section + "\n");
+  // The words as a reader sees them: "\-" is a minus, "\fB" and the like change the font.
+  std::string text;
+  for (std::size_t i = 0; i < page.size(); ++i) {
+    if (page.compare(i, 2, "\\-") == 0) {
+      text += '-', ++i;
+    } else if (page.compare(i, 2, "\\f") == 0) {
+      text += ' ', i += 2;
+    } else {
+      text += std::strchr("[]|,=", page[i]) ? ' ' : page[i];
+    }
+  }
+  const std::string help = Run({"--help-all"}).Out;
+  const auto word = [](char c) { return std::islower(static_cast<unsigned char>(c)) || c == '-'; };
+  for (auto at = help.find("--"); at != std::string::npos; at = help.find("--", at + 2)) {
+    std::size_t end = at + 2;
+    while (end < help.size() && word(help[end]))
+      ++end;
+    if (end > at + 2) {
+      EXPECT_TRUE(HasWord(text, help.substr(at, end - at))) << help.substr(at, end - at);
+    }
+  }
+  bool commands = false;
+  for (const std::string &line : Lines(help)) {
+    commands = commands || line.rfind("Subcommands:", 0) == 0;
+    if (commands && !line.empty() && std::all_of(line.begin(), line.end(), word)) {
+      EXPECT_TRUE(HasWord(text, line)) << line;
+    }
+  }
 }
 
 } // namespace
