@@ -874,7 +874,7 @@ TEST_F(Zolctl, TwoRunsOnOneMemoryFileLoseNoChange) {
   EXPECT_EQ(Sim({"write-filter", "7"}).Code, 0);
   EXPECT_EQ(Finish(slow, 10000), 0);
   const auto read = nlohmann::json::parse(Sim({"--json", "read"}).Out);
-  EXPECT_EQ(read["tag"], "FIRST           ");
+  EXPECT_EQ(read["tag"], "FIRST");
   EXPECT_EQ(read["filter"], 7.0);
 }
 
