@@ -298,7 +298,7 @@ int RunBatch(const TZolctlOptions &Options, HidPlatform &Platform,
     return e.Status;
   }
   if (targets.empty()) {
-    Say(Err, Options.Serial ? "No instrument with serial number " + *Options.Serial
+    Say(Err, Options.Serial ? "No instrument with serial number " + Printable(*Options.Serial)
                             : std::string("No instrument found (see 'zolctl list')"));
     return ZolctlExit::NoInstrument;
   }
@@ -325,8 +325,9 @@ int RunBatch(const TZolctlOptions &Options, HidPlatform &Platform,
                   " (its serial number cannot be read; see 'zolctl list')";
     } else if (save && std::find(files.begin(), files.end(), one.Text) != files.end()) {
       o.Status = ZolctlExit::FileRefused;
-      o.Message = one.Text + " is the file of another instrument of this batch (the same serial "
-                             "number): nothing was written; put {index} in the name";
+      o.Message = Printable(one.Text) +
+                  " is the file of another instrument of this batch (the same serial "
+                  "number): nothing was written; put {index} in the name";
     } else {
       if (save)
         files.push_back(one.Text);

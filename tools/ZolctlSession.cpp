@@ -1,5 +1,7 @@
 #include "tools/ZolctlSession.h"
 
+#include "tools/ZolctlOutput.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <utility>
@@ -194,11 +196,11 @@ TZOLModel TSession::Connect(const std::optional<std::string> &Serial, int Device
       if (serials[static_cast<std::size_t>(i)] == *Serial && index < 0 &&
           matches++ == SerialOccurrence)
         index = i;
-      found += (i ? ", " : "") + serials[static_cast<std::size_t>(i)];
+      found += (i ? ", " : "") + Printable(serials[static_cast<std::size_t>(i)]);
     }
     if (index < 0)
       throw TExit{ZolctlExit::NoInstrument,
-                  "No instrument with serial number " + *Serial + "; found: " + found};
+                  "No instrument with serial number " + Printable(*Serial) + "; found: " + found};
   } else if (Device >= count) {
     throw TExit{ZolctlExit::NoInstrument, "No instrument number " + std::to_string(Device) + ": " +
                                               std::to_string(count) + " found"};
