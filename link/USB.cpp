@@ -577,11 +577,13 @@ bool THIDDevice::OpenDevice(int Index) {
   bool result = true;
   HidPlatform &platform = Platform();
   if (handle == kInvalidHidHandle) {
-    // Listed at the scan, gone (or closed to us) at the selection: its report lengths are
-    // unknown. Selected all the same, so that the worker tells its return.
+    // Listed at the scan, gone (or closed to us) at the selection: neither its report lengths
+    // nor who it is are known, and whatever comes on its path later could be another device.
+    // The worker is left without a path.
     const std::string why = platform.LastOpenError();
     OpenError = "the device could not be opened" + (why.empty() ? std::string() : ": " + why);
     result = false;
+    Thread->SetPath({});
   } else {
     HidReportLengths lengths;
     if (!platform.GetReportLengths(handle, lengths)) {

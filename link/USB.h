@@ -276,7 +276,7 @@ public:
   /// when its lengths cannot be read, or when it declares reports longer than the channel's
   /// buffers (such a device is refused: the worker is left without a path).
   /// The reason is in OpenError. A device listed at the scan that cannot be opened now (gone
-  /// meanwhile) is selected all the same, but OpenDevice is false.
+  /// meanwhile) is refused too.
   bool OpenDevice(int Index);
   /// Why the last OpenDevice was false, in plain words; empty after one that succeeded. Read it
   /// on the thread that called OpenDevice.
