@@ -15,8 +15,9 @@
 //                                             one connection, no scan; --hold keeps another handle
 //                                             open on the node meanwhile
 //   usb_bench wrong-device CONTROL_A CONTROL_B STATS_B
-//                                             instrument A leaves, RW8 B comes on the bench: B is
-//                                             never written to; A is followed when it returns
+//                                             instrument A leaves, device B (an RW8, a mouse)
+//                                             takes its node: B is never written to; A is
+//                                             followed when it returns, if it has a serial number
 //
 // Each check prints "PASS: ..." or "FAIL: ..."; the status is 1 when any failed.
 
@@ -287,19 +288,10 @@ std::string Nodes(HidapiPlatform &Platform) {
   return out.empty() ? "none" : out;
 }
 
-/// The hidraw node of the one RW8 listed, found without opening anything; empty when none or
-/// several are listed.
-std::string OnlyRW8Node(HidapiPlatform &Platform) {
-  std::string found;
-  int count = 0;
-  for (const std::string &path : Platform.ListInterfaces(false)) {
-    HidAttributes a;
-    if (Platform.PeekAttributes(path, a) && a.VendorID == 0x0451 && a.ProductID == 0x0023) {
-      found = path;
-      ++count;
-    }
-  }
-  return count == 1 ? found : std::string();
+/// The one hidraw node listed, found without opening anything; empty when none or several are.
+std::string OnlyNode(HidapiPlatform &Platform) {
+  const std::vector<std::string> paths = Platform.ListInterfaces(false);
+  return paths.size() == 1 ? paths[0] : std::string();
 }
 
 /// Whether this process holds a descriptor on Node, whose device may have gone already (the
@@ -555,6 +547,8 @@ int WrongDevice(HidapiPlatform &Real, const std::string &ControlA, const std::st
   }
   std::string path;
   s.ZOL.Device->DevicePath(0, path);
+  const std::string serialOfA = s.ZOL.Snapshot().SerialNumber;
+  std::printf("instrument A on %s, serial number \"%s\"\n", path.c_str(), serialOfA.c_str());
   const long before = StatOf(StatsB, "commands_received");
   const int disconnects = s.Count("disconnect");
   Request(ControlA, "unplug");
@@ -569,12 +563,12 @@ int WrongDevice(HidapiPlatform &Real, const std::string &ControlA, const std::st
     if (!Within(std::chrono::seconds(5), [&] { return !HoldsNode(path); }))
       std::printf("this process still holds %s\n", path.c_str());
     Request(ControlB, "plug");
-    Within(std::chrono::seconds(8), [&] { return !(nodeOfB = OnlyRW8Node(Real)).empty(); });
+    Within(std::chrono::seconds(8), [&] { return !(nodeOfB = OnlyNode(Real)).empty(); });
     std::printf("attempt %d: instrument B on %s (A was on %s)\n", attempt,
                 nodeOfB.empty() ? "no node" : nodeOfB.c_str(), path.c_str());
     if (nodeOfB != path && attempt < 3) {
       Request(ControlB, "unplug");
-      Within(std::chrono::seconds(5), [&] { return OnlyRW8Node(Real).empty(); });
+      Within(std::chrono::seconds(5), [&] { return OnlyNode(Real).empty(); });
     }
   }
   Check(nodeOfB == path, "instrument B took A's old node " + path);
@@ -599,8 +593,16 @@ int WrongDevice(HidapiPlatform &Real, const std::string &ControlA, const std::st
   Check(before >= 0 && received == 0,
         "instrument B never written to: it received " + std::to_string(received) + " command(s)");
   Request(ControlA, "plug");
-  Check(s.Await("connect", s.Count("connect"), std::chrono::seconds(8)),
-        "instrument A followed to its new node without a scan");
+  if (!serialOfA.empty()) {
+    Check(s.Await("connect", s.Count("connect"), std::chrono::seconds(8)),
+          "instrument A followed to its new node without a scan");
+  } else {
+    // Nothing tells A on another node from another RW8 without a serial number: not followed.
+    const int now = s.Count("connect");
+    Within(std::chrono::seconds(8), [&] { return Real.ListInterfaces(false).size() == 2; });
+    Check(!s.Await("connect", now, std::chrono::seconds(2)),
+          "instrument A, without a serial number, not followed to its new node");
+  }
   std::printf("instrument nodes with both plugged in: %s\n", Nodes(Real).c_str());
   Request(ControlB, "unplug");
   return Failures ? 1 : 0;
