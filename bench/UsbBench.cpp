@@ -15,11 +15,13 @@
 //                                             one connection, no scan; --hold keeps another handle
 //                                             open on the node meanwhile
 //   usb_bench wrong-device CONTROL_A CONTROL_B STATS_B
-//                                             instrument A leaves, RW8 B comes on the bench: B is
-//                                             never written to; A is followed when it returns
+//                                             instrument A leaves, device B (an RW8, a mouse)
+//                                             takes its node: B is never written to; A is
+//                                             followed when it returns, if it has a serial number
 //
 // Each check prints "PASS: ..." or "FAIL: ..."; the status is 1 when any failed.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -286,6 +288,43 @@ std::string Nodes(HidapiPlatform &Platform) {
   return out.empty() ? "none" : out;
 }
 
+/// The one hidraw node listed, found without opening anything; empty when none or several are.
+std::string OnlyNode(HidapiPlatform &Platform) {
+  const std::vector<std::string> paths = Platform.ListInterfaces(false);
+  return paths.size() == 1 ? paths[0] : std::string();
+}
+
+/// Whether this process holds a descriptor on Node, whose device may have gone already (the
+/// kernel hands the node out again only once every descriptor on it is closed).
+bool HoldsNode(const std::string &Node) {
+  bool held = false;
+  if (DIR *dir = ::opendir("/proc/self/fd")) {
+    while (const dirent *entry = ::readdir(dir)) {
+      char target[256];
+      const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+      const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+      if (n <= 0)
+        continue;
+      const std::string name(target, static_cast<std::size_t>(n));
+      if (name == Node || name == Node + " (deleted)")
+        held = true;
+    }
+    ::closedir(dir);
+  }
+  return held;
+}
+
+/// Polls Condition every 50 ms, at most Limit.
+template <typename F> bool Within(std::chrono::milliseconds Limit, F Condition) {
+  const auto end = Clock::now() + Limit;
+  while (!Condition()) {
+    if (Clock::now() > end)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
 /// Every HID interface as the platform sees it: ids, identity strings, report lengths.
 int Identity(HidapiPlatform &Platform) {
   for (const std::string &path : Platform.ListInterfaces(false)) {
@@ -508,15 +547,36 @@ int WrongDevice(HidapiPlatform &Real, const std::string &ControlA, const std::st
   }
   std::string path;
   s.ZOL.Device->DevicePath(0, path);
+  const std::string serialOfA = s.ZOL.Snapshot().SerialNumber;
+  std::printf("instrument A on %s, serial number \"%s\"\n", path.c_str(), serialOfA.c_str());
   const long before = StatOf(StatsB, "commands_received");
   const int disconnects = s.Count("disconnect");
   Request(ControlA, "unplug");
   Check(s.Await("disconnect", disconnects, std::chrono::seconds(3)), "A's disconnection seen");
   const int connects = s.Count("connect");
-  Request(ControlB, "plug");
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-  std::printf("instrument nodes with B plugged in: %s (A was on %s)\n", Nodes(Real).c_str(),
-              path.c_str());
+  // Nothing is tested unless B takes A's old node. The kernel gives the node out again once
+  // every descriptor on it is closed (the worker's closes at the loss, the platform's lingering
+  // ones a second later), and B takes the lowest free node: B is plugged in once this process
+  // holds nothing of the node, and plugged in again should it come elsewhere all the same.
+  std::string nodeOfB;
+  for (int attempt = 1; attempt <= 3 && nodeOfB != path; ++attempt) {
+    if (!Within(std::chrono::seconds(5), [&] { return !HoldsNode(path); }))
+      std::printf("this process still holds %s\n", path.c_str());
+    Request(ControlB, "plug");
+    Within(std::chrono::seconds(8), [&] { return !(nodeOfB = OnlyNode(Real)).empty(); });
+    std::printf("attempt %d: instrument B on %s (A was on %s)\n", attempt,
+                nodeOfB.empty() ? "no node" : nodeOfB.c_str(), path.c_str());
+    if (nodeOfB != path && attempt < 3) {
+      Request(ControlB, "unplug");
+      Within(std::chrono::seconds(5), [&] { return OnlyNode(Real).empty(); });
+    }
+  }
+  Check(nodeOfB == path, "instrument B took A's old node " + path);
+  if (nodeOfB != path) {
+    Request(ControlB, "unplug");
+    return 1;
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
   // The user's next write, while A is away.
   try {
     s.ZOL.WriteFilter(7.5f);
@@ -533,8 +593,16 @@ int WrongDevice(HidapiPlatform &Real, const std::string &ControlA, const std::st
   Check(before >= 0 && received == 0,
         "instrument B never written to: it received " + std::to_string(received) + " command(s)");
   Request(ControlA, "plug");
-  Check(s.Await("connect", s.Count("connect"), std::chrono::seconds(8)),
-        "instrument A followed to its new node without a scan");
+  if (!serialOfA.empty()) {
+    Check(s.Await("connect", s.Count("connect"), std::chrono::seconds(8)),
+          "instrument A followed to its new node without a scan");
+  } else {
+    // Nothing tells A on another node from another RW8 without a serial number: not followed.
+    const int now = s.Count("connect");
+    Within(std::chrono::seconds(8), [&] { return Real.ListInterfaces(false).size() == 2; });
+    Check(!s.Await("connect", now, std::chrono::seconds(2)),
+          "instrument A, without a serial number, not followed to its new node");
+  }
   std::printf("instrument nodes with both plugged in: %s\n", Nodes(Real).c_str());
   Request(ControlB, "unplug");
   return Failures ? 1 : 0;

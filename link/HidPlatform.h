@@ -18,19 +18,23 @@ struct HidAttributes {
 };
 
 /// Who an instrument is, as far as the system can tell without asking it anything: its ids and
-/// its serial number. Without a serial number one instrument cannot be told from another of its
-/// kind, and nothing is checked.
+/// its serial number (empty when it gives none). The ids are always checked; without a serial
+/// number one instrument cannot be told from another of its kind, and it is not followed to
+/// another path.
 struct HidIdentity {
   std::uint16_t VendorID = 0;
   std::uint16_t ProductID = 0;
   std::string SerialNumber;
-  bool Known() const { return !SerialNumber.empty(); }
+  /// The ids were read: a path holding other ids holds another device.
+  bool HasIds() const { return VendorID != 0 || ProductID != 0; }
+  /// A serial number was read too: the instrument can be told from others of its kind.
+  bool Known() const { return HasIds() && !SerialNumber.empty(); }
 };
 
 /// Whether a listed path holds a given instrument.
 enum class HidIdentityMatch : std::uint8_t {
-  Same,    ///< its ids and serial number are the instrument's
-  Other,   ///< listed, but another device (or one without a serial number)
+  Same,    ///< its ids are the instrument's, and its serial number (none when it has none)
+  Other,   ///< listed, but another device
   Unknown, ///< not listed: gone, or not yet known to the system
 };
 
@@ -118,7 +122,7 @@ public:
   }
 
   /// The path that holds the instrument who now, found without opening anything; false when
-  /// it is not listed (or the system cannot tell).
+  /// it is not listed, when who has no serial number, or when the system cannot tell.
   virtual bool FindIdentity(const HidIdentity &who, std::string &path) {
     (void)who;
     (void)path;

@@ -576,8 +576,9 @@ HidIdentityMatch HidapiPlatform::MatchIdentity(const std::string &path, const Hi
   for (hid_device_info *info = list; info; info = info->next) {
     if (!info->path || path != info->path)
       continue;
+    // A device without a serial number matches an instrument without one of the same ids.
     const bool same = info->vendor_id == who.VendorID && info->product_id == who.ProductID &&
-                      who.Known() && WideToUtf8(info->serial_number) == who.SerialNumber;
+                      WideToUtf8(info->serial_number) == who.SerialNumber;
     match = same ? HidIdentityMatch::Same : HidIdentityMatch::Other;
     break;
   }

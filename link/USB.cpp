@@ -127,6 +127,7 @@ void TUSBThread::Configure(const std::function<void(TSettings &)> &Change) {
   DisconnectHook = std::move(settings.DisconnectHook);
   ConnectHook = std::move(settings.ConnectHook);
   Connected = false;
+  LinkLost = false;
 }
 
 bool TUSBThread::OnWorkerThread() const {
@@ -223,20 +224,36 @@ void TUSBThread::Execute() {
   StateChanged.notify_all();
 }
 
-HidHandle TUSBThread::LinkHandle() {
+HidHandle TUSBThread::LinkHandle(bool &WasKept) {
+  WasKept = false;
   if (Kept != kInvalidHidHandle) {
     const HidHandle kept = Kept;
     Kept = kInvalidHidHandle;
-    // Nothing since the last turn said the device went: it is present, without a system call.
-    if (KeptGeneration == PathGeneration && Platform.StillThere(kept))
-      return kept;
+    if (KeptGeneration == PathGeneration) {
+      // Nothing since the last turn said the device went: it is present, without a system call.
+      if (Platform.StillThere(kept)) {
+        WasKept = true;
+        return kept;
+      }
+      // It went between two turns: a loss, even if a device is back on the path already (one
+      // instrument swapped for another at once). The next turn's open decides the return.
+      Platform.Close(kept);
+      LinkLost = false;
+      return kInvalidHidHandle;
+    }
     Platform.Close(kept);
+  }
+  if (LinkLost) {
+    // The last turn's read or write said the device went: this turn is its loss.
+    LinkLost = false;
+    return kInvalidHidHandle;
   }
   if (Path.empty())
     return kInvalidHidHandle;
-  // Where paths are handed out again, the path may hold another instrument by now: that one is
-  // never opened (it would be written to) and never taken for the instrument selected.
-  if (Identity.Known() && Platform.ReusesPaths() &&
+  // Where paths are handed out again, the path may hold another device by now: one with other
+  // ids, or another serial number (or one where the instrument has none, or none where it has
+  // one), is never opened (it would be written to) and never taken for the instrument selected.
+  if (Identity.HasIds() && Platform.ReusesPaths() &&
       Platform.MatchIdentity(Path, Identity) != HidIdentityMatch::Same)
     return kInvalidHidHandle;
   const HidHandle handle = Platform.Open(Path);
@@ -250,17 +267,39 @@ void TUSBThread::EndLink(HidHandle handle, bool readFailed) {
     Platform.Close(handle);
     return;
   }
+  const bool stillThere = Platform.StillThere(handle);
   // Kept only after a turn whose read proved the device there: a turn without a read (lengths
   // unknown) or with a failed one leaves presence to the next open, as on every system.
   if (Platform.KeepsDevicesOpen() && InputLength != 0 && !readFailed && !StopRequested.load() &&
-      Platform.StillThere(handle)) {
+      stillThere) {
     Kept = handle;
     return;
   }
+  // A device the system says has gone is lost, whatever the next open of its path finds.
+  if (!stillThere)
+    LinkLost = true;
   Platform.Close(handle);
 }
 
+int TUSBThread::ReadToNewest(HidHandle handle, int count, bool &readFailed) {
+  // A kept handle queues the reports that came while the worker was busy elsewhere; each turn
+  // takes the newest, which carries the instrument's answer to the latest command it took. An
+  // older one holds only answers the instrument itself has moved on from.
+  for (int i = 1; i < kMaxReportsPerTurn; ++i) {
+    const int n = Platform.Read(handle, SpareBuffer, InputLength, 0);
+    if (n <= 0) {
+      readFailed = n < 0;
+      break;
+    }
+    std::memcpy(ReadBuffer, SpareBuffer, static_cast<std::size_t>(n));
+    count = n;
+  }
+  return count;
+}
+
 void TUSBThread::FollowInstrument() {
+  // Without a serial number the instrument cannot be told on another path from another of its
+  // kind: it is looked for on its own path only.
   if (!Identity.Known() || !Platform.ReusesPaths())
     return;
   std::string found;
@@ -270,7 +309,8 @@ void TUSBThread::FollowInstrument() {
 
 void TUSBThread::Turn() {
   TThreadPriority priority = TThreadPriority::Idle;
-  const HidHandle handle = LinkHandle();
+  bool wasKept = false;
+  const HidHandle handle = LinkHandle(wasKept);
 
   if (handle == kInvalidHidHandle) {
     if (Connected && DisconnectHook)
@@ -291,7 +331,9 @@ void TUSBThread::Turn() {
   bool readFailed = false;
   if (InputLength != 0) {
     priority = TThreadPriority::Normal;
-    const int count = Platform.Read(handle, ReadBuffer, InputLength, kReadTimeout.count());
+    int count = Platform.Read(handle, ReadBuffer, InputLength, kReadTimeout.count());
+    if (count > 0 && wasKept)
+      count = ReadToNewest(handle, count, readFailed);
     if (count > 0) {
       if (ReceiveHook)
         ReceiveHook(this, count);
@@ -379,10 +421,13 @@ bool TCustomUSB::SelectPath(int Index, bool ResumeWorker, HidHandle *Opened) {
       (path.empty() || (!Opened && !wantIdentity)) ? kInvalidHidHandle : platform.Open(path);
   if (handle != kInvalidHidHandle && wantIdentity) {
     HidAttributes attributes;
-    std::string serial;
-    if (platform.GetAttributes(handle, attributes) &&
-        platform.GetSerialNumberString(handle, serial))
+    if (platform.GetAttributes(handle, attributes)) {
+      // A device that gives no serial number is known by its ids alone.
+      std::string serial;
+      if (!platform.GetSerialNumberString(handle, serial))
+        serial.clear();
       identity = {attributes.VendorID, attributes.ProductID, serial.substr(0, kMaxShortText)};
+    }
   }
   if (Opened)
     *Opened = handle;
@@ -524,13 +569,25 @@ bool THIDDevice::OpenDevice(int Index) {
   // The worker stays parked until the report lengths are known: a connection handler that sends
   // at once (the clock) must find the output length set, or its report would be lost.
   HidHandle handle = kInvalidHidHandle;
-  if (!SelectPath(Index, false, &handle))
+  OpenError.clear();
+  if (!SelectPath(Index, false, &handle)) {
+    OpenError = "no such device in the list";
     return false;
+  }
   bool result = true;
   HidPlatform &platform = Platform();
-  if (handle != kInvalidHidHandle) {
+  if (handle == kInvalidHidHandle) {
+    // Listed at the scan, gone (or closed to us) at the selection: neither its report lengths
+    // nor who it is are known, and whatever comes on its path later could be another device.
+    // The worker is left without a path.
+    const std::string why = platform.LastOpenError();
+    OpenError = "the device could not be opened" + (why.empty() ? std::string() : ": " + why);
+    result = false;
+    Thread->SetPath({});
+  } else {
     HidReportLengths lengths;
     if (!platform.GetReportLengths(handle, lengths)) {
+      OpenError = "the device's report lengths could not be read";
       result = false;
     } else if (lengths.InputReportByteLength < 0 ||
                lengths.InputReportByteLength > kReadBufferSize ||
@@ -538,6 +595,7 @@ bool THIDDevice::OpenDevice(int Index) {
                lengths.OutputReportByteLength > kMaxOutputReportLength) {
       // Reports longer than the buffers would be cut or overrun: refuse the device rather than
       // trust its declaration, and leave the worker without a path.
+      OpenError = "the device declares reports longer than the channel holds";
       result = false;
       Thread->SetPath({});
       Thread->Configure([](TUSBThread::TSettings &Settings) { Settings.Identity = {}; });

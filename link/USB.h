@@ -26,6 +26,8 @@ inline constexpr int kWriteBufferSize = 260;
 inline constexpr int kMaxOutputReportLength = 257;
 /// How many output reports may wait for the worker at once.
 inline constexpr int kPendingCapacity = 16;
+/// Reports a turn reads at most from a kept handle to reach the newest (hidraw queues 64).
+inline constexpr int kMaxReportsPerTurn = 64;
 /// How long the worker waits for an input report before it goes on with its turn.
 inline constexpr std::chrono::milliseconds kReadTimeout{100};
 /// How long a sender waits for the worker to take its report.
@@ -46,11 +48,13 @@ void ShowFatalMessage(const std::string &Text, const std::string &Title);
 /// path again; whether the path opens is how presence is judged.
 ///
 /// Where the platform keeps devices open (Linux), the handle of a turn that read without error is
-/// kept for the next turn instead, which then costs no open; a read error, or a read or write
-/// that reported the device gone, closes it, and the next open decides presence as before.
-/// Where the platform hands paths out again (Linux), an instrument selected with a serial number
-/// is opened only once the system says its path holds that instrument, and while it is absent
-/// the worker looks for it on the other paths and follows it there.
+/// kept for the next turn instead, which then costs no open, and each turn reads it down to the
+/// newest report queued; a read error closes it, and the next open decides presence as before. A
+/// read or write that reported the device gone closes it too, and the next turn is a loss.
+/// Where the platform hands paths out again (Linux), the instrument is opened only once the
+/// system says its path holds a device of its ids and serial number (none, when it has none);
+/// while one with a serial number is absent, the worker looks for it on the other paths and
+/// follows it there.
 ///
 /// Shutdown order: the owner calls Stop() then WaitFor(); the destructor does both if needed.
 class TUSBThread : public TObject {
@@ -102,7 +106,8 @@ public:
 
   /// What the channel tells the worker between turns.
   struct TSettings {
-    /// Who the selected instrument is (read at selection); unknown: no check, no following.
+    /// Who the selected instrument is (read at selection); without ids: no check; without a
+    /// serial number: checked on its path, never followed.
     HidIdentity Identity;
     /// Length of an input report; 0: the worker reads nothing.
     int InputLength = 0;
@@ -115,7 +120,8 @@ public:
   /// hooks: the park handshake orders the writes before the worker's next turn. Throws
   /// std::logic_error, changing nothing, while the worker runs.
   void Configure(const std::function<void(TSettings &)> &Change);
-  /// The last input report read (report id byte first); read it from the receive hook.
+  /// The last input report read (report id byte first); read it from the receive hook. Where
+  /// the handle stays open between turns, each turn gives the newest of the reports queued.
   const std::uint8_t *LastReport() const { return ReadBuffer; }
 
   std::atomic<bool> StopRequested{false};
@@ -131,9 +137,15 @@ private:
   void Turn();
   /// The handle of this turn: the kept one while it is still good, else a fresh open of Path
   /// (refused when the path holds another instrument). kInvalidHidHandle: the device is absent.
-  HidHandle LinkHandle();
-  /// Ends the turn's use of handle: kept for the next turn, or closed.
+  /// WasKept: the handle was kept from an earlier turn (reports may have queued in it).
+  HidHandle LinkHandle(bool &WasKept);
+  /// Ends the turn's use of handle: kept for the next turn, or closed (a device the platform
+  /// says has gone is a loss in the next turn).
   void EndLink(HidHandle handle, bool readFailed);
+  /// After a read of count bytes on a kept handle: reads away the older reports queued behind it
+  /// (at most kMaxReportsPerTurn in all, without waiting) and leaves the newest in ReadBuffer.
+  /// Returns the newest one's length; readFailed is set when a read failed.
+  int ReadToNewest(HidHandle handle, int count, bool &readFailed);
   /// In an absent turn: moves Path to where the selected instrument is now, if it is elsewhere.
   void FollowInstrument();
   bool WaitWhileParked();
@@ -147,8 +159,10 @@ private:
   std::string Path;
   HidIdentity Identity;
   bool Connected = false;
+  bool LinkLost = false; // the last turn found the device gone: this one is absent
   int InputLength = 0;
   std::uint8_t ReadBuffer[kReadBufferSize]{};
+  std::uint8_t SpareBuffer[kReadBufferSize]{}; // a report being read after ReadBuffer's
   TReceiveHook ReceiveHook;
   THook DisconnectHook;
   THook ConnectHook;
@@ -261,7 +275,12 @@ public:
   /// Selects the device and reads its report lengths. False when there is no such device,
   /// when its lengths cannot be read, or when it declares reports longer than the channel's
   /// buffers (such a device is refused: the worker is left without a path).
+  /// The reason is in OpenError. A device listed at the scan that cannot be opened now (gone
+  /// meanwhile) is refused too.
   bool OpenDevice(int Index);
+  /// Why the last OpenDevice was false, in plain words; empty after one that succeeded. Read it
+  /// on the thread that called OpenDevice.
+  std::string OpenError;
 
   int ReadFrame(std::uint8_t *Destination, int n) override;
   /// Sends n data bytes as one output report (id 0, data, zero padding to OutputLength).

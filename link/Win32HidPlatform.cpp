@@ -166,9 +166,12 @@ int Win32HidPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, i
       result = static_cast<int>(count);
     } else if (wait == WAIT_TIMEOUT) {
       CancelIo(ToHandle(handle));
-      // Wait for the cancelled read to finish before its buffer goes out of scope.
-      GetOverlappedResult(ToHandle(handle), &overlapped, &count, TRUE);
-      result = 0;
+      // Wait for the cancelled read to finish before its buffer goes out of scope. A report
+      // that completed the read just before the cancel is in the buffer: it is kept.
+      count = 0;
+      result = GetOverlappedResult(ToHandle(handle), &overlapped, &count, TRUE) && count > 0
+                   ? static_cast<int>(count)
+                   : 0;
     }
   }
   CloseHandle(overlapped.hEvent);
@@ -191,7 +194,10 @@ int Win32HidPlatform::Write(HidHandle handle, const std::uint8_t *report, int le
       result = static_cast<int>(count);
     } else {
       CancelIo(ToHandle(handle));
-      GetOverlappedResult(ToHandle(handle), &overlapped, &count, TRUE);
+      // A write that completed just before the cancel went out: it is not sent again.
+      count = 0;
+      if (GetOverlappedResult(ToHandle(handle), &overlapped, &count, TRUE) && count > 0)
+        result = static_cast<int>(count);
     }
   }
   CloseHandle(overlapped.hEvent);

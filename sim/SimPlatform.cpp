@@ -410,13 +410,17 @@ bool SimPlatform::StillThere(HidHandle handle) {
 
 HidIdentityMatch SimPlatform::MatchIdentity(const std::string &path, const HidIdentity &who) {
   if (path == kSimMousePath)
-    return HidIdentityMatch::Other;
+    return who.VendorID == kSimMouseVendor && who.ProductID == kSimMouseProduct &&
+                   who.SerialNumber.empty()
+               ? HidIdentityMatch::Same
+               : HidIdentityMatch::Other;
   std::lock_guard lock(Mutex);
   const int device = InstrumentOn(path);
   if (device < 0 || !Instruments[device]->LinkState().Present)
     return HidIdentityMatch::Unknown;
+  // An instrument without a serial number matches any other without one.
   const bool same = who.VendorID == kSimRW8Vendor && who.ProductID == kSimRW8Product &&
-                    who.Known() && Serials[device] == who.SerialNumber;
+                    Serials[device] == who.SerialNumber;
   return same ? HidIdentityMatch::Same : HidIdentityMatch::Other;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 
@@ -115,13 +116,29 @@ TEST(Channel, OpenDeviceRefusesIndicesOutsideTheList) {
 }
 
 TEST(Channel, OpenDeviceWithoutReadableLengthsIsFalseAndKeepsThem) {
-  FakeHidPlatform platform;
-  platform.Add("/dev/hidraw1").LengthsReadable = false;
-  Channel channel(platform);
-  EXPECT_FALSE(channel.OpenDevice(0));
-  EXPECT_EQ(channel.OutputLength.load(), 0);
-  // Selected all the same: the worker tracks presence.
-  ASSERT_TRUE(WaitUntil([&] { return channel.Connects == 1; }));
+  for (const bool vanishes : {false, true}) {
+    SCOPED_TRACE(vanishes ? "the node is gone between the scan and the open" : "unreadable");
+    FakeHidPlatform platform;
+    FakeHidPlatform::Device &d = platform.Add("/dev/hidraw1");
+    if (vanishes)
+      d.OpensLeft = 1; // the scan's
+    else
+      d.LengthsReadable = false;
+    Channel channel(platform);
+    EXPECT_FALSE(channel.OpenDevice(0));
+    EXPECT_EQ(channel.OutputLength.load(), 0);
+    EXPECT_FALSE(channel.OpenError.empty());
+    if (vanishes) {
+      // Nothing is known of what may come back on its path: never linked.
+      platform.With(0, [](FakeHidPlatform::Device &d) { d.OpensLeft = -1; });
+      const auto turns = channel.Worker()->Turns();
+      ASSERT_TRUE(WaitUntil([&] { return channel.Worker()->Turns() >= turns + 2; }));
+      EXPECT_EQ(channel.Connects, 0);
+    } else {
+      // Selected all the same: the worker tracks presence.
+      ASSERT_TRUE(WaitUntil([&] { return channel.Connects == 1; }));
+    }
+  }
 }
 
 TEST(Channel, DevicesDeclaringReportsLongerThanTheBuffersAreRefused) {
@@ -380,9 +397,10 @@ TEST(KeptLink, SteadyTurnsOpenNothingAndEventsStayThoseOfAnOpenPerTurn) {
   ASSERT_TRUE(WaitUntil([&] { return channel.Frames == 1; }));
   EXPECT_EQ(platform.Opens(), 2) << "one to list, one to select; the worker took the latter";
   platform.ClearLog();
-  for (int i = 0; i < 20; ++i)
+  for (int i = 0; i < 20; ++i) {
     platform.PushInput(0, Answer(static_cast<std::uint8_t>(i)));
-  ASSERT_TRUE(WaitUntil([&] { return channel.Frames == 21; }));
+    ASSERT_TRUE(WaitUntil([&] { return channel.Frames == i + 2; }));
+  }
   EXPECT_EQ(CountOf(platform.Log(), "open"), 0);
   EXPECT_EQ(CountOf(platform.Log(), "close"), 0);
   EXPECT_EQ(platform.OpenHandles(), 1);
@@ -414,13 +432,31 @@ TEST(KeptLink, SteadyTurnsOpenNothingAndEventsStayThoseOfAnOpenPerTurn) {
   EXPECT_EQ(platform.OpenHandles(), 0) << "the kept handle is closed with the worker";
 }
 
+TEST(KeptLink, EachTurnReadsAKeptHandleDownToItsNewestReport) {
+  FakeHidPlatform platform;
+  platform.KeepOpen = true;
+  platform.Add("/dev/hidraw1");
+  Channel channel(platform);
+  ASSERT_TRUE(channel.OpenDevice(0));
+  platform.PushInput(0, Answer(0));
+  ASSERT_TRUE(WaitUntil([&] { return channel.Frames == 1; }));
+  // Queued while the worker was busy: one turn takes them all and hands on the newest.
+  platform.PushInputs(0, {Answer(1), Answer(2), Answer(3), Answer(4), Answer(5)});
+  ASSERT_TRUE(WaitUntil([&] { return channel.LastFirstByte == 5; }));
+  EXPECT_EQ(channel.Frames, 2);
+  EXPECT_EQ(CountOf(platform.Log(), "open"), 2) << "the kept handle stayed";
+}
+
 /// The instrument unplugged while its node was held comes back on another node; another
-/// instrument gets the old node.
+/// device gets the old node.
 struct Renumbered {
   FakeHidPlatform platform;
   Channel channel{platform};
-  explicit Renumbered(bool withSerial) { Run(withSerial); }
-  void Run(bool withSerial) {
+  explicit Renumbered(bool withSerial,
+                      const std::function<void(FakeHidPlatform::Device &)> &other = {}) {
+    Run(withSerial, other);
+  }
+  void Run(bool withSerial, const std::function<void(FakeHidPlatform::Device &)> &other) {
     platform.KeepOpen = true;
     platform.ReusePaths = true;
     platform.Add("/dev/hidraw0").HasStrings = withSerial;
@@ -429,7 +465,10 @@ struct Renumbered {
     platform.SetPresent(0, false);
     ASSERT_TRUE(WaitUntil([&] { return channel.Disconnects == 1; }));
     platform.With(0, [](FakeHidPlatform::Device &d) { d.Path = "/dev/hidraw1"; });
-    platform.Add("/dev/hidraw0").Serial = "SN-OTHER"; // a second instrument
+    FakeHidPlatform::Device &d = platform.Add("/dev/hidraw0");
+    d.Serial = "SN-OTHER"; // a second instrument, unless told otherwise
+    if (other)
+      other(d);
     platform.SetPresent(0, true);
   }
 };
@@ -455,10 +494,39 @@ TEST(KeptLink, TheWorkerFollowsItsInstrumentToItsNewNodeAndNeverOpensTheOther) {
   EXPECT_TRUE(r.platform.Written(1).empty());
 }
 
-TEST(KeptLink, WithoutASerialNumberTheWorkerStaysOnItsPath) {
-  Renumbered r(false);
-  ASSERT_TRUE(WaitUntil([&] { return r.channel.Connects == 2; }));
-  EXPECT_EQ(r.channel.Worker()->LinkedPath(), "/dev/hidraw0");
+// An instrument without a serial number is looked for on its own path only, and what takes
+// that path is linked only when nothing tells it from the instrument: the same ids, no serial.
+TEST(KeptLink, WithoutASerialNumberTheWorkerStaysOnItsPathAndLinksOnlyItsKind) {
+  struct Row {
+    const char *What;
+    std::function<void(FakeHidPlatform::Device &)> Other;
+    bool Linked;
+  };
+  const Row rows[] = {
+      {"an RW8 with a serial number", {}, false},
+      {"a mouse",
+       [](FakeHidPlatform::Device &d) {
+         d.Attributes.VendorID = 0x046D;
+         d.Attributes.ProductID = 0xC077;
+         d.HasStrings = false;
+       },
+       false},
+      {"an RW8 without a serial number", [](FakeHidPlatform::Device &d) { d.HasStrings = false; },
+       true},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.What);
+    Renumbered r(false, row.Other);
+    const int opens = r.platform.With(0, [](FakeHidPlatform::Device &d) { return d.Opens; });
+    const auto turns = r.channel.Worker()->Turns();
+    ASSERT_TRUE(WaitUntil([&] { return r.channel.Worker()->Turns() >= turns + 4; }));
+    EXPECT_EQ(r.channel.Worker()->LinkedPath(), "/dev/hidraw0");
+    EXPECT_EQ(r.channel.Connects, row.Linked ? 2 : 1);
+    EXPECT_EQ(r.platform.With(1, [](FakeHidPlatform::Device &d) { return d.Opens; }) > 0,
+              row.Linked);
+    EXPECT_EQ(r.platform.With(0, [](FakeHidPlatform::Device &d) { return d.Opens; }), opens)
+        << "the instrument is not followed to another node";
+  }
 }
 
 } // namespace

@@ -30,6 +30,7 @@ public:
     int ShortWrites = 0; // the next writes that write one byte less
     int FailedReads = 0; // the next reads that fail with the device still there
     int Opens = 0;
+    int OpensLeft = -1; // opens that succeed from now on; -1: any number
   };
 
   /// Behave like Linux: the worker keeps its device open, paths are handed out again.
@@ -58,6 +59,14 @@ public:
   void PushInput(std::size_t i, std::vector<std::uint8_t> report) {
     std::lock_guard lock(Mutex);
     Devices.at(i).Input.push_back(std::move(report));
+    Changed.notify_all();
+  }
+
+  /// Queues several reports at once, as they pile up while nobody reads.
+  void PushInputs(std::size_t i, std::vector<std::vector<std::uint8_t>> reports) {
+    std::lock_guard lock(Mutex);
+    for (auto &report : reports)
+      Devices.at(i).Input.push_back(std::move(report));
     Changed.notify_all();
   }
 
@@ -112,7 +121,9 @@ public:
     Calls.push_back("open");
     for (std::size_t i = 0; i < Devices.size(); ++i) {
       const Device &d = Devices[i];
-      if (d.Path == path && d.Present && d.Openable) {
+      if (d.Path == path && d.Present && d.Openable && d.OpensLeft != 0) {
+        if (d.OpensLeft > 0)
+          --Devices[i].OpensLeft;
         ++Devices[i].Opens;
         const HidHandle h = NextHandle++;
         Handles[h] = i;
@@ -218,6 +229,8 @@ public:
     return HidIdentityMatch::Unknown;
   }
   bool FindIdentity(const HidIdentity &who, std::string &path) override {
+    if (!who.Known())
+      return false;
     std::lock_guard lock(Mutex);
     for (const Device &d : Devices)
       if (d.Present && Same(d, who)) {
@@ -229,7 +242,7 @@ public:
 
 private:
   static bool Same(const Device &d, const HidIdentity &who) {
-    return d.HasStrings && who.Known() && d.Serial == who.SerialNumber &&
+    return (d.HasStrings ? d.Serial : std::string()) == who.SerialNumber &&
            d.Attributes.VendorID == who.VendorID && d.Attributes.ProductID == who.ProductID;
   }
 

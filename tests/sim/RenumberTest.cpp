@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "protocol/ZOL.h"
 #include "sim/SimPlatform.h"
@@ -83,6 +84,48 @@ TEST(Renumbering, TheWindowsSeeOneLossAndOneReturnOfTheSameInstrument) {
     EXPECT_EQ(platform.OpensOf(1), opensOfOther) << "the other instrument is never opened";
     zol.Close();
     EXPECT_EQ(platform.OpenHandles(), 0);
+  }
+}
+
+// Swapped between two turns, one instrument on the path of the other: the worker's kept handle
+// is dead, and the path holds an instrument that went through no absent turn of its own.
+TEST(Renumbering, AnInstantSwapOfAnInstrumentWithoutASerialNumberIsALoss) {
+  for (const bool otherHasSerial : {true, false}) {
+    SCOPED_TRACE(otherHasSerial ? "the other instrument has a serial number" : "neither has one");
+    SimPlatform platform(0);
+    TVirtualRW8Options options = SimPlatform::OptionsFor(0, {});
+    options.SerialNumber.clear();
+    platform.AddInstrument(options);
+    if (!otherHasSerial)
+      platform.AddInstrument(options);
+    else
+      platform.AddInstrument(SimPlatform::OptionsFor(1, {}));
+    TCustomZOL zol(platform);
+    Seen seen;
+    seen.Attach(zol);
+    ASSERT_EQ(zol.Scan(), 2);
+    ASSERT_TRUE(zol.Open(0));
+    ASSERT_TRUE(seen.Wait("tag", 1));
+    ASSERT_TRUE(seen.Wait("state", seen.Count("state") + 3));
+
+    const auto commandsToOther = platform.Instrument(1)->Snapshot().CommandsReceived;
+    platform.Renumber(0, 1);
+    ASSERT_TRUE(seen.Wait("disconnect", 1)) << "the swap is seen";
+    if (otherHasSerial) {
+      // Another instrument: never linked, never written to.
+      const auto turns = zol.Device->Worker()->Turns();
+      for (int i = 0; i < 500 && zol.Device->Worker()->Turns() < turns + 5; ++i)
+        std::this_thread::sleep_for(10ms);
+      ASSERT_GE(zol.Device->Worker()->Turns(), turns + 5);
+      EXPECT_EQ(seen.Count("connect"), 1);
+      EXPECT_EQ(platform.Instrument(1)->Snapshot().CommandsReceived, commandsToOther);
+    } else {
+      // Nothing tells the two apart: a return, and the connection chain reads the instrument.
+      ASSERT_TRUE(seen.Wait("connect", 2));
+      ASSERT_TRUE(seen.Wait("tag", 2));
+      EXPECT_EQ(seen.Count("disconnect"), 1);
+    }
+    zol.Close();
   }
 }
 

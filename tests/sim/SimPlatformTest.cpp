@@ -200,20 +200,21 @@ TEST(SimPlatform, WritePassesTheCommandAndReadGetsItsAnswer) {
 }
 
 TEST(SimPlatform, UnplugKillsOpenHandlesAndReplugNeedsANewOne) {
-  SimPlatform p(1); // streaming
+  // Reports come only when the test emits them: a streaming instrument could still deliver one
+  // that was on its way when it fell silent, and the reader would take it.
+  SimPlatform p(1, ManualBase());
   auto sim = p.Instrument(0);
   const HidHandle h = p.Open("sim:0");
   ASSERT_NE(h, kInvalidHidHandle);
+  ASSERT_TRUE(sim->Emit(milliseconds(10)));
   EXPECT_GE(ReadCode(p, h), 0);
   // A reader waiting when the instrument goes returns -1 at once (bounded by its time-out).
   std::atomic<int> waited{0};
-  sim->SetSilent(true);
   std::thread reader([&] { waited = ReadCode(p, h, 5000); });
   std::this_thread::sleep_for(milliseconds(20));
   sim->SetPresent(false);
   reader.join();
   EXPECT_EQ(waited, -1);
-  sim->SetSilent(false);
   EXPECT_EQ(ReadCode(p, h, 0), -1);
   const auto report = CommandReport(TCommand::ReadState);
   EXPECT_EQ(p.Write(h, report.data(), kSimOutputReportLength), -1);
@@ -221,9 +222,11 @@ TEST(SimPlatform, UnplugKillsOpenHandlesAndReplugNeedsANewOne) {
   std::string text;
   EXPECT_FALSE(p.GetSerialNumberString(h, text));
   sim->SetPresent(true);
+  ASSERT_TRUE(sim->Emit(milliseconds(10)));
   EXPECT_EQ(ReadCode(p, h, 0), -1) << "a handle does not survive an unplug";
   const HidHandle again = p.Open("sim:0");
   ASSERT_NE(again, kInvalidHidHandle);
+  ASSERT_TRUE(sim->Emit(milliseconds(10)));
   EXPECT_GE(ReadCode(p, again), 0);
   p.Close(h);
   p.Close(again);
