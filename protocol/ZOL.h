@@ -129,12 +129,13 @@ public:
   void ChangePassword(std::string_view NewPassword);
   void ReadCryptedPassword();
   /// Asks for history record Index (0 to 255; ERangeError beyond, and nothing is sent): a history
-  /// read of that one record, passed on once through OnUpdateWROP.
+  /// read of that one record, passed on once through OnUpdateWROP; a state request follows it.
   void ReadWROP(int Index);
   /// Reads the instrument's 8 history records as a chain: the request for record i + 1 goes out
   /// from the decoder, in the turn in which the answer for record i arrives. OnUpdateWROP is
   /// raised once per record, in order, each with its own record. A lost request is asked again
-  /// (a few times); a record that does not come ends the read with OnChainError naming it. A
+  /// (a few times); a record that does not come ends the read with OnChainError naming it. The
+  /// read ends with a state request, as a read-all does, so that state answers come again. A
   /// user's command during the read ends it with a message; ReadHistory or ReadWROP again
   /// restarts it.
   void ReadHistory();
@@ -249,8 +250,9 @@ private:
     bool Distinct = false;   ///< no earlier record can be mistaken for the awaited one
     std::array<std::uint8_t, 6> Passed{}; ///< the record passed on last in this read
     bool AnyPassed = false;
-    int Tries = 0;   ///< times Next was asked for again
-    int Reports = 0; ///< reports read since Next was first asked for
+    int Tries = 0;                               ///< times Next was asked for again
+    int Reports = 0;                             ///< reports read since Next was first asked for
+    TZOLComDevice::TClock::time_point AskedAt{}; ///< when Next was first asked for
   };
   THistoryRead History; // protected by ModelMutex
 };

@@ -13,10 +13,21 @@ constexpr std::uint8_t kResendExempt[] = {
     CodeOf(TCommand::Reset), CodeOf(TCommand::ProgramFirmware), CodeOf(TCommand::EraseFirmware),
     CodeOf(TCommand::EraseFirmwareMemory)};
 
+/// Counter steps beyond which two reads are not taken as a measure of the period: a corrupted
+/// counter, or a pause of the stream.
+constexpr std::uint8_t kPeriodStepsMax = 32;
+/// Weight of one measure in the running mean of the period: 1 / kPeriodSmoothing.
+constexpr int kPeriodSmoothing = 8;
+
 } // namespace
 
+std::chrono::microseconds ResendAfter(std::chrono::microseconds Period) {
+  return std::max<std::chrono::microseconds>(kResendFloor, Period * kResendPeriods);
+}
+
 bool ResendDue(std::uint8_t AnswerCode, std::uint8_t LastCommand, std::uint8_t SentCounter,
-               std::uint8_t RxCounter) {
+               std::uint8_t RxCounter, std::chrono::microseconds Waited,
+               std::chrono::microseconds Period) {
   if (AnswerCode == LastCommand) {
     return false;
   }
@@ -26,7 +37,8 @@ bool ResendDue(std::uint8_t AnswerCode, std::uint8_t LastCommand, std::uint8_t S
   }
   // The distance the counter moved, modulo 256: a plain comparison with SentCounter + 3 would
   // resend at once just before the wrap and not for some 250 reports just after it.
-  return static_cast<std::uint8_t>(RxCounter - SentCounter) > 3;
+  return static_cast<std::uint8_t>(RxCounter - SentCounter) > kResendReports &&
+         Waited > ResendAfter(Period);
 }
 
 TZOLComDevice::TZOLComDevice(HidPlatform &Platform) : THIDDevice(Platform) {}
@@ -55,6 +67,7 @@ int TZOLComDevice::SendFrame(const std::uint8_t *Frame, int Count, int AnsweredC
       return 0;
     }
     SentCounter = RxCounter;
+    SentAt = Now();
     Copy[CommandOffset::Checksum] = FrameChecksum(Copy, kCommandLength);
     std::memcpy(LastFrame, Copy, kCommandLength);
     AnyFrameSent = true;
@@ -73,12 +86,17 @@ int TZOLComDevice::ResendLastFrame(std::uint8_t AnswerCode) {
   std::int64_t Ticket = -1;
   {
     std::lock_guard<std::mutex> Lock(FrameMutex);
-    if (!AnyFrameSent ||
-        !ResendDue(AnswerCode, LastFrame[CommandOffset::Code], SentCounter, RxCounter)) {
+    if (!AnyFrameSent) {
+      return 0;
+    }
+    const TClock::time_point At = Now();
+    if (!ResendDue(AnswerCode, LastFrame[CommandOffset::Code], SentCounter, RxCounter,
+                   std::chrono::duration_cast<std::chrono::microseconds>(At - SentAt), Period)) {
       return 0;
     }
     Ticket = QueueFrame(LastFrame, kCommandLength);
     SentCounter = RxCounter;
+    SentAt = At;
     LastTicket = Ticket;
   }
   return WaitFrame(Ticket);
@@ -112,11 +130,32 @@ void TZOLComDevice::SetRxCounter(std::uint8_t Counter) {
     RxCounterKnown = true;
   }
   RxCounter = Counter;
+
+  // The period is the time per counter step between two reads: reads come in bursts when the
+  // host drains what it holds, and the mean of the steps is still the instrument's period.
+  const TClock::time_point At = Now();
+  const auto Steps = static_cast<std::uint8_t>(Counter - PeriodFromCounter);
+  if (PeriodFromKnown && Steps > 0 && Steps <= kPeriodStepsMax) {
+    const auto Measured =
+        std::chrono::duration_cast<std::chrono::microseconds>(At - PeriodFromTime) / Steps;
+    Period += (Measured - Period) / kPeriodSmoothing;
+  }
+  if (Steps > 0 || !PeriodFromKnown) {
+    PeriodFromKnown = true;
+    PeriodFromTime = At;
+    PeriodFromCounter = Counter;
+  }
+}
+
+std::chrono::microseconds TZOLComDevice::ReportPeriod() const {
+  std::lock_guard<std::mutex> Lock(FrameMutex);
+  return Period;
 }
 
 void TZOLComDevice::ForgetRxCounter() {
   std::lock_guard<std::mutex> Lock(FrameMutex);
   RxCounterKnown = false;
+  PeriodFromKnown = false; // the time since the last read is not the instrument's period
 }
 
 TZOLComDevice::TFrameState TZOLComDevice::FrameState() const {

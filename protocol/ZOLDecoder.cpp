@@ -24,10 +24,11 @@ TZOLAlarm AlarmFromBlock(const std::uint8_t *Block, const TZOLAlarm &Previous) {
 
 /// Times a history record is asked for again before the read gives up on it.
 constexpr int kHistoryTries = 8;
-/// Reports a history read waits for one record, resends included, before it gives up on it.
+/// Reports a history read waits for one record, resends included, before it gives up on it;
+/// and the time, in resend times (a lost state request between two records is resent only
+/// after one).
 constexpr int kHistoryReportBudget = 96;
-/// Reports after a request beyond which its answer is overdue (as in the resend rule).
-constexpr std::uint8_t kAnswerReports = 3;
+constexpr int kHistoryResendBudget = 8;
 } // namespace
 
 // ---- History read -------------------------------------------------------------------------------
@@ -47,6 +48,7 @@ void TCustomZOL::StartHistory(int First, int Last) {
     Separating = Model.LastCommand == Code || LastAnswerCode == Code;
     History.Separating = Separating;
     History.Distinct = !Separating;
+    History.AskedAt = Device->Now();
   }
   if (Separating) {
     SendCommand(CodeOf(TCommand::ReadState), TSendAs::ChainStart());
@@ -69,13 +71,16 @@ void TCustomZOL::FailHistory(int Index, const char *Why) {
 }
 
 void TCustomZOL::CountHistoryReport() {
+  // Asked before the model lock: the framing lock is never taken under it.
+  const auto Budget = ResendAfter(Device->ReportPeriod()) * kHistoryResendBudget;
+  const auto At = Device->Now();
   int Overdue = -1;
   {
     std::lock_guard<std::mutex> Lock(ModelMutex);
     if (!History.Active) {
       return;
     }
-    if (++History.Reports > kHistoryReportBudget) {
+    if (++History.Reports > kHistoryReportBudget && At - History.AskedAt > Budget) {
       History.Active = false;
       Overdue = History.Next;
     }
@@ -89,9 +94,10 @@ void TCustomZOL::HistoryAnswer(std::uint8_t Code, const std::uint8_t *Payload, b
                                TSendAs Reply) {
   // Asked before the model lock: the framing lock is never taken under it.
   const bool Out = Device->LastFrameOut();
+  const auto At = Device->Now();
   const TZOLComDevice::TFrameState Frames = Device->FrameState();
   const auto Waited = static_cast<std::uint8_t>(Frames.RxCounter - Frames.SentCounter);
-  enum class TStep { None, Request, Separate, Fail } Step = TStep::None;
+  enum class TStep { None, Request, Separate, End, Fail } Step = TStep::None;
   bool Pass = false;
   int Index = 0;
   {
@@ -118,10 +124,14 @@ void TCustomZOL::HistoryAnswer(std::uint8_t Code, const std::uint8_t *Payload, b
       History.AnyPassed = true;
       History.Tries = 0;
       History.Reports = 0;
+      History.AskedAt = At;
       ++History.Next;
       Index = History.Next;
       if (History.Next > History.Last) {
+        // The instrument would repeat the record for ever: a state request brings the
+        // measurement back, as at the end of a read-all.
         History.Active = false;
+        Step = TStep::End;
       } else if (WROPSlot(Payload[WROPOffset::SlotMask]) < 0) {
         // A record without a slot: the next may hold the same bytes, so a state request goes
         // between to tell its answer from this one's repeats.
@@ -132,7 +142,7 @@ void TCustomZOL::HistoryAnswer(std::uint8_t Code, const std::uint8_t *Payload, b
         History.Distinct = false;
         Step = TStep::Request;
       }
-    } else if (Waited > kAnswerReports) {
+    } else if (Waited > kResendReports) {
       // Still the previous record, well after the request: the request was lost, the
       // instrument is slow, or it holds the same bytes twice. The request goes out again as it
       // was (a slow instrument's answer is not put off by it); the time after, behind a state
@@ -157,9 +167,11 @@ void TCustomZOL::HistoryAnswer(std::uint8_t Code, const std::uint8_t *Payload, b
     SendHistoryRequest(Index, Reply);
     break;
   case TStep::Separate:
+  case TStep::End:
     SendCommand(CodeOf(TCommand::ReadState), Reply);
     break;
   case TStep::Fail:
+    SendCommand(CodeOf(TCommand::ReadState), Reply);
     FailHistory(Index, "the instrument did not answer its request. Read the history again.");
     break;
   case TStep::None:

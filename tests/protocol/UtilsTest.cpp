@@ -337,9 +337,12 @@ TEST(PackEight, GoldenAndPadded) {
 // ---- Resend rule ----------------------------------------------------------------------------
 
 TEST(ResendDue, CountsTheDistanceModulo256) {
+  using std::chrono::milliseconds;
   struct Case {
     std::uint8_t Answer, Last, Sent, Rx;
     bool Due;
+    milliseconds Waited = milliseconds(1000);
+    milliseconds Period = milliseconds(10);
   };
   const Case Cases[] = {
       {0x00, 0xA1, 10, 13, false},   // moved by 3: not yet
@@ -349,17 +352,25 @@ TEST(ResendDue, CountsTheDistanceModulo256) {
       {0x00, 0xA1, 254, 1, false},   // moved by 3 across the wrap
       {0x00, 0xA1, 254, 2, true},    // moved by 4 across the wrap
       {0x00, 0xA1, 250, 2, true},    // moved by 8 across the wrap: due at once
-      {0x00, 0xA1, 252, 0, true},    {0x00, 0x65, 0, 100, false}, // reset
-      {0x00, 0x66, 0, 100, false},                                // firmware programming
-      {0x00, 0x67, 0, 100, false},                                // firmware erasure
-      {0x00, 0x68, 0, 100, false},                                // firmware memory erasure
-      {0x00, 0x6B, 0, 100, true},                                 // reset all is resent
-      {0xFF, 0x00, 0, 4, true}, // an error answer is not an answer to the command
+      {0x00, 0xA1, 252, 0, true},
+      {0x00, 0x65, 0, 100, false}, // reset
+      {0x00, 0x66, 0, 100, false}, // firmware programming
+      {0x00, 0x67, 0, 100, false}, // firmware erasure
+      {0x00, 0x68, 0, 100, false}, // firmware memory erasure
+      {0x00, 0x6B, 0, 100, true},  // reset all is resent
+      {0xFF, 0x00, 0, 4, true},    // an error answer is not an answer to the command
+      // Overdue in reports, not in time: the host sees the answers late.
+      {0x00, 0x21, 10, 20, false, kResendFloor - milliseconds(1), milliseconds(2)},
+      {0x00, 0x21, 10, 20, true, kResendFloor + milliseconds(1), milliseconds(2)},
+      // At a long period the time is a number of periods.
+      {0x00, 0x21, 10, 14, false, milliseconds(1000) * kResendPeriods, milliseconds(1000)},
+      {0x00, 0x21, 10, 14, true, milliseconds(1000) * kResendPeriods + milliseconds(1),
+       milliseconds(1000)},
   };
   for (const Case &c : Cases) {
-    EXPECT_EQ(ResendDue(c.Answer, c.Last, c.Sent, c.Rx), c.Due)
+    EXPECT_EQ(ResendDue(c.Answer, c.Last, c.Sent, c.Rx, c.Waited, c.Period), c.Due)
         << "answer " << int(c.Answer) << " last " << int(c.Last) << " sent " << int(c.Sent)
-        << " rx " << int(c.Rx);
+        << " rx " << int(c.Rx) << " waited " << c.Waited.count() << " ms";
   }
 }
 

@@ -235,18 +235,24 @@ TEST(ZOLHistory, EightRecordsEachItsOwnOrAMessageNamingTheMissingOne) {
   }
 }
 
-TEST(ZOLHistory, EachRequestGoesOutOnThePreviousAnswer) {
+TEST(ZOLHistory, EachRequestGoesOutOnThePreviousAnswerAndTheStateComesBackAfter) {
   TRig Rig;
   Rig.Connect();
   Rig.Instrument.SetResponder(HistoryResponder(8, [](int) { return false; }));
   Rig.Mark();
   Rig.ZOL->ReadHistory();
   ASSERT_TRUE(Eventually([&] { return Rig.WROPs().size() == 8; }));
-  Rig.ExpectCodes(Codes(8, 0x02)); // no state request between, nothing after
+  Codes Expected(8, 0x02);  // no state request between
+  Expected.push_back(0x00); // and one after, as at the end of a read-all
+  Rig.ExpectCodes(Expected);
   const auto Sent = Rig.FramesSinceMark();
-  for (std::size_t i = 0; i < Sent.size(); ++i) {
+  for (std::size_t i = 0; i < 8 && i < Sent.size(); ++i) {
     EXPECT_EQ(Sent[i][2], i);
   }
+  // The measurement is shown again without another command.
+  Rig.Mark();
+  ASSERT_TRUE(Rig.Instrument.WaitReads(5));
+  EXPECT_GE(Rig.Count("UpdateState"), 1);
 }
 
 TEST(ZOLHistory, AUsersCommandEndsTheReadWithAMessage) {

@@ -31,6 +31,9 @@ using Codes = std::vector<std::uint8_t>;
 using Names = std::vector<std::string>;
 
 inline constexpr auto kWait = std::chrono::seconds(5);
+/// The rig's time runs with the reports, whatever the speed of the machine: one report is
+/// 10 ms, the instrument's default period.
+inline constexpr auto kRigReportPeriod = std::chrono::milliseconds(10);
 
 /// Polls Condition until it holds or the bound runs out; never a fixed wait for correctness.
 inline bool Eventually(const std::function<bool()> &Condition) {
@@ -58,6 +61,10 @@ class TRig {
 public:
   TRig() : ZOL(std::make_unique<TCustomZOL>(Instrument)) {
     ZOL->Clock = [] { return TCivilDateTime{2026, 12, 7, 12, 0, 0, 0}; };
+    ZOL->Device->Now = [this] {
+      return TZOLComDevice::TClock::time_point{} +
+             kRigReportPeriod * static_cast<long>(Instrument.Reads());
+    };
     Instrument.SetPayload(0xB0, PackedText("ABCDEFGH"));
     Instrument.SetPayload(0xB1, PackedText("12345678"));
     Instrument.SetPayload(0xA0, {0x3F, 0xC0, 0x00, 0x00, 0x00, 0x00});
