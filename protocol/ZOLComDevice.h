@@ -18,7 +18,7 @@ inline constexpr std::uint8_t kResendReports = 3;
 /// An answer is overdue in time after this many report periods, and never before
 /// kResendFloor: a host may see the answers late, in time (a USB stack at a short period)
 /// or in reports (reports read from a buffer that held older ones).
-inline constexpr int kResendPeriods = 8;
+inline constexpr int kResendPeriods = 4;
 inline constexpr std::chrono::milliseconds kResendFloor{100};
 
 /// The time after which an answer is overdue when the instrument reports every Period.
