@@ -1,5 +1,6 @@
 #include "windows/SingleInstance.h"
 
+#include <QFile>
 #include <QRegularExpression>
 #include <QSysInfo>
 
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,49 +26,112 @@ std::string LockFileName(const std::string &Name) {
   return File + ".lock";
 }
 
-/// The folder that holds this user's locks, opened: the runtime folder when the session has one;
-/// else a folder of this user's own in the shared temporary folder, made private (0700) and
-/// checked, so that nobody else can create it first, plant a link there or take the lock.
-/// -1 with Problem set when that folder cannot be trusted or made.
-int OpenLockFolder(std::string &Problem) {
-  const char *Runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (Runtime != nullptr && Runtime[0] == '/') {
-    const int Fd = ::open(Runtime, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (Fd < 0)
-      Problem =
-          std::string("Cannot open the runtime folder ") + Runtime + ": " + std::strerror(errno);
-    return Fd;
-  }
-  const char *Temporary = std::getenv("TMPDIR");
-  const std::string Base = Temporary != nullptr && Temporary[0] == '/' ? Temporary : "/tmp";
-  const std::string Folder = Base + "/zolcfg-" + std::to_string(::getuid());
-  if (::mkdir(Folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    Problem = "Cannot make the lock folder " + Folder + ": " + std::strerror(errno);
+/// The name of the socket beside the lock file.
+std::string SocketFileName(const std::string &Name) {
+  std::string File = LockFileName(Name);
+  return File.replace(File.size() - 5, 5, ".sock");
+}
+
+/// Opens Folder when it is a real folder (not a link to one) of this user's own that nobody else
+/// may enter, after making it (0700) when Make is set; else -1 with Why set. The descriptor is
+/// checked, not the name, so that the folder cannot be swapped between the check and its use.
+int OpenPrivateFolder(const std::string &Folder, bool Make, std::string &Why) {
+  if (Make && ::mkdir(Folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    Why = Folder + " cannot be made: " + std::strerror(errno);
     return -1;
   }
   // O_NOFOLLOW: a link put there by someone else is refused, not followed.
   const int Fd = ::open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (Fd < 0) {
-    Problem = "The lock folder " + Folder +
-              " is not a folder of this user's own: " + std::strerror(errno);
+    const int Error = errno;
+    Why = Folder + (Error == ELOOP || Error == ENOTDIR ? " is not a folder but a link or a file"
+                                                       : std::string(": ") + std::strerror(Error));
     return -1;
   }
   struct stat Info {};
-  if (::fstat(Fd, &Info) != 0 || Info.st_uid != ::getuid() || (Info.st_mode & 077) != 0) {
+  if (::fstat(Fd, &Info) != 0 || !S_ISDIR(Info.st_mode) || Info.st_uid != ::getuid()) {
     ::close(Fd);
-    Problem = "The lock folder " + Folder +
-              " belongs to another user or others may write to it; remove it and start again";
+    Why = Folder + " belongs to another user";
+    return -1;
+  }
+  if ((Info.st_mode & 077) != 0) {
+    ::close(Fd);
+    Why = Folder + " may be entered by other users";
     return -1;
   }
   return Fd;
 }
 
+/// This user's cache folder: $XDG_CACHE_HOME, else .cache in the home folder; empty when there
+/// is no home folder.
+std::string CacheFolder() {
+  std::string Folder;
+  const char *Cache = std::getenv("XDG_CACHE_HOME");
+  if (Cache != nullptr && Cache[0] == '/') {
+    Folder = Cache;
+  } else {
+    const char *Home = std::getenv("HOME");
+    if (Home == nullptr || Home[0] != '/') {
+      const passwd *User = ::getpwuid(::getuid());
+      Home = User != nullptr ? User->pw_dir : nullptr;
+    }
+    if (Home == nullptr || Home[0] != '/')
+      return std::string();
+    Folder = std::string(Home) + "/.cache";
+  }
+  ::mkdir(Folder.c_str(), 0700); // when it is not there yet; the lock's own folder is checked
+  return Folder;
+}
+
+/// The folder that holds this user's locks, opened, and its name in Path: the first that is
+/// private to this user of the session's runtime folder, a folder of this user's own in the
+/// shared temporary folder (made 0700) and one in this user's cache folder (made 0700). Nobody
+/// else can make the shared one first, plant a link there or take the lock: a folder someone
+/// else made is passed over, and Notice says so. -1 with Problem set when none can be trusted.
+int OpenLockFolder(std::string &Path, std::string &Notice, std::string &Problem) {
+  std::string Refused;
+  const auto Try = [&](const std::string &Folder, bool Make) {
+    std::string Why;
+    const int Fd = OpenPrivateFolder(Folder, Make, Why);
+    if (Fd >= 0) {
+      Path = Folder;
+      if (!Refused.empty())
+        Notice = "The lock folder " + Refused + "; using " + Folder + " instead";
+      return Fd;
+    }
+    Refused += (Refused.empty() ? "" : "; ") + Why;
+    return -1;
+  };
+  const char *Runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (Runtime != nullptr && Runtime[0] == '/') {
+    const int Fd = Try(Runtime, false);
+    if (Fd >= 0)
+      return Fd;
+  }
+  const char *Temporary = std::getenv("TMPDIR");
+  const std::string Base = Temporary != nullptr && Temporary[0] == '/' ? Temporary : "/tmp";
+  int Fd = Try(Base + "/zolcfg-" + std::to_string(::getuid()), true);
+  if (Fd >= 0)
+    return Fd;
+  const std::string Cache = CacheFolder();
+  if (!Cache.empty()) {
+    Fd = Try(Cache + "/zolcfg", true);
+    if (Fd >= 0)
+      return Fd;
+  }
+  Problem = "No private folder for the single-instance lock: " + Refused;
+  return -1;
+}
+
 } // namespace
 
 TSingleInstance::TSingleInstance(const std::string &Name) {
-  const int Folder = OpenLockFolder(FProblem);
+  std::string Path;
+  const int Folder = OpenLockFolder(Path, FNotice, FProblem);
   if (Folder < 0)
     return;
+  // The socket beside the lock, in the same private folder.
+  FServerName = QFile::decodeName((Path + "/" + SocketFileName(Name)).c_str());
   // O_NOFOLLOW: a link in the folder must not make us create or lock another file.
   // O_CLOEXEC: a program we start must not inherit (and so keep) the lock.
   const int Fd =
@@ -75,12 +140,14 @@ TSingleInstance::TSingleInstance(const std::string &Name) {
   ::close(Folder);
   if (Fd < 0) {
     FProblem = std::string("Cannot open the single-instance lock: ") + std::strerror(OpenError);
+    FServerName.clear();
     return;
   }
   struct stat Info {};
   if (::fstat(Fd, &Info) != 0 || !S_ISREG(Info.st_mode) || Info.st_uid != ::getuid()) {
     ::close(Fd);
     FProblem = "The single-instance lock file is not this user's own file";
+    FServerName.clear();
     return;
   }
   int Result;
@@ -88,24 +155,12 @@ TSingleInstance::TSingleInstance(const std::string &Name) {
     Result = ::flock(Fd, LOCK_EX | LOCK_NB);
   while (Result != 0 && errno == EINTR);
   if (Result != 0) {
-    // Another copy of this user holds it: that copy goes on, this one leaves silently.
+    // Another copy of this user holds it: that copy goes on, this one asks it to come forward.
     ::close(Fd);
     return;
   }
   FHandle = Fd;
   FHeld = true;
-}
-
-TSingleInstance::~TSingleInstance() {
-  Release();
-}
-
-bool TSingleInstance::Acquired() const {
-  return FHeld;
-}
-
-const std::string &TSingleInstance::Problem() const {
-  return FProblem;
 }
 
 void TSingleInstance::Release() {

@@ -7,6 +7,13 @@
 namespace zol {
 
 TSingleInstance::TSingleInstance(const std::string &Name) {
+  // The mutex's name is of this session; named pipes are of the whole machine, so the socket's
+  // name tells the session.
+  DWORD Session = 0;
+  if (!ProcessIdToSessionId(GetCurrentProcessId(), &Session))
+    Session = 0;
+  FServerName =
+      QString::fromLocal8Bit(Name.c_str()) + QStringLiteral(" session ") + QString::number(Session);
   // Owned at once by the creating thread. The program goes on only when the mutex is new: when
   // another copy holds one of that name the system answers ERROR_ALREADY_EXISTS.
   SetLastError(0);
@@ -20,18 +27,6 @@ TSingleInstance::TSingleInstance(const std::string &Name) {
   }
   FHandle = reinterpret_cast<std::intptr_t>(Handle);
   FHeld = true;
-}
-
-TSingleInstance::~TSingleInstance() {
-  Release();
-}
-
-bool TSingleInstance::Acquired() const {
-  return FHeld;
-}
-
-const std::string &TSingleInstance::Problem() const {
-  return FProblem;
 }
 
 void TSingleInstance::Release() {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <string>
 
 #include "link/USB.h"
 #include "ui_Main.h"
@@ -42,6 +43,14 @@ public:
     return false;
   }
 };
+
+/// The program's name as started ("zolcfg", "zolcfg-demo"), for its messages.
+std::string ProgramName(int argc, char **argv) {
+  if (argc < 1 || argv == nullptr || argv[0] == nullptr || argv[0][0] == '\0')
+    return "zolcfg";
+  const char *Slash = std::strrchr(argv[0], '/');
+  return Slash != nullptr && Slash[1] != '\0' ? Slash + 1 : argv[0];
+}
 
 } // namespace
 
@@ -111,14 +120,28 @@ void PrepareApplication() {
   });
 }
 
+void BringToFront(QWidget &Window) {
+  Window.showNormal();
+  Window.raise();
+  Window.activateWindow();
+  // A dialog open over the window is where the user goes on.
+  QWidget *Modal = QApplication::activeModalWidget();
+  if (Modal != nullptr && Modal != &Window) {
+    Modal->raise();
+    Modal->activateWindow();
+  }
+}
+
 int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockName,
               const QString &TitleSuffix, const std::function<std::unique_ptr<QWidget>()> &Beside) {
-  // Before anything else: a second copy leaves without a trace, and the running copy is not
-  // disturbed.
+  const std::string Program = ProgramName(argc, argv);
+  // Before anything else: a second copy brings the running one to the front and leaves.
   TSingleInstance Lock(LockName);
+  if (!Lock.Notice().empty())
+    std::fprintf(stderr, "%s: %s\n", Program.c_str(), Lock.Notice().c_str());
   if (!Lock.Acquired() && !Lock.Problem().empty()) {
     // Not another copy: a lock that cannot be trusted. Say why instead of leaving without a word.
-    std::fprintf(stderr, "zolcfg: %s\n", Lock.Problem().c_str());
+    std::fprintf(stderr, "%s: %s\n", Program.c_str(), Lock.Problem().c_str());
     int BoxArgc = 1;
     char BoxName[] = "zolcfg";
     char *BoxArgv[] = {BoxName, nullptr};
@@ -126,8 +149,27 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
     QMessageBox::critical(nullptr, ApplicationTitle(), QString::fromStdString(Lock.Problem()));
     return 1;
   }
-  if (!Lock.Acquired())
-    return 0;
+  if (!Lock.Acquired()) {
+    // The socket needs an application object, not a display.
+    int CoreArgc = 1;
+    char CoreName[] = "zolcfg";
+    char *CoreArgv[] = {CoreName, nullptr};
+    std::unique_ptr<QCoreApplication> Core;
+    if (QCoreApplication::instance() == nullptr)
+      Core = std::make_unique<QCoreApplication>(CoreArgc, CoreArgv);
+    if (AskRunningCopyToShow(Lock)) {
+      std::fprintf(stderr,
+                   "%s: the configurator is already running; its window was brought to the "
+                   "front\n",
+                   Program.c_str());
+      return 0;
+    }
+    std::fprintf(stderr,
+                 "%s: another copy holds the single-instance lock but did not answer within %d "
+                 "ms; this one does not start\n",
+                 Program.c_str(), ShowAnswerTimeoutMs);
+    return 1;
+  }
 
   const bool Maker = MakerRequested(argc, argv);
   // The toolkit sees the program's name only.
@@ -144,6 +186,16 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
   // windows.
   {
     TProgramWindows Windows(Platform);
+    // Later copies reach this one through the socket beside the lock; from before the
+    // main window is first shown (the selection dialog may wait there), and gone before the
+    // windows go.
+    const TInstanceServer Server(Lock, []() {
+      if (MainForm != nullptr)
+        BringToFront(*MainForm);
+    });
+    if (!Server.Listening())
+      std::fprintf(stderr, "%s: a later copy will not bring this one to the front: %s\n",
+                   Program.c_str(), Server.Problem().toLocal8Bit().constData());
     MainForm->show();
     if (!TitleSuffix.isEmpty() && !MainForm->windowTitle().endsWith(TitleSuffix))
       MainForm->setWindowTitle(MainForm->windowTitle() + TitleSuffix);

@@ -45,17 +45,22 @@ QString ApplicationTitle();
 /// that cannot start.
 void PrepareApplication();
 
-/// The program: takes the single-instance lock LockName (when another copy holds it, returns 0
-/// at once and shows nothing), creates the six windows in their fixed order over Platform,
-/// shows the main window and runs the message loop until it closes, then releases the lock.
-/// TitleSuffix is appended to the main window's caption ("" for the real program). Of the
-/// command line it reads only --maker, which shows the maker's tab; argv[0] is the only
-/// argument the toolkit sees. Beside, when given, makes a window shown beside the main window
-/// and destroyed before the windows go. The language follows the user's environment. Returns
-/// the exit code, 0.
+/// The program: takes the single-instance lock LockName (when another copy holds it, asks that
+/// copy to bring its main window to the front, says so on the standard error and returns 0, or 1
+/// when that copy does not answer in time; it shows no window of its own), creates the six windows
+/// in their fixed order over Platform, shows the main window and runs the message loop until it
+/// closes, then releases the lock. TitleSuffix is appended to the main window's caption ("" for the
+/// real program). Of the command line it reads only --maker, which shows the maker's tab; argv[0]
+/// is the only argument the toolkit sees. Beside, when given, makes a window shown beside the main
+/// window and destroyed before the windows go. The language follows the user's environment. Returns
+/// the exit code.
 int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockName,
               const QString &TitleSuffix,
               const std::function<std::unique_ptr<QWidget>()> &Beside = {});
+
+/// Brings Window to the front as asked by a later copy of the program: shown, not minimised,
+/// raised and active; a dialog open over it is raised above it.
+void BringToFront(QWidget &Window);
 
 /// Shows (or hides again) the main window's maker's tab, hidden from the user by default.
 void ShowMakerTab(bool Shown);
