@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
@@ -59,6 +60,24 @@ std::string ReadLine(const std::string &Path) {
   return line;
 }
 
+/// The start of a small regular file; empty when Path is anything else (never opened if it is
+/// a link; a FIFO put there is opened without waiting and then refused).
+std::string ReadSmallFile(const std::string &Path) {
+  const int fd = ::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0)
+    return {};
+  std::string text;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    char buffer[64];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0)
+      text.assign(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return text;
+}
+
 std::string Hex(unsigned Value) {
   char buffer[8];
   std::snprintf(buffer, sizeof buffer, "0x%04x", Value & 0xFFFF);
@@ -99,6 +118,96 @@ std::string NodeOfFunction(const std::string &DevFile) {
 }
 
 } // namespace
+
+std::string GadgetControlPipe::Open(const std::string &Path) {
+  Close();
+  if (::mkfifo(Path.c_str(), 0600) != 0)
+    return Path + ": " + std::strerror(errno) +
+           (errno == EEXIST ? " (the gadget makes its control pipe itself: remove what is there, "
+                              "or name another path)"
+                            : "");
+  struct stat made {};
+  if (::lstat(Path.c_str(), &made) != 0 || !S_ISFIFO(made.st_mode) || made.st_uid != ::geteuid())
+    return Path + ": replaced by another node while it was being made";
+  // Opened without following a link, then checked: in a folder others write to, the name may
+  // have been given to another node since it was made.
+  const int fd = ::open(Path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    struct stat now {};
+    if (::lstat(Path.c_str(), &now) == 0 && now.st_dev == made.st_dev && now.st_ino == made.st_ino)
+      ::unlink(Path.c_str());
+    return Path + ": " + std::strerror(error);
+  }
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0 || opened.st_dev != made.st_dev || opened.st_ino != made.st_ino) {
+    ::close(fd);
+    return Path + ": replaced by another node while it was being opened";
+  }
+  Name = Path;
+  Fd = fd;
+  Device = made.st_dev;
+  Inode = made.st_ino;
+  return {};
+}
+
+void GadgetControlPipe::Close() {
+  if (Fd < 0)
+    return;
+  struct stat now {};
+  if (::lstat(Name.c_str(), &now) == 0 && S_ISFIFO(now.st_mode) && now.st_dev == Device &&
+      now.st_ino == Inode)
+    ::unlink(Name.c_str());
+  ::close(Fd);
+  Fd = -1;
+  Name.clear();
+}
+
+std::string ReplaceGadgetFile(const std::string &Path, const std::string &Text, mode_t Mode) {
+  const std::size_t slash = Path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : Path.substr(0, slash);
+  std::string pattern = folder + "/.zolsim-gadget-XXXXXX";
+  // mkostemp creates the file exclusively (O_EXCL): a link or a node of that name is never
+  // followed nor opened.
+  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd < 0)
+    return folder + ": " + std::strerror(errno);
+  int error = 0;
+  for (std::size_t done = 0; done < Text.size() && error == 0;) {
+    const ssize_t n = ::write(fd, Text.data() + done, Text.size() - done);
+    if (n > 0)
+      done += static_cast<std::size_t>(n);
+    else if (n < 0 && errno != EINTR)
+      error = errno;
+  }
+  if (error == 0 && ::fchmod(fd, Mode) != 0)
+    error = errno;
+  // Not flushed to the disk: the counters and the process id matter only while the system runs.
+  if (::close(fd) != 0 && error == 0)
+    error = errno;
+  // rename replaces the name itself, whatever it names; it never writes through it.
+  if (error == 0 && ::rename(pattern.c_str(), Path.c_str()) != 0)
+    error = errno;
+  if (error == 0)
+    return {};
+  ::unlink(pattern.c_str());
+  return Path + ": " + std::strerror(error);
+}
+
+std::string GadgetPidFile(const std::string &Folder, const std::string &Name) {
+  return Folder + "/zolsim-gadget." + Name + ".pid";
+}
+
+bool GadgetOwnerRuns(const std::string &PidFile, const std::string &Program) {
+  const std::string text = ReadSmallFile(PidFile);
+  char *end = nullptr;
+  const long pid = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || pid <= 0 || (*end != 0 && *end != '\n') || pid == ::getpid())
+    return false;
+  return ReadLine("/proc/" + std::to_string(pid) + "/comm") == Program;
+}
 
 std::string TGadgetStats::Text() const {
   std::ostringstream out;
@@ -228,9 +337,7 @@ UsbGadget::UsbGadget(TGadgetOptions Options)
 }
 
 UsbGadget::~UsbGadget() {
-  CloseFunction();
-  if (Control >= 0)
-    ::close(Control);
+  Release();
 }
 
 TGadgetStats UsbGadget::Stats() const {
@@ -286,6 +393,44 @@ bool UsbGadget::Configure() {
     return false;
   }
   return true;
+}
+
+bool UsbGadget::Claim() {
+  const std::string pidFile = GadgetPidFile(Opts.RunFolder, Opts.Name);
+  struct stat st {};
+  if (::lstat(pidFile.c_str(), &st) == 0) {
+    if (GadgetOwnerRuns(pidFile, ReadLine("/proc/self/comm"))) {
+      Problem = "the gadget " + Opts.Name + " is served by the zolsim-gadget whose id " + pidFile +
+                " holds (another --name)";
+      return false;
+    }
+    // Its owner is gone (killed): a gadget of this name is the one it left behind.
+    const std::string dir = kGadgetRoot + Opts.Name;
+    if (::stat(dir.c_str(), &st) == 0) {
+      std::fprintf(stderr,
+                   "zolsim-gadget: removing %s, left behind by a zolsim-gadget that ended "
+                   "without removing it\n",
+                   dir.c_str());
+      GadgetDir = dir;
+      Remove();
+    }
+  }
+  if (const std::string why = ReplaceGadgetFile(pidFile, std::to_string(::getpid()) + "\n", 0644);
+      !why.empty()) {
+    Problem = why;
+    return false;
+  }
+  PidFile = pidFile;
+  return true;
+}
+
+void UsbGadget::Release() {
+  CloseFunction();
+  Remove();
+  if (!PidFile.empty() && ReadSmallFile(PidFile) == std::to_string(::getpid()) + "\n")
+    ::unlink(PidFile.c_str());
+  PidFile.clear();
+  Control.Close();
 }
 
 void UsbGadget::Remove() {
@@ -347,7 +492,7 @@ void UsbGadget::ServeCommand() {
 
 void UsbGadget::ServeControl() {
   char buffer[256];
-  const ssize_t n = ::read(Control, buffer, sizeof buffer);
+  const ssize_t n = ::read(Control.Descriptor(), buffer, sizeof buffer);
   if (n <= 0)
     return;
   ControlLine.append(buffer, static_cast<std::size_t>(n));
@@ -411,15 +556,12 @@ void UsbGadget::WriteStats() {
   const std::string text = Stats().Text();
   if (text == LastStatsText)
     return;
-  const std::string temporary = Opts.StatsPath + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::trunc);
-    out << text;
-    if (!out.flush())
-      return;
-  }
-  if (std::rename(temporary.c_str(), Opts.StatsPath.c_str()) == 0)
+  const std::string why = ReplaceGadgetFile(Opts.StatsPath, text, 0644);
+  if (why.empty())
     LastStatsText = text;
+  else if (why != StatsProblem)
+    std::fprintf(stderr, "zolsim-gadget: %s\n", why.c_str());
+  StatsProblem = why;
 }
 
 bool UsbGadget::Run() {
@@ -429,24 +571,18 @@ bool UsbGadget::Run() {
     return false;
   }
   if (!Opts.ControlPath.empty()) {
-    if (::mkfifo(Opts.ControlPath.c_str(), 0600) != 0 && errno != EEXIST) {
-      Problem = Opts.ControlPath + ": " + std::strerror(errno);
-      return false;
-    }
-    // Held open for writing too, so that a writer closing its end never ends the pipe.
-    Control = ::open(Opts.ControlPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (Control < 0) {
-      Problem = Opts.ControlPath + ": " + std::strerror(errno);
+    if (const std::string why = Control.Open(Opts.ControlPath); !why.empty()) {
+      Problem = why;
       return false;
     }
   }
-  if (!Configure()) {
-    Remove();
+  if (!Claim() || !Configure()) {
+    Release();
     return false;
   }
   if (!Opts.StartUnplugged && !Bind(true)) {
     Problem = "binding the gadget to " + Udc + " failed (is it taken by another gadget?)";
-    Remove();
+    Release();
     return false;
   }
   if (Opts.StartUnplugged)
@@ -464,7 +600,7 @@ bool UsbGadget::Run() {
       OpenFunction();
       nextOpen = now + kReopenPaceUs;
     }
-    pollfd fds[2] = {{Function, POLLIN, 0}, {Control, POLLIN, 0}};
+    pollfd fds[2] = {{Function, POLLIN, 0}, {Control.Descriptor(), POLLIN, 0}};
     // Bounded so that Stop() is seen within 100 ms whatever the period.
     const std::int64_t waitUs = std::min<std::int64_t>(nextTick - now, 100'000);
     // ppoll, not poll: a millisecond-rounded wait would miss every other period at 1 kHz.
@@ -496,8 +632,7 @@ bool UsbGadget::Run() {
       nextStats = now + kStatsPaceUs;
     }
   }
-  CloseFunction();
-  Remove();
+  Release();
   Counts.Present = false;
   WriteStats();
   return true;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "link/DeviceIds.h"
 #include "sim/VirtualRW8.h"
 
@@ -25,10 +27,15 @@ struct TGadgetOptions {
   bool Oversized = false;
   /// Starts unplugged: configured but not bound to the controller.
   bool StartUnplugged = false;
-  /// A named pipe (created when missing) that takes one request per line; empty: none.
+  /// A named pipe, made by the gadget (nothing may sit at the path yet) and removed on the way
+  /// out, that takes one request per line; empty: none.
   std::string ControlPath;
-  /// A file rewritten (atomically) with the counters while they change and at the end; empty: none.
+  /// A file replaced whole (a new file renamed over it) with the counters while they change and
+  /// at the end; empty: none.
   std::string StatsPath;
+  /// Where the gadget notes its process id while it runs (GadgetPidFile), so that the next start
+  /// can tell a gadget left behind by a killed one from another program's.
+  std::string RunFolder = "/run";
   /// The instrument's identity, report period, memory file.
   TVirtualRW8Options Instrument;
   /// Faults as zolctl's --sim-fault names them, applied at start.
@@ -72,10 +79,50 @@ bool ValidGadgetFault(const std::string &Name);
 /// Puts the instrument in a fault state named as by --sim-fault (already checked).
 void ApplyGadgetFault(VirtualRW8 &Instrument, const std::string &Fault);
 
+/// The gadget's control pipe: a FIFO it makes itself and removes again, never a node it found.
+class GadgetControlPipe {
+public:
+  GadgetControlPipe() = default;
+  ~GadgetControlPipe() { Close(); }
+  GadgetControlPipe(const GadgetControlPipe &) = delete;
+  GadgetControlPipe &operator=(const GadgetControlPipe &) = delete;
+
+  /// Makes a FIFO at Path (mode 0600) and opens it for reading and for writing too, so that a
+  /// writer closing its end never ends it; reads do not block. Anything already at Path (a FIFO
+  /// included: another user may hold it open) is refused and left alone. Empty on success, or
+  /// why not.
+  std::string Open(const std::string &Path);
+  int Descriptor() const { return Fd; }
+  /// Closes the pipe and removes its name, when the name still leads to the FIFO made here.
+  void Close();
+
+private:
+  std::string Name;
+  int Fd = -1;
+  dev_t Device = 0;
+  ino_t Inode = 0;
+};
+
+/// Gives the file at Path the content Text, whole or not at all: a new file made exclusively
+/// beside it under a unique name (mkstemp), with the permissions Mode, renamed over Path. What
+/// sat at Path (a symbolic link, a FIFO, a file) is replaced, never followed nor opened. Empty
+/// on success, or why not; the new file is removed on failure.
+std::string ReplaceGadgetFile(const std::string &Path, const std::string &Text, mode_t Mode);
+
+/// Folder/zolsim-gadget.NAME.pid: where the gadget NAME notes its process id while it runs.
+std::string GadgetPidFile(const std::string &Folder, const std::string &Name);
+
+/// Whether another process, whose id PidFile holds, runs the program Program (its
+/// /proc/PID/comm): false when the file is missing or not a regular file, when the process has
+/// ended, when the id now belongs to another program, or when it is this process's own.
+bool GadgetOwnerRuns(const std::string &PidFile, const std::string &Program);
+
 /// A VirtualRW8 answering through the gadget HID function: configures the gadget in configfs,
 /// binds it to a controller, reads the 8-byte output reports from /dev/hidgN and writes one
 /// 12-byte input report per report period. Run() owns the one thread that does all of it;
-/// Stop() (safe from a signal handler) ends it, and Run() then unbinds and removes the gadget.
+/// Stop() (safe from a signal handler) ends it, and Run() then unbinds and removes the gadget,
+/// also when it fails half-way. A gadget of the same name left behind by a killed zolsim-gadget
+/// (its pid file names a process that is gone) is removed first.
 class UsbGadget {
 public:
   explicit UsbGadget(TGadgetOptions Options);
@@ -92,7 +139,9 @@ public:
 
 private:
   bool Configure();
+  bool Claim();
   void Remove();
+  void Release();
   bool Bind(bool Plugged);
   bool OpenFunction();
   void CloseFunction();
@@ -106,15 +155,17 @@ private:
   VirtualRW8 Instrument;
   std::string GadgetDir;
   std::string Udc;
-  int Function = -1; // /dev/hidgN
+  std::string PidFile; // ours, while it holds our process id
+  int Function = -1;   // /dev/hidgN
   std::int64_t FunctionOpenedUs = 0;
-  int Control = -1;        // the control pipe, held open for writing too so it never ends
+  GadgetControlPipe Control;
   std::string ControlLine; // a request not yet ended by a newline
   bool Quit = false;
   std::atomic<bool> StopRequested{false};
   std::string Problem;
   TGadgetStats Counts; // only the Run() thread touches it
   std::string LastStatsText;
+  std::string StatsProblem; // the last failure to write the stats file, said once
 };
 
 } // namespace zol

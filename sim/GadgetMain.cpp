@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "sim/Gadget.h"
@@ -12,8 +13,10 @@
 namespace {
 
 zol::UsbGadget *Running = nullptr;
+volatile std::sig_atomic_t Signalled = 0;
 
-extern "C" void OnSignal(int) {
+extern "C" void OnSignal(int Signal) {
+  Signalled = Signal;
   if (Running)
     Running->Stop();
 }
@@ -29,11 +32,14 @@ const char *const kUsage =
     "  --sim-fault F       start with fault F: silent, unplugged, sensor-failure, error-answers,\n"
     "                      oversized, drop=P, corrupt=P (P from 0 to 1); may be repeated\n"
     "  --sim-memory FILE   keep settings, password and history in FILE between runs\n"
-    "  --control FIFO      named pipe taking requests, one per line: plug, unplug, period MS,\n"
-    "                      fault F (or 'fault healthy'), stats, quit\n"
+    "  --control FIFO      make the named pipe FIFO (nothing may be there yet) taking requests,\n"
+    "                      one per line: plug, unplug, period MS, fault F (or 'fault healthy'),\n"
+    "                      stats, quit; removed at the end\n"
     "  --stats FILE        keep the counters (commands received ...) in FILE\n"
     "Needs root, configfs on /sys/kernel/config, libcomposite, usb_f_hid and a UDC (dummy_hcd).\n"
-    "Ends on SIGINT, SIGTERM or 'quit': unbinds and removes the gadget, prints the counters.\n";
+    "Ends on 'quit' (status 0), SIGINT, SIGTERM or SIGHUP (status 128 + the signal's number):\n"
+    "unbinds and removes the gadget, prints the counters. A gadget of the same name that a\n"
+    "killed zolsim-gadget left behind is removed at the next start.\n";
 
 bool ParseHex16(const char *Text, std::uint16_t &Value) {
   char *end = nullptr;
@@ -106,15 +112,26 @@ int main(int argc, char **argv) {
 
   zol::UsbGadget gadget(options);
   Running = &gadget;
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+    sigaction(signal, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
-  const bool ok = gadget.Run();
+  bool ok = false;
+  try {
+    ok = gadget.Run();
+  } catch (const std::exception &e) {
+    // The gadget's destructor removes it from configfs on the way out.
+    std::fprintf(stderr, "zolsim-gadget: %s\n", e.what());
+    Running = nullptr;
+    return 1;
+  }
   Running = nullptr;
   if (!ok) {
     std::fprintf(stderr, "zolsim-gadget: %s\n", gadget.Error().c_str());
     return 1;
   }
   std::fputs(gadget.Stats().Text().c_str(), stdout);
-  return 0;
+  return Signalled ? 128 + Signalled : 0;
 }
