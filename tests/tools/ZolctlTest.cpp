@@ -696,25 +696,28 @@ TEST_F(Zolctl, EveryWriteIsJudgedOnTheReadBackAfterItsAnswer) {
   EXPECT_HAS(r.Out, "SLOW");
 }
 
-TEST_F(Zolctl, TheBashCompletionKnowsEveryCommandAndOption) {
-  const std::string help = Run({"--help-all"}).Out;
-  const std::string completion = Slurp(ZOLCTL_COMPLETION);
+/// Every option and command that --help-all lists is a word of Text.
+void ExpectEveryCommandAndOption(const std::string &Help, const std::string &Text) {
   const auto word = [](char c) { return std::islower(static_cast<unsigned char>(c)) || c == '-'; };
-  for (auto at = help.find("--"); at != std::string::npos; at = help.find("--", at + 2)) {
+  for (auto at = Help.find("--"); at != std::string::npos; at = Help.find("--", at + 2)) {
     std::size_t end = at + 2;
-    while (end < help.size() && word(help[end]))
+    while (end < Help.size() && word(Help[end]))
       ++end;
     if (end > at + 2) {
-      EXPECT_TRUE(HasWord(completion, help.substr(at, end - at))) << help.substr(at, end - at);
+      EXPECT_TRUE(HasWord(Text, Help.substr(at, end - at))) << Help.substr(at, end - at);
     }
   }
   bool commands = false;
-  for (const std::string &line : Lines(help)) {
+  for (const std::string &line : Lines(Help)) {
     commands = commands || line.rfind("Subcommands:", 0) == 0;
     if (commands && !line.empty() && std::all_of(line.begin(), line.end(), word)) {
-      EXPECT_TRUE(HasWord(completion, line)) << line;
+      EXPECT_TRUE(HasWord(Text, line)) << line;
     }
   }
+}
+
+TEST_F(Zolctl, TheBashCompletionKnowsEveryCommandAndOption) {
+  ExpectEveryCommandAndOption(Run({"--help-all"}).Out, Slurp(ZOLCTL_COMPLETION));
 }
 
 // ---- Batches, interruptions, a stalled output, the simulator's memory file ---------------------
@@ -1015,23 +1018,7 @@ TEST_F(Zolctl, TheManualPageHasItsSectionsAndEveryCommandAndOption) {
       text += std::strchr("[]|,=", page[i]) ? ' ' : page[i];
     }
   }
-  const std::string help = Run({"--help-all"}).Out;
-  const auto word = [](char c) { return std::islower(static_cast<unsigned char>(c)) || c == '-'; };
-  for (auto at = help.find("--"); at != std::string::npos; at = help.find("--", at + 2)) {
-    std::size_t end = at + 2;
-    while (end < help.size() && word(help[end]))
-      ++end;
-    if (end > at + 2) {
-      EXPECT_TRUE(HasWord(text, help.substr(at, end - at))) << help.substr(at, end - at);
-    }
-  }
-  bool commands = false;
-  for (const std::string &line : Lines(help)) {
-    commands = commands || line.rfind("Subcommands:", 0) == 0;
-    if (commands && !line.empty() && std::all_of(line.begin(), line.end(), word)) {
-      EXPECT_TRUE(HasWord(text, line)) << line;
-    }
-  }
+  ExpectEveryCommandAndOption(Run({"--help-all"}).Out, text);
 }
 
 } // namespace
