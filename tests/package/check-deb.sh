@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Lists the Debian package and checks that it holds every file the product installs, that
-# dpkg-shlibdeps filled in its dependencies, and that its post-installation step reloads udev
-# only where udevadm exists.
+# dpkg-shlibdeps filled in its dependencies, that its programs are built hardened as Debian's
+# own (lintian's hardening tags), and that its post-installation step reloads udev only where
+# udevadm exists.
 #   tests/package/check-deb.sh PACKAGE.deb [BUILD_DIR]
 # Exits 77 (skipped) when the package was not built, or not from the programs in BUILD_DIR
 # (scripts/package builds it).
@@ -60,6 +61,21 @@ case "$(basename "$deb")" in
   zolcfg_"$(dpkg-deb -f "$deb" Version)"_amd64.deb) ;;
   *) echo "unexpected file name $(basename "$deb")"; failed=1 ;;
 esac
+
+# Hardened as dpkg-buildflags would build it: relocations bound at start (bindnow), fortified
+# libc calls, position-independent. lintian says so in tags of its "info" level only.
+if command -v lintian >/dev/null; then
+  tags=hardening-no-bindnow,hardening-no-fortify-functions,hardening-no-relro,hardening-no-pie
+  hardening=$(lintian --display-info --tags "$tags" "$deb" 2>&1) || true
+  if grep -q 'hardening-no-' <<<"$hardening"; then
+    echo "lintian: programs not built hardened:"
+    echo "$hardening"
+    failed=1
+  fi
+else
+  echo "lintian is missing (scripts/setup package installs it)"
+  failed=1
+fi
 
 # The post-installation step: reloads udev when udevadm exists, and succeeds without it.
 control=$(mktemp -d)
