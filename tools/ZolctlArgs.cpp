@@ -157,6 +157,8 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
   app->get_formatter()->column_width(34);
   app->set_version_flag("--version", std::string("zolctl ") + ZOLCTL_VERSION);
   app->set_help_all_flag("--help-all", "Print this help message with every command's options");
+  // A word that starts with a slash is a path on every system, never a Windows-style option.
+  app->allow_windows_style_options(false);
   app->fallthrough();
   app->require_subcommand(1, 1);
   app->option_defaults()->always_capture_default(false);

@@ -148,20 +148,8 @@ bool ReadSecretLine(std::string &Line, const char *Prompt) {
   return ok;
 }
 
-std::string LocalIsoTime(std::chrono::system_clock::time_point When) {
-  const std::time_t t = std::chrono::system_clock::to_time_t(When);
-  std::tm local{};
-  localtime_r(&t, &local);
-  char date[40];
-  std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(When.time_since_epoch()).count() % 1000;
-  const long offset = local.tm_gmtoff / 60;
-  char out[80];
-  std::snprintf(out, sizeof out, "%s.%03d%c%02ld:%02ld", date, static_cast<int>(ms),
-                offset < 0 ? '-' : '+', (offset < 0 ? -offset : offset) / 60,
-                (offset < 0 ? -offset : offset) % 60);
-  return out;
+bool BrokenDownTime(std::time_t T, bool Local, std::tm &Out) {
+  return (Local ? localtime_r(&T, &Out) : gmtime_r(&T, &Out)) != nullptr;
 }
 
 void HardExit(int Status) {

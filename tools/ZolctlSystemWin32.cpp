@@ -70,17 +70,8 @@ bool ReadSecretLine(std::string &Line, const char *Prompt) {
   return ok;
 }
 
-std::string LocalIsoTime(std::chrono::system_clock::time_point When) {
-  const std::time_t t = std::chrono::system_clock::to_time_t(When);
-  std::tm local{};
-  localtime_s(&local, &t);
-  char date[40];
-  std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(When.time_since_epoch()) % 1000;
-  char out[64];
-  std::snprintf(out, sizeof out, "%s.%03d", date, static_cast<int>(ms.count()));
-  return out;
+bool BrokenDownTime(std::time_t T, bool Local, std::tm &Out) {
+  return (Local ? localtime_s(&Out, &T) : gmtime_s(&Out, &T)) == 0;
 }
 
 void HardExit(int Status) {

@@ -12,6 +12,14 @@ inline int geteuid() {
   return 0;
 }
 
+/// The environment as POSIX sets it (the time zone tests set TZ).
+inline int setenv(const char *Name, const char *Value, int) {
+  return _putenv_s(Name, Value);
+}
+inline int unsetenv(const char *Name) {
+  return _putenv_s(Name, "");
+}
+
 namespace zol::wine_shims {
 
 /// abort() ends a Windows program silently with status 3; this says so, after the test's name.
