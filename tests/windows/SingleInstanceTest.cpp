@@ -6,22 +6,18 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QThread>
+
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <poll.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
 
 #include "WindowsTest.h"
 #include "windows/SingleInstance.h"
 #include "windows/ZOLCFG.h"
-
-extern char **environ;
 
 namespace zol::test {
 namespace {
@@ -30,93 +26,62 @@ namespace {
 
 /// A lock name of this test run only, so that runs side by side never meet.
 std::string TestLockName(const char *What) {
-  return std::string("Rw8 ZOLCFG test ") + What + " " + std::to_string(::getpid());
+  return std::string("Rw8 ZOLCFG test ") + What + " " +
+         std::to_string(QCoreApplication::applicationPid());
 }
 
-/// A copy of this test program running one helper below, its standard output on a pipe.
+/// A copy of this test program running one helper below, its standard output read here.
 class THelper {
 public:
   THelper(const char *Test, const std::string &LockName) {
-    int Pipe[2];
-    if (::pipe(Pipe) != 0)
-      return;
-    posix_spawn_file_actions_t Actions;
-    posix_spawn_file_actions_init(&Actions);
-    posix_spawn_file_actions_adddup2(&Actions, Pipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&Actions, Pipe[0]);
-    std::vector<std::string> Env;
-    for (char **e = environ; *e != nullptr; ++e)
-      Env.emplace_back(*e);
-    Env.push_back("ZOL_LOCK_HELPER=" + LockName);
-    Env.push_back("QT_QPA_PLATFORM=offscreen");
-    std::vector<char *> Envp;
-    for (std::string &e : Env)
-      Envp.push_back(e.data());
-    Envp.push_back(nullptr);
-    std::string Exe = "/proc/self/exe";
-    std::string Filter = std::string("--gtest_filter=SingleInstanceHelper.") + Test;
-    std::string Disabled = "--gtest_also_run_disabled_tests";
-    char *Argv[] = {Exe.data(), Filter.data(), Disabled.data(), nullptr};
-    if (posix_spawn(&Pid, Exe.c_str(), &Actions, nullptr, Argv, Envp.data()) != 0)
-      Pid = -1;
-    posix_spawn_file_actions_destroy(&Actions);
-    ::close(Pipe[1]);
-    Out = Pipe[0];
+    QProcessEnvironment Env = QProcessEnvironment::systemEnvironment();
+    Env.insert(QStringLiteral("ZOL_LOCK_HELPER"), QString::fromStdString(LockName));
+    Env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    Process.setProcessEnvironment(Env);
+    Process.setReadChannel(QProcess::StandardOutput);
+    Process.start(QCoreApplication::applicationFilePath(),
+                  {QStringLiteral("--gtest_filter=SingleInstanceHelper.") + QLatin1String(Test),
+                   QStringLiteral("--gtest_also_run_disabled_tests")});
+    Running = Process.waitForStarted(20000);
   }
-  ~THelper() {
-    if (Pid > 0) {
-      ::kill(Pid, SIGKILL);
-      ::waitpid(Pid, nullptr, 0);
-    }
-    if (Out >= 0)
-      ::close(Out);
-  }
+  ~THelper() { Kill(); }
   /// Reads the helper's output until it holds Marker, at most Ms milliseconds.
   bool WaitFor(const std::string &Marker, int Ms) {
-    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
-    while (Output.find(Marker) == std::string::npos) {
-      const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          End - std::chrono::steady_clock::now());
-      if (Left.count() <= 0)
+    const QDeadlineTimer Deadline(Ms);
+    for (;;) {
+      Output += Process.readAllStandardOutput().toStdString();
+      if (Output.find(Marker) != std::string::npos)
+        return true;
+      if (Deadline.hasExpired() || Process.state() == QProcess::NotRunning)
         return false;
-      pollfd P{Out, POLLIN, 0};
-      if (::poll(&P, 1, static_cast<int>(Left.count())) <= 0)
-        return false;
-      char Buffer[256];
-      const ssize_t n = ::read(Out, Buffer, sizeof Buffer);
-      if (n <= 0)
-        return false;
-      Output.append(Buffer, static_cast<std::size_t>(n));
+      Process.waitForReadyRead(static_cast<int>(std::max<qint64>(1, Deadline.remainingTime())));
     }
-    return true;
   }
   /// Waits at most Ms milliseconds for the helper to end, serving this process's events
-  /// meanwhile; its exit status, or -1.
+  /// meanwhile (the first copy answers the second); its exit status, or -1.
   int WaitExit(int Ms) {
-    const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
-    while (std::chrono::steady_clock::now() < End) {
-      int Status = 0;
-      if (::waitpid(Pid, &Status, WNOHANG) == Pid) {
-        Pid = -1;
-        return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
-      }
+    const QDeadlineTimer Deadline(Ms);
+    while (!Deadline.hasExpired()) {
       QCoreApplication::processEvents();
-      ::usleep(5000); // polling a child's end
+      if (Process.state() == QProcess::NotRunning || Process.waitForFinished(5)) {
+        Running = false;
+        return Process.exitStatus() == QProcess::NormalExit ? Process.exitCode() : -1;
+      }
     }
     return -1;
   }
   void Kill() {
-    if (Pid > 0) {
-      ::kill(Pid, SIGKILL);
-      ::waitpid(Pid, nullptr, 0);
-      Pid = -1;
+    if (Process.state() != QProcess::NotRunning) {
+      Process.kill();
+      Process.waitForFinished(20000);
     }
+    Running = false;
   }
-  bool Started() const { return Pid > 0; }
+  bool Started() const { return Running; }
 
 private:
-  pid_t Pid = -1;
-  int Out = -1;
+  QProcess Process;
+  bool Running = false;
   std::string Output;
 };
 
@@ -165,6 +130,9 @@ TEST_F(SingleInstanceTest, OneHolderAtATimeAndFreeAfterRelease) {
 TEST_F(SingleInstanceTest, ALockWithASlashStaysInItsFolder) {
   TSingleInstance Lock(TestLockName("a/b/../c"));
   EXPECT_TRUE(Lock.Acquired());
+#if defined(Q_OS_WIN)
+  GTEST_SKIP() << "on Windows the lock is a named mutex, not a file";
+#endif
   EXPECT_EQ(LockFiles(), 1);
 }
 
@@ -219,7 +187,7 @@ TEST(SingleInstanceHelper, DISABLED_HoldLock) {
   std::printf("LOCK HELD\n");
   std::fflush(stdout);
   // Held until the test kills this process; never longer than a minute.
-  ::sleep(60);
+  QThread::sleep(60);
   std::_Exit(4);
 }
 
