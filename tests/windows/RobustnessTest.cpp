@@ -30,18 +30,22 @@ TModalWatcher DismissAll() {
 TEST_F(TRobustness, AHundredRapidClicksOnASendButtonWhileChainsRun) {
   Start(1);
   TModalWatcher Watcher = DismissAll();
-  ui().TabAL1->setCurrentIndex(1);
-  ui().EdFilter->setMaskedText(QStringLiteral("6,5"));
-  Form->ZOL->ReadAll(); // a chain under way
+  ui().TabAL1->setCurrentIndex(1); // the page reads the instrument's filter
+  Form->ZOL->ReadAll();            // a chain under way
   for (int i = 0; i < 100; ++i) {
+    // The field shows every filter the window reads: the page's own read, the read-all's, the
+    // read-back of each click. Any of them may land between two clicks, and a click sends what
+    // the field shows: each click's value is typed just before it, as a user types what they
+    // send, and each is another, so that only the last click's can end up in the instrument.
+    ui().EdFilter->setMaskedText(QStringLiteral("%1,%2").arg(i / 10).arg(i % 10));
     QTest::mouseClick(ui().BtnWR_Filter, Qt::LeftButton);
     if (i == 50)
       Form->ZOL->WriteAll(); // and another one
     QCoreApplication::processEvents();
   }
-  // The last click's filter reaches the instrument and the window still follows it.
+  // The last click's filter (9.9 s) reaches the instrument and the window still follows it.
   ASSERT_TRUE(WaitUntil(
-      [this] { return Instrument()->Snapshot().Settings.FilterSeconds() == 6.5f; }, 10000))
+      [this] { return Instrument()->Snapshot().Settings.FilterSeconds() == 9.9f; }, 10000))
       << "the instrument holds a filter of " << Instrument()->Snapshot().Settings.FilterSeconds()
       << " s; last command " << int(Form->ZOL->Snapshot().LastCommand);
   const int Before = StateUpdates;
