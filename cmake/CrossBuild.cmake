@@ -23,3 +23,18 @@ endfunction()
 file(MAKE_DIRECTORY ${zol_host_headers})
 zol_host_header_package(CLI11 CLI CLI11::CLI11)
 zol_host_header_package(nlohmann_json nlohmann nlohmann_json::nlohmann_json)
+
+# Qt for Windows (scripts/build-qt-windows builds it; ZOL_QT_WINDOWS is its prefix): a build
+# with Qt finds it there, and its moc, rcc and uic are the host's.
+set(ZOL_QT_WINDOWS "" CACHE PATH "Prefix of Qt built for Windows (scripts/build-qt-windows)")
+if(ZOL_QT_WINDOWS)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${ZOL_QT_WINDOWS})
+  list(APPEND CMAKE_PREFIX_PATH ${ZOL_QT_WINDOWS})
+  execute_process(COMMAND dpkg-architecture -qDEB_BUILD_MULTIARCH OUTPUT_VARIABLE zol_host_arch
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(QT_HOST_PATH /usr CACHE PATH "")
+  set(QT_HOST_PATH_CMAKE_DIR /usr/lib/${zol_host_arch}/cmake CACHE PATH "")
+elseif(NOT ZOL_CORE_ONLY)
+  message(FATAL_ERROR "A Windows build with the windows needs Qt for Windows: "
+                      "-DZOL_QT_WINDOWS=$(scripts/build-qt-windows | tail -1), or -DZOL_CORE_ONLY=ON")
+endif()

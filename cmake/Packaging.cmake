@@ -9,6 +9,11 @@ set(ZOL_PROJECT_URL "https://www.borvane.fr/zolcfg" CACHE STRING
 set(ZOL_PACKAGE_MAINTAINER "Borvane <support@borvane.fr>" CACHE STRING
     "Maintainer field of the Debian package")
 
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/PackagingWindows.cmake)
+  return()
+endif()
+
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 

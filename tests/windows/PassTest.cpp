@@ -1,4 +1,5 @@
 // Tests of the password dialog, on its own and on a simulated instrument.
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -168,7 +169,9 @@ TEST_F(PassFormTest, EveryShowingStartsOnFirstTabWithItsCaptions) {
       ASSERT_NE(Tab, nullptr);
       EXPECT_EQ(Tab->text(), Form->PageControl1->tabText(i));
       EXPECT_TRUE(Form->PageControl1->rect().contains(Tab->geometry()));
-      EXPECT_GE(Tab->width(), Tab->sizeHint().width());
+      EXPECT_GE(Tab->width(), Tab->sizeHint().width())
+          << Tab->text().toStdString() << " in " << QFontInfo(Tab->font()).family().toStdString()
+          << " " << QFontInfo(Tab->font()).pixelSize() << " px";
     }
     // Leave it elsewhere, with other captions, and close it.
     QTest::mouseClick(Form->PageControl1->tabButton(2), Qt::LeftButton);

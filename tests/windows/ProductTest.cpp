@@ -12,6 +12,7 @@
 #include <QSpinBox>
 
 #include "WindowsTest.h"
+#include "protocol/AccessHint.h"
 #include "ui_Main.h"
 #include "windows/Select.h"
 #include "windows/SimControl.h"
@@ -54,7 +55,7 @@ TEST_F(TProduct, DestructiveQuestionsDefaultToNo) {
   }
 }
 
-TEST_F(TProduct, ScanNamesTheUdevRuleForAnInstrumentItMayNotOpen) {
+TEST_F(TProduct, ScanGivesTheSystemsHintForAnInstrumentItMayNotOpen) {
   Create(1);
   Instrument()->SetPermissionDenied(true);
   QString Message;
@@ -65,8 +66,9 @@ TEST_F(TProduct, ScanNamesTheUdevRuleForAnInstrumentItMayNotOpen) {
   Form->show();
   ASSERT_TRUE(WaitUntil([&] { return !Message.isEmpty(); }));
   EXPECT_TRUE(Message.contains(QStringLiteral("sim:0"))) << Message.toStdString();
-  EXPECT_TRUE(Message.contains(QStringLiteral("70-rw8.rules")));
-  EXPECT_TRUE(Message.contains(QStringLiteral("udevadm control --reload")));
+  // The system's own hint: the udev rule on Linux, the other program or the driver on Windows.
+  EXPECT_TRUE(Message.contains(QString::fromStdString(AccessHint().French)))
+      << Message.toStdString();
   EXPECT_FALSE(Form->DevicePresent);
   // Allowed again: the next scan opens it and says nothing.
   Instrument()->SetPermissionDenied(false);
@@ -150,7 +152,7 @@ TEST_F(TProduct, DemoControlsChangeWhatTheConfiguratorShows) {
   // Unplugged: the identity shows "???".
   Control.CkPresent->setChecked(false);
   EXPECT_TRUE(WaitUntil([this] { return ui().LbVendor->text() == QStringLiteral("???"); }));
-  // Refused by the system: the next scan names the udev rule.
+  // Refused by the system: the next scan gives the system's hint.
   Control.CkPermissionDenied->setChecked(true);
   Control.CkPresent->setChecked(true);
   QString Refused;
@@ -161,7 +163,7 @@ TEST_F(TProduct, DemoControlsChangeWhatTheConfiguratorShows) {
     });
     Form->BtnScanClick();
   }
-  EXPECT_TRUE(Refused.contains(QStringLiteral("70-rw8.rules")));
+  EXPECT_TRUE(Refused.contains(QString::fromStdString(AccessHint().French)));
   Control.CkPermissionDenied->setChecked(false);
   // A second instrument: the next scan asks which one.
   Control.CkSecond->setChecked(true);
