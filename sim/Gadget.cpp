@@ -279,51 +279,15 @@ std::optional<TGadgetRequest> ParseGadgetRequest(const std::string &Line) {
       return std::nullopt;
     return r;
   }
-  if (word == "fault" && ValidGadgetFault(argument)) {
+  if (word == "fault") {
+    TSimFaultParse fault = ParseSimFault(argument, TSimFaultUser::Gadget, -1);
+    if (!fault.Fault)
+      return std::nullopt;
     r.Kind = TGadgetRequest::TKind::Fault;
-    r.Fault = argument;
+    r.Fault = std::move(*fault.Fault);
     return r;
   }
   return std::nullopt;
-}
-
-bool ValidGadgetFault(const std::string &Name) {
-  for (const char *plain :
-       {"silent", "unplugged", "sensor-failure", "error-answers", "oversized", "healthy"})
-    if (Name == plain)
-      return true;
-  for (const std::string prefix : {"drop=", "corrupt="}) {
-    if (Name.rfind(prefix, 0) != 0 || Name.size() == prefix.size() ||
-        Name.size() > prefix.size() + 8)
-      continue;
-    const std::string number = Name.substr(prefix.size());
-    char *end = nullptr;
-    const double share = std::strtod(number.c_str(), &end);
-    if (end && *end == 0 && share >= 0 && share <= 1)
-      return true;
-  }
-  return false;
-}
-
-void ApplyGadgetFault(VirtualRW8 &Instrument, const std::string &Fault) {
-  if (Fault == "healthy") {
-    Instrument.SetSilent(false);
-    Instrument.SetSensorFailure(false);
-    Instrument.SetErrorAnswers(false);
-    Instrument.SetDropShare(0, 7);
-    Instrument.SetCorruptShare(0, 7);
-  } else if (Fault == "silent") {
-    Instrument.SetSilent(true);
-  } else if (Fault == "sensor-failure") {
-    Instrument.SetSensorFailure(true);
-  } else if (Fault == "error-answers") {
-    Instrument.SetErrorAnswers(true);
-  } else if (Fault.rfind("drop=", 0) == 0) {
-    Instrument.SetDropShare(std::strtod(Fault.c_str() + 5, nullptr), 7);
-  } else if (Fault.rfind("corrupt=", 0) == 0) {
-    Instrument.SetCorruptShare(std::strtod(Fault.c_str() + 8, nullptr), 7);
-  }
-  // "unplugged" and "oversized" are start-up choices of the gadget itself (TGadgetOptions).
 }
 
 UsbGadget::UsbGadget(TGadgetOptions Options)
@@ -332,8 +296,8 @@ UsbGadget::UsbGadget(TGadgetOptions Options)
         o.Streaming = false; // Run() ticks the instrument on its own thread
         return o;
       }()) {
-  for (const std::string &fault : Opts.Faults)
-    ApplyGadgetFault(Instrument, fault);
+  for (const TSimFault &fault : Opts.Faults)
+    ApplyGadgetFault(fault);
 }
 
 UsbGadget::~UsbGadget() {
@@ -522,7 +486,7 @@ void UsbGadget::Apply(const TGadgetRequest &Request) {
     Instrument.SetReportPeriod(Request.Period);
     break;
   case TGadgetRequest::TKind::Fault:
-    ApplyGadgetFault(Instrument, Request.Fault);
+    ApplyGadgetFault(Request.Fault);
     break;
   case TGadgetRequest::TKind::Stats:
     break;
@@ -531,6 +495,13 @@ void UsbGadget::Apply(const TGadgetRequest &Request) {
     break;
   }
   WriteStats();
+}
+
+void UsbGadget::ApplyGadgetFault(const TSimFault &Fault) {
+  // Unplugged and oversized are the gadget's own start-up choices (TGadgetOptions): the model
+  // alone cannot unbind the gadget or change the descriptor it declared.
+  if (Fault.Kind != TSimFaultKind::Unplugged && Fault.Kind != TSimFaultKind::Oversized)
+    ApplySimFault(Instrument, Fault);
 }
 
 void UsbGadget::WriteReport(const std::uint8_t *Report) {

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include "link/DeviceIds.h"
+#include "sim/Faults.h"
 #include "sim/VirtualRW8.h"
 
 namespace zol {
@@ -38,8 +39,8 @@ struct TGadgetOptions {
   std::string RunFolder = "/run";
   /// The instrument's identity, report period, memory file.
   TVirtualRW8Options Instrument;
-  /// Faults as zolctl's --sim-fault names them, applied at start.
-  std::vector<std::string> Faults;
+  /// Faults applied at start (sim/Faults.h; unplugged and oversized are the two choices above).
+  std::vector<TSimFault> Faults;
 };
 
 /// What the gadget has seen and done; written to the stats file as "key=value" lines.
@@ -65,19 +66,12 @@ std::vector<std::uint8_t> GadgetReportDescriptor(bool Oversized);
 struct TGadgetRequest {
   enum class TKind : std::uint8_t { Plug, Unplug, Period, Fault, Stats, Quit };
   TKind Kind = TKind::Stats;
-  int Period = 0;    ///< for Period: 1 to 1000 ms
-  std::string Fault; ///< for Fault: a --sim-fault name
+  int Period = 0;  ///< for Period: 1 to 1000 ms
+  TSimFault Fault; ///< for Fault: one the gadget takes (sim/Faults.h)
 };
 
 /// Parses one control line: "plug", "unplug", "period MS", "fault NAME", "stats", "quit".
 std::optional<TGadgetRequest> ParseGadgetRequest(const std::string &Line);
-
-/// Whether Name is a fault the gadget can apply (the simulator's, less "permission-denied",
-/// which is the host's business: the mode of the hidraw node).
-bool ValidGadgetFault(const std::string &Name);
-
-/// Puts the instrument in a fault state named as by --sim-fault (already checked).
-void ApplyGadgetFault(VirtualRW8 &Instrument, const std::string &Fault);
 
 /// The gadget's control pipe: a FIFO it makes itself and removes again, never a node it found.
 class GadgetControlPipe {
@@ -148,6 +142,7 @@ private:
   void ServeCommand();
   void ServeControl();
   void Apply(const TGadgetRequest &Request);
+  void ApplyGadgetFault(const TSimFault &Fault);
   void WriteReport(const std::uint8_t *Report);
   void WriteStats();
 

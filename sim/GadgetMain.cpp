@@ -29,17 +29,21 @@ const char *const kUsage =
     "  --manufacturer TEXT --product TEXT   identity strings (default KOVA, RW8)\n"
     "  --vid HEX --pid HEX vendor and product id (default 0451 and 0023)\n"
     "  --period MS         report period, 1 to 1000 (default 10)\n"
-    "  --sim-fault F       start with fault F: silent, unplugged, sensor-failure, error-answers,\n"
-    "                      oversized, drop=P, corrupt=P (P from 0 to 1); may be repeated\n"
+    "  --sim-fault F       start with fault F (below); may be repeated\n"
     "  --sim-memory FILE   keep settings, password and history in FILE between runs\n"
     "  --control FIFO      make the named pipe FIFO (nothing may be there yet) taking requests,\n"
-    "                      one per line: plug, unplug, period MS, fault F (or 'fault healthy'),\n"
+    "                      one per line: plug, unplug, period MS, fault F (below),\n"
     "                      stats, quit; removed at the end\n"
     "  --stats FILE        keep the counters (commands received ...) in FILE\n"
     "Needs root, configfs on /sys/kernel/config, libcomposite, usb_f_hid and a UDC (dummy_hcd).\n"
     "Ends on 'quit' (status 0), SIGINT, SIGTERM or SIGHUP (status 128 + the signal's number):\n"
     "unbinds and removes the gadget, prints the counters. A gadget of the same name that a\n"
-    "killed zolsim-gadget left behind is removed at the next start.\n";
+    "killed zolsim-gadget left behind is removed at the next start.\n"
+    "Faults:\n";
+
+std::string Usage() {
+  return kUsage + zol::SimFaultHelp(zol::TSimFaultUser::Gadget, 78) + "\n";
+}
 
 bool ParseHex16(const char *Text, std::uint16_t &Value) {
   char *end = nullptr;
@@ -60,7 +64,7 @@ int main(int argc, char **argv) {
     const char *value = hasValue ? argv[i + 1] : "";
     bool ok = true;
     if (a == "--help" || a == "-h") {
-      std::fputs(kUsage, stdout);
+      std::fputs(Usage().c_str(), stdout);
       return 0;
     } else if (a == "--unplugged") {
       options.StartUnplugged = true;
@@ -87,13 +91,17 @@ int main(int argc, char **argv) {
       ok = ms >= 1 && ms <= 1000;
       options.Instrument.ReportPeriodMs = ms;
     } else if (a == "--sim-fault") {
-      ok = zol::ValidGadgetFault(value) || std::strcmp(value, "unplugged") == 0;
-      if (std::strcmp(value, "unplugged") == 0)
+      zol::TSimFaultParse fault = zol::ParseSimFault(value, zol::TSimFaultUser::Gadget, -1);
+      if (!fault.Fault) {
+        std::fprintf(stderr, "zolsim-gadget: --sim-fault: %s\n", fault.Error.c_str());
+        return 2;
+      }
+      if (fault.Fault->Kind == zol::TSimFaultKind::Unplugged)
         options.StartUnplugged = true;
-      else if (std::strcmp(value, "oversized") == 0)
+      else if (fault.Fault->Kind == zol::TSimFaultKind::Oversized)
         options.Oversized = true;
       else
-        options.Faults.push_back(value);
+        options.Faults.push_back(std::move(*fault.Fault));
     } else if (a == "--sim-memory") {
       options.Instrument.MemoryFile = value;
     } else if (a == "--control") {
@@ -104,7 +112,8 @@ int main(int argc, char **argv) {
       ok = false;
     }
     if (!ok) {
-      std::fprintf(stderr, "zolsim-gadget: bad option %s %s\n%s", a.c_str(), value, kUsage);
+      std::fprintf(stderr, "zolsim-gadget: bad option %s %s\n%s", a.c_str(), value,
+                   Usage().c_str());
       return 2;
     }
     ++i;

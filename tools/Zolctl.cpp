@@ -19,41 +19,6 @@ namespace zol {
 
 namespace {
 
-/// A fault of --sim-fault: the instrument it applies to (-1: all) and its name.
-struct TFault {
-  int Instrument = -1;
-  std::string Name;
-};
-
-TFault SplitFault(const std::string &Text) {
-  const auto colon = Text.find(':');
-  if (colon == std::string::npos)
-    return {-1, Text};
-  return {std::atoi(Text.substr(0, colon).c_str()), Text.substr(colon + 1)};
-}
-
-/// Puts a simulated instrument in one of the fault states --sim-fault names (already checked).
-void ApplyFault(VirtualRW8 &Instrument, const std::string &Fault) {
-  if (Fault == "silent")
-    Instrument.SetSilent(true);
-  else if (Fault == "unplugged")
-    Instrument.SetPresent(false);
-  else if (Fault == "sensor-failure")
-    Instrument.SetSensorFailure(true);
-  else if (Fault == "error-answers")
-    Instrument.SetErrorAnswers(true);
-  else if (Fault == "oversized")
-    Instrument.SetOversizedReports(true);
-  else if (Fault == "permission-denied")
-    Instrument.SetPermissionDenied(true);
-  else if (Fault.rfind("drop=", 0) == 0)
-    Instrument.SetDropShare(std::stod(Fault.substr(5)), 7);
-  else if (Fault.rfind("corrupt=", 0) == 0)
-    Instrument.SetCorruptShare(std::stod(Fault.substr(8)), 7);
-  else if (Fault.rfind("slow=", 0) == 0)
-    Instrument.SetReportPeriod(std::atoi(Fault.substr(5).c_str()));
-}
-
 /// The instruments: simulated ones with their faults, or the machine's.
 std::unique_ptr<HidPlatform> MakePlatform(const TZolctlOptions &Options) {
   if (!Options.Sim)
@@ -64,19 +29,15 @@ std::unique_ptr<HidPlatform> MakePlatform(const TZolctlOptions &Options) {
   auto sim = std::make_unique<SimPlatform>(0, base);
   for (int i = 0; i < Options.SimCount; ++i) {
     TVirtualRW8Options one = SimPlatform::OptionsFor(i, base);
-    for (const std::string &text : Options.SimFaults)
-      if (const TFault fault = SplitFault(text);
-          fault.Name.rfind("serial=", 0) == 0 && (fault.Instrument < 0 || fault.Instrument == i))
-        one.SerialNumber = fault.Name.substr(7);
+    for (const TSimFault &fault : Options.SimFaults)
+      if (fault.Time() == TSimFaultTime::Identity && fault.AppliesTo(i))
+        one.SerialNumber = fault.Text;
     sim->AddInstrument(one);
   }
-  for (const std::string &text : Options.SimFaults) {
-    const TFault fault = SplitFault(text);
+  for (const TSimFault &fault : Options.SimFaults)
     for (int i = 0; i < sim->InstrumentCount(); ++i)
-      if (auto instrument = sim->Instrument(i);
-          instrument && (fault.Instrument < 0 || fault.Instrument == i))
-        ApplyFault(*instrument, fault.Name);
-  }
+      if (auto instrument = sim->Instrument(i); instrument && fault.AppliesTo(i))
+        ApplySimFault(*instrument, fault);
   return sim;
 }
 
@@ -133,15 +94,14 @@ std::function<void(int)> AfterOpen(const TZolctlOptions &Options, HidPlatform &P
     return {};
   return [&Options, &Platform, &Script](int Index) {
     auto &sim = static_cast<SimPlatform &>(Platform);
-    for (const std::string &text : Options.SimFaults) {
-      const TFault fault = SplitFault(text);
+    for (const TSimFault &fault : Options.SimFaults) {
       auto instrument = sim.Instrument(Index);
-      if (!instrument || (fault.Instrument >= 0 && fault.Instrument != Index))
+      if (!instrument || !fault.AppliesTo(Index))
         continue;
-      if (fault.Name == "unplug-on-open")
+      if (fault.Kind == TSimFaultKind::UnplugOnOpen)
         instrument->SetPresent(false);
-      else if (fault.Name.rfind("blip=", 0) == 0)
-        Script.Blip(instrument, std::atoi(fault.Name.substr(5).c_str()));
+      else if (fault.Kind == TSimFaultKind::Blip)
+        Script.Blip(instrument, fault.Number);
     }
   };
 }

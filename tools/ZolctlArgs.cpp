@@ -18,6 +18,9 @@ namespace zol {
 
 namespace {
 
+/// The highest instrument index a "K:" of --sim-fault names (--sim takes up to 16).
+constexpr int kMaxSimInstrument = 15;
+
 struct CommandInfo {
   const char *Name;
   TZolctlCommand Command;
@@ -132,6 +135,7 @@ struct TRaw {
   std::string AlarmNumber;
   std::string SetPoint, Hysteresis, Delay;
   std::string Count, Interval;
+  std::vector<std::string> SimFaults;
   bool Nc = false, No = false, FailClosed = false, FailOpen = false, LedBelow = false,
        LedAbove = false;
 };
@@ -173,20 +177,15 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
                   "parameter file); one zolctl at a time uses it (FILE.lock), another waits up\n"
                   "to 10 s")
       ->type_name("FILE");
-  app->add_option(
-         "--sim-fault", O.SimFaults,
-         "(testing) the simulated instruments start with fault F: silent, unplugged,\n"
-         "unplug-on-open, sensor-failure, error-answers, oversized, permission-denied,\n"
-         "drop=SHARE, corrupt=SHARE (SHARE 0 to 1), slow=MS (report period),\n"
-         "blip=MS (unplugged MS ms after opening, back MS ms later), lag=N (reports reach\n"
-         "zolctl N reports late, all instruments), serial=TEXT (that serial number);\n"
-         "K:F for instrument K alone")
+  app->add_option("--sim-fault", R.SimFaults,
+                  "(testing) the simulated instruments start with fault F:\n" +
+                      SimFaultHelp(TSimFaultUser::Zolctl, 76) + ";\nK:F for instrument K alone")
       ->type_name("F")
       ->expected(1)
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->check(CLI::Validator(
           [](std::string &Text) -> std::string {
-            return ValidFault(Text) ? std::string() : "unknown fault " + Text;
+            return ParseSimFault(Text, TSimFaultUser::Zolctl, kMaxSimInstrument).Error;
           },
           "", ""));
   app->add_option("--device", R.Device,
@@ -291,6 +290,12 @@ std::string Finish(TZolctlOptions &O, const TRaw &R, CLI::App &App) {
     O.Sim = true;
     if (!R.SimCount.empty())
       O.SimCount = static_cast<int>(ToLong(R.SimCount));
+  }
+  for (const std::string &text : R.SimFaults) {
+    TSimFaultParse fault = ParseSimFault(text, TSimFaultUser::Zolctl, kMaxSimInstrument);
+    if (!fault.Fault)
+      return "--sim-fault: " + fault.Error;
+    O.SimFaults.push_back(std::move(*fault.Fault));
   }
   if ((!O.SimMemory.empty() || !O.SimFaults.empty()) && !O.Sim)
     return "--sim-memory and --sim-fault go with --sim";
@@ -404,35 +409,6 @@ std::string CheckPassword(const std::string &What, std::string &Password, bool N
   if (New && Password.size() < 4)
     return What + ": a new password has 4 to 8 characters";
   return {};
-}
-
-bool ValidFault(const std::string &Fault) {
-  std::string f = Fault;
-  // "K:FAULT" puts the fault on instrument K alone.
-  if (const auto colon = f.find(':'); colon != std::string::npos) {
-    long k = 0;
-    if (!ParseInt(f.substr(0, colon), 0, 15, k))
-      return false;
-    f = f.substr(colon + 1);
-  }
-  static const char *const kPlain[] = {"silent",           "unplugged",     "unplug-on-open",
-                                       "sensor-failure",   "error-answers", "oversized",
-                                       "permission-denied"};
-  for (const char *p : kPlain)
-    if (f == p)
-      return true;
-  for (const char *prefix : {"drop=", "corrupt="}) {
-    const std::string p = prefix;
-    float share = 0;
-    if (f.rfind(p, 0) == 0 && ParseFloat(f.substr(p.size()), share) && share >= 0 && share <= 1)
-      return true;
-  }
-  if (f.rfind("serial=", 0) == 0)
-    return f.size() > 7 && f.size() <= 7 + 32;
-  long ms = 0;
-  return (f.rfind("slow=", 0) == 0 && ParseInt(f.substr(5), 1, 1000, ms)) ||
-         (f.rfind("blip=", 0) == 0 && ParseInt(f.substr(5), 1, 60000, ms)) ||
-         (Fault.rfind("lag=", 0) == 0 && ParseInt(Fault.substr(4), 1, 100, ms));
 }
 
 std::string ZolctlUsage() {

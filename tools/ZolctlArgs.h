@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/Faults.h"
+
 namespace zol {
 
 /// The commands of zolctl.
@@ -54,10 +56,8 @@ struct TZolctlOptions {
   bool ShowSecrets = false;
   bool Json = false;
   int TimeoutMs = 2000;
-  /// Faults the simulated instruments start with ("K:FAULT" for instrument K alone): silent,
-  /// unplugged, unplug-on-open, sensor-failure, error-answers, oversized, permission-denied,
-  /// drop=SHARE, corrupt=SHARE, slow=MS, serial=TEXT.
-  std::vector<std::string> SimFaults;
+  /// Faults the simulated instruments start with (sim/Faults.h; "K:FAULT" for instrument K alone).
+  std::vector<TSimFault> SimFaults;
 
   TZolctlCommand Command = TZolctlCommand::List;
   std::string Text;       ///< tag, file, password, as the command takes
@@ -79,9 +79,6 @@ struct TZolctlParse {
 
 /// Parses zolctl's arguments (without the program name). Never throws.
 TZolctlParse ParseZolctlArgs(const std::vector<std::string> &Args);
-
-/// True for a fault name --sim-fault takes.
-bool ValidFault(const std::string &Fault);
 
 /// The general help text.
 std::string ZolctlUsage();

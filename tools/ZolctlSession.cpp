@@ -46,9 +46,10 @@ TSession::TSession(const TZolctlOptions &Options_, HidPlatform &Platform_, std::
     : Options(Options_), Out(Out_), Err(Err_), Inner(Platform_) {
   Tap = std::make_unique<TapPlatform>(Inner, Options.Trace ? &Err : nullptr, Options.ShowSecrets);
   if (Options.Sim)
-    for (const std::string &fault : Options.SimFaults)
-      if (fault.rfind("lag=", 0) == 0)
-        Tap->SetLag(std::atoi(fault.substr(4).c_str()));
+    // The lag is the host's: it holds for every instrument, whatever K: says.
+    for (const TSimFault &fault : Options.SimFaults)
+      if (fault.Kind == TSimFaultKind::Lag)
+        Tap->SetLag(fault.Number);
   Tap->SetAnswerListener([this](std::uint8_t Code) { Push({TEvent::Answer, Code, {}, {}, {}}); });
   LastState = Clock::now();
   ZOL = std::make_unique<TCustomZOL>(*Tap);

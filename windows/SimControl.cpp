@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "protocol/Utils.h"
+#include "sim/Faults.h"
 #include "sim/SimPlatform.h"
 #include "windows/Language.h"
 #include "windows/ZOLCFG.h"
@@ -96,9 +97,14 @@ TSimControlForm::TSimControlForm(SimPlatform &Platform, QWidget *parent)
   auto *Faults = new QGroupBox(Tr("Liaison", "Link"), this);
   auto *FaultsLayout = new QFormLayout(Faults);
   CkErrorAnswers = Check("Réponses d'erreur", "Error answers", Faults);
-  SpDropShare = Spin(0, 100, QStringLiteral(" %"), Faults);
-  SpCorruptShare = Spin(0, 100, QStringLiteral(" %"), Faults);
-  SpReportPeriod = Spin(1, 1000, QStringLiteral(" ms"), Faults);
+  // The ranges of the faults of the same name (sim/Faults.h): shares in percent, the period in ms.
+  const auto range = [Faults](TSimFaultKind Kind, double Scale, const QString &Suffix) {
+    const TSimFaultInfo &f = SimFaultInfo(Kind);
+    return Spin(static_cast<int>(f.Min * Scale), static_cast<int>(f.Max * Scale), Suffix, Faults);
+  };
+  SpDropShare = range(TSimFaultKind::Drop, 100, QStringLiteral(" %"));
+  SpCorruptShare = range(TSimFaultKind::Corrupt, 100, QStringLiteral(" %"));
+  SpReportPeriod = range(TSimFaultKind::Slow, 1, QStringLiteral(" ms"));
   FaultsLayout->addRow(CkErrorAnswers);
   FaultsLayout->addRow(Tr("Commandes perdues", "Commands lost"), SpDropShare);
   FaultsLayout->addRow(Tr("Rapports corrompus", "Reports corrupted"), SpCorruptShare);

@@ -110,6 +110,10 @@ TEST(ZolctlArgs, EdgeValuesThatFitAreTaken) {
   EXPECT_TRUE(Parse({"write-tag", "0123456789ABCDEF"}).Options);
   EXPECT_TRUE(Parse({"change-password", "ABCD"}).Options);
   EXPECT_TRUE(Parse({"--sim", "--sim-fault", "drop=0.2", "read"}).Options);
+  // The instrument's "K:" comes off before the fault is looked at, lag=N's too.
+  const TZolctlParse lag = Parse({"--sim", "--sim-fault", "0:lag=3", "read"});
+  ASSERT_TRUE(lag.Options) << lag.Error;
+  EXPECT_EQ(SimFaultText(lag.Options->SimFaults.at(0)), "0:lag=3");
 }
 
 // The time of monitor's lines: the local time and its distance from UTC, minutes included.

@@ -21,6 +21,8 @@
 #include <sstream>
 #include <thread>
 
+#include "sim/Faults.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -716,8 +718,18 @@ void ExpectEveryCommandAndOption(const std::string &Help, const std::string &Tex
   }
 }
 
+/// Every fault --sim-fault takes is a word of Text: "drop=" (Valued) or "drop".
+void ExpectEveryFault(const std::string &Text, bool Valued) {
+  for (const zol::TSimFaultInfo &f : zol::SimFaultTable())
+    if (f.TakenBy(zol::TSimFaultUser::Zolctl)) {
+      const bool value = Valued && f.Value != zol::TSimFaultValue::None;
+      EXPECT_TRUE(HasWord(Text, f.Name + std::string(value ? "=" : ""))) << f.Name;
+    }
+}
+
 TEST_F(Zolctl, TheBashCompletionKnowsEveryCommandAndOption) {
   ExpectEveryCommandAndOption(Run({"--help-all"}).Out, Slurp(ZOLCTL_COMPLETION));
+  ExpectEveryFault(Slurp(ZOLCTL_COMPLETION), true);
 }
 
 // ---- Batches, interruptions, a stalled output, the simulator's memory file ---------------------
@@ -1019,6 +1031,7 @@ TEST_F(Zolctl, TheManualPageHasItsSectionsAndEveryCommandAndOption) {
     }
   }
   ExpectEveryCommandAndOption(Run({"--help-all"}).Out, text);
+  ExpectEveryFault(text, false);
 }
 
 } // namespace
