@@ -14,6 +14,7 @@
 #include <cmath>
 
 #include "WindowsTest.h"
+#include "tests/support/TestFonts.h"
 #include "ui_Main.h"
 #include "windows/BackTrace.h"
 #include "windows/Language.h"
@@ -106,6 +107,7 @@ TEST_F(TLanguage, CoreMessagesInTheLanguageInForce) {
 int main(int argc, char **argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
+  zol::test::UseTestFonts();
   QApplication App(argc, argv);
   QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
   QApplication::setFont(QFont(QStringLiteral("DejaVu Sans"), 9));

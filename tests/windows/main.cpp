@@ -7,10 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/TestFonts.h"
+
 int main(int argc, char **argv) {
   // Also when the test list is gathered, where the test's environment is not applied.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
+  zol::test::UseTestFonts();
   QApplication App(argc, argv);
   QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
   QApplication::setFont(QFont(QStringLiteral("DejaVu Sans"), 9));
