@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -131,7 +132,11 @@ TEST_F(TZOLTest, EachSignalCarriesTheModelAsItWasWhenRaised) {
   const QStringList Expected = {QStringLiteral("TagUpdated"), QStringLiteral("FilterUpdated"),
                                 QStringLiteral("Alarm1Updated"), QStringLiteral("Alarm2Updated"),
                                 QStringLiteral("AllRead")};
-  EXPECT_EQ(Names().mid(0, 5), Expected);
+  // An answer the instrument repeats before the next command reaches it raises its event once
+  // more (a slow host sees such repeats): the order is what is checked.
+  QStringList Order = Names();
+  Order.erase(std::unique(Order.begin(), Order.end()), Order.end());
+  EXPECT_EQ(Order.mid(0, 5), Expected);
   // Raised inside the chain: the flag was still set then, though it is clear now.
   for (const char *Name : {"TagUpdated", "FilterUpdated", "Alarm1Updated"})
     EXPECT_TRUE(Find(Name)->Snapshot.ReadingAll) << Name;
