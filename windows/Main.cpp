@@ -215,6 +215,13 @@ void TMainForm::ApplyFonts() {
                              {QStringLiteral("DejaVu Sans Condensed"),
                               QStringLiteral("Liberation Sans Narrow"),
                               QStringLiteral("Arial Narrow")});
+  // Where the fixed-pitch screen fonts are missing (any system but Windows, and a Windows
+  // program under Wine without its fonts), a monospaced font the system has; without one, the
+  // fields would fall back to a family that may draw nothing.
+  for (const QString &Fixed : {QStringLiteral("Terminal"), QStringLiteral("Courier")})
+    QFont::insertSubstitutions(Fixed, {QStringLiteral("Courier New"),
+                                       QStringLiteral("DejaVu Sans Mono"),
+                                       QStringLiteral("Liberation Mono")});
   setFont(PixelFont(QStringLiteral("MS Sans Serif"), 11, QFont::SansSerif));
   for (QWidget *Label :
        {static_cast<QWidget *>(ui->LbWR_TAG), static_cast<QWidget *>(ui->LbWR_Filter),
