@@ -4,7 +4,9 @@
 //   build/bench/gui_bench exit [RUNS]    from the main window closing to the end of the process,
 //                                        on a simulated instrument streaming, on a silent one
 //                                        (the worker waits in its read) and with none (the HID
-//                                        platform)
+//                                        platform); each run is a fresh copy of this program
+//
+// The same on Windows (gui_bench.exe), where the thread times come from GetThreadTimes.
 //
 // Targets: the user-interface thread under 0.5 % of one core and no allocation per state answer
 // on the worker; the process ends within 300 ms of the window closing.
@@ -12,16 +14,20 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QProcess>
 #include <QTabWidget>
 #include <QTimer>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <pthread.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,7 +35,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/HidapiPlatform.h"
+#include "link/SystemHidPlatform.h"
 #include "sim/SimPlatform.h"
 #include "tests/support/CountingNew.h"
 #include "windows/Main.h"
@@ -42,18 +48,57 @@ using namespace zol;
 
 namespace {
 
-double Seconds(clockid_t Clock) {
-  timespec ts{};
-  clock_gettime(Clock, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+/// Seconds on the steady clock, which is the same in every process of the system
+/// (CLOCK_MONOTONIC, QueryPerformanceCounter).
+double Now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
-double ThreadSeconds(pthread_t Thread) {
-  clockid_t Clock;
-  if (pthread_getcpuclockid(Thread, &Clock) != 0)
-    return -1;
-  return Seconds(Clock);
-}
+/// The CPU time of one thread, read from any thread.
+#ifdef _WIN32
+class TThreadClock {
+public:
+  /// The calling thread's clock.
+  static TThreadClock Current() {
+    TThreadClock Clock;
+    Clock.Thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentThreadId());
+    return Clock;
+  }
+  double Seconds() const {
+    FILETIME Created, Exited, Kernel, User;
+    if (Thread == nullptr || !GetThreadTimes(Thread, &Created, &Exited, &Kernel, &User))
+      return -1;
+    auto Ticks = [](const FILETIME &t) {
+      return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    return static_cast<double>(Ticks(Kernel) + Ticks(User)) / 1e7; // 100 ns ticks
+  }
+
+private:
+  HANDLE Thread = nullptr; // kept for the bench's life
+};
+#else
+class TThreadClock {
+public:
+  static TThreadClock Current() {
+    TThreadClock Clock;
+    if (pthread_getcpuclockid(pthread_self(), &Clock.Id) == 0)
+      Clock.Valid = true;
+    return Clock;
+  }
+  double Seconds() const {
+    timespec ts{};
+    if (!Valid || clock_gettime(Id, &ts) != 0)
+      return -1;
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+  }
+
+private:
+  clockid_t Id{};
+  bool Valid = false;
+};
+#endif
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -78,11 +123,13 @@ int RunCpu(int argc, char **argv, double Span) {
     TProgramWindows Windows(Platform);
     TZOL *ZOL = MainForm->ZOL;
     std::atomic<long> Answers{0};
-    std::atomic<pthread_t> Worker{};
+    TThreadClock Worker;
+    std::atomic<bool> WorkerSeen{false};
     const TNotifyEvent Forward = ZOL->OnUpdateState;
     ZOL->OnUpdateState = [&, Forward](TObject *Sender) {
       if (Watched.load() == std::thread::id{}) {
-        Worker = pthread_self();
+        Worker = TThreadClock::Current();
+        WorkerSeen = true; // before the page's read below: the clock is set once, then read
         Watched = std::this_thread::get_id();
       }
       Answers.fetch_add(1, std::memory_order_relaxed);
@@ -95,24 +142,28 @@ int RunCpu(int argc, char **argv, double Span) {
       RunFor(10);
     if (!MainForm->DevicePresent) {
       std::fprintf(stderr, "no connection\n");
-      return 1;
+      return 2;
     }
     // The page with the measurement, the relays and the LEDs.
     if (auto *Tabs = MainForm->findChild<QTabWidget *>(QStringLiteral("TabAL1")))
       Tabs->setCurrentIndex(1);
     RunFor(1000); // past the connection and the page's read
 
-    const pthread_t Ui = pthread_self();
-    const double Wall0 = Seconds(CLOCK_MONOTONIC);
-    const double Ui0 = ThreadSeconds(Ui);
-    const double Worker0 = ThreadSeconds(Worker.load());
+    if (!WorkerSeen) {
+      std::fprintf(stderr, "no state answer\n");
+      return 2;
+    }
+    const TThreadClock Ui = TThreadClock::Current();
+    const double Wall0 = Now();
+    const double Ui0 = Ui.Seconds();
+    const double Worker0 = Worker.Seconds();
     const long Answers0 = Answers.load();
     const long Allocations0 = WatchedAllocations.load();
     const long Updates0 = Updates;
     RunFor(static_cast<int>(Span * 1000));
-    const double Wall = Seconds(CLOCK_MONOTONIC) - Wall0;
-    const double UiShare = 100.0 * (ThreadSeconds(Ui) - Ui0) / Wall;
-    const double WorkerShare = 100.0 * (ThreadSeconds(Worker.load()) - Worker0) / Wall;
+    const double Wall = Now() - Wall0;
+    const double UiShare = 100.0 * (Ui.Seconds() - Ui0) / Wall;
+    const double WorkerShare = 100.0 * (Worker.Seconds() - Worker0) / Wall;
     const long AnswerCount = Answers.load() - Answers0;
     const double PerAnswer =
         AnswerCount > 0
@@ -141,9 +192,8 @@ int RunCpu(int argc, char **argv, double Span) {
 enum class TExitCase { None, NoInstrument, Streaming, Silent };
 TExitCase ExitMode = TExitCase::None;
 SimPlatform *ExitSim = nullptr; // the simulated instrument's platform, in the child
-int ExitPipe = -1;              // where the child writes the moment it closed the window
 
-/// In the child: once the window has been up for a while (and connected, with an instrument),
+/// In the copy run for one closing: once the window has been up for a while (and connected, with an instrument),
 /// note the time and close it, as the user would.
 void StartCloser() {
   if (ExitMode == TExitCase::None)
@@ -154,67 +204,66 @@ void StartCloser() {
     if (MainForm == nullptr || !MainForm->isVisible())
       return;
     if (*Shown == 0)
-      *Shown = Seconds(CLOCK_MONOTONIC);
+      *Shown = Now();
     if (ExitMode != TExitCase::NoInstrument && !MainForm->DevicePresent)
       return;
-    if (Seconds(CLOCK_MONOTONIC) - *Shown < 0.5)
+    if (Now() - *Shown < 0.5)
       return;
     if (ExitMode == TExitCase::Silent && ExitSim->Instrument(0)->Snapshot().ReportsSent > 0) {
       // Present but silent from now on: the worker waits in its read until the time-out.
       ExitSim->Instrument(0)->SetSilent(true);
-      *Shown = Seconds(CLOCK_MONOTONIC) - 0.3;
+      *Shown = Now() - 0.3;
       ExitMode = TExitCase::Streaming; // closed 0.2 s later
       return;
     }
     Timer->stop();
-    const double Now = Seconds(CLOCK_MONOTONIC);
-    if (write(ExitPipe, &Now, sizeof Now) != sizeof Now)
-      std::_Exit(3);
+    // The moment of the closing, for the program that started this copy.
+    std::printf("closed %.9f\n", Now());
+    std::fflush(stdout);
     MainForm->close();
   });
   Timer->start(5);
 }
 Q_COREAPP_STARTUP_FUNCTION(StartCloser)
 
-/// Milliseconds from the window closing to the end of a fresh program; -1 on failure.
-double ExitOnce(char *Argv0, TExitCase Case) {
-  std::fflush(stdout); // the child must not print the parent's buffered lines again
-  int Fds[2];
-  if (pipe(Fds) != 0)
-    return -1;
-  const pid_t Pid = fork();
-  if (Pid < 0)
-    return -1;
-  if (Pid == 0) {
-    close(Fds[0]);
-    ExitPipe = Fds[1];
-    ExitMode = Case;
-    char *Argv[] = {Argv0, nullptr};
-    int Argc = 1;
-    int Status;
-    if (Case != TExitCase::NoInstrument) {
-      SimPlatform Platform(1);
-      ExitSim = &Platform;
-      Status = RunZOLCFG(Argc, Argv, Platform, "Rw8 ZOLCFG gui_bench", QString());
-    } else {
-      HidapiPlatform Platform;
-      Status = RunZOLCFG(Argc, Argv, Platform, "Rw8 ZOLCFG gui_bench", QString());
-    }
-    std::exit(Status); // as main's return: static objects go too
+/// The copy of this program that closes its window once, in Case. Returns its exit status.
+int RunExitCopy(char *Argv0, TExitCase Case) {
+  ExitMode = Case;
+  char *Argv[] = {Argv0, nullptr};
+  int Argc = 1;
+  if (Case != TExitCase::NoInstrument) {
+    SimPlatform Platform(1);
+    ExitSim = &Platform;
+    return RunZOLCFG(Argc, Argv, Platform, "Rw8 ZOLCFG gui_bench", QString());
   }
-  close(Fds[1]);
-  double Closed = 0;
-  const bool Got = read(Fds[0], &Closed, sizeof Closed) == sizeof Closed;
-  close(Fds[0]);
-  int Status = 0;
-  waitpid(Pid, &Status, 0);
-  const double Ended = Seconds(CLOCK_MONOTONIC);
-  if (!Got || !WIFEXITED(Status) || WEXITSTATUS(Status) != 0)
-    return -1;
-  return 1000.0 * (Ended - Closed);
+  const auto Platform = MakeSystemHidPlatform(); // hidapi, or the Win32 HID services
+  return RunZOLCFG(Argc, Argv, *Platform, "Rw8 ZOLCFG gui_bench", QString());
 }
 
-int RunExit(char *Argv0, int Runs) {
+/// Milliseconds from the window closing to the end of a fresh copy of this program; -1 on
+/// failure.
+double ExitOnce(const QString &Program, TExitCase Case) {
+  QProcess Copy;
+  Copy.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  Copy.start(Program, {QStringLiteral("exit-copy"), QString::number(static_cast<int>(Case))});
+  if (!Copy.waitForFinished(60000)) {
+    Copy.kill();
+    Copy.waitForFinished(5000);
+    return -1;
+  }
+  const double Ended = Now();
+  if (Copy.exitStatus() != QProcess::NormalExit || Copy.exitCode() != 0)
+    return -1;
+  double Closed = 0;
+  for (const QByteArray &Line : Copy.readAllStandardOutput().split('\n'))
+    if (Line.startsWith("closed "))
+      Closed = Line.mid(7).trimmed().toDouble();
+  return Closed > 0 ? 1000.0 * (Ended - Closed) : -1;
+}
+
+int RunExit(int argc, char **argv, int Runs) {
+  QCoreApplication App(argc, argv); // for the copies' processes
+  const QString Program = QCoreApplication::applicationFilePath();
   bool Ok = true;
   const struct {
     TExitCase Case;
@@ -225,10 +274,10 @@ int RunExit(char *Argv0, int Runs) {
   for (const auto &c : Cases) {
     std::vector<double> Ms;
     for (int i = 0; i < Runs; ++i) {
-      const double m = ExitOnce(Argv0, c.Case);
+      const double m = ExitOnce(Program, c.Case);
       if (m < 0) {
         std::fprintf(stderr, "run %d failed\n", i);
-        return 1;
+        return 2;
       }
       Ms.push_back(m);
     }
@@ -247,8 +296,12 @@ int RunExit(char *Argv0, int Runs) {
 int main(int argc, char **argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
-  if (argc > 1 && std::strcmp(argv[1], "exit") == 0)
-    return RunExit(argv[0], argc > 2 ? std::max(1, std::atoi(argv[2])) : 5);
+  if (argc > 2 && std::strcmp(argv[1], "exit-copy") == 0)
+    return RunExitCopy(argv[0], static_cast<TExitCase>(std::atoi(argv[2])));
+  if (argc > 1 && std::strcmp(argv[1], "exit") == 0) {
+    int QtArgc = 1;
+    return RunExit(QtArgc, argv, argc > 2 ? std::max(1, std::atoi(argv[2])) : 5);
+  }
   const double Span = argc > 1 ? std::atof(argv[1]) : 10.0;
   int QtArgc = 1;
   return RunCpu(QtArgc, argv, Span > 0 ? Span : 10.0);
