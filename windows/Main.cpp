@@ -22,6 +22,7 @@
 #include "windows/Language.h"
 #include "windows/Pass.h"
 #include "windows/Select.h"
+#include "windows/Trend.h"
 
 namespace zol {
 
@@ -145,6 +146,7 @@ TMainForm::TMainForm(HidPlatform &Platform, QWidget *parent)
   connect(ZOL, &TZOL::WROPUpdated, this, &TMainForm::ZOLUpdateWROP);
   connect(ZOL, &TZOL::ChainFailed, this, &TMainForm::ZOLChainFailed);
   // OnWriteAll has no handler in this window.
+  TrendForm = InstallTrend(*ZOL, ui->TabMesure, this);
 
   Wire(ui->BtnQuit, &QPushButton::clicked, &TMainForm::BtnQuitClick);
   Wire(ui->BtnScan, &QPushButton::clicked, &TMainForm::BtnScanClick);
@@ -219,9 +221,9 @@ void TMainForm::ApplyFonts() {
   // program under Wine without its fonts), a monospaced font the system has; without one, the
   // fields would fall back to a family that may draw nothing.
   for (const QString &Fixed : {QStringLiteral("Terminal"), QStringLiteral("Courier")})
-    QFont::insertSubstitutions(Fixed, {QStringLiteral("Courier New"),
-                                       QStringLiteral("DejaVu Sans Mono"),
-                                       QStringLiteral("Liberation Mono")});
+    QFont::insertSubstitutions(Fixed,
+                               {QStringLiteral("Courier New"), QStringLiteral("DejaVu Sans Mono"),
+                                QStringLiteral("Liberation Mono")});
   setFont(PixelFont(QStringLiteral("MS Sans Serif"), 11, QFont::SansSerif));
   for (QWidget *Label :
        {static_cast<QWidget *>(ui->LbWR_TAG), static_cast<QWidget *>(ui->LbWR_Filter),

@@ -18,6 +18,8 @@ class TMainForm;
 
 namespace zol {
 
+class TTrendForm;
+
 /// Runs Operation, an operation the user started from a window; a value that a frame cannot
 /// carry (ERangeError) reaches the user as an error message box naming the value, and the
 /// program goes on. Every handler of the main window runs through it.
@@ -46,6 +48,8 @@ public:
 
   /// The device component; the dialogs reach the instrument through it.
   TZOL *ZOL = nullptr;
+  /// The trend of the measurement, recording from the start (hidden until asked for).
+  TTrendForm *TrendForm = nullptr;
   /// An instrument is connected; the user may change tabs only while it is.
   bool DevicePresent = false;
 

@@ -27,6 +27,7 @@
 #include "windows/Pass.h"
 #include "windows/Select.h"
 #include "windows/SimControl.h"
+#include "windows/Trend.h"
 #include "windows/ZOLCFG.h"
 
 namespace {
@@ -126,6 +127,20 @@ int main(int argc, char **argv) {
   }
   ui.TabAL1->setCurrentIndex(0);
   ui.TabAL1->setTabVisible(4, false);
+
+  // The trend after the measurement went through alarm 1's set point and back.
+  {
+    const auto Instrument = Platform.Instrument(0);
+    for (float Celsius : {22.0f, 28.0f, 22.0f}) {
+      Instrument->SetTemperature(Celsius);
+      Settle(4000);
+    }
+    MainForm->TrendForm->show();
+    Settle(300);
+    Shooter.Shoot(MainForm->TrendForm, QStringLiteral("trend"));
+    MainForm->TrendForm->hide();
+    Instrument->SetTemperature(std::nullopt);
+  }
 
   // The password dialog, each of its tabs (shown without a modal loop, for the picture).
   PassForm->show();
