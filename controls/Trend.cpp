@@ -226,8 +226,7 @@ void TTrend::SetBand(int Alarm, const TTrendBand &Band, std::int64_t TimeMs) {
   Changes.push_back({TimeMs, Band});
   // Changes older than the longest span, but the one in force at its start, are of no use.
   const std::int64_t Oldest = TimeMs - SpanMs(TTrendSpan::OneHour);
-  while (Changes.size() > kMaxBandChanges ||
-         (Changes.size() > 1 && Changes[1].TimeMs <= Oldest))
+  while (Changes.size() > kMaxBandChanges || (Changes.size() > 1 && Changes[1].TimeMs <= Oldest))
     Changes.erase(Changes.begin());
   update();
 }
@@ -455,8 +454,7 @@ void TTrend::paintEvent(QPaintEvent *) {
     std::size_t RunStart = 0;
     bool InRun = false;
     for (std::size_t c = 0; c <= Columns.size(); ++c) {
-      const bool On =
-          c < Columns.size() && (Relay == 0 ? Columns[c].Relay1 : Columns[c].Relay2);
+      const bool On = c < Columns.size() && (Relay == 0 ? Columns[c].Relay1 : Columns[c].Relay2);
       if (On && !InRun)
         RunStart = c;
       if (!On && InRun)
@@ -470,13 +468,13 @@ void TTrend::paintEvent(QPaintEvent *) {
   // Time labels at the ends and in the middle.
   Painter.setPen(palette().color(QPalette::WindowText));
   const int LabelTop = RelayRect(1).bottom() + 2;
-  const QString Format = FSpan == TTrendSpan::OneMinute ? QStringLiteral("HH:mm:ss")
-                                                        : QStringLiteral("HH:mm");
+  const QString Format =
+      FSpan == TTrendSpan::OneMinute ? QStringLiteral("HH:mm:ss") : QStringLiteral("HH:mm");
   const struct {
     std::int64_t At;
     Qt::Alignment Align;
-  } Labels[] = {{Start, Qt::AlignLeft}, {Start + Total / 2, Qt::AlignHCenter},
-                {End, Qt::AlignRight}};
+  } Labels[] = {
+      {Start, Qt::AlignLeft}, {Start + Total / 2, Qt::AlignHCenter}, {End, Qt::AlignRight}};
   for (const auto &Label : Labels) {
     const int X = XOf(Label.At);
     const QRect Box = Label.Align == Qt::AlignLeft    ? QRect(X, LabelTop, 80, 14)

@@ -54,6 +54,10 @@ public:
   bool FindIdentity(const HidIdentity &who, std::string &path) override {
     return Inner.FindIdentity(who, path);
   }
+  bool WatchArrivals(std::uint16_t vendorId, std::uint16_t productId) override {
+    return Inner.WatchArrivals(vendorId, productId);
+  }
+  std::uint64_t Arrivals() override { return Inner.Arrivals(); }
 
 protected:
   HidPlatform &Inner;

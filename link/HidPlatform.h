@@ -128,6 +128,21 @@ public:
     (void)path;
     return false;
   }
+
+  // ---- Arrivals ---------------------------------------------------------------------------
+
+  /// Starts taking the system's news of HID devices with these ids being added, where the system
+  /// gives it (Linux: udev; Windows: the configuration manager's notifications); false where it
+  /// does not, and the caller then scans from time to time. Once, before Arrivals.
+  virtual bool WatchArrivals(std::uint16_t vendorId, std::uint16_t productId) {
+    (void)vendorId;
+    (void)productId;
+    return false;
+  }
+
+  /// How many such devices were added since WatchArrivals; takes the system's news without
+  /// waiting. From one thread at a time.
+  virtual std::uint64_t Arrivals() { return 0; }
 };
 
 } // namespace zol

@@ -603,4 +603,14 @@ bool HidapiPlatform::FindIdentity(const HidIdentity &who, std::string &path) {
   return found;
 }
 
+bool HidapiPlatform::WatchArrivals(std::uint16_t vendorId, std::uint16_t productId) {
+  if (!ArrivalWatch)
+    ArrivalWatch = WatchSystemArrivals(vendorId, productId);
+  return ArrivalWatch != nullptr;
+}
+
+std::uint64_t HidapiPlatform::Arrivals() {
+  return ArrivalWatch ? ArrivalWatch->Count() : 0;
+}
+
 } // namespace zol

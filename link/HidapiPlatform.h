@@ -2,10 +2,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
+#include "link/Arrivals.h"
 #include "link/HidPlatform.h"
 #include "link/ReportDescriptor.h"
 
@@ -49,6 +51,8 @@ public:
   bool ReusesPaths() const override { return true; }
   HidIdentityMatch MatchIdentity(const std::string &path, const HidIdentity &who) override;
   bool FindIdentity(const HidIdentity &who, std::string &path) override;
+  bool WatchArrivals(std::uint16_t vendorId, std::uint16_t productId) override;
+  std::uint64_t Arrivals() override;
 
   /// Whether a failed read or write (-1) means the device has gone: errno after the call,
   /// hidapi's error text for the handle, and whether the node is still the one opened.
@@ -62,6 +66,7 @@ public:
   static std::string DescriptorFileOf(const std::string &path);
 
 private:
+  std::unique_ptr<TArrivalWatch> ArrivalWatch;
   static constexpr int kMaxHandles = 64;
   /// How long a closed handle stays open for a reopen of its path.
   static constexpr std::chrono::milliseconds kLinger{1000};

@@ -204,4 +204,14 @@ int Win32HidPlatform::Write(HidHandle handle, const std::uint8_t *report, int le
   return result;
 }
 
+bool Win32HidPlatform::WatchArrivals(std::uint16_t vendorId, std::uint16_t productId) {
+  if (!ArrivalWatch)
+    ArrivalWatch = WatchSystemArrivals(vendorId, productId);
+  return ArrivalWatch != nullptr;
+}
+
+std::uint64_t Win32HidPlatform::Arrivals() {
+  return ArrivalWatch ? ArrivalWatch->Count() : 0;
+}
+
 } // namespace zol

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <memory>
+
+#include "link/Arrivals.h"
 #include "link/HidPlatform.h"
 
 namespace zol {
@@ -22,6 +25,11 @@ public:
   bool GetReportLengths(HidHandle handle, HidReportLengths &lengths) override;
   int Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) override;
   int Write(HidHandle handle, const std::uint8_t *report, int length) override;
+  bool WatchArrivals(std::uint16_t vendorId, std::uint16_t productId) override;
+  std::uint64_t Arrivals() override;
+
+private:
+  std::unique_ptr<TArrivalWatch> ArrivalWatch;
 };
 
 } // namespace zol

@@ -20,7 +20,7 @@ constexpr std::uint8_t kZolctl = static_cast<std::uint8_t>(TSimFaultUser::Zolctl
 constexpr std::uint8_t kGadget = static_cast<std::uint8_t>(TSimFaultUser::Gadget);
 
 // In the order of TSimFaultKind.
-constexpr std::array<TSimFaultInfo, 14> kFaults = {{
+constexpr std::array<TSimFaultInfo, 15> kFaults = {{
     {K::Healthy, "healthy", V::None, "", 0, 0, "clears the run-time faults", kGadget, T::Start},
     {K::Silent, "silent", V::None, "", 0, 0, "no reports, commands lost", kBoth, T::Start},
     {K::Unplugged, "unplugged", V::None, "", 0, 0, "starts unplugged", kBoth, T::Start},
@@ -42,6 +42,8 @@ constexpr std::array<TSimFaultInfo, 14> kFaults = {{
     {K::Lag, "lag", V::Integer, "N", 1, 100, "reports reach zolctl N reports late, all instruments",
      kZolctl, T::Host},
     {K::Serial, "serial", V::Text, "TEXT", 1, 32, "that serial number", kZolctl, T::Identity},
+    {K::PlugIn, "plug-in", V::Integer, "MS", 1, 60000, "starts unplugged, plugged in MS ms later",
+     kZolctl, T::Start},
 }};
 
 std::string Range(const TSimFaultInfo &F) {
@@ -184,6 +186,7 @@ bool ApplySimFault(VirtualRW8 &Instrument, const TSimFault &Fault) {
     Instrument.SetSilent(true);
     return true;
   case K::Unplugged:
+  case K::PlugIn: // zolctl plugs it in when the time has come
     Instrument.SetPresent(false);
     return true;
   case K::SensorFailure:

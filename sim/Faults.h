@@ -28,6 +28,7 @@ enum class TSimFaultKind : std::uint8_t {
   Blip,
   Lag,
   Serial,
+  PlugIn,
 };
 
 /// What follows "NAME=": nothing, a share from 0 to 1, a whole number, a text.

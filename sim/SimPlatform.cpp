@@ -75,6 +75,8 @@ int SimPlatform::AddInstrument(const TVirtualRW8Options &Options) {
     Opens.push_back(0);
   }
   instrument->SetListener(this, index);
+  if (instrument->LinkState().Present)
+    ArrivalCount.fetch_add(1);
   return index;
 }
 
@@ -462,6 +464,15 @@ void SimPlatform::ReportProduced(int Cookie, const std::uint8_t *Report, int Len
 }
 
 void SimPlatform::PresenceChanged(int Cookie) {
+  // An instrument plugged in is an arrival. Its state is read without the platform's lock held.
+  std::shared_ptr<VirtualRW8> changed;
+  {
+    std::lock_guard lock(Mutex);
+    if (Cookie >= 0 && Cookie < static_cast<int>(Instruments.size()))
+      changed = Instruments[static_cast<std::size_t>(Cookie)];
+  }
+  if (changed && changed->LinkState().Present)
+    ArrivalCount.fetch_add(1);
   std::lock_guard lock(Mutex);
   for (Slot &slot : Handles) {
     if (slot.Device == Cookie) {

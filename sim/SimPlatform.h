@@ -83,6 +83,9 @@ public:
   bool ReusesPaths() const override { return true; }
   HidIdentityMatch MatchIdentity(const std::string &path, const HidIdentity &who) override;
   bool FindIdentity(const HidIdentity &who, std::string &path) override;
+  /// Every instrument plugged in (SetPresent, AddInstrument, a renumbering) is an arrival.
+  bool WatchArrivals(std::uint16_t, std::uint16_t) override { return true; }
+  std::uint64_t Arrivals() override { return ArrivalCount.load(); }
 
   /// Handles open now (for tests of open/close balance).
   int OpenHandles() const;
@@ -120,6 +123,7 @@ private:
   std::vector<std::string> Serials; // per instrument: its serial number, kept for comparing
   std::vector<int> Opens;           // per instrument: times opened
   std::atomic<bool> KeepOpen{true};
+  std::atomic<std::uint64_t> ArrivalCount{0};
   std::array<Slot, kSimMaxHandles> Handles;
   std::uint64_t OpenCount = 0;
 };

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "link/SystemHidPlatform.h"
 #include "protocol/Utils.h"
@@ -54,8 +55,9 @@ std::string SimMemoryProblem(HidPlatform &Platform) {
   return {};
 }
 
-/// The simulator's timed fault blip=MS on a thread of its own: MS ms after the instrument is
-/// opened it is unplugged, and MS ms later plugged in again. The thread ends with this object.
+/// The simulator's timed faults on a thread of their own: blip=MS, MS ms after the instrument is
+/// opened it is unplugged, and MS ms later plugged in again; plug-in=MS, it is plugged in MS ms
+/// after the start. The thread ends with this object.
 class TSimScript {
 public:
   ~TSimScript() {
@@ -68,11 +70,21 @@ public:
       Thread.join();
   }
   void Blip(std::shared_ptr<VirtualRW8> Instrument, int Ms) {
+    Plug(std::move(Instrument), Ms, {false, true});
+  }
+  /// plug-in=MS: MS ms from now the instrument is plugged in.
+  void PlugIn(std::shared_ptr<VirtualRW8> Instrument, int Ms) {
+    Plug(std::move(Instrument), Ms, {true});
+  }
+
+private:
+  /// Every Ms ms, the next of Steps: plugged in (true) or unplugged.
+  void Plug(std::shared_ptr<VirtualRW8> Instrument, int Ms, std::vector<bool> Steps) {
     if (Thread.joinable())
       return;
-    Thread = std::thread([this, Instrument, Ms] {
+    Thread = std::thread([this, Instrument, Ms, Steps] {
       std::unique_lock lock(Mutex);
-      for (bool present : {false, true}) {
+      for (bool present : Steps) {
         if (Changed.wait_for(lock, std::chrono::milliseconds(Ms), [this] { return Stop; }))
           return;
         Instrument->SetPresent(present);
@@ -80,7 +92,6 @@ public:
     });
   }
 
-private:
   std::mutex Mutex; //!< Protects Stop.
   std::condition_variable Changed;
   bool Stop = false;
@@ -138,6 +149,12 @@ TOutcome RunOne(const TZolctlOptions &Options, HidPlatform &Platform,
     session->Password = Password;
     session->SerialOccurrence = Occurrence;
     session->AfterOpen = AfterOpen(Options, Platform, script);
+    if (auto *sim = Options.Sim ? static_cast<SimPlatform *>(&Platform) : nullptr)
+      for (const TSimFault &fault : Options.SimFaults)
+        for (int i = 0; i < sim->InstrumentCount(); ++i)
+          if (fault.Kind == TSimFaultKind::PlugIn && fault.AppliesTo(i))
+            if (auto instrument = sim->Instrument(i))
+              script.PlugIn(instrument, fault.Number);
     o.Result = CommandFunction(Options.Command)(*session);
     o.Status = o.Result.Status;
     o.Message = o.Result.Message;

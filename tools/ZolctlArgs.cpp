@@ -131,6 +131,7 @@ struct TRaw {
   std::string SimCount;
   std::string Device;
   std::string Timeout;
+  std::string Wait;
   std::string Filter;
   std::string AlarmNumber;
   std::string SetPoint, Hysteresis, Delay;
@@ -214,6 +215,13 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
   app->add_option("--timeout", R.Timeout, "how long to wait for each answer chain (default 2000)")
       ->type_name("MS")
       ->check(IntIn(1, 3600000, "takes milliseconds from 1 to 3600000"));
+
+  app->add_option("--wait", R.Wait,
+                  "wait up to SECONDS for the instrument to be plugged in (default 0: it must\n"
+                  "be there); each one plugged in is looked at as the system tells of it")
+      ->type_name("SECONDS")
+      ->check(IntIn(0, 3600, "takes seconds from 0 to 3600"));
+  app->add_flag("--verbose", O.Verbose, "say on standard error how zolctl waits");
 
   for (const CommandInfo &c : kCommands) {
     CLI::App *sub = app->add_subcommand(c.Name, c.Help);
@@ -305,6 +313,8 @@ std::string Finish(TZolctlOptions &O, const TRaw &R, CLI::App &App) {
     O.Device = static_cast<int>(ToLong(R.Device));
   if (!R.Timeout.empty())
     O.TimeoutMs = static_cast<int>(ToLong(R.Timeout));
+  if (!R.Wait.empty())
+    O.WaitSeconds = static_cast<int>(ToLong(R.Wait));
   if (O.Password)
     if (std::string p = CheckPassword("--password", *O.Password, false); !p.empty())
       return p;

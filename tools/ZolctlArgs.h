@@ -56,6 +56,8 @@ struct TZolctlOptions {
   bool ShowSecrets = false;
   bool Json = false;
   int TimeoutMs = 2000;
+  int WaitSeconds = 0; ///< --wait: how long to wait for the instrument to be plugged in
+  bool Verbose = false;
   /// Faults the simulated instruments start with (sim/Faults.h; "K:FAULT" for instrument K alone).
   std::vector<TSimFault> SimFaults;
 

@@ -2,6 +2,7 @@
 
 #include "tools/ZolctlOutput.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <utility>
@@ -183,8 +184,49 @@ std::vector<std::string> TSession::Serials() {
   return serials;
 }
 
+std::vector<std::string> TSession::SerialsWithin(const std::optional<std::string> &Serial,
+                                                 int Device) {
+  std::vector<std::string> serials = Serials();
+  const auto found = [&] {
+    if (Serial)
+      return std::find(serials.begin(), serials.end(), *Serial) != serials.end();
+    return Device < static_cast<int>(serials.size());
+  };
+  if (Options.WaitSeconds <= 0 || found())
+    return serials;
+  HidPlatform &platform = ZOL->Device->Platform();
+  const bool told = platform.WatchArrivals(ZOL->Device->Vid, ZOL->Device->Pid);
+  if (Options.Verbose)
+    Err << "zolctl: waiting up to " << Options.WaitSeconds << " s for the instrument ("
+        << (told ? "the system tells when one is plugged in"
+                 : "the system tells nothing of arrivals: scanning every 250 ms")
+        << ")\n";
+  // Told of arrivals, a scan follows each one, and one a second in case a node was not ready
+  // when its news came; otherwise a scan every 250 ms.
+  const auto every = told ? std::chrono::milliseconds(1000) : std::chrono::milliseconds(250);
+  const auto deadline = Clock::now() + std::chrono::seconds(Options.WaitSeconds);
+  std::uint64_t seen = told ? platform.Arrivals() : 0;
+  auto scanned = Clock::now();
+  while (!found() && Clock::now() < deadline) {
+    {
+      std::unique_lock lock(EventsMutex);
+      EventsChanged.wait_for(lock, std::chrono::milliseconds(20),
+                             [this] { return Interrupted.load() != 0; });
+    }
+    if (const int status = Interrupted.load())
+      throw EInterrupted{status};
+    const std::uint64_t arrivals = told ? platform.Arrivals() : 0;
+    if (arrivals == seen && Clock::now() - scanned < every)
+      continue;
+    seen = arrivals;
+    scanned = Clock::now();
+    serials = Serials();
+  }
+  return serials;
+}
+
 TZOLModel TSession::Connect(const std::optional<std::string> &Serial, int Device) {
-  const std::vector<std::string> serials = Serials();
+  const std::vector<std::string> serials = SerialsWithin(Serial, Device);
   const int count = static_cast<int>(serials.size());
   if (count == 0)
     throw TExit{ZolctlExit::NoInstrument, "No instrument found (see 'zolctl list')"};

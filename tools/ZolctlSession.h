@@ -92,6 +92,9 @@ public:
   TZOLModel Connect(const std::optional<std::string> &Serial, int Device);
   /// The serial numbers of the instruments found, by index.
   std::vector<std::string> Serials();
+  /// Serials, once the instrument asked for (Serial, else index Device) is among them or
+  /// --wait's seconds have passed: each arrival the system tells of is scanned for at once.
+  std::vector<std::string> SerialsWithin(const std::optional<std::string> &Serial, int Device);
 
   /// Forgets the events received so far (before sending a command whose answer is awaited).
   void Flush();

@@ -1,6 +1,7 @@
 #include "windows/Main.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QIcon>
@@ -11,6 +12,7 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QTabBar>
+#include <QTimer>
 
 #include <cmath>
 #include <limits>
@@ -147,6 +149,7 @@ TMainForm::TMainForm(HidPlatform &Platform, QWidget *parent)
   connect(ZOL, &TZOL::ChainFailed, this, &TMainForm::ZOLChainFailed);
   // OnWriteAll has no handler in this window.
   TrendForm = InstallTrend(*ZOL, ui->TabMesure, this);
+  WatchArrivals();
 
   Wire(ui->BtnQuit, &QPushButton::clicked, &TMainForm::BtnQuitClick);
   Wire(ui->BtnScan, &QPushButton::clicked, &TMainForm::BtnScanClick);
@@ -305,6 +308,28 @@ void TMainForm::FormClose() {
 
 void TMainForm::BtnQuitClick() {
   close();
+}
+
+void TMainForm::WatchArrivals() {
+  HidPlatform &Platform = ZOL->Device->Platform();
+  if (!Platform.WatchArrivals(ZOL->Device->Vid, ZOL->Device->Pid))
+    return; // the scan button only
+  SeenArrivals = Platform.Arrivals();
+  auto *Poll = new QTimer(this);
+  connect(Poll, &QTimer::timeout, this, [this, &Platform] {
+    const std::uint64_t Now = Platform.Arrivals();
+    if (Now == SeenArrivals)
+      return;
+    SeenArrivals = Now;
+    // The instrument that was open may be the one back: the worker takes it again by itself.
+    // Only when none is open after a moment, the new one is scanned for and opened as the scan
+    // button does (several: the selection dialog, once).
+    QTimer::singleShot(kArrivalSettleMs, this, [this] {
+      if (!DevicePresent && QApplication::activeModalWidget() == nullptr)
+        ShowRangeErrors(this, [this] { BtnScanClick(); });
+    });
+  });
+  Poll->start(kArrivalPollMs);
 }
 
 void TMainForm::BtnScanClick() {

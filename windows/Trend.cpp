@@ -33,7 +33,8 @@ QString IsoLocal(std::int64_t Ms) {
   const int Size = std::abs(Offset);
   return Local.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) +
          QLatin1Char(Offset < 0 ? '-' : '+') +
-         QStringLiteral("%1:%2").arg(Size / 60, 2, 10, QLatin1Char('0'))
+         QStringLiteral("%1:%2")
+             .arg(Size / 60, 2, 10, QLatin1Char('0'))
              .arg(Size % 60, 2, 10, QLatin1Char('0'));
 }
 
@@ -113,8 +114,8 @@ void TTrendForm::AddState(const TZOLModel &Snapshot, std::int64_t TimeMs) {
     if (TimeMs - Last.TimeMs < kRowMs)
       return;
   }
-  FRows[FNext] = {TimeMs,          Snapshot.Measure, Snapshot.Relay1,      Snapshot.Relay2,
-                  Snapshot.Led1,   Snapshot.Led2,    Snapshot.WriteLocked, Snapshot.RawValue,
+  FRows[FNext] = {TimeMs,        Snapshot.Measure, Snapshot.Relay1,      Snapshot.Relay2,
+                  Snapshot.Led1, Snapshot.Led2,    Snapshot.WriteLocked, Snapshot.RawValue,
                   Snapshot.Rt};
   FNext = (FNext + 1) % kRows;
   FCount = std::min(FCount + 1, kRows);
@@ -157,9 +158,9 @@ bool TTrendForm::ExportPng(const QString &Path, QString &Reason) const {
 }
 
 void TTrendForm::AskCsv() {
-  QString Path = QFileDialog::getSaveFileName(this, Tr("Exporter en CSV", "Export as CSV"),
-                                              QStringLiteral("tendance.csv"),
-                                              QStringLiteral("CSV (*.csv)"));
+  QString Path =
+      QFileDialog::getSaveFileName(this, Tr("Exporter en CSV", "Export as CSV"),
+                                   QStringLiteral("tendance.csv"), QStringLiteral("CSV (*.csv)"));
   if (Path.isEmpty())
     return;
   QString Reason;
@@ -169,9 +170,9 @@ void TTrendForm::AskCsv() {
 }
 
 void TTrendForm::AskPng() {
-  QString Path = QFileDialog::getSaveFileName(this, Tr("Exporter en PNG", "Export as PNG"),
-                                              QStringLiteral("tendance.png"),
-                                              QStringLiteral("PNG (*.png)"));
+  QString Path =
+      QFileDialog::getSaveFileName(this, Tr("Exporter en PNG", "Export as PNG"),
+                                   QStringLiteral("tendance.png"), QStringLiteral("PNG (*.png)"));
   if (Path.isEmpty())
     return;
   QString Reason;

@@ -23,10 +23,10 @@ TEST(TrendStore, ColumnsHoldTheRangeOfTheirSamplesAtAnyRate) {
     TTrendSpan Span;
     int Width;
     std::int64_t EveryMs; // one sample every EveryMs over the last two spans
-  } Cases[] = {{"1 kHz, 1 min on 600 columns", TTrendSpan::OneMinute, 600, 1},
-               {"10 Hz, 10 min on 300 columns", TTrendSpan::TenMinutes, 300, 100},
-               {"1 kHz, 1 h on 1500 columns (more columns than stretches)", TTrendSpan::OneHour,
-                1500, 1}};
+  } Cases[] = {
+      {"1 kHz, 1 min on 600 columns", TTrendSpan::OneMinute, 600, 1},
+      {"10 Hz, 10 min on 300 columns", TTrendSpan::TenMinutes, 300, 100},
+      {"1 kHz, 1 h on 1500 columns (more columns than stretches)", TTrendSpan::OneHour, 1500, 1}};
   for (const TCase &c : Cases) {
     SCOPED_TRACE(c.Name);
     TTrendStore Store;

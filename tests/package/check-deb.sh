@@ -51,9 +51,9 @@ if [ "$(grep -cxF /usr/bin/zolctl <<<"$listing")" -ne 1 ]; then
   failed=1
 fi
 
-# Dependencies come from dpkg-shlibdeps: the toolkit and hidapi are among them.
+# Dependencies come from dpkg-shlibdeps: the toolkit, hidapi and udev are among them.
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6widgets6 libhidapi-hidraw0 libc6; do
+for lib in libqt6widgets6 libhidapi-hidraw0 libudev1 libc6; do
   grep -q "$lib" <<<"$depends" || { echo "Depends lacks $lib: $depends"; failed=1; }
 done
 [ "$(dpkg-deb -f "$deb" Architecture)" = amd64 ] || { echo "not amd64"; failed=1; }

@@ -384,6 +384,14 @@ TEST_F(Zolctl, ExitStatusesForMissingInstrumentsAndSilence) {
   EXPECT_EQ(r.Code, 1);
   EXPECT_HAS(r.Err, "No answer in time: the tag read at connection");
   EXPECT_EQ(Run({"--sim", "--sim-fault", "oversized", "state"}).Code, 1);
+  // Plugged in late: found with --wait, which says how it waits; missed without it, or when
+  // the wait is shorter.
+  r = Run({"--sim", "--sim-fault", "plug-in=400", "--wait", "5", "--verbose", "state"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_HAS(r.Err, "the system tells when one is plugged in");
+  EXPECT_EQ(Run({"--sim", "--sim-fault", "plug-in=400", "state"}).Code, 1);
+  EXPECT_EQ(Run({"--sim", "--sim-fault", "plug-in=3000", "--wait", "1", "state"}).Code, 1);
+  EXPECT_EQ(Run({"--sim", "--wait", "3601", "state"}).Code, 2);
   EXPECT_EQ(Run({"--bogus"}).Code, 2);
   EXPECT_EQ(Run({"write-alarm", "1", "--setpoint", "99999"}).Code, 2);
   r = Run({"--help"});
