@@ -175,9 +175,7 @@ void TCustomZOL::SendCommand(std::uint8_t Code) {
 }
 
 void TCustomZOL::SendCommand(std::uint8_t Code, TSendAs As) {
-  TFrame Frame{};
-  Frame[CommandOffset::Code] = Code;
-  Send(Frame, As);
+  Send(EncodeCommand(Code), As);
 }
 
 void TCustomZOL::ReadTag() {
@@ -253,32 +251,26 @@ void TCustomZOL::WriteAll() {
   SendTag1(TSendAs::ChainStart());
 }
 
-void TCustomZOL::SendTagHalf(TCommand Code, int First, TSendAs As) {
+void TCustomZOL::SendTagHalf(TCommand Code, TSendAs As) {
   std::string Tag;
   {
     std::lock_guard<std::mutex> Lock(ModelMutex);
     Tag = Model.Outgoing.Tag.Get();
   }
-  TFrame Frame{};
-  Frame[CommandOffset::Code] = CodeOf(Code);
-  const std::string_view Half =
-      std::string_view(Tag).substr(std::min<std::size_t>(Tag.size(), First), kPackedEightChars);
-  const auto Packed = PackEight(Half);
-  std::copy(Packed.begin(), Packed.end(), Frame.begin() + CommandOffset::Params);
-  Send(Frame, As);
+  Send(EncodeTagHalf(Code, Tag), As);
 }
 
 void TCustomZOL::SendTag1() {
   SendTag1(TSendAs::Command());
 }
 void TCustomZOL::SendTag1(TSendAs As) {
-  SendTagHalf(TCommand::SendTag1, 0, As);
+  SendTagHalf(TCommand::SendTag1, As);
 }
 void TCustomZOL::SendTag2() {
   SendTag2(TSendAs::Command());
 }
 void TCustomZOL::SendTag2(TSendAs As) {
-  SendTagHalf(TCommand::SendTag2, kPackedEightChars, As);
+  SendTagHalf(TCommand::SendTag2, As);
 }
 
 void TCustomZOL::SendFilter() {
@@ -291,65 +283,34 @@ void TCustomZOL::SendFilter(TSendAs As) {
     std::lock_guard<std::mutex> Lock(ModelMutex);
     Filter = Model.Outgoing.Filter;
   }
-  TFrame Frame{};
-  Frame[CommandOffset::Code] = CodeOf(TCommand::SendFilter);
-  const auto Bytes = SingleToBytes(Filter);
-  std::copy(Bytes.begin(), Bytes.end(), Frame.begin() + CommandOffset::Params);
-  Send(Frame, As);
+  Send(EncodeFilter(Filter), As);
 }
 
-void TCustomZOL::SendAlarm(TCommand Code, const TZOLAlarm TZOLSettings::*Which, const char *Name,
-                           TSendAs As) {
+void TCustomZOL::SendAlarm(TCommand Code, const TZOLAlarm TZOLSettings::*Which, TSendAs As) {
   TZOLAlarm Alarm;
   {
     std::lock_guard<std::mutex> Lock(ModelMutex);
     Alarm = Model.Outgoing.*Which;
   }
-  // Every value is encoded before anything is sent: a range error sends nothing.
-  char What[48];
-  std::snprintf(What, sizeof What, "Alarm %s set point", Name);
-  const std::int16_t SetPoint = ToTenths16(Alarm.SetPoint, What);
-  std::snprintf(What, sizeof What, "Alarm %s hysteresis", Name);
-  const std::int16_t Hysteresis = ToTenths16(Alarm.Hysteresis, What);
-  std::uint8_t Delay = 0;
-  try {
-    Delay = DelayToTenths8(Alarm.Delay);
-  } catch (const ERangeError &Error) {
-    // The message says which alarm's delay it was.
-    throw ERangeError(std::string("Alarm ") + Name + " " + Error.what());
-  }
-  TFrame Frame{};
-  Frame[CommandOffset::Code] = CodeOf(Code);
-  std::uint8_t *Block = Frame.data() + CommandOffset::Params;
-  PutInt16LE(Block + AlarmBlock::SetPoint, SetPoint);
-  PutInt16LE(Block + AlarmBlock::Hysteresis, Hysteresis);
-  Block[AlarmBlock::Delay] = Delay;
-  Block[AlarmBlock::Flags] = static_cast<std::uint8_t>(
-      (Alarm.ContactNC ? AlarmFlag::ContactNC : 0) |
-      (Alarm.FailClosed ? AlarmFlag::FailClosed : 0) | (Alarm.LedBelow ? AlarmFlag::LedBelow : 0));
-  Send(Frame, As);
+  // The whole frame is encoded before anything is sent: a range error sends nothing.
+  Send(EncodeAlarm(Code, Alarm), As);
 }
 
 void TCustomZOL::SendAlarm1() {
   SendAlarm1(TSendAs::Command());
 }
 void TCustomZOL::SendAlarm1(TSendAs As) {
-  SendAlarm(TCommand::SendAlarm1, &TZOLSettings::Alarm1, "1", As);
+  SendAlarm(TCommand::SendAlarm1, &TZOLSettings::Alarm1, As);
 }
 void TCustomZOL::SendAlarm2() {
   SendAlarm2(TSendAs::Command());
 }
 void TCustomZOL::SendAlarm2(TSendAs As) {
-  SendAlarm(TCommand::SendAlarm2, &TZOLSettings::Alarm2, "2", As);
+  SendAlarm(TCommand::SendAlarm2, &TZOLSettings::Alarm2, As);
 }
 
 void TCustomZOL::SetClock() {
-  const TDeviceDateTime When = EncodeDeviceDateTime(Clock ? Clock() : LocalNow());
-  TFrame Frame{};
-  Frame[CommandOffset::Code] = CodeOf(TCommand::SetClock);
-  PutUInt16LE(Frame.data() + CommandOffset::Params + ClockParam::Date, When.Date);
-  PutUInt16LE(Frame.data() + CommandOffset::Params + ClockParam::Time, When.Time);
-  Send(Frame, TSendAs::Command());
+  Send(EncodeClock(Clock ? Clock() : LocalNow()), TSendAs::Command());
 }
 
 void TCustomZOL::Ping() {
@@ -357,10 +318,7 @@ void TCustomZOL::Ping() {
     std::lock_guard<std::mutex> Lock(ModelMutex);
     Model.PingError = false;
   }
-  TFrame Frame{};
-  Frame[CommandOffset::Code] = CodeOf(TCommand::Ping);
-  std::copy(kPingPattern.begin(), kPingPattern.end(), Frame.begin() + CommandOffset::Params);
-  Send(Frame, TSendAs::Command());
+  Send(EncodePing(), TSendAs::Command());
 }
 
 void TCustomZOL::ReadInfo() {
@@ -387,13 +345,9 @@ void TCustomZOL::ResetAll() {
 
 void TCustomZOL::SendPasswordBlock(TCommand Code, std::string_view Password) {
   // The text followed by 8 spaces, cut to 8: shorter passwords are padded, longer ones cut.
-  TFrame Frame{};
-  Frame[CommandOffset::Code] = CodeOf(Code);
-  auto Packed = PackEight(Password);
-  std::copy(Packed.begin(), Packed.end(), Frame.begin() + CommandOffset::Params);
+  TFrame Frame = EncodePassword(Code, Password);
   Send(Frame, TSendAs::Command());
   // The password lives on only in the frame kept for resending, until the instrument answers.
-  WipeBytes(Packed.data(), Packed.size());
   WipeBytes(Frame.data(), Frame.size());
 }
 
@@ -410,10 +364,8 @@ void TCustomZOL::ReadCryptedPassword() {
 }
 
 void TCustomZOL::ReadWROP(int Index) {
-  if (Index < 0 || Index > 255) {
-    throw ERangeError("History record " + std::to_string(Index) +
-                      " cannot be asked for: the instrument numbers them 0 to 255");
-  }
+  // The request is encoded before the read starts: an index no frame carries changes nothing.
+  EncodeHistoryRequest(Index);
   StartHistory(Index, Index);
 }
 

@@ -12,6 +12,7 @@
 #include "link/HidPlatform.h"
 #include "link/Types.h"
 #include "link/USB.h"
+#include "protocol/Codec.h"
 #include "protocol/ParamFile.h"
 #include "protocol/Settings.h"
 #include "protocol/Utils.h"
@@ -177,7 +178,7 @@ public:
   void ProcessFrame(TObject *Sender);
 
 private:
-  using TFrame = std::array<std::uint8_t, kCommandLength>;
+  using TFrame = TCommandBytes;
 
   /// How a frame goes out. A command of its own (a public operation, called by the user or by
   /// an event handler) ends the read-all, write-all or history read under way. The first frame
@@ -201,13 +202,13 @@ private:
   void SendFilter(TSendAs As);
   void SendAlarm1(TSendAs As);
   void SendAlarm2(TSendAs As);
-  void SendAlarm(TCommand Code, const TZOLAlarm TZOLSettings::*Which, const char *Name, TSendAs As);
+  void SendAlarm(TCommand Code, const TZOLAlarm TZOLSettings::*Which, TSendAs As);
   void SendPasswordBlock(TCommand Code, std::string_view Password);
-  void SendTagHalf(TCommand Code, int First, TSendAs As);
+  void SendTagHalf(TCommand Code, TSendAs As);
   void Decode();
-  /// The row of the answer of Code: its events, and its replies (sent as replies to Code).
+  /// The row of the answer: its events, and its replies (sent as replies to its code).
   /// Current: the answer is to the last command sent (a repeat of an earlier one is not).
-  void Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool WriteLocked, bool Current);
+  void Dispatch(const TDecodedAnswer &Answer, bool Current);
   void Raise(const TNotifyEvent &Event);
   void ReportChainError(const char *Message);
   /// A user's command while a read-all, write-all or history read runs: the chain ends, and is
@@ -215,9 +216,9 @@ private:
   void InterruptChains(bool RestartingHistory = false);
   void StartHistory(int First, int Last);
   void SendHistoryRequest(int Index, TSendAs As);
-  /// The decoder's part of a history read: an answer of Code (0x02 or 0x00) has arrived; the
+  /// The decoder's part of a history read: an answer of code 0x02 or 0x00 has arrived; the
   /// next request goes out as Reply.
-  void HistoryAnswer(std::uint8_t Code, const std::uint8_t *Payload, bool Current, TSendAs Reply);
+  void HistoryAnswer(const TDecodedAnswer &Answer, bool Current, TSendAs Reply);
   /// One more report read during a history read; ends the read when its record is overdue.
   void CountHistoryReport();
   void FailHistory(int Index, const char *Why);

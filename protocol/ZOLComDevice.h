@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "link/USB.h"
+#include "protocol/Utils.h"
 
 namespace zol {
 
@@ -65,7 +66,7 @@ public:
   void ForgetRxCounter();
 
   struct TFrameState {
-    std::array<std::uint8_t, 9> LastFrame{};
+    std::array<std::uint8_t, kCommandLength> LastFrame{};
     std::uint8_t SentCounter = 0;
     std::uint8_t RxCounter = 0;
     bool AnyFrameSent = false;
@@ -101,7 +102,7 @@ private:
   // that two senders never interleave and each chain's frames reach the channel in order. Never
   // held while waiting for the worker.
   mutable std::mutex FrameMutex;
-  std::uint8_t LastFrame[9]{};
+  std::uint8_t LastFrame[kCommandLength]{};
   std::uint8_t SentCounter = 0;
   std::uint8_t RxCounter = 0;
   bool AnyFrameSent = false;    // nothing to resend before the first frame

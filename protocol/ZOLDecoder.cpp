@@ -9,19 +9,6 @@ namespace zol {
 
 namespace {
 
-/// The alarm held in an answer's block; the fields no frame carries (the padding) are Previous's.
-TZOLAlarm AlarmFromBlock(const std::uint8_t *Block, const TZOLAlarm &Previous) {
-  TZOLAlarm Alarm = Previous;
-  Alarm.SetPoint = static_cast<float>(GetInt16LE(Block + AlarmBlock::SetPoint) / 10.0);
-  Alarm.Hysteresis = static_cast<float>(GetInt16LE(Block + AlarmBlock::Hysteresis) / 10.0);
-  Alarm.Delay = static_cast<float>(Block[AlarmBlock::Delay] / 10.0);
-  const std::uint8_t Flags = Block[AlarmBlock::Flags];
-  Alarm.ContactNC = (Flags & AlarmFlag::ContactNC) ? 1 : 0;
-  Alarm.FailClosed = (Flags & AlarmFlag::FailClosed) ? 1 : 0;
-  Alarm.LedBelow = (Flags & AlarmFlag::LedBelow) ? 1 : 0;
-  return Alarm;
-}
-
 /// Times a history record is asked for again before the read gives up on it.
 constexpr int kHistoryTries = 8;
 /// Reports a history read waits for one record, resends included, before it gives up on it;
@@ -58,10 +45,7 @@ void TCustomZOL::StartHistory(int First, int Last) {
 }
 
 void TCustomZOL::SendHistoryRequest(int Index, TSendAs As) {
-  TFrame Frame{};
-  Frame[CommandOffset::Code] = CodeOf(TCommand::ReadWROP);
-  Frame[CommandOffset::Params] = static_cast<std::uint8_t>(Index);
-  Send(Frame, As);
+  Send(EncodeHistoryRequest(Index), As);
 }
 
 void TCustomZOL::FailHistory(int Index, const char *Why) {
@@ -90,8 +74,9 @@ void TCustomZOL::CountHistoryReport() {
   }
 }
 
-void TCustomZOL::HistoryAnswer(std::uint8_t Code, const std::uint8_t *Payload, bool Current,
-                               TSendAs Reply) {
+void TCustomZOL::HistoryAnswer(const TDecodedAnswer &Answer, bool Current, TSendAs Reply) {
+  const std::uint8_t Code = Answer.Code;
+  const std::uint8_t *Payload = Answer.Payload.data();
   // Asked before the model lock: the framing lock is never taken under it.
   const bool Out = Device->LastFrameOut();
   const auto At = Device->Now();
@@ -179,7 +164,7 @@ void TCustomZOL::HistoryAnswer(std::uint8_t Code, const std::uint8_t *Payload, b
   }
   if (Pass && OnUpdateWROP) {
     // A copy decoded from the payload: aligned, and the same on any byte order.
-    const TWROP Record = WROPFromBytes(Payload);
+    const TWROP Record = Answer.Record;
     OnUpdateWROP(&Record);
   }
 }
@@ -223,35 +208,30 @@ void TCustomZOL::ProcessFrame(TObject *) {
 }
 
 void TCustomZOL::Decode() {
-  std::uint8_t Answer[kAnswerLength]{};
-  Device->ReadFrame(Answer, kAnswerLength);
-  Device->SetRxCounter(Answer[AnswerOffset::Counter]);
-  Device->ResendLastFrame(Answer[AnswerOffset::Code]);
+  std::uint8_t Bytes[kAnswerLength]{};
+  Device->ReadFrame(Bytes, kAnswerLength);
+  const TDecodedAnswer Answer = DecodeAnswer(Bytes);
+  Device->SetRxCounter(Answer.Counter);
+  Device->ResendLastFrame(Answer.Code);
   CountHistoryReport();
-  if (!FrameChecksumValid(Answer, kAnswerLength)) {
+  if (!Answer.ChecksumValid) {
     return;
   }
-  Device->ForgetAnsweredSecret(Answer[AnswerOffset::Code]);
+  Device->ForgetAnsweredSecret(Answer.Code);
 
-  const std::uint8_t Code = Answer[AnswerOffset::Code];
-  const std::uint8_t *Payload = Answer + AnswerOffset::Payload;
-  bool WriteLocked = false;
+  const std::uint8_t Code = Answer.Code;
   bool Stopped = false;
   bool Current = false;
   {
     std::lock_guard<std::mutex> Lock(ModelMutex);
-    const std::uint8_t Status = Answer[AnswerOffset::Status];
-    Model.Measure = (Status & StatusBit::SensorFailure)
-                        ? kSensorFailureMeasure
-                        : static_cast<float>(GetInt16LE(Answer + AnswerOffset::Measure) / 10.0);
-    Model.WriteLocked = (Status & StatusBit::WriteLocked) != 0;
-    Model.UseDisplay = (Status & StatusBit::UseDisplay) != 0;
-    Model.UseE2PROM = (Status & StatusBit::UseE2PROM) != 0;
-    Model.Relay1 = (Status & StatusBit::Relay1) != 0;
-    Model.Led1 = (Status & StatusBit::Led1) != 0;
-    Model.Relay2 = (Status & StatusBit::Relay2) != 0;
-    Model.Led2 = (Status & StatusBit::Led2) != 0;
-    WriteLocked = Model.WriteLocked;
+    Model.Measure = Answer.Measure;
+    Model.WriteLocked = Answer.WriteLocked;
+    Model.UseDisplay = Answer.UseDisplay;
+    Model.UseE2PROM = Answer.UseE2PROM;
+    Model.Relay1 = Answer.Relay1;
+    Model.Led1 = Answer.Led1;
+    Model.Relay2 = Answer.Relay2;
+    Model.Led2 = Answer.Led2;
     // The instrument repeats its last answer until a new command reaches it: an answer whose
     // code is not the last command sent is a repeat of an earlier exchange.
     Current = Code == Model.LastCommand;
@@ -263,35 +243,39 @@ void TCustomZOL::Decode() {
 
     switch (static_cast<TCommand>(Code)) {
     case TCommand::ReadState:
-      Model.RawValue = GetInt16BE(Payload + StatePayload::RawValue);
-      Model.Rt = BytesToSingle(Payload + StatePayload::Rt);
+      Model.RawValue = Answer.RawValue;
+      Model.Rt = Answer.Rt;
       break;
     case TCommand::ReadInfo:
-      Model.InfoText = InfoText(Payload);
+      Model.InfoText = Answer.InfoText;
       break;
     case TCommand::Ping:
-      if (!std::equal(kPingPattern.begin(), kPingPattern.end(), Payload)) {
+      if (!Answer.PingEchoed) {
         Model.PingError = true;
       }
       break;
     case TCommand::ReadFilter:
-      Model.Settings.Filter = BytesToSingle(Payload);
+      Model.Settings.Filter = Answer.Filter;
       break;
     case TCommand::ReadAlarm1:
-      Model.Settings.Alarm1 = AlarmFromBlock(Payload, Model.Settings.Alarm1);
+    case TCommand::ReadAlarm2: {
+      // The padding, which no frame carries, stays the settings'.
+      TZOLAlarm &Alarm =
+          Code == CodeOf(TCommand::ReadAlarm1) ? Model.Settings.Alarm1 : Model.Settings.Alarm2;
+      const std::uint8_t Padding = Alarm.Padding;
+      Alarm = Answer.Alarm;
+      Alarm.Padding = Padding;
       break;
-    case TCommand::ReadAlarm2:
-      Model.Settings.Alarm2 = AlarmFromBlock(Payload, Model.Settings.Alarm2);
-      break;
+    }
     case TCommand::ReadTag:
-      Model.TagPart1 = UnpackEight(Payload);
+      Model.TagPart1 = Answer.TagHalf;
       break;
     case TCommand::ReadTag2:
-      Model.TagPart2 = UnpackEight(Payload);
+      Model.TagPart2 = Answer.TagHalf;
       Model.Settings.Tag.Set(Model.TagPart1 + Model.TagPart2);
       break;
     case TCommand::ReadCryptedPassword:
-      std::copy(Payload, Payload + AnswerOffset::PayloadLength, Model.CryptedPassword.begin());
+      Model.CryptedPassword = Answer.CryptedPassword;
       break;
     default:
       break;
@@ -302,7 +286,7 @@ void TCustomZOL::Decode() {
     return;
   }
   try {
-    Dispatch(Code, Payload, WriteLocked, Current);
+    Dispatch(Answer, Current);
   } catch (const std::exception &Error) {
     // A range error inside a chain (an alarm loaded from a file that no frame can carry) stops
     // that chain; the worker goes on reading and writing reports.
@@ -315,8 +299,8 @@ void TCustomZOL::Decode() {
   }
 }
 
-void TCustomZOL::Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool WriteLocked,
-                          bool Current) {
+void TCustomZOL::Dispatch(const TDecodedAnswer &Answer, bool Current) {
+  const std::uint8_t Code = Answer.Code;
   // Events and replies in the order of each row, with no lock held: handlers take snapshots
   // and may call operations. ReadingAll and WritingAll are looked at when the row needs them.
   // The steps of a read-all or write-all chain are taken only on a current answer: a repeat of
@@ -328,7 +312,7 @@ void TCustomZOL::Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool W
   const TSendAs Reply = TSendAs::ReplyTo(Code);
   switch (static_cast<TCommand>(Code)) {
   case TCommand::ReadState:
-    HistoryAnswer(Code, Payload, Current, Reply);
+    HistoryAnswer(Answer, Current, Reply);
     Raise(OnUpdateState);
     break;
   case TCommand::ReadInfo:
@@ -336,7 +320,7 @@ void TCustomZOL::Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool W
     SendCommand(CodeOf(TCommand::ReadState), Reply);
     break;
   case TCommand::ReadWROP:
-    HistoryAnswer(Code, Payload, Current, Reply);
+    HistoryAnswer(Answer, Current, Reply);
     break;
   case TCommand::SendFilter:
     if (WritingAllStep) {
@@ -380,7 +364,7 @@ void TCustomZOL::Dispatch(std::uint8_t Code, const std::uint8_t *Payload, bool W
     break;
   case TCommand::Unlock:
     SendCommand(CodeOf(TCommand::ReadState), Reply);
-    if (!WriteLocked) {
+    if (!Answer.WriteLocked) {
       Raise(OnUnlockDevice);
     }
     break;

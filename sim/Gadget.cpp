@@ -16,13 +16,17 @@
 #include <initializer_list>
 #include <sstream>
 
+#include "protocol/Codec.h"
+
 namespace zol {
 
 namespace {
 
 constexpr const char *kGadgetRoot = "/sys/kernel/config/usb_gadget/";
-constexpr int kInputLength = 12; // the answer, without the report id byte usbhid adds back
-constexpr int kOutputLength = 8; // the command: usbhid strips the report id byte
+// The answer, without the report id byte usbhid adds back; the command, which usbhid hands over
+// without its report id byte.
+constexpr int kInputLength = kAnswerLength;
+constexpr int kOutputLength = kCommandLength;
 constexpr int kOversizedLength = kSimOversizedInputLength;
 // After binding and after an unplug the function refuses writes (ESHUTDOWN) for about 350 ms;
 // the node is reopened at this pace while that lasts, never in a tight loop.
@@ -509,7 +513,7 @@ void UsbGadget::WriteReport(const std::uint8_t *Report) {
   if (Function < 0)
     return;
   // The report id byte stays home: the host's usbhid puts it back for an unnumbered report.
-  const ssize_t n = ::write(Function, Report + 1, kInputLength);
+  const ssize_t n = ::write(Function, Report + kReportIdLength, kInputLength);
   if (n == kInputLength) {
     ++Counts.ReportsWritten;
   } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "protocol/Codec.h"
 #include "protocol/ParamFile.h"
 #include "protocol/SystemFile.h"
 #include "protocol/Utils.h"
@@ -47,30 +48,14 @@ std::uint32_t Fnv1a(const std::uint8_t *Bytes, int n) {
 
 } // namespace
 
-TSimAlarm SimAlarmFromBlock(const std::uint8_t *Block) {
-  TSimAlarm a;
-  a.SetPoint = GetInt16LE(Block + AlarmBlock::SetPoint);
-  a.Hysteresis = GetInt16LE(Block + AlarmBlock::Hysteresis);
-  a.Delay = Block[AlarmBlock::Delay];
-  a.Flags = Block[AlarmBlock::Flags];
-  return a;
-}
-
-void SimAlarmToBlock(const TSimAlarm &a, std::uint8_t *Block) {
-  PutInt16LE(Block + AlarmBlock::SetPoint, a.SetPoint);
-  PutInt16LE(Block + AlarmBlock::Hysteresis, a.Hysteresis);
-  Block[AlarmBlock::Delay] = a.Delay;
-  Block[AlarmBlock::Flags] = a.Flags;
-}
-
 TSimMemoryImage BuildMemoryImage(const TSimMemory &m) {
   const TSimSettings &s = m.Settings;
   TSimMemoryImage b{};
   std::copy(kMagic.begin(), kMagic.end(), b.begin() + MemoryOffset::Magic);
   std::copy(s.Tag.begin(), s.Tag.end(), b.begin() + MemoryOffset::Tag);
   std::copy(s.Filter.begin(), s.Filter.end(), b.begin() + MemoryOffset::Filter);
-  SimAlarmToBlock(s.Alarm1, b.data() + MemoryOffset::Alarm1);
-  SimAlarmToBlock(s.Alarm2, b.data() + MemoryOffset::Alarm2);
+  PutAlarmBlock(s.Alarm1, b.data() + MemoryOffset::Alarm1);
+  PutAlarmBlock(s.Alarm2, b.data() + MemoryOffset::Alarm2);
   b[MemoryOffset::Options] = static_cast<std::uint8_t>((s.UseDisplay ? StatusBit::UseDisplay : 0) |
                                                        (s.UseE2PROM ? StatusBit::UseE2PROM : 0));
   std::copy(m.Password.begin(), m.Password.end(), b.begin() + MemoryOffset::Password);
@@ -96,9 +81,10 @@ bool ParseMemoryImage(const TSimMemoryImage &b, TSimMemory &m) {
     sum |= std::uint32_t{b[MemoryOffset::Sum + i]} << (8 * i);
   if (sum != Fnv1a(b.data(), MemoryOffset::Sum))
     return false;
-  const std::string tag(b.begin() + MemoryOffset::Tag, b.begin() + MemoryOffset::Tag + 16);
+  const std::string tag(b.begin() + MemoryOffset::Tag,
+                        b.begin() + MemoryOffset::Tag + kDeviceTagLength);
   const std::string pass(b.begin() + MemoryOffset::Password,
-                         b.begin() + MemoryOffset::Password + 8);
+                         b.begin() + MemoryOffset::Password + kPasswordLength);
   const int count = b[MemoryOffset::HistoryCount];
   // A sound checksum over nonsense (a file written by hand) is still refused.
   if (!AllPackable(tag) || !AllPackable(pass) || count > kSimHistorySize)
@@ -107,8 +93,8 @@ bool ParseMemoryImage(const TSimMemoryImage &b, TSimMemory &m) {
   s.Tag = tag;
   std::copy(b.begin() + MemoryOffset::Filter, b.begin() + MemoryOffset::Filter + 4,
             s.Filter.begin());
-  s.Alarm1 = SimAlarmFromBlock(b.data() + MemoryOffset::Alarm1);
-  s.Alarm2 = SimAlarmFromBlock(b.data() + MemoryOffset::Alarm2);
+  s.Alarm1 = GetAlarmBlock(b.data() + MemoryOffset::Alarm1);
+  s.Alarm2 = GetAlarmBlock(b.data() + MemoryOffset::Alarm2);
   s.UseDisplay = (b[MemoryOffset::Options] & StatusBit::UseDisplay) != 0;
   s.UseE2PROM = (b[MemoryOffset::Options] & StatusBit::UseE2PROM) != 0;
   m.Password = pass;

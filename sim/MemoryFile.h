@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol/Codec.h"
 #include "protocol/WROP.h"
 
 namespace zol {
@@ -13,14 +14,9 @@ inline constexpr int kSimHistorySize = kHistoryRecords;
 /// Size of the memory file.
 inline constexpr int kSimMemoryImageSize = 100;
 
-/// One alarm as the instrument stores it: the 6-byte alarm block of commands 0x21/0x22.
-struct TSimAlarm {
-  std::int16_t SetPoint = 0;   ///< tenths of °C
-  std::int16_t Hysteresis = 0; ///< tenths of °C
-  std::uint8_t Delay = 0;      ///< tenths of a second
-  std::uint8_t Flags = 0;      ///< AlarmFlag bits as received (other bits kept, ignored)
-  bool operator==(const TSimAlarm &) const = default;
-};
+/// One alarm as the instrument stores it: the 6-byte alarm block of commands 0x21/0x22, its
+/// flags as received (other bits kept, ignored).
+using TSimAlarm = TAlarmBlock;
 
 /// The settings the instrument keeps.
 struct TSimSettings {
@@ -76,9 +72,5 @@ TSimMemoryState LoadMemoryFile(const std::string &Path, TSimMemory &Memory,
 /// says why.
 bool SaveMemoryFile(const std::string &Path, const TSimMemoryImage &Image,
                     std::string *Reason = nullptr);
-
-/// The 6-byte alarm block of commands 0x21/0x22 and of the memory file.
-TSimAlarm SimAlarmFromBlock(const std::uint8_t *Block);
-void SimAlarmToBlock(const TSimAlarm &Alarm, std::uint8_t *Block);
 
 } // namespace zol

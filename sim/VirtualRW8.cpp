@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <numbers>
 
-#include "protocol/Utils.h"
+#include "protocol/Codec.h"
 
 namespace zol {
 
@@ -221,13 +221,15 @@ void VirtualRW8::ReceiveCommand(const std::uint8_t *Command) {
       ++Dropped;
       return;
     }
-    if (!FrameChecksumValid(Command, kCommandLength)) {
+    const TDecodedCommand Decoded = DecodeCommand(Command);
+    if (!Decoded.ChecksumValid) {
       ++BadChecksum;
       return;
     }
     ++CarriedOut;
-    ++PerCode[Command[CommandOffset::Code]];
-    CarryOut(Command);
+    ++PerCode[Decoded.Code];
+    std::copy(Command, Command + kCommandLength, Last.begin());
+    CarryOut(Decoded);
   }
   SaveMemory();
 }
@@ -245,40 +247,38 @@ void VirtualRW8::Record(std::uint8_t Code) {
   HistorySize = std::min(HistorySize + 1, kSimHistorySize);
 }
 
-void VirtualRW8::CarryOut(const std::uint8_t *Command) {
-  const std::uint8_t code = Command[CommandOffset::Code];
-  const std::uint8_t *params = Command + CommandOffset::Params;
-  std::copy(Command, Command + kCommandLength, Last.begin());
+void VirtualRW8::CarryOut(const TDecodedCommand &Command) {
+  const std::uint8_t code = Command.Code;
   if (!IsKnownCode(code) || !WriteAllowed(code))
     return;
 
   bool changed = true;
   switch (static_cast<TCommand>(code)) {
   case TCommand::SendFilter:
-    std::copy(params, params + 4, Store.Filter.begin());
+    Store.Filter = Command.Filter;
     break;
   case TCommand::SendAlarm1:
-    Store.Alarm1 = SimAlarmFromBlock(params);
+    Store.Alarm1 = Command.Alarm;
     Run1 = {};
     break;
   case TCommand::SendAlarm2:
-    Store.Alarm2 = SimAlarmFromBlock(params);
+    Store.Alarm2 = Command.Alarm;
     Run2 = {};
     break;
   case TCommand::SendTag1:
-    Store.Tag.replace(0, 8, UnpackEight(params));
+    Store.Tag.replace(0, kTagHalfLength, Command.Text);
     break;
   case TCommand::SendTag2:
-    Store.Tag.replace(8, 8, UnpackEight(params));
+    Store.Tag.replace(kTagHalfLength, kTagHalfLength, Command.Text);
     break;
   case TCommand::Unlock:
     // A wrong password leaves the lock as it is; it does not lock an unlocked instrument.
-    if (UnpackEight(params) == Pass)
+    if (Command.Text == Pass)
       Locked = false;
     changed = false;
     break;
   case TCommand::ChangePassword:
-    Pass = UnpackEight(params);
+    Pass = Command.Text;
     break;
   case TCommand::ProgramFirmware:
     Info = kInfoProgrammed;
@@ -288,8 +288,7 @@ void VirtualRW8::CarryOut(const std::uint8_t *Command) {
     Info = kInfoErased;
     break;
   case TCommand::SetClock:
-    ClockBase = std::int64_t{GetUInt16LE(params + ClockParam::Date)} * kTicksPerDay +
-                GetUInt16LE(params + ClockParam::Time);
+    ClockBase = std::int64_t{Command.Clock.Date} * kTicksPerDay + Command.Clock.Time;
     ClockSetAt = SimTimeUs;
     changed = false;
     break;
@@ -328,19 +327,17 @@ bool VirtualRW8::Tick(std::chrono::microseconds Elapsed, std::uint8_t *Report) {
   StepModel(std::max<std::int64_t>(0, Elapsed.count()));
   if (!IsPresent || Silent)
     return false;
-  Report[0] = 0; // report id
-  std::uint8_t *answer = Report + 1;
-  std::fill(answer, answer + kAnswerLength, 0);
   const std::uint8_t code = Last[CommandOffset::Code];
-  answer[AnswerOffset::Code] =
-      (ErrorAnswers || !IsKnownCode(code)) ? CodeOf(TCommand::Error) : code;
-  answer[AnswerOffset::Status] = ComputeStatus();
-  answer[AnswerOffset::Counter] = Counter++;
-  PutInt16LE(answer + AnswerOffset::Measure,
-             SensorFailure ? kFailedMeasure : MeasureTenthsLocked());
-  if (answer[AnswerOffset::Code] != CodeOf(TCommand::Error))
-    FillPayload(answer);
-  answer[AnswerOffset::Checksum] = FrameChecksum(answer, kAnswerLength);
+  TAnswerFields fields;
+  fields.Code = (ErrorAnswers || !IsKnownCode(code)) ? CodeOf(TCommand::Error) : code;
+  fields.Status = ComputeStatus();
+  fields.Counter = Counter++;
+  fields.MeasureTenths = SensorFailure ? kFailedMeasure : MeasureTenthsLocked();
+  if (fields.Code != CodeOf(TCommand::Error))
+    fields.Payload = Payload();
+  const TAnswerBytes answer = EncodeAnswer(fields);
+  Report[0] = 0; // report id
+  std::copy(answer.begin(), answer.end(), Report + kReportIdLength);
   if (CorruptShare > 0.0 && std::uniform_real_distribution<double>(0.0, 1.0)(Random) < CorruptShare)
     Corrupt(Report);
   ++Sent;
@@ -348,7 +345,7 @@ bool VirtualRW8::Tick(std::chrono::microseconds Elapsed, std::uint8_t *Report) {
 }
 
 void VirtualRW8::Corrupt(std::uint8_t *Report) {
-  std::uint8_t *answer = Report + 1;
+  std::uint8_t *answer = Report + kReportIdLength;
   if (std::uniform_int_distribution<int>(0, 1)(Random) == 0) {
     answer[AnswerOffset::Checksum] ^=
         static_cast<std::uint8_t>(std::uniform_int_distribution<int>(1, 255)(Random));
@@ -366,59 +363,42 @@ void VirtualRW8::Corrupt(std::uint8_t *Report) {
   ++Corrupted;
 }
 
-void VirtualRW8::FillPayload(std::uint8_t *Answer) const {
-  std::uint8_t *payload = Answer + AnswerOffset::Payload;
-  const std::uint8_t *params = Last.data() + CommandOffset::Params;
-  const std::uint8_t code = Last[CommandOffset::Code];
-  switch (static_cast<TCommand>(code)) {
+TBlockBytes VirtualRW8::Payload() const {
+  const TDecodedCommand asked = DecodeCommand(Last.data());
+  switch (static_cast<TCommand>(asked.Code)) {
   case TCommand::ReadState: {
     const double rt = Pt100(Temperature());
     const long raw = std::clamp(std::lround(rt * 100.0), -32768L, 32767L);
-    payload[0] = static_cast<std::uint8_t>((raw >> 8) & 0xFF);
-    payload[1] = static_cast<std::uint8_t>(raw & 0xFF);
-    const auto bytes = SingleToBytes(static_cast<float>(rt));
-    std::copy(bytes.begin(), bytes.end(), payload + StatePayload::Rt);
-    break;
+    return EncodeStatePayload(static_cast<std::int16_t>(raw), static_cast<float>(rt));
   }
   case TCommand::ReadInfo:
-    std::copy(Info.begin(), Info.end(), payload);
-    break;
+    return Info;
   case TCommand::ReadWROP: {
-    const int index = params[0];
-    if (index < HistorySize) {
-      const TSimRecord &r = History[index];
-      WROPToBytes(TWROP{WROPSlotMask(index), r.OpCode, r.OpDate, r.OpTime}, payload);
+    TBlockBytes payload{};
+    if (asked.HistoryIndex < HistorySize) {
+      const TSimRecord &r = History[static_cast<std::size_t>(asked.HistoryIndex)];
+      WROPToBytes(TWROP{WROPSlotMask(asked.HistoryIndex), r.OpCode, r.OpDate, r.OpTime},
+                  payload.data());
     }
     // No such record: six zero bytes, a slot mask that names no slot.
-    break;
+    return payload;
   }
   case TCommand::Ping:
-    std::copy(params, params + 6, payload);
-    break;
+    return asked.Params;
   case TCommand::ReadFilter:
-    std::copy(Store.Filter.begin(), Store.Filter.end(), payload);
-    break;
+    return EncodeFilterPayload(Store.Filter);
   case TCommand::ReadAlarm1:
-    SimAlarmToBlock(Store.Alarm1, payload);
-    break;
+    return EncodeAlarmPayload(Store.Alarm1);
   case TCommand::ReadAlarm2:
-    SimAlarmToBlock(Store.Alarm2, payload);
-    break;
+    return EncodeAlarmPayload(Store.Alarm2);
   case TCommand::ReadTag:
-  case TCommand::ReadTag2: {
-    const auto half =
-        std::string_view(Store.Tag).substr(code == CodeOf(TCommand::ReadTag) ? 0 : 8, 8);
-    const auto packed = PackEight(half);
-    std::copy(packed.begin(), packed.end(), payload);
-    break;
-  }
-  case TCommand::ReadCryptedPassword: {
-    const auto crypted = CryptPassword(Pass, Opts.SerialNumber);
-    std::copy(crypted.begin(), crypted.end(), payload);
-    break;
-  }
+  case TCommand::ReadTag2:
+    return EncodeTagHalfPayload(std::string_view(Store.Tag).substr(
+        asked.Code == CodeOf(TCommand::ReadTag) ? 0 : kTagHalfLength, kTagHalfLength));
+  case TCommand::ReadCryptedPassword:
+    return CryptPassword(Pass, Opts.SerialNumber);
   default:
-    break;
+    return {};
   }
 }
 

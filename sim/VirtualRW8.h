@@ -12,14 +12,15 @@
 #include <string_view>
 #include <thread>
 
+#include "protocol/Codec.h"
 #include "sim/MemoryFile.h"
 
 namespace zol {
 
 /// Input report of the instrument: report id byte 0, then the 12-byte answer.
-inline constexpr int kSimInputReportLength = 13;
+inline constexpr int kSimInputReportLength = kAnswerReportLength;
 /// Output report of the instrument: report id byte 0, then the 8-byte command.
-inline constexpr int kSimOutputReportLength = 9;
+inline constexpr int kSimOutputReportLength = kCommandReportLength;
 /// Report lengths declared by an instrument with the "oversized reports" fault: beyond what the
 /// channel's buffers (256 in, 257 out) hold.
 inline constexpr int kSimOversizedInputLength = 300;
@@ -188,13 +189,14 @@ private:
   };
 
   void RunStreaming();
-  void CarryOut(const std::uint8_t *Command);
+  void CarryOut(const TDecodedCommand &Command);
   bool WriteAllowed(std::uint8_t Code) const;
   void Record(std::uint8_t Code);
   void PlugIn();
   void StepModel(std::int64_t ElapsedUs);
   void StepAlarm(const TSimAlarm &Alarm, AlarmRun &Run, std::int64_t ElapsedUs);
-  void FillPayload(std::uint8_t *Answer) const;
+  /// The payload of the answer to the last command carried out.
+  TBlockBytes Payload() const;
   std::uint8_t ComputeStatus() const;
   std::int64_t ClockTicks() const;
   float Temperature() const;

@@ -1,5 +1,6 @@
 #include "tools/ZolctlCommands.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <system_error>
 
 #include "protocol/AccessHint.h"
+#include "protocol/Codec.h"
 #include "protocol/ParamFile.h"
 #include "protocol/Utils.h"
 
@@ -18,13 +20,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-/// The tag as the instrument keeps it: 16 characters, through the packing.
+/// The tag as the instrument keeps it: 16 characters, its two halves as the instrument decodes
+/// the frames that carry them.
 std::string AsKept(const std::string &Tag) {
-  const std::string_view text(Tag);
-  std::string kept;
-  for (std::size_t i = 0; i < static_cast<std::size_t>(kDeviceTagLength); i += kPackedEightChars)
-    kept += UnpackEight(PackEight(text.substr(std::min(i, text.size()), kPackedEightChars)).data());
-  return kept;
+  return DecodeCommand(EncodeTagHalf(TCommand::SendTag1, Tag).data()).Text +
+         DecodeCommand(EncodeTagHalf(TCommand::SendTag2, Tag).data()).Text;
 }
 
 /// Letters in upper case, as the window forces them while the tag is typed. Only A to Z have an
@@ -66,12 +66,9 @@ std::string IsoTime(std::uint16_t OpTime) {
   return text;
 }
 
+/// The same alarm as far as the instrument can tell: the same frame carries both.
 bool SameAlarm(const TZOLAlarm &a, const TZOLAlarm &b) {
-  return ToTenths16(a.SetPoint, "Set point") == ToTenths16(b.SetPoint, "Set point") &&
-         ToTenths16(a.Hysteresis, "Hysteresis") == ToTenths16(b.Hysteresis, "Hysteresis") &&
-         DelayToTenths8(a.Delay) == DelayToTenths8(b.Delay) &&
-         (a.ContactNC != 0) == (b.ContactNC != 0) && (a.FailClosed != 0) == (b.FailClosed != 0) &&
-         (a.LedBelow != 0) == (b.LedBelow != 0);
+  return EncodeAlarm(TCommand::SendAlarm1, a) == EncodeAlarm(TCommand::SendAlarm1, b);
 }
 
 TResult List(TSession &S) {
@@ -370,13 +367,12 @@ TResult LostPassword(TSession &S) {
   S.Zol().ReadCryptedPassword();
   const TZOLModel m = S.Expect("the crypted password", TEvent::Crypted).Snapshot;
   // Shown as the password dialog shows it: last byte first.
-  std::uint8_t reversed[6];
-  for (int i = 0; i < 6; ++i)
-    reversed[i] = m.CryptedPassword[static_cast<std::size_t>(5 - i)];
+  TBlockBytes reversed{};
+  std::reverse_copy(m.CryptedPassword.begin(), m.CryptedPassword.end(), reversed.begin());
   TResult r;
-  r.Json["cryptedPassword"] = HexBytes(reversed, 6);
+  r.Json["cryptedPassword"] = HexBytes(reversed.data(), reversed.size());
   r.Json["serialNumber"] = JsonText(m.SerialNumber);
-  r.Text = "crypted password: " + HexBytes(reversed, 6) +
+  r.Text = "crypted password: " + HexBytes(reversed.data(), reversed.size()) +
            "\nserial number: " + Printable(m.SerialNumber) + "\nGive both to the maker.\n";
   return r;
 }
@@ -584,11 +580,9 @@ std::string CheckSendable(const TZOLSettings &Settings) {
     return "Filter " + Fixed(Settings.Filter, 2) +
            " s cannot be sent: the instrument does not carry it back";
   try {
-    for (const TZOLAlarm *a : {&Settings.Alarm1, &Settings.Alarm2}) {
-      ToTenths16(a->SetPoint, "Set point");
-      ToTenths16(a->Hysteresis, "Hysteresis");
-      DelayToTenths8(a->Delay);
-    }
+    // The frames a write-all sends, built and dropped: the message names the alarm and value.
+    EncodeAlarm(TCommand::SendAlarm1, Settings.Alarm1);
+    EncodeAlarm(TCommand::SendAlarm2, Settings.Alarm2);
   } catch (const ERangeError &e) {
     return e.what();
   }
