@@ -4,12 +4,15 @@
 #include <QMessageBox>
 #include <QTabWidget>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
 
+#include "link/TracePlatform.h"
 #include "link/USB.h"
 #include "ui_Main.h"
 #include "windows/About.h"
@@ -53,6 +56,30 @@ std::string ProgramName(int argc, char **argv) {
 }
 
 } // namespace
+
+TProgramTrace::TProgramTrace(HidPlatform &Platform, const char *Path, const std::string &Program)
+    : Inner(Platform) {
+  if (Path == nullptr || Path[0] == '\0')
+    return;
+  errno = 0;
+  File.open(Path, std::ios::out | std::ios::trunc);
+  if (!File) {
+    const int Why = errno;
+    std::fprintf(stderr, "%s: cannot write the trace to %s (%s); running without a trace\n",
+                 Program.c_str(), Path, Why != 0 ? std::strerror(Why) : "cannot open the file");
+    return;
+  }
+  // The configurator never shows the password bytes.
+  Trace = std::make_unique<TracePlatform>(Inner, &File, false);
+}
+
+TProgramTrace::~TProgramTrace() = default;
+
+HidPlatform &TProgramTrace::Platform() const {
+  if (Trace)
+    return *Trace;
+  return Inner;
+}
 
 TProgramWindows::TProgramWindows(HidPlatform &Platform) {
   Main = std::make_unique<TMainForm>(Platform);
@@ -181,11 +208,15 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
   InstallLanguage(App);
   PrepareApplication();
 
+  // Opened once the lock is ours (a second copy leaves the running one's trace alone), and
+  // closed after the worker has stopped.
+  const TProgramTrace Trace(Platform, std::getenv("ZOLCFG_TRACE"), Program);
+
   // Every window exists before the main window is first shown: showing it scans, which may
   // open the selection dialog, and the instrument's events reach the password and history
   // windows.
   {
-    TProgramWindows Windows(Platform);
+    TProgramWindows Windows(Trace.Platform());
     // Later copies reach this one through the socket beside the lock; from before the
     // main window is first shown (the selection dialog may wait there), and gone before the
     // windows go.

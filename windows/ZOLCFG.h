@@ -2,14 +2,17 @@
 
 #include <QString>
 
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <string>
 
 class QWidget;
 
 namespace zol {
 
 class HidPlatform;
+class TracePlatform;
 class TMainForm;
 class TAboutBox;
 class TSelectForm;
@@ -35,6 +38,27 @@ private:
   std::unique_ptr<TPassForm> Pass;
   std::unique_ptr<TBackTraceForm> BackTrace;
   std::unique_ptr<TErrorForm> Error;
+};
+
+/// The wire trace the environment asks for (ZOLCFG_TRACE=FILE): FILE emptied and every frame
+/// the program writes or reads put there as a line, as zolctl's --trace prints it (passwords
+/// masked), flushed line by line. Without a path, or when FILE cannot be opened (said on the
+/// standard error, after Program), the program runs on Platform itself, without a trace.
+class TProgramTrace {
+public:
+  TProgramTrace(HidPlatform &Platform, const char *Path, const std::string &Program);
+  ~TProgramTrace();
+  TProgramTrace(const TProgramTrace &) = delete;
+  TProgramTrace &operator=(const TProgramTrace &) = delete;
+
+  /// The platform the windows use: the trace over Platform, or Platform.
+  HidPlatform &Platform() const;
+  bool Tracing() const { return Trace != nullptr; }
+
+private:
+  HidPlatform &Inner;
+  std::ofstream File;
+  std::unique_ptr<TracePlatform> Trace;
 };
 
 /// The text the system shows for the program (task bar, window lists).
