@@ -88,9 +88,10 @@ TProgramWindows::TProgramWindows(HidPlatform &Platform) {
   AboutBox = About.get();
   Select = std::make_unique<TSelectForm>();
   SelectForm = Select.get();
-  Pass = std::make_unique<TPassForm>();
+  // The dialogs reach the instrument through the main window's device component.
+  Pass = std::make_unique<TPassForm>(Main->ZOL);
   PassForm = Pass.get();
-  BackTrace = std::make_unique<TBackTraceForm>();
+  BackTrace = std::make_unique<TBackTraceForm>(Main->ZOL);
   BackTraceForm = BackTrace.get();
   Error = std::make_unique<TErrorForm>();
   ErrorForm = Error.get();
@@ -160,7 +161,8 @@ void BringToFront(QWidget &Window) {
 }
 
 int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockName,
-              const QString &TitleSuffix, const std::function<std::unique_ptr<QWidget>()> &Beside) {
+              const QString &TitleSuffix,
+              const std::function<std::unique_ptr<QWidget>(QWidget &Main)> &Beside) {
   const std::string Program = ProgramName(argc, argv);
   // Before anything else: a second copy brings the running one to the front and leaves.
   TSingleInstance Lock(LockName);
@@ -232,7 +234,7 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
       MainForm->setWindowTitle(MainForm->windowTitle() + TitleSuffix);
     if (Maker)
       ShowMakerTab(true);
-    std::unique_ptr<QWidget> Companion = Beside ? Beside() : nullptr;
+    std::unique_ptr<QWidget> Companion = Beside ? Beside(*MainForm) : nullptr;
     if (Companion)
       Companion->show();
     QApplication::exec();

@@ -76,11 +76,11 @@ void PrepareApplication();
 /// closes, then releases the lock. TitleSuffix is appended to the main window's caption ("" for the
 /// real program). Of the command line it reads only --maker, which shows the maker's tab; argv[0]
 /// is the only argument the toolkit sees. Beside, when given, makes a window shown beside the main
-/// window and destroyed before the windows go. The language follows the user's environment. Returns
-/// the exit code.
+/// window (given it, once shown) and destroyed before the windows go. The language follows the
+/// user's environment. Returns the exit code.
 int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockName,
               const QString &TitleSuffix,
-              const std::function<std::unique_ptr<QWidget>()> &Beside = {});
+              const std::function<std::unique_ptr<QWidget>(QWidget &Main)> &Beside = {});
 
 /// Brings Window to the front as asked by a later copy of the program: shown, not minimised,
 /// raised and active; a dialog open over it is raised above it.
