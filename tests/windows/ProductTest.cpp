@@ -209,7 +209,7 @@ TEST(ProgramTrace, WritesTheSessionsFramesToTheFileAsTheyGo) {
   QStringList Lines;
   ASSERT_TRUE(WaitUntil([&] {
     QFile File(Path);
-    if (!File.open(QIODevice::ReadOnly))
+    if (!File.open(QIODevice::ReadOnly | QIODevice::Text)) // Windows ends the lines with CR LF
       return false;
     Lines = QString::fromLatin1(File.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     return Lines.filter(QStringLiteral("-> ")).size() > 0 &&
