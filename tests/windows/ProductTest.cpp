@@ -199,23 +199,28 @@ TEST(ProgramTrace, WritesTheSessionsFramesToTheFileAsTheyGo) {
   EXPECT_FALSE(None.Tracing());
   EXPECT_EQ(&None.Platform(), &Sim);
 
-  const TProgramTrace Trace(Sim, Path.toLocal8Bit(), "windows_test");
-  ASSERT_TRUE(Trace.Tracing());
-  TProgramWindows Windows(Trace.Platform());
-  MainForm->show();
-  ASSERT_TRUE(WaitUntil([] { return MainForm->DevicePresent; }));
-  const QRegularExpression Frame(QStringLiteral("^(-> ([0-9A-F]{2} ){7}|<- ([0-9A-F]{2} ){11})"
-                                                "[0-9A-F]{2}$"));
-  QStringList Lines;
-  ASSERT_TRUE(WaitUntil([&] {
+  const auto ReadLines = [&Path] {
     QFile File(Path);
     if (!File.open(QIODevice::ReadOnly | QIODevice::Text)) // Windows ends the lines with CR LF
-      return false;
-    Lines = QString::fromLatin1(File.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    return Lines.filter(QStringLiteral("-> ")).size() > 0 &&
-           Lines.filter(QStringLiteral("<- ")).size() > 0;
-  }));
-  for (const QString &Line : Lines)
+      return QStringList();
+    return QString::fromLatin1(File.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+  };
+  const TProgramTrace Trace(Sim, Path.toLocal8Bit(), "windows_test");
+  ASSERT_TRUE(Trace.Tracing());
+  {
+    TProgramWindows Windows(Trace.Platform());
+    MainForm->show();
+    ASSERT_TRUE(WaitUntil([] { return MainForm->DevicePresent; }));
+    // Both ways, while the session runs.
+    ASSERT_TRUE(WaitUntil([&] {
+      const QStringList Lines = ReadLines();
+      return !Lines.filter(QStringLiteral("-> ")).isEmpty() &&
+             !Lines.filter(QStringLiteral("<- ")).isEmpty();
+    }));
+  } // the worker has stopped: the last line is whole
+  const QRegularExpression Frame(QStringLiteral("^(-> ([0-9A-F]{2} ){7}|<- ([0-9A-F]{2} ){11})"
+                                                "[0-9A-F]{2}$"));
+  for (const QString &Line : ReadLines())
     EXPECT_TRUE(Frame.match(Line).hasMatch()) << Line.toStdString();
 }
 
