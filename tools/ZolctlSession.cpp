@@ -45,7 +45,7 @@ int InterruptStatus() {
 TSession::TSession(const TZolctlOptions &Options_, HidPlatform &Platform_, std::ostream &Out_,
                    std::ostream &Err_)
     : Options(Options_), Out(Out_), Err(Err_), Inner(Platform_) {
-  Tap = std::make_unique<TapPlatform>(Inner, Options.Trace ? &Err : nullptr, Options.ShowSecrets);
+  Tap = std::make_unique<TracePlatform>(Inner, Options.Trace ? &Err : nullptr, Options.ShowSecrets);
   if (Options.Sim)
     // The lag is the host's: it holds for every instrument, whatever K: says.
     for (const TSimFault &fault : Options.SimFaults)
@@ -285,7 +285,7 @@ void TSession::RequireUnlocked(const TZOLModel &State) const {
 
 std::string TSession::SentNote() const {
   Tap->Shut();
-  const TapPlatform::TWritten w = Tap->Written();
+  const TracePlatform::TWritten w = Tap->Written();
   long count = 0;
   for (int code = 0; code < 256; ++code)
     if (ChangesSettings(static_cast<std::uint8_t>(code)))

@@ -10,8 +10,8 @@
 #include <ostream>
 #include <string>
 
+#include "link/TracePlatform.h"
 #include "protocol/ZOL.h"
-#include "tools/TapPlatform.h"
 #include "tools/ZolctlArgs.h"
 
 namespace zol {
@@ -138,7 +138,7 @@ private:
 
   HidPlatform &Inner;
   // Destroyed in reverse order: the component (and its worker) before the tap.
-  std::unique_ptr<TapPlatform> Tap;
+  std::unique_ptr<TracePlatform> Tap;
   std::unique_ptr<TCustomZOL> ZOL;
 
   mutable std::mutex EventsMutex; //!< Protects Events, Dropped and LastState.

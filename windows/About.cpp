@@ -6,11 +6,8 @@
 #include <QShowEvent>
 
 #include "ui_About.h"
+#include "windows/Look.h"
 #include "windows/SingleInstance.h"
-
-static void InitAboutPictures() {
-  Q_INIT_RESOURCE(windows);
-}
 
 namespace zol {
 
@@ -18,20 +15,8 @@ TAboutBox *AboutBox = nullptr;
 
 const QString TAboutBox::CreditLine = QStringLiteral("Par l'équipe ZOLCFG");
 
-namespace {
-
-QFont PixelFont(const char *Family, int PixelSize, bool Bold, QFont::StyleHint Hint) {
-  QFont Font(QString::fromLatin1(Family));
-  Font.setPixelSize(PixelSize);
-  Font.setBold(Bold);
-  Font.setStyleHint(Hint); // the nearest font of that kind where the family is missing
-  return Font;
-}
-
-} // namespace
-
 TAboutBox::TAboutBox(QWidget *parent) : QDialog(parent), ui(std::make_unique<Ui::TAboutBox>()) {
-  InitAboutPictures();
+  InitPictures();
   ui->setupUi(this);
   Panel1 = ui->Panel1;
   ProductName = ui->ProductName;
@@ -46,12 +31,12 @@ TAboutBox::TAboutBox(QWidget *parent) : QDialog(parent), ui(std::make_unique<Ui:
   setFixedSize(265, 217);
   setAttribute(Qt::WA_QuitOnClose, false);
 
-  setFont(PixelFont("MS Sans Serif", 11, false, QFont::SansSerif));
+  setFont(PixelFont("MS Sans Serif", 11, QFont::SansSerif));
   QPalette Black = palette();
   Black.setColor(QPalette::WindowText, Qt::black);
   setPalette(Black);
-  ui->LbMaker->setFont(PixelFont("Times New Roman", 21, true, QFont::Serif));
-  ProductName->setFont(PixelFont("MS Sans Serif", 11, true, QFont::SansSerif));
+  ui->LbMaker->setFont(PixelFont("Times New Roman", 21, QFont::Serif, true));
+  ProductName->setFont(PixelFont("MS Sans Serif", 11, QFont::SansSerif, true));
   Programmeur->setFixedSize(168, 17);
 
   connect(OKButton, &QPushButton::clicked, this, &QDialog::accept);

@@ -7,8 +7,7 @@
 #include <QTableWidget>
 
 #include "ui_BackTrace.h"
-#include "windows/Main.h"
-#include "windows/TZOL.h"
+#include "windows/Look.h"
 
 namespace zol {
 
@@ -24,8 +23,8 @@ constexpr int kLastIndex = TBackTraceForm::kRecords - 1;
 
 } // namespace
 
-TBackTraceForm::TBackTraceForm(QWidget *parent)
-    : QDialog(parent), ui(std::make_unique<Ui::TBackTraceForm>()) {
+TBackTraceForm::TBackTraceForm(TCustomZOL *Device, QWidget *parent)
+    : QDialog(parent), ui(std::make_unique<Ui::TBackTraceForm>()), Device(Device) {
   ui->setupUi(this);
   StGrOP = ui->StGrOP;
   ProgressBar1 = ui->ProgressBar1;
@@ -39,9 +38,7 @@ TBackTraceForm::TBackTraceForm(QWidget *parent)
   setAttribute(Qt::WA_QuitOnClose, false);
   // 11-pixel MS Sans Serif, or the nearest sans-serif font, a little narrowed where the system
   // has such a face: the longest operation name must fit column 2.
-  QFont Font(QStringLiteral("MS Sans Serif"));
-  Font.setPixelSize(11);
-  Font.setStyleHint(QFont::SansSerif);
+  QFont Font = PixelFont("MS Sans Serif", 11, QFont::SansSerif);
   Font.setStretch(QFont::SemiCondensed);
   setFont(Font);
 
@@ -107,8 +104,8 @@ void TBackTraceForm::FormShow() {
 void TBackTraceForm::StartRead() {
   if (RequestHistory)
     RequestHistory();
-  else if (TCustomZOL *Zol = Device())
-    Zol->ReadHistory();
+  else if (Device != nullptr)
+    Device->ReadHistory();
 }
 
 void TBackTraceForm::BtnReadWROPClick() {

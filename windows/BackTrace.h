@@ -25,7 +25,10 @@ class TBackTraceForm : public QDialog {
   Q_OBJECT
 
 public:
-  explicit TBackTraceForm(QWidget *parent = nullptr);
+  /// Device: the device component that reads the history (the main window's); none (nullptr)
+  /// reads nothing unless RequestHistory is set. It outlives the window. The window starts a read
+  /// at once.
+  explicit TBackTraceForm(TCustomZOL *Device, QWidget *parent = nullptr);
   ~TBackTraceForm() override;
 
   /// Records the instrument can hold, and so rows of the list.
@@ -42,8 +45,8 @@ public:
   /// Index of the record the read awaits (7 once the last has come).
   int RequestIndex = 0;
   /// Starts the instrument's history read (the 8 records, each asked for when the previous one
-  /// has come); when empty, the main window's device component does (ReadHistory). Tests put
-  /// their own here.
+  /// has come); when empty, the device component given does (ReadHistory). Tests put their own
+  /// here.
   std::function<void()> RequestHistory;
 
   /// Empties the list, then starts a read (run at every showing).
@@ -65,6 +68,7 @@ private:
   void SetCell(int Row, int Column, const QString &Text);
 
   std::unique_ptr<Ui::TBackTraceForm> ui;
+  TCustomZOL *const Device;
 };
 
 /// The write-history window of the program.

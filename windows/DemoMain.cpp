@@ -6,17 +6,15 @@
 #include <QScreen>
 
 #include "sim/SimPlatform.h"
-#include "windows/Main.h"
 #include "windows/SimControl.h"
 #include "windows/ZOLCFG.h"
 
 int main(int argc, char **argv) {
   zol::SimPlatform Platform(1);
   return zol::RunZOLCFG(argc, argv, Platform, "Rw8 ZOLCFG demo", QStringLiteral(" (simulation)"),
-                        [&Platform]() -> std::unique_ptr<QWidget> {
+                        [&Platform](QWidget &Main) -> std::unique_ptr<QWidget> {
                           auto Control = std::make_unique<zol::TSimControlForm>(Platform);
-                          if (zol::MainForm != nullptr)
-                            Control->move(zol::MainForm->frameGeometry().topRight() + QPoint(8, 0));
+                          Control->move(Main.frameGeometry().topRight() + QPoint(8, 0));
                           return Control;
                         });
 }

@@ -4,17 +4,14 @@
 #include <QPushButton>
 
 #include "ui_Error.h"
-
-static void InitErrorPictures() {
-  Q_INIT_RESOURCE(windows);
-}
+#include "windows/Look.h"
 
 namespace zol {
 
 TErrorForm *ErrorForm = nullptr;
 
 TErrorForm::TErrorForm(QWidget *parent) : QDialog(parent), ui(std::make_unique<Ui::TErrorForm>()) {
-  InitErrorPictures();
+  InitPictures();
   ui->setupUi(this);
   Image2 = ui->Image2;
   Label1 = ui->Label1;
@@ -26,12 +23,8 @@ TErrorForm::TErrorForm(QWidget *parent) : QDialog(parent), ui(std::make_unique<U
   resize(243, 129);
   setAttribute(Qt::WA_QuitOnClose, false);
 
-  QFont Font(QStringLiteral("MS Sans Serif"));
-  Font.setStyleHint(QFont::SansSerif); // the nearest sans-serif font where it is missing
-  Font.setPixelSize(11);
-  setFont(Font);
-  Font.setPixelSize(19);
-  Label1->setFont(Font);
+  setFont(PixelFont("MS Sans Serif", 11, QFont::SansSerif));
+  Label1->setFont(PixelFont("MS Sans Serif", 19, QFont::SansSerif));
 
   connect(Button1, &QPushButton::clicked, this, &TErrorForm::Button1Click);
 }

@@ -22,6 +22,7 @@
 #include "windows/About.h"
 #include "windows/BackTrace.h"
 #include "windows/Language.h"
+#include "windows/Look.h"
 #include "windows/Pass.h"
 #include "windows/Select.h"
 #include "windows/Trend.h"
@@ -31,14 +32,6 @@ namespace zol {
 TMainForm *MainForm = nullptr;
 
 namespace {
-
-QFont PixelFont(const QString &Family, int PixelSize, QFont::StyleHint Hint, bool Bold = false) {
-  QFont Font(Family);
-  Font.setStyleHint(Hint);
-  Font.setPixelSize(PixelSize);
-  Font.setBold(Bold);
-  return Font;
-}
 
 QPixmap Picture(const char *Name) {
   return QPixmap(QStringLiteral(":/pictures/windows/") + QLatin1String(Name) +
@@ -69,10 +62,6 @@ QString FromLatin1(const std::string &Text) {
 
 void ShowErrorMessage(QWidget *Parent, const QString &Message) {
   QMessageBox::critical(Parent, Tr("Erreur", "Error"), Message);
-}
-
-TCustomZOL *Device() {
-  return MainForm ? MainForm->ZOL : nullptr;
 }
 
 void ShowRangeErrors(QWidget *Parent, const std::function<void()> &Operation) {
@@ -227,16 +216,16 @@ void TMainForm::ApplyFonts() {
     QFont::insertSubstitutions(Fixed,
                                {QStringLiteral("Courier New"), QStringLiteral("DejaVu Sans Mono"),
                                 QStringLiteral("Liberation Mono")});
-  setFont(PixelFont(QStringLiteral("MS Sans Serif"), 11, QFont::SansSerif));
+  setFont(PixelFont("MS Sans Serif", 11, QFont::SansSerif));
   for (QWidget *Label :
        {static_cast<QWidget *>(ui->LbWR_TAG), static_cast<QWidget *>(ui->LbWR_Filter),
         static_cast<QWidget *>(ui->LbWR_Alr1), static_cast<QWidget *>(ui->LbWR_Alr2)})
-    Label->setFont(PixelFont(QStringLiteral("MS Sans Serif"), 13, QFont::SansSerif));
+    Label->setFont(PixelFont("MS Sans Serif", 13, QFont::SansSerif));
   // "Terminal" with the OEM character set: a fixed-pitch screen font.
-  const QFont Terminal = PixelFont(QStringLiteral("Terminal"), 16, QFont::TypeWriter);
+  const QFont Terminal = PixelFont("Terminal", 16, QFont::TypeWriter);
   ui->EdTag->setFont(Terminal);
   ui->EdInfo->setFont(Terminal);
-  const QFont Courier = PixelFont(QStringLiteral("Courier"), 13, QFont::TypeWriter, true);
+  const QFont Courier = PixelFont("Courier", 13, QFont::TypeWriter, true);
   for (TMaskEdit *Edit :
        {ui->EdFilter, ui->EdAlr1, ui->EdHys1, ui->EdDel1, ui->EdAlr2, ui->EdHys2, ui->EdDel2}) {
     Edit->setFont(Courier);
@@ -247,13 +236,14 @@ void TMainForm::ApplyFonts() {
   // Narrow tabs: the four captions fit the page control's width, as on the instrument's
   // original screens, without scroll arrows.
   ui->TabAL1->tabBar()->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 3px 6px; }"));
-  ui->Label2->setFont(PixelFont(QStringLiteral("Arial"), 37, QFont::SansSerif, true));
+  ui->Label2->setFont(PixelFont("Arial", 37, QFont::SansSerif, true));
   QPalette Maroon = ui->Label2->palette();
   Maroon.setColor(QPalette::WindowText, QColor(128, 0, 0));
   ui->Label2->setPalette(Maroon);
 }
 
 void TMainForm::ApplyPictures() {
+  InitPictures();
   const QIcon Send = Glyph("SEND", "SENDOFF");
   for (TBitBtnAlt *Button : {ui->BtnWR_TAG, ui->BtnWR_Filter, ui->BtnWR_Alr1, ui->BtnWR_Alr2}) {
     Button->setIcon(Send);

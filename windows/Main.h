@@ -28,10 +28,6 @@ void ShowRangeErrors(QWidget *Parent, const std::function<void()> &Operation);
 /// one way errors reach the user (ShowRangeErrors and the application's event loop use it).
 void ShowErrorMessage(QWidget *Parent, const QString &Message);
 
-/// The device component of the main window, or nullptr while there is none: how the dialogs
-/// reach the instrument.
-TCustomZOL *Device();
-
 /// The nearest whole number, halves to the even one; beyond the int range (or not a number) the
 /// largest int of the sign, which every display shows as out of range.
 int RoundHalfEvenToInt(double Value);

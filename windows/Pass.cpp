@@ -16,12 +16,7 @@
 #include "protocol/Utils.h"
 #include "protocol/ZOL.h"
 #include "ui_Pass.h"
-#include "windows/Main.h"
-#include "windows/TZOL.h"
-
-static void InitPassPictures() {
-  Q_INIT_RESOURCE(windows);
-}
+#include "windows/Look.h"
 
 namespace zol {
 
@@ -81,19 +76,13 @@ void Wipe(QString &Text) {
   Text.clear();
 }
 
-QFont EditFont(const char *Family, int PixelSize, QFont::StyleHint Hint = QFont::TypeWriter) {
-  QFont Font(QString::fromLatin1(Family));
-  Font.setPixelSize(PixelSize);
-  Font.setStyleHint(Hint); // the nearest font of that kind where the family is missing
-  return Font;
-}
-
 } // namespace
 
 // ---- TPassForm --------------------------------------------------------------------------------
 
-TPassForm::TPassForm(QWidget *parent) : QDialog(parent), ui(std::make_unique<Ui::TPassForm>()) {
-  InitPassPictures();
+TPassForm::TPassForm(TCustomZOL *Device, QWidget *parent)
+    : QDialog(parent), ui(std::make_unique<Ui::TPassForm>()), Device(Device) {
+  InitPictures();
   ui->setupUi(this);
   FormLoaded(this);
 
@@ -121,13 +110,13 @@ TPassForm::TPassForm(QWidget *parent) : QDialog(parent), ui(std::make_unique<Ui:
 
   // The window's text: 11-pixel MS Sans Serif, or the nearest sans-serif font, so that every
   // caption fits the fixed layout.
-  setFont(EditFont("MS Sans Serif", 11, QFont::SansSerif));
+  setFont(PixelFont("MS Sans Serif", 11, QFont::SansSerif));
 
   QStyle *Base = QStyleFactory::create(QApplication::style()->name());
   auto *StarStyle = new TStarPasswordStyle(Base);
   StarStyle->setParent(this);
   for (QLineEdit *Edit : {EdPassWord, EdNewPassWord1, EdNewPassWord2}) {
-    Edit->setFont(EditFont("Terminal", 16));
+    Edit->setFont(PixelFont("Terminal", 16, QFont::TypeWriter));
     Edit->setStyle(StarStyle);
     Edit->setValidator(new TUpperCaseValidator(Edit)); // the 8-character limit stays right
   }
@@ -135,7 +124,7 @@ TPassForm::TPassForm(QWidget *parent) : QDialog(parent), ui(std::make_unique<Ui:
   // Nothing can be typed there, and the serial number is shown as the instrument gives it: the
   // maker needs it exactly.
   for (QLineEdit *Edit : {EdNS, EdP1})
-    Edit->setFont(EditFont("Courier New", 12));
+    Edit->setFont(PixelFont("Courier New", 12, QFont::TypeWriter));
   ImgLock->setVisible(true);
   GrChangePW->setEnabled(true);
   BtnChangePW->setEnabled(false);
@@ -189,8 +178,8 @@ void TPassForm::BtnUnlockPWClick() {
   // setText, unlike clear, also forgets the edit's undo history.
   EdPassWord->setText(QString());
   Wipe(Text);
-  if (TCustomZOL *Zol = Device())
-    Zol->Unlock(Password);
+  if (Device != nullptr)
+    Device->Unlock(Password);
   Wipe(Password);
 }
 
@@ -210,14 +199,14 @@ void TPassForm::BtnChangePWClick() {
   EdNewPassWord2->setText(QString());
   Wipe(Text1);
   Wipe(Text2);
-  if (TCustomZOL *Zol = Device())
-    Zol->ChangePassword(NewPassword);
+  if (Device != nullptr)
+    Device->ChangePassword(NewPassword);
   Wipe(NewPassword);
 }
 
 void TPassForm::BtnLostPWClick() {
-  if (TCustomZOL *Zol = Device())
-    Zol->ReadCryptedPassword();
+  if (Device != nullptr)
+    Device->ReadCryptedPassword();
 }
 
 void TPassForm::BtnCloseClick() {

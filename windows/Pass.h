@@ -20,6 +20,7 @@ class TPassForm;
 namespace zol {
 
 struct TZOLModel;
+class TCustomZOL;
 class TGroupBoxLangue;
 class TBitBtnLangue;
 
@@ -29,7 +30,9 @@ class TPassForm : public QDialog {
   Q_OBJECT
 
 public:
-  explicit TPassForm(QWidget *parent = nullptr);
+  /// Device: the device component the dialog sends the passwords to (the main window's); none
+  /// (nullptr) sends nothing. It outlives the dialog.
+  explicit TPassForm(TCustomZOL *Device, QWidget *parent = nullptr);
   ~TPassForm() override;
 
   /// Caption of the window and of the first tab at every showing (spelled as the instrument's
@@ -82,6 +85,7 @@ protected:
 
 private:
   std::unique_ptr<Ui::TPassForm> ui;
+  TCustomZOL *const Device;
 };
 
 /// The password dialog of the program.

@@ -11,6 +11,7 @@
 #include "protocol/AccessHint.h"
 #include "ui_Select.h"
 #include "windows/Language.h"
+#include "windows/Look.h"
 
 namespace zol {
 
@@ -27,10 +28,7 @@ TSelectForm::TSelectForm(QWidget *parent)
                  Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
   setFixedSize(186, 258);
   setAttribute(Qt::WA_QuitOnClose, false);
-  QFont Font(QStringLiteral("MS Sans Serif"));
-  Font.setPixelSize(11);
-  Font.setStyleHint(QFont::SansSerif); // the nearest sans-serif font where it is missing
-  setFont(Font);
+  setFont(PixelFont("MS Sans Serif", 11, QFont::SansSerif));
 
   // The lines sit in a scroll area, so that any number of instruments can be offered.
   auto *Outer = new QVBoxLayout(GrRdSelect);

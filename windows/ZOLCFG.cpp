@@ -4,12 +4,15 @@
 #include <QMessageBox>
 #include <QTabWidget>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
 
+#include "link/TracePlatform.h"
 #include "link/USB.h"
 #include "ui_Main.h"
 #include "windows/About.h"
@@ -54,6 +57,30 @@ std::string ProgramName(int argc, char **argv) {
 
 } // namespace
 
+TProgramTrace::TProgramTrace(HidPlatform &Platform, const char *Path, const std::string &Program)
+    : Inner(Platform) {
+  if (Path == nullptr || Path[0] == '\0')
+    return;
+  errno = 0;
+  File.open(Path, std::ios::out | std::ios::trunc);
+  if (!File) {
+    const int Why = errno;
+    std::fprintf(stderr, "%s: cannot write the trace to %s (%s); running without a trace\n",
+                 Program.c_str(), Path, Why != 0 ? std::strerror(Why) : "cannot open the file");
+    return;
+  }
+  // The configurator never shows the password bytes.
+  Trace = std::make_unique<TracePlatform>(Inner, &File, false);
+}
+
+TProgramTrace::~TProgramTrace() = default;
+
+HidPlatform &TProgramTrace::Platform() const {
+  if (Trace)
+    return *Trace;
+  return Inner;
+}
+
 TProgramWindows::TProgramWindows(HidPlatform &Platform) {
   Main = std::make_unique<TMainForm>(Platform);
   MainForm = Main.get();
@@ -61,9 +88,10 @@ TProgramWindows::TProgramWindows(HidPlatform &Platform) {
   AboutBox = About.get();
   Select = std::make_unique<TSelectForm>();
   SelectForm = Select.get();
-  Pass = std::make_unique<TPassForm>();
+  // The dialogs reach the instrument through the main window's device component.
+  Pass = std::make_unique<TPassForm>(Main->ZOL);
   PassForm = Pass.get();
-  BackTrace = std::make_unique<TBackTraceForm>();
+  BackTrace = std::make_unique<TBackTraceForm>(Main->ZOL);
   BackTraceForm = BackTrace.get();
   Error = std::make_unique<TErrorForm>();
   ErrorForm = Error.get();
@@ -133,7 +161,8 @@ void BringToFront(QWidget &Window) {
 }
 
 int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockName,
-              const QString &TitleSuffix, const std::function<std::unique_ptr<QWidget>()> &Beside) {
+              const QString &TitleSuffix,
+              const std::function<std::unique_ptr<QWidget>(QWidget &Main)> &Beside) {
   const std::string Program = ProgramName(argc, argv);
   // Before anything else: a second copy brings the running one to the front and leaves.
   TSingleInstance Lock(LockName);
@@ -181,11 +210,15 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
   InstallLanguage(App);
   PrepareApplication();
 
+  // Opened once the lock is ours (a second copy leaves the running one's trace alone), and
+  // closed after the worker has stopped.
+  const TProgramTrace Trace(Platform, std::getenv("ZOLCFG_TRACE"), Program);
+
   // Every window exists before the main window is first shown: showing it scans, which may
   // open the selection dialog, and the instrument's events reach the password and history
   // windows.
   {
-    TProgramWindows Windows(Platform);
+    TProgramWindows Windows(Trace.Platform());
     // Later copies reach this one through the socket beside the lock; from before the
     // main window is first shown (the selection dialog may wait there), and gone before the
     // windows go.
@@ -201,7 +234,7 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
       MainForm->setWindowTitle(MainForm->windowTitle() + TitleSuffix);
     if (Maker)
       ShowMakerTab(true);
-    std::unique_ptr<QWidget> Companion = Beside ? Beside() : nullptr;
+    std::unique_ptr<QWidget> Companion = Beside ? Beside(*MainForm) : nullptr;
     if (Companion)
       Companion->show();
     QApplication::exec();

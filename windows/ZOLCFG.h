@@ -2,14 +2,17 @@
 
 #include <QString>
 
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <string>
 
 class QWidget;
 
 namespace zol {
 
 class HidPlatform;
+class TracePlatform;
 class TMainForm;
 class TAboutBox;
 class TSelectForm;
@@ -37,6 +40,27 @@ private:
   std::unique_ptr<TErrorForm> Error;
 };
 
+/// The wire trace the environment asks for (ZOLCFG_TRACE=FILE): FILE emptied and every frame
+/// the program writes or reads put there as a line, as zolctl's --trace prints it (passwords
+/// masked), flushed line by line. Without a path, or when FILE cannot be opened (said on the
+/// standard error, after Program), the program runs on Platform itself, without a trace.
+class TProgramTrace {
+public:
+  TProgramTrace(HidPlatform &Platform, const char *Path, const std::string &Program);
+  ~TProgramTrace();
+  TProgramTrace(const TProgramTrace &) = delete;
+  TProgramTrace &operator=(const TProgramTrace &) = delete;
+
+  /// The platform the windows use: the trace over Platform, or Platform.
+  HidPlatform &Platform() const;
+  bool Tracing() const { return Trace != nullptr; }
+
+private:
+  HidPlatform &Inner;
+  std::ofstream File;
+  std::unique_ptr<TracePlatform> Trace;
+};
+
 /// The text the system shows for the program (task bar, window lists).
 QString ApplicationTitle();
 
@@ -52,11 +76,11 @@ void PrepareApplication();
 /// closes, then releases the lock. TitleSuffix is appended to the main window's caption ("" for the
 /// real program). Of the command line it reads only --maker, which shows the maker's tab; argv[0]
 /// is the only argument the toolkit sees. Beside, when given, makes a window shown beside the main
-/// window and destroyed before the windows go. The language follows the user's environment. Returns
-/// the exit code.
+/// window (given it, once shown) and destroyed before the windows go. The language follows the
+/// user's environment. Returns the exit code.
 int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockName,
               const QString &TitleSuffix,
-              const std::function<std::unique_ptr<QWidget>()> &Beside = {});
+              const std::function<std::unique_ptr<QWidget>(QWidget &Main)> &Beside = {});
 
 /// Brings Window to the front as asked by a later copy of the program: shown, not minimised,
 /// raised and active; a dialog open over it is raised above it.

@@ -14,7 +14,6 @@
 #include "WindowsTest.h"
 #include "protocol/ZOL.h"
 #include "windows/BackTrace.h"
-#include "windows/Main.h"
 #include "windows/TZOL.h"
 
 namespace zol::test {
@@ -50,8 +49,7 @@ QStringList GridRow(const TBackTraceForm &Form, int Row) {
 class BackTraceTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    MainForm = nullptr;
-    Form = std::make_unique<TBackTraceForm>();
+    Form = std::make_unique<TBackTraceForm>(nullptr);
     // The device component asks for each record itself: the window only starts a read.
     Form->RequestHistory = [this] { ++Reads; };
   }

@@ -15,7 +15,6 @@
 #include "WindowsTest.h"
 #include "controls/MyControls.h"
 #include "protocol/ZOL.h"
-#include "windows/Main.h"
 #include "windows/Pass.h"
 #include "windows/TZOL.h"
 
@@ -36,10 +35,7 @@ void Type(QWidget *Widget, const QString &Text) {
 
 class PassFormTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    MainForm = nullptr;
-    Form = std::make_unique<TPassForm>();
-  }
+  void SetUp() override { Form = std::make_unique<TPassForm>(nullptr); }
   void TearDown() override { Form.reset(); }
   std::unique_ptr<TPassForm> Form;
 };

@@ -6,10 +6,13 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSlider>
 #include <QSpinBox>
+#include <QTemporaryDir>
 
 #include "WindowsTest.h"
 #include "protocol/AccessHint.h"
@@ -180,6 +183,45 @@ TEST_F(TProduct, DemoControlsChangeWhatTheConfiguratorShows) {
   EXPECT_EQ(Lines.size(), 2);
   Control.CkSecond->setChecked(false);
   EXPECT_EQ(Control.CbInstrument->count(), 1);
+}
+
+// ZOLCFG_TRACE: the frames of the session reach the file while it runs, one line each in
+// zolctl's format; a file that cannot be opened leaves the program on its own platform.
+TEST(ProgramTrace, WritesTheSessionsFramesToTheFileAsTheyGo) {
+  QTemporaryDir Dir;
+  ASSERT_TRUE(Dir.isValid());
+  const QString Path = Dir.filePath(QStringLiteral("trace.txt"));
+  TVirtualRW8Options Options;
+  Options.ReportPeriodMs = 2;
+  SimPlatform Sim(1, Options);
+  const TProgramTrace None(Sim, Dir.filePath(QStringLiteral("none/trace.txt")).toLocal8Bit(),
+                           "windows_test");
+  EXPECT_FALSE(None.Tracing());
+  EXPECT_EQ(&None.Platform(), &Sim);
+
+  const auto ReadLines = [&Path] {
+    QFile File(Path);
+    if (!File.open(QIODevice::ReadOnly | QIODevice::Text)) // Windows ends the lines with CR LF
+      return QStringList();
+    return QString::fromLatin1(File.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+  };
+  const TProgramTrace Trace(Sim, Path.toLocal8Bit(), "windows_test");
+  ASSERT_TRUE(Trace.Tracing());
+  {
+    TProgramWindows Windows(Trace.Platform());
+    MainForm->show();
+    ASSERT_TRUE(WaitUntil([] { return MainForm->DevicePresent; }));
+    // Both ways, while the session runs.
+    ASSERT_TRUE(WaitUntil([&] {
+      const QStringList Lines = ReadLines();
+      return !Lines.filter(QStringLiteral("-> ")).isEmpty() &&
+             !Lines.filter(QStringLiteral("<- ")).isEmpty();
+    }));
+  } // the worker has stopped: the last line is whole
+  const QRegularExpression Frame(QStringLiteral("^(-> ([0-9A-F]{2} ){7}|<- ([0-9A-F]{2} ){11})"
+                                                "[0-9A-F]{2}$"));
+  for (const QString &Line : ReadLines())
+    EXPECT_TRUE(Frame.match(Line).hasMatch()) << Line.toStdString();
 }
 
 } // namespace

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include "WindowsTest.h"
-#include "windows/Main.h"
 #include "windows/Select.h"
 #include "windows/TZOL.h"
 

@@ -64,8 +64,8 @@ void TMainWindowTest::Create(int Count) {
   // The dialogs, in the order the program creates them after the main window.
   AboutBox = new TAboutBox();
   SelectForm = new TSelectForm();
-  PassForm = new TPassForm();
-  BackTraceForm = new TBackTraceForm();
+  PassForm = new TPassForm(Form->ZOL);
+  BackTraceForm = new TBackTraceForm(Form->ZOL);
   ErrorForm = new TErrorForm();
   QObject::connect(Form->ZOL, &TZOL::StateUpdated, Form.get(), [this] { ++StateUpdates; });
 }

@@ -1,4 +1,4 @@
-#include "tools/TapPlatform.h"
+#include "link/TracePlatform.h"
 
 #include <algorithm>
 
@@ -6,10 +6,10 @@
 
 namespace zol {
 
-TapPlatform::TapPlatform(HidPlatform &Inner, std::ostream *Trace, bool ShowSecrets)
+TracePlatform::TracePlatform(HidPlatform &Inner, std::ostream *Trace, bool ShowSecrets)
     : ForwardingHidPlatform(Inner), Trace(Trace), ShowSecrets(ShowSecrets) {}
 
-std::string TapPlatform::CommandLine(const std::uint8_t *Frame, bool ShowSecrets) {
+std::string TracePlatform::CommandLine(const std::uint8_t *Frame, bool ShowSecrets) {
   const std::uint8_t code = Frame[CommandOffset::Code];
   const bool secret = code == CodeOf(TCommand::Unlock) || code == CodeOf(TCommand::ChangePassword);
   // The checksum would tell the sum of the password bytes: masked with them.
@@ -17,11 +17,11 @@ std::string TapPlatform::CommandLine(const std::uint8_t *Frame, bool ShowSecrets
                           secret && !ShowSecrets ? CommandOffset::Checksum : -1);
 }
 
-std::string TapPlatform::AnswerLine(const std::uint8_t *Frame) {
+std::string TracePlatform::AnswerLine(const std::uint8_t *Frame) {
   return "<- " + HexBytes(Frame, kAnswerLength);
 }
 
-void TapPlatform::Print(const std::string &Line) {
+void TracePlatform::Print(const std::string &Line) {
   if (!Trace)
     return;
   std::lock_guard lock(TraceMutex);
@@ -29,7 +29,7 @@ void TapPlatform::Print(const std::string &Line) {
   Trace->flush();
 }
 
-int TapPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) {
+int TracePlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) {
   int count = Inner.Read(handle, buffer, length, timeoutMs);
   if (Lag > 0 && count > 0) {
     Late.emplace_back(buffer, buffer + count);
@@ -51,7 +51,7 @@ int TapPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int ti
   return count;
 }
 
-int TapPlatform::Write(HidHandle handle, const std::uint8_t *report, int length) {
+int TracePlatform::Write(HidHandle handle, const std::uint8_t *report, int length) {
   int written = -1;
   {
     // Held across the write: Shut waits for a write under way, which then counts as sent.
@@ -71,12 +71,12 @@ int TapPlatform::Write(HidHandle handle, const std::uint8_t *report, int length)
   return written;
 }
 
-void TapPlatform::Shut() {
+void TracePlatform::Shut() {
   std::lock_guard lock(WriteMutex);
   Closed = true;
 }
 
-TapPlatform::TWritten TapPlatform::Written() const {
+TracePlatform::TWritten TracePlatform::Written() const {
   std::lock_guard lock(WriteMutex);
   return Sent;
 }

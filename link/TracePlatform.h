@@ -11,14 +11,15 @@
 namespace zol {
 
 /// A HidPlatform that passes everything to another one and watches the frames on the wire: it
-/// can print them (the --trace of zolctl) and tells a listener the code of every valid answer.
-class TapPlatform final : public ForwardingHidPlatform {
+/// can print them, one line a frame flushed as it goes (the --trace of zolctl, the configurator's
+/// ZOLCFG_TRACE), and tells a listener the code of every valid answer.
+class TracePlatform final : public ForwardingHidPlatform {
 public:
   /// Called on the worker with the code of each answer whose checksum is valid, before the
   /// device component decodes it.
   using TAnswerListener = std::function<void(std::uint8_t Code)>;
 
-  TapPlatform(HidPlatform &Inner, std::ostream *Trace, bool ShowSecrets);
+  TracePlatform(HidPlatform &Inner, std::ostream *Trace, bool ShowSecrets);
 
   void SetAnswerListener(TAnswerListener Listener) { Listener_ = std::move(Listener); }
   /// (Testing) Hands each input report on Reports reads late, as a host whose buffer holds old

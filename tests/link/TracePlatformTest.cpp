@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "link/TracePlatform.h"
 #include "sim/SimPlatform.h"
-#include "tools/TapPlatform.h"
 
 namespace zol {
 namespace {
@@ -9,9 +9,9 @@ namespace {
 // zolctl always talks through its tap: what the platform says of kept devices and of the
 // instrument's identity must reach the channel through it, or on Linux zolctl would open the
 // node every turn and could take another device on a reused node for its instrument.
-TEST(TapPlatform, PassesOnTheKeptDeviceAndTheInstrumentsIdentity) {
+TEST(TracePlatform, PassesOnTheKeptDeviceAndTheInstrumentsIdentity) {
   SimPlatform Sim(2);
-  TapPlatform Tap(Sim, nullptr, false);
+  TracePlatform Tap(Sim, nullptr, false);
   EXPECT_EQ(Tap.KeepsDevicesOpen(), Sim.KeepsDevicesOpen());
   EXPECT_EQ(Tap.ReusesPaths(), Sim.ReusesPaths());
   const HidHandle h = Tap.Open(Sim.PathOf(1));
