@@ -5,7 +5,10 @@
 #include <windows.h>
 // After windows.h.
 #include <cfgmgr32.h>
+// mingw-w64's HID header does not declare its functions extern "C" itself.
+extern "C" {
 #include <hidsdi.h>
+}
 
 #include <atomic>
 #include <cwchar>
