@@ -15,15 +15,40 @@ extern "C" {
 #include <cwctype>
 #include <string>
 
-// Declared by the Windows SDK from Windows 8 on; mingw-w64's header has only the types.
-extern "C" CMAPI CONFIGRET WINAPI CM_Register_Notification(PCM_NOTIFY_FILTER Filter, PVOID Context,
-                                                           PCM_NOTIFY_CALLBACK Callback,
-                                                           PHCMNOTIFICATION Notify);
-extern "C" CMAPI CONFIGRET WINAPI CM_Unregister_Notification(HCMNOTIFICATION Notify);
-
 namespace zol {
 
 namespace {
+
+using TRegisterNotification = CONFIGRET(WINAPI *)(PCM_NOTIFY_FILTER, PVOID, PCM_NOTIFY_CALLBACK,
+                                                  PHCMNOTIFICATION);
+using TUnregisterNotification = CONFIGRET(WINAPI *)(HCMNOTIFICATION);
+
+/// The configuration manager's two calls, looked up where the system has them (Windows 8 on);
+/// none under Wine, whose cfgmgr32 has CM_Register_Notification only as a stub that ends the
+/// program when it is called.
+struct TNotifications {
+  TRegisterNotification Register = nullptr;
+  TUnregisterNotification Unregister = nullptr;
+};
+
+TNotifications LookUpNotifications() {
+  const HMODULE Ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (Ntdll != nullptr && GetProcAddress(Ntdll, "wine_get_version") != nullptr)
+    return {};
+  const HMODULE CfgMgr = LoadLibraryW(L"cfgmgr32.dll");
+  if (CfgMgr == nullptr)
+    return {};
+  // Through a function without parameters, which any function pointer may be cast to and from.
+  using TAny = void (*)();
+  TNotifications Calls;
+  Calls.Register = reinterpret_cast<TRegisterNotification>(
+      reinterpret_cast<TAny>(GetProcAddress(CfgMgr, "CM_Register_Notification")));
+  Calls.Unregister = reinterpret_cast<TUnregisterNotification>(
+      reinterpret_cast<TAny>(GetProcAddress(CfgMgr, "CM_Unregister_Notification")));
+  if (Calls.Register == nullptr || Calls.Unregister == nullptr)
+    return {};
+  return Calls;
+}
 
 class TCmArrivals final : public TArrivalWatch {
 public:
@@ -35,14 +60,17 @@ public:
   ~TCmArrivals() override {
     // Waits for a callback that is running: nothing calls into this object afterwards.
     if (FNotify != nullptr)
-      CM_Unregister_Notification(FNotify);
+      FCalls.Unregister(FNotify);
   }
   bool Start() {
+    FCalls = LookUpNotifications();
+    if (FCalls.Register == nullptr)
+      return false;
     CM_NOTIFY_FILTER Filter{};
     Filter.cbSize = sizeof Filter;
     Filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
     HidD_GetHidGuid(&Filter.u.DeviceInterface.ClassGuid);
-    return CM_Register_Notification(&Filter, this, &TCmArrivals::Callback, &FNotify) == CR_SUCCESS;
+    return FCalls.Register(&Filter, this, &TCmArrivals::Callback, &FNotify) == CR_SUCCESS;
   }
   std::uint64_t Count() override { return FCount.load(); }
 
@@ -64,6 +92,7 @@ private:
   }
 
   std::wstring FIds;
+  TNotifications FCalls;
   HCMNOTIFICATION FNotify = nullptr;
   std::atomic<std::uint64_t> FCount{0};
 };
