@@ -450,11 +450,14 @@ void TTrend::paintEvent(QPaintEvent *) {
     Painter.setPen(palette().color(QPalette::WindowText));
     Painter.drawText(QRect(0, Bar.top() - 3, kMarginLeft - 4, Bar.height() + 6),
                      Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("R%1").arg(Relay + 1));
-    // Each run of columns with the relay on, as one rectangle.
+    // Each run of columns with the relay on, as one rectangle; a column no sample fell in
+    // keeps the state of the one before (samples may come less often than columns).
     std::size_t RunStart = 0;
     bool InRun = false;
     for (std::size_t c = 0; c <= Columns.size(); ++c) {
-      const bool On = c < Columns.size() && (Relay == 0 ? Columns[c].Relay1 : Columns[c].Relay2);
+      const bool Empty = c < Columns.size() && Columns[c].Empty();
+      const bool On = c < Columns.size() &&
+                      (Empty ? InRun : (Relay == 0 ? Columns[c].Relay1 : Columns[c].Relay2));
       if (On && !InRun)
         RunStart = c;
       if (!On && InRun)

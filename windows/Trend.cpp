@@ -15,6 +15,7 @@
 #include "protocol/SystemFile.h"
 #include "protocol/Utils.h"
 #include "windows/Language.h"
+#include "windows/Look.h"
 #include "windows/TZOL.h"
 
 namespace zol {
@@ -56,6 +57,8 @@ TTrendBand BandOfAlarm(const TZOLAlarm &Alarm) {
 
 TTrendForm::TTrendForm(TZOL &ZOL, QWidget *parent) : QWidget(parent, Qt::Window) {
   setWindowTitle(Tr("Tendance", "Trend"));
+  // The font of the other windows (a narrow sans serif where "MS Sans Serif" is missing).
+  setFont(PixelFont("MS Sans Serif", 11, QFont::SansSerif));
   FRows.resize(kRows);
 
   Plot = new TTrend(this);
