@@ -90,8 +90,14 @@ TTrendForm::TTrendForm(TZOL &ZOL, QWidget *parent) : QWidget(parent, Qt::Window)
     Plot->SetPaused(!Plot->Paused());
     ShowPause();
   });
-  connect(BtnCsv, &QPushButton::clicked, this, &TTrendForm::AskCsv);
-  connect(BtnPng, &QPushButton::clicked, this, &TTrendForm::AskPng);
+  connect(BtnCsv, &QPushButton::clicked, this, [this] {
+    AskExport(Tr("Exporter en CSV", "Export as CSV"), QStringLiteral("tendance.csv"),
+              QStringLiteral("CSV (*.csv)"), &TTrendForm::ExportCsv);
+  });
+  connect(BtnPng, &QPushButton::clicked, this, [this] {
+    AskExport(Tr("Exporter en PNG", "Export as PNG"), QStringLiteral("tendance.png"),
+              QStringLiteral("PNG (*.png)"), &TTrendForm::ExportPng);
+  });
   connect(Plot, &TTrend::PointerText, LbPointer, &QLabel::setText);
 
   connect(&ZOL, &TZOL::StateUpdated, this,
@@ -160,26 +166,13 @@ bool TTrendForm::ExportPng(const QString &Path, QString &Reason) const {
   return WriteWhole(Path, Data, Reason);
 }
 
-void TTrendForm::AskCsv() {
-  QString Path =
-      QFileDialog::getSaveFileName(this, Tr("Exporter en CSV", "Export as CSV"),
-                                   QStringLiteral("tendance.csv"), QStringLiteral("CSV (*.csv)"));
+void TTrendForm::AskExport(const QString &Title, const QString &Name, const QString &Filter,
+                           bool (TTrendForm::*Export)(const QString &, QString &) const) {
+  const QString Path = QFileDialog::getSaveFileName(this, Title, Name, Filter);
   if (Path.isEmpty())
     return;
   QString Reason;
-  if (!ExportCsv(Path, Reason))
-    QMessageBox::warning(this, windowTitle(),
-                         Tr("Impossible d'écrire ", "Cannot write ") + Path + " : " + Reason);
-}
-
-void TTrendForm::AskPng() {
-  QString Path =
-      QFileDialog::getSaveFileName(this, Tr("Exporter en PNG", "Export as PNG"),
-                                   QStringLiteral("tendance.png"), QStringLiteral("PNG (*.png)"));
-  if (Path.isEmpty())
-    return;
-  QString Reason;
-  if (!ExportPng(Path, Reason))
+  if (!(this->*Export)(Path, Reason))
     QMessageBox::warning(this, windowTitle(),
                          Tr("Impossible d'écrire ", "Cannot write ") + Path + " : " + Reason);
 }

@@ -62,8 +62,10 @@ private:
     std::int16_t RawValue = 0;
     float Rt = 0;
   };
-  void AskCsv();
-  void AskPng();
+  /// Asks where to write (Title, the name Name proposed, Filter) and writes there with Export;
+  /// a failure is shown with the system's reason.
+  void AskExport(const QString &Title, const QString &Name, const QString &Filter,
+                 bool (TTrendForm::*Export)(const QString &, QString &) const);
   void ShowPause();
 
   std::vector<TRow> FRows; // a ring of kRows, allocated once
