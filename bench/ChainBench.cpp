@@ -139,7 +139,7 @@ int main(int argc, char **argv) {
       figures[kHistory].Periods.push_back(seconds(t0, arrivals[7]) / T);
       note(figures[kHistory], h, t0);
       for (int i = 0; i < 8; ++i) {
-        if (masks[static_cast<std::size_t>(i)] != static_cast<std::uint8_t>(0xFF << i)) {
+        if (masks[static_cast<std::size_t>(i)] != WROPSlotMask(i)) {
           std::fprintf(stderr, "history record %d is not its own (slot mask %02X)\n", i,
                        masks[static_cast<std::size_t>(i)]);
           return 1;

@@ -14,6 +14,9 @@
 //   usb_bench replug CONTROL [--hold]         unplug and replug while connected: one disconnection,
 //                                             one connection, no scan; --hold keeps another handle
 //                                             open on the node meanwhile
+//   usb_bench arrival CONTROL [RUNS]          plug to OnConnect with none open, told of arrivals as
+//                                             the window is and polling as zolctl without news,
+//                                             median of RUNS (default 10) each
 //   usb_bench wrong-device CONTROL_A CONTROL_B STATS_B
 //                                             instrument A leaves, device B (an RW8, a mouse)
 //                                             takes its node: B is never written to; A is
@@ -220,7 +223,7 @@ public:
   }
   /// Waits for the answer to history request Index: its slot, or no slot (nothing recorded).
   bool AwaitRecord(int Index) {
-    const int mask = (0xFF << Index) & 0xFF;
+    const int mask = WROPSlotMask(Index);
     std::unique_lock lock(Mutex);
     return Changed.wait_for(lock, std::chrono::seconds(10),
                             [&] { return LastMask == mask || LastMask == 0; });
@@ -270,12 +273,13 @@ long StatOf(const std::string &StatsFile, const std::string &Key) {
   return -1;
 }
 
-/// The hidraw nodes of RW8s (vendor 0451, product 0023) present now, with their serial numbers.
+/// The hidraw nodes of RW8s present now, with their serial numbers.
 std::string Nodes(HidapiPlatform &Platform) {
   std::string out;
   for (const std::string &path : Platform.ListInterfaces(false)) {
     HidAttributes a;
-    if (!Platform.PeekAttributes(path, a) || a.VendorID != 0x0451 || a.ProductID != 0x0023)
+    if (!Platform.PeekAttributes(path, a) || a.VendorID != kRW8VendorId ||
+        a.ProductID != kRW8ProductId)
       continue;
     std::string serial = "?";
     const HidHandle h = Platform.Open(path);
@@ -538,6 +542,117 @@ int Replug(HidapiPlatform &Real, const std::string &Control, bool Hold) {
   return Failures ? 1 : 0;
 }
 
+/// Watches /dev from a thread of its own, every millisecond, for the first hidraw node to exist.
+class NodeWatch {
+public:
+  NodeWatch() : Thread([this] { Run(); }) {}
+  ~NodeWatch() {
+    Stop = true;
+    Thread.join();
+  }
+  NodeWatch(const NodeWatch &) = delete;
+  NodeWatch &operator=(const NodeWatch &) = delete;
+
+  /// When the node appeared, or nullopt while none has.
+  std::optional<Clock::time_point> Appeared() {
+    std::lock_guard lock(Mutex);
+    return When;
+  }
+
+private:
+  static bool AnyNode() {
+    bool found = false;
+    if (DIR *dir = ::opendir("/dev")) {
+      while (const dirent *entry = ::readdir(dir))
+        found = found || std::string(entry->d_name).rfind("hidraw", 0) == 0;
+      ::closedir(dir);
+    }
+    return found;
+  }
+  void Run() {
+    while (!Stop && !Appeared()) {
+      if (AnyNode()) {
+        std::lock_guard lock(Mutex);
+        When = Clock::now();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  std::atomic<bool> Stop{false};
+  std::mutex Mutex; //!< Protects When.
+  std::optional<Clock::time_point> When;
+  std::thread Thread;
+};
+
+/// From the gadget's plug to OnConnect, RUNS times each way a front end finds an instrument
+/// plugged in while none is open: told by the system as the window is (its news looked at every
+/// kArrivalPoll, a scan at once, another kArrivalSettle later if that found none), and without the
+/// system's news as zolctl --wait then is (a scan every kArrivalScanEvery, its phase spread over
+/// the runs). The median of the told way must be under 300 ms after the hidraw node appeared.
+int Arrival(HidapiPlatform &Real, const std::string &Control, int Runs) {
+  const bool told = Real.WatchArrivals(kRW8VendorId, kRW8ProductId);
+  Check(told, "the system tells of arrivals (a udev monitor)");
+  std::vector<double> fromPlug[2], fromNode[2];
+  for (int way = told ? 0 : 1; way < 2; ++way) {
+    for (int run = 0; run < Runs; ++run) {
+      Request(Control, "unplug");
+      if (!Within(std::chrono::seconds(5), [&] { return Real.ListInterfaces(false).empty(); })) {
+        Check(false, "the instrument gone after the unplug");
+        return 1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      Session s(Real);
+      std::uint64_t seen = told ? Real.Arrivals() : 0;
+      NodeWatch node;
+      Request(Control, "plug");
+      const auto t0 = Clock::now();
+      auto scan = t0 + kArrivalScanEvery - kArrivalScanEvery * run / Runs;
+      bool opened = false;
+      while (!opened && Clock::now() < t0 + std::chrono::seconds(8)) {
+        if (way == 0) {
+          std::this_thread::sleep_for(kArrivalPoll);
+          const std::uint64_t now = Real.Arrivals();
+          if (now == seen)
+            continue;
+          seen = now;
+          // Nothing selected: scanned for at once, and once more after a moment when the node
+          // could not be opened so soon.
+          if (s.ZOL.Scan() >= 1 && s.ZOL.Open(0)) {
+            opened = true;
+            break;
+          }
+          std::this_thread::sleep_for(kArrivalSettle);
+        } else {
+          std::this_thread::sleep_until(scan);
+          scan += kArrivalScanEvery;
+        }
+        opened = s.ZOL.Scan() >= 1 && s.ZOL.Open(0);
+      }
+      if (!opened || !s.Await("connect", 0, std::chrono::seconds(3))) {
+        Check(false, std::string(way == 0 ? "told" : "polling") +
+                         ": the instrument opened after the plug");
+        continue;
+      }
+      const auto t1 = Clock::now();
+      fromPlug[way].push_back(Seconds(t0, t1) * 1000);
+      if (const auto appeared = node.Appeared())
+        fromNode[way].push_back(Seconds(*appeared, t1) * 1000);
+    }
+  }
+  const char *names[2] = {"told as the window is", "polling, as zolctl without news"};
+  for (int way = 0; way < 2; ++way)
+    if (!fromPlug[way].empty())
+      std::printf("ARRIVAL %-32s plug to OnConnect %6.1f ms, node to OnConnect %6.1f ms "
+                  "(median of %zu)\n",
+                  names[way], Median(fromPlug[way]), Median(fromNode[way]), fromPlug[way].size());
+  if (told)
+    Check(fromNode[0].size() == static_cast<std::size_t>(Runs) && Median(fromNode[0]) < 300,
+          "told of arrivals, OnConnect under 300 ms after the node appeared (median)");
+  Request(Control, "plug");
+  return Failures ? 1 : 0;
+}
+
 int WrongDevice(HidapiPlatform &Real, const std::string &ControlA, const std::string &ControlB,
                 const std::string &StatsB) {
   Session s(Real);
@@ -624,12 +739,15 @@ int main(int argc, char **argv) {
     return Share(platform, std::max(0.5, std::atof(args[1].c_str())));
   if (mode == "replug" && args.size() >= 2)
     return Replug(platform, args[1], args.size() > 2 && args[2] == "--hold");
+  if (mode == "arrival" && args.size() >= 2)
+    return Arrival(platform, args[1],
+                   args.size() > 2 ? std::max(1, std::atoi(args[2].c_str())) : 10);
   if (mode == "wrong-device" && args.size() >= 4)
     return WrongDevice(platform, args[1], args[2], args[3]);
   std::fprintf(
       stderr,
       "usage: usb_bench identity | chains PERIOD_MS [RUNS [JUDGED_FROM_MS]] | share SECONDS | "
       "replug CONTROL [--hold]"
-      " | wrong-device CONTROL_A CONTROL_B STATS_B\n");
+      " | arrival CONTROL [RUNS] | wrong-device CONTROL_A CONTROL_B STATS_B\n");
   return 2;
 }

@@ -23,19 +23,14 @@ namespace {
 
 thread_local std::string OpenErrorText;
 
-/// hidapi gives wchar_t text: UTF-32 on Linux, UTF-16 on Windows.
+/// hidapi gives wchar_t text, UTF-32 on Linux.
 std::string WideToUtf8(const wchar_t *text) {
+  static_assert(sizeof(wchar_t) == 4, "hidapi's text is UTF-32 where this platform serves");
   std::string out;
   if (!text)
     return out;
   for (std::size_t i = 0; text[i] != 0; ++i) {
     std::uint32_t c = static_cast<std::uint32_t>(text[i]);
-    if constexpr (sizeof(wchar_t) == 2) {
-      if (c >= 0xD800 && c < 0xDC00 && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint32_t>(text[i + 1]) - 0xDC00);
-        ++i;
-      }
-    }
     if (c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))
       c = 0xFFFD;
     if (c < 0x80) {

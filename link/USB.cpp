@@ -198,7 +198,15 @@ bool TUSBThread::WaitWhileParked() {
 
 void TUSBThread::RestFor(std::chrono::milliseconds pause) {
   std::unique_lock lock(StateMutex);
-  StateChanged.wait_for(lock, pause, [this] { return StopRequested.load() || SuspendRequested; });
+  StateChanged.wait_for(
+      lock, pause, [this] { return StopRequested.load() || SuspendRequested || LookRequested; });
+  LookRequested = false;
+}
+
+void TUSBThread::LookNow() {
+  std::lock_guard lock(StateMutex);
+  LookRequested = true;
+  StateChanged.notify_all();
 }
 
 void TUSBThread::SetPriority(TThreadPriority priority) {
@@ -464,6 +472,11 @@ std::string TCustomUSB::PathOfEntry(int Index, const std::string &Listed) const 
       return Listed;
   }
   return Thread->LinkedPath();
+}
+
+bool TCustomUSB::Following() const {
+  std::lock_guard lock(SelectionMutex);
+  return SelectedIndex >= 0 && Thread != nullptr;
 }
 
 void TCustomUSB::CloseDevice() {

@@ -34,6 +34,15 @@ inline constexpr std::chrono::milliseconds kReadTimeout{100};
 inline constexpr std::chrono::milliseconds kSendTimeout{100};
 /// How long the worker rests after a turn that found the device absent.
 inline constexpr std::chrono::milliseconds kAbsentPause{100};
+/// How often a front end looks at the system's news of added instruments, and how long after
+/// one it waits before it scans: longer than the worker's pause, so that an instrument that was
+/// open and comes back is taken back by the worker, not scanned for.
+inline constexpr std::chrono::milliseconds kArrivalPoll{100};
+inline constexpr std::chrono::milliseconds kArrivalSettle{150};
+static_assert(kArrivalSettle > kAbsentPause);
+/// Where the system tells nothing of arrivals, how often a front end that waits for an
+/// instrument scans for one.
+inline constexpr std::chrono::milliseconds kArrivalScanEvery{250};
 /// Identity strings and paths are cut to this many characters.
 inline constexpr std::size_t kMaxShortText = 255;
 
@@ -76,6 +85,9 @@ public:
   void Stop();
   /// Waits until the loop has ended (no-op when it never started).
   void WaitFor();
+  /// Cuts the rest of an absent turn short: the system told of an arrival, the worker looks for
+  /// its instrument now rather than at the end of its pause.
+  void LookNow();
   bool OnWorkerThread() const;
 
   /// Queues one output report of Length bytes (report id byte first). Returns a ticket, or -1
@@ -174,9 +186,11 @@ private:
   std::thread Thread;           // started by the first Resume, joined by WaitFor or the destructor
   std::atomic<std::thread::id> WorkerId{};
 
-  mutable std::mutex StateMutex; //!< Protects Started, SuspendRequested, Parked, Finished.
+  //! Protects Started, SuspendRequested, Parked, Finished, LookRequested.
+  mutable std::mutex StateMutex;
   std::condition_variable StateChanged;
   bool Started = false;
+  bool LookRequested = false;
   bool SuspendRequested = true;
   bool Parked = false;
   bool Finished = false;
@@ -222,6 +236,9 @@ public:
   bool SelectDevice(int Index);
   /// Stops the worker; at most one more turn. A second call does nothing.
   void CloseDevice();
+
+  /// True while a device is selected and the worker runs for it: absent, it looks for it.
+  bool Following() const;
 
   int LastReceivedLength() const { return ReceivedLength.load(std::memory_order_relaxed); }
   TUSBThread *Worker() const { return Thread.get(); }

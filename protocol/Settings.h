@@ -15,8 +15,6 @@ inline constexpr int kTagCapacity = 32;
 inline constexpr int kDeviceTagLength = 16;
 /// Characters of a password.
 inline constexpr int kPasswordLength = 8;
-/// Characters of the information text (12 hexadecimal digits, room for 16).
-inline constexpr int kInfoTextCapacity = 16;
 
 /// The settings of one alarm, 16 bytes as parameter files hold them. The three flags are bytes:
 /// 1 when the program writes true, and any non-zero byte reads as true.

@@ -14,19 +14,6 @@ namespace zol {
 
 namespace {
 
-/// Value rounded to the nearest integer, halves to the even neighbour, whatever the FPU mode.
-double RoundHalfEven(double Value) {
-  double Floor = std::floor(Value);
-  double Rest = Value - Floor;
-  if (Rest > 0.5) {
-    return Floor + 1.0;
-  }
-  if (Rest == 0.5 && std::fmod(Floor, 2.0) != 0.0) {
-    return Floor + 1.0;
-  }
-  return Floor;
-}
-
 std::string FormatTenth(double Value) {
   if (std::isnan(Value)) {
     return "NaN";
@@ -83,6 +70,18 @@ const long long kDay2000 = DaysFromCivil(2000, 1, 1);
 constexpr long long kMillisecondsPerDay = 86'400'000;
 
 } // namespace
+
+double RoundHalfEven(double Value) {
+  double Floor = std::floor(Value);
+  double Rest = Value - Floor;
+  if (Rest > 0.5) {
+    return Floor + 1.0;
+  }
+  if (Rest == 0.5 && std::fmod(Floor, 2.0) != 0.0) {
+    return Floor + 1.0;
+  }
+  return Floor;
+}
 
 // ---- Checksum and packing ---------------------------------------------------------------------
 
@@ -258,15 +257,15 @@ TDeviceDateTime EncodeDeviceDateTime(const TCivilDateTime &When) {
   const long long Days =
       DaysFromCivil(When.Year, static_cast<unsigned>(When.Month), static_cast<unsigned>(When.Day)) -
       kDay2000;
-  if (Days < 0 || Days > 65535) {
+  if (Days < 0 || Days >= kDeviceDays) {
     throw ERangeError(Prefix + "the instrument counts days from 1/1/2000 to 6/6/2179");
   }
-  // Integer arithmetic: the fraction of the day x 65536, truncated, without rounding noise.
+  // Integer arithmetic: the fraction of the day in ticks, truncated, without rounding noise.
   const long long Ms =
       ((When.Hour * 60LL + When.Minute) * 60LL + When.Second) * 1000LL + When.Millisecond;
   TDeviceDateTime Result;
   Result.Date = static_cast<std::uint16_t>(Days);
-  Result.Time = static_cast<std::uint16_t>(Ms * 65536LL / kMillisecondsPerDay);
+  Result.Time = static_cast<std::uint16_t>(Ms * kDeviceTicksPerDay / kMillisecondsPerDay);
   return Result;
 }
 
@@ -294,7 +293,7 @@ void DecodeDeviceDate(std::uint16_t Date, int &Day, int &Month, int &Year) {
 }
 
 void DecodeDeviceTime(std::uint16_t Time, int &Hour, int &Minute) {
-  const long long Seconds = static_cast<long long>(Time) * 86400LL / 65536LL;
+  const long long Seconds = static_cast<long long>(Time) * 86400LL / kDeviceTicksPerDay;
   Hour = static_cast<int>(Seconds / 3600);
   Minute = static_cast<int>((Seconds % 3600) / 60);
 }

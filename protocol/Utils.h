@@ -127,6 +127,14 @@ std::uint8_t FrameChecksum(const std::uint8_t *Frame, int n);
 /// True when the n bytes add up to 0xFF modulo 256.
 bool FrameChecksumValid(const std::uint8_t *Frame, int n);
 
+/// The characters the packing carries, 6 bits each: space (0x20) to '_' (0x5F).
+inline constexpr char16_t kFirstPackableChar = 0x20;
+inline constexpr char16_t kLastPackableChar = 0x5F;
+/// True when the character with code Code is one the packing carries.
+constexpr bool IsPackableChar(std::uint32_t Code) {
+  return Code >= kFirstPackableChar && Code <= kLastPackableChar;
+}
+
 /// Packs the first 4 characters of Text (callers pad to at least 4) into 3 bytes, 6 bits each.
 std::array<std::uint8_t, 3> PackChars(std::string_view Text);
 /// The 4 characters of 3 packed bytes.
@@ -190,6 +198,14 @@ struct TCivilDateTime {
   int Second = 0;
   int Millisecond = 0;
 };
+
+/// Value rounded to the nearest integer, halves to the even neighbour, whatever the FPU mode.
+double RoundHalfEven(double Value);
+
+/// The device clock's ticks in a day (its time of day is 16 bits), and the days its date counts
+/// (16 bits from 1 January 2000: to 6 June 2179).
+inline constexpr std::int64_t kDeviceTicksPerDay = 65536;
+inline constexpr std::int64_t kDeviceDays = 65536;
 
 /// Device date (days since 1 January 2000) and time of day (1/65536 of a day).
 struct TDeviceDateTime {

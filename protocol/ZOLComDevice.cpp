@@ -168,11 +168,4 @@ TZOLComDevice::TFrameState TZOLComDevice::FrameState() const {
   return State;
 }
 
-void TZOLComDevice::SetCounters(std::uint8_t Sent, std::uint8_t Rx) {
-  std::lock_guard<std::mutex> Lock(FrameMutex);
-  SentCounter = Sent;
-  RxCounter = Rx;
-  RxCounterKnown = true;
-}
-
 } // namespace zol

@@ -82,9 +82,6 @@ public:
   /// read from now on was read after it.
   bool LastFrameOut() const;
 
-  /// For tests of the resend rule: sets both counters.
-  void SetCounters(std::uint8_t Sent, std::uint8_t Rx);
-
   using TClock = std::chrono::steady_clock;
   /// Where the resend rule takes the time; the steady clock unless a test sets another. Set
   /// before the device is opened; called under the framing lock.

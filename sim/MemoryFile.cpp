@@ -31,10 +31,8 @@ constexpr int Sum = 96;
 static_assert(MemoryOffset::Sum + 4 == kSimMemoryImageSize);
 
 bool AllPackable(std::string_view Text) {
-  return std::all_of(Text.begin(), Text.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u >= 0x20 && u <= 0x5F;
-  });
+  return std::all_of(Text.begin(), Text.end(),
+                     [](char c) { return IsPackableChar(static_cast<unsigned char>(c)); });
 }
 
 std::uint32_t Fnv1a(const std::uint8_t *Bytes, int n) {

@@ -180,8 +180,7 @@ public:
   static TSimSettings FactorySettings();
 
 private:
-  /// Ticks of the device clock in a day.
-  static constexpr std::int64_t kTicksPerDay = 65536;
+  static constexpr std::int64_t kTicksPerDay = kDeviceTicksPerDay;
 
   struct AlarmRun {
     bool Tripped = false;

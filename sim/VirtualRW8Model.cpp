@@ -99,7 +99,7 @@ void VirtualRW8::StepAlarm(const TSimAlarm &Alarm, AlarmRun &Run, std::int64_t E
 
 std::int64_t VirtualRW8::ClockTicks() const {
   const std::int64_t elapsed = (SimTimeUs - ClockSetAt) * kTicksPerDay / kUsPerDay;
-  return (ClockBase + elapsed) % (kTicksPerDay * 65536); // the clock wraps after 65536 days
+  return (ClockBase + elapsed) % (kTicksPerDay * kDeviceDays); // the clock wraps with its date
 }
 
 } // namespace zol

@@ -94,19 +94,11 @@ TResult List(TSession &S) {
   }
   // Instruments the system lists but will not let us open: say why, and how to mend it.
   TJson closed = TJson::array();
-  HidPlatform &platform = S.Platform();
-  for (const std::string &path : platform.ListInterfaces(false)) {
-    HidAttributes attributes;
-    if (!platform.PeekAttributes(path, attributes) || attributes.VendorID != zol.Device->Vid ||
-        attributes.ProductID != zol.Device->Pid)
-      continue;
-    const HidHandle handle = platform.Open(path);
-    if (handle != kInvalidHidHandle) {
-      platform.Close(handle);
-      continue;
-    }
-    const std::string reason = platform.LastOpenError();
-    const std::string fix = AccessHint().English;
+  const std::string fix = AccessHint().English;
+  for (const TUnopenable &instrument :
+       UnopenableInstruments(S.Platform(), zol.Device->Vid, zol.Device->Pid)) {
+    const std::string &path = instrument.Path;
+    const std::string &reason = instrument.Reason;
     TJson o = TJson::object();
     o["path"] = JsonText(path);
     o["reason"] = JsonText(reason);
@@ -428,18 +420,29 @@ TResult Monitor(TSession &S) {
   // The instrument's silence runs from its last state answer as it arrived, not as it was taken
   // from the queue: a reader of the output that stalls is no fault of the instrument's.
   const auto heard = [&] { return std::max(silentSince, S.LastStateArrival()); };
+  // Unplugged, the link looks for the instrument by itself every kAbsentPause; told of
+  // arrivals by the system, it looks at once when one comes.
+  const bool told = !o.ExitOnDisconnect && S.WatchArrivals();
   while (!o.Count || lines < *o.Count) {
-    // Unplugged, the wait has no end but an interruption (an hour at a time): the link
-    // reconnects by itself.
-    const auto deadline = !connected     ? Clock::now() + std::chrono::hours(1)
-                          : o.IntervalMs ? std::min(tick, heard() + timeout)
-                                         : heard() + timeout;
+    // Unplugged, the wait has no end but an interruption: an hour at a time, or a look at the
+    // system's news every 20 ms.
+    const auto deadline =
+        !connected ? Clock::now() + (told ? std::chrono::milliseconds(20) : std::chrono::hours(1))
+        : o.IntervalMs ? std::min(tick, heard() + timeout)
+                       : heard() + timeout;
     std::optional<TEventRecord> e = S.Next(deadline);
     const auto now = Clock::now();
+    if (!connected && told)
+      S.LookOnArrival();
     if (e && e->Kind == TEvent::Disconnect) {
       if (o.ExitOnDisconnect)
         throw TExit{ZolctlExit::NoInstrument, "The instrument was unplugged"};
       Emit(S.Err, "zolctl: the instrument was unplugged; waiting for it to come back\n");
+      if (o.Verbose)
+        Emit(S.Err, told ? "zolctl: the system tells when it is plugged in again\n"
+                         : "zolctl: the system tells nothing of arrivals: the link looks for "
+                           "it every " +
+                               std::to_string(kAbsentPause.count()) + " ms\n");
       connected = false;
       latest.reset();
       continue;

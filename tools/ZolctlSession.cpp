@@ -199,11 +199,12 @@ std::vector<std::string> TSession::SerialsWithin(const std::optional<std::string
   if (Options.Verbose)
     Err << "zolctl: waiting up to " << Options.WaitSeconds << " s for the instrument ("
         << (told ? "the system tells when one is plugged in"
-                 : "the system tells nothing of arrivals: scanning every 250 ms")
+                 : "the system tells nothing of arrivals: scanning every " +
+                       std::to_string(kArrivalScanEvery.count()) + " ms")
         << ")\n";
   // Told of arrivals, a scan follows each one, and one a second in case a node was not ready
   // when its news came; otherwise a scan every 250 ms.
-  const auto every = told ? std::chrono::milliseconds(1000) : std::chrono::milliseconds(250);
+  const auto every = told ? std::chrono::milliseconds(1000) : kArrivalScanEvery;
   const auto deadline = Clock::now() + std::chrono::seconds(Options.WaitSeconds);
   std::uint64_t seen = told ? platform.Arrivals() : 0;
   auto scanned = Clock::now();
@@ -223,6 +224,23 @@ std::vector<std::string> TSession::SerialsWithin(const std::optional<std::string
     serials = Serials();
   }
   return serials;
+}
+
+bool TSession::WatchArrivals() {
+  HidPlatform &platform = ZOL->Device->Platform();
+  if (!platform.WatchArrivals(ZOL->Device->Vid, ZOL->Device->Pid))
+    return false;
+  SeenArrivals = platform.Arrivals();
+  return true;
+}
+
+void TSession::LookOnArrival() {
+  const std::uint64_t arrivals = ZOL->Device->Platform().Arrivals();
+  if (arrivals == SeenArrivals)
+    return;
+  SeenArrivals = arrivals;
+  if (TUSBThread *worker = ZOL->Device->Worker())
+    worker->LookNow();
 }
 
 TZOLModel TSession::Connect(const std::optional<std::string> &Serial, int Device) {

@@ -96,6 +96,12 @@ public:
   /// --wait's seconds have passed: each arrival the system tells of is scanned for at once.
   std::vector<std::string> SerialsWithin(const std::optional<std::string> &Serial, int Device);
 
+  /// Takes the system's news of arrivals of the instrument's kind; false where it gives none.
+  bool WatchArrivals();
+  /// When the system told of an arrival since the last call, the worker looks for its
+  /// instrument at once rather than at the end of its pause.
+  void LookOnArrival();
+
   /// Forgets the events received so far (before sending a command whose answer is awaited).
   void Flush();
   /// The next event, or nullopt at Deadline; throws EInterrupted.
@@ -140,6 +146,7 @@ private:
   // Destroyed in reverse order: the component (and its worker) before the tap.
   std::unique_ptr<TracePlatform> Tap;
   std::unique_ptr<TCustomZOL> ZOL;
+  std::uint64_t SeenArrivals = 0; // the arrivals' count at the last look
 
   mutable std::mutex EventsMutex; //!< Protects Events, Dropped and LastState.
   std::condition_variable EventsChanged;

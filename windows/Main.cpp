@@ -18,6 +18,7 @@
 #include <limits>
 
 #include "controls/UpperCaseValidator.h"
+#include "protocol/Utils.h"
 #include "ui_Main.h"
 #include "windows/About.h"
 #include "windows/BackTrace.h"
@@ -75,8 +76,7 @@ void ShowRangeErrors(QWidget *Parent, const std::function<void()> &Operation) {
 int RoundHalfEvenToInt(double Value) {
   if (std::isnan(Value))
     return std::numeric_limits<int>::max();
-  // nearbyint rounds halves to the even neighbour in the default rounding mode.
-  const double Rounded = std::nearbyint(Value);
+  const double Rounded = RoundHalfEven(Value);
   if (Rounded >= static_cast<double>(std::numeric_limits<int>::max()))
     return std::numeric_limits<int>::max();
   if (Rounded <= static_cast<double>(std::numeric_limits<int>::min()))
@@ -99,9 +99,10 @@ TMainForm::TMainForm(HidPlatform &Platform, QWidget *parent)
   ApplyFonts();
   ApplyPictures();
   // The tag as the instrument keeps it: letters forced to upper case as they are typed, and only
-  // the characters 0x20 to 0x5F, the ones its packed text carries; any other typed or pasted
+  // the characters its packed text carries; any other typed or pasted
   // character is left out rather than changed into another one by the instrument.
-  ui->EdTag->setValidator(new TUpperCaseValidator(0x20, 0x5F, ui->EdTag));
+  ui->EdTag->setValidator(
+      new TUpperCaseValidator(kFirstPackableChar, kLastPackableChar, ui->EdTag));
 
   PopupMenu = new QMenu(this);
   Envoyer1 = PopupMenu->addAction(Tr("Envoyer", "Send"));
@@ -311,19 +312,35 @@ void TMainForm::WatchArrivals() {
     if (Now == SeenArrivals)
       return;
     SeenArrivals = Now;
-    // The instrument that was open may be the one back: the worker takes it again by itself.
-    // Only when none is open after a moment, the new one is scanned for and opened as the scan
-    // button does (several: the selection dialog, once).
-    QTimer::singleShot(kArrivalSettleMs, this, [this] {
+    if (DevicePresent)
+      return;
+    // With nothing selected, the news is scanned for at once; nothing is said yet when the
+    // new node cannot be opened so soon.
+    if (!ZOL->Device->Following() && QApplication::activeModalWidget() == nullptr) {
+      const int Found = ZOL->Scan();
+      if (Found > 0) {
+        ShowRangeErrors(this, [this, Found] { OpenScanned(Found); });
+        return;
+      }
+    }
+    // The instrument that was open may be the one back: the worker looks for it at once and
+    // takes it again by itself. Only when none is open after a moment, the new one is scanned
+    // for and opened as the scan button does (several: the selection dialog, once).
+    if (TUSBThread *Worker = ZOL->Device->Worker())
+      Worker->LookNow();
+    QTimer::singleShot(kArrivalSettle, this, [this] {
       if (!DevicePresent && QApplication::activeModalWidget() == nullptr)
         ShowRangeErrors(this, [this] { BtnScanClick(); });
     });
   });
-  Poll->start(kArrivalPollMs);
+  Poll->start(kArrivalPoll);
 }
 
 void TMainForm::BtnScanClick() {
-  const int n = ZOL->Scan();
+  OpenScanned(ZOL->Scan());
+}
+
+void TMainForm::OpenScanned(int n) {
   if (n == 1) {
     ZOL->Open(0);
   } else if (n > 1) {
@@ -337,7 +354,7 @@ void TMainForm::BtnScanClick() {
     // No instrument the program may open. One the system lists but refuses (no permission on
     // its hidraw node) must not look like none: say so, and how to mend it.
     const QStringList Unopenable =
-        UnopenableInstruments(ZOL->Device->Platform(), ZOL->Device->Vid, ZOL->Device->Pid);
+        UnopenableLines(ZOL->Device->Platform(), ZOL->Device->Vid, ZOL->Device->Pid);
     if (!Unopenable.isEmpty())
       QMessageBox::warning(this, Tr("Instrument inaccessible", "Instrument not accessible"),
                            UnopenableMessage(Unopenable));

@@ -118,12 +118,11 @@ protected:
   bool eventFilter(QObject *Watched, QEvent *event) override;
 
 private:
-  /// How often the system's news of added instruments is looked at, and how long after one the
-  /// window waits for the worker to take back the instrument it had before scanning.
-  static constexpr int kArrivalPollMs = 100;
-  static constexpr int kArrivalSettleMs = 150;
   /// Opens an instrument plugged in while none is open, where the system tells of arrivals.
   void WatchArrivals();
+  /// After a scan that found n instruments: opens the one, asks which of several, or says why
+  /// none could be opened, as the scan button does.
+  void OpenScanned(int n);
   std::uint64_t SeenArrivals = 0;
 
   /// Connects a button's click to Handler, run through ShowRangeErrors.

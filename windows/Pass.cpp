@@ -53,10 +53,10 @@ std::string DeviceText(const QString &Text) {
   return Bytes;
 }
 
-/// True when every character of Text lies in 0x20..0x5F, the range the packing carries.
+/// True when every character of Text is one the packing carries.
 bool PackableText(const QString &Text) {
-  const bool InRange = std::all_of(
-      Text.begin(), Text.end(), [](QChar c) { return c.unicode() >= 0x20 && c.unicode() <= 0x5F; });
+  const bool InRange =
+      std::all_of(Text.begin(), Text.end(), [](QChar c) { return IsPackableChar(c.unicode()); });
   return InRange && IsPackable(DeviceText(Text));
 }
 

@@ -103,21 +103,11 @@ void TSelectForm::BtnOKClick() {
 
 namespace zol {
 
-QStringList UnopenableInstruments(HidPlatform &Platform, std::uint16_t Vid, std::uint16_t Pid) {
+QStringList UnopenableLines(HidPlatform &Platform, std::uint16_t Vid, std::uint16_t Pid) {
   QStringList Result;
-  for (const std::string &Path : Platform.ListInterfaces(false)) {
-    HidAttributes Attributes;
-    if (!Platform.PeekAttributes(Path, Attributes) || Attributes.VendorID != Vid ||
-        Attributes.ProductID != Pid)
-      continue;
-    const HidHandle Handle = Platform.Open(Path);
-    if (Handle != kInvalidHidHandle) {
-      Platform.Close(Handle);
-      continue;
-    }
-    Result << QString::fromStdString(Path) + QStringLiteral(": ") +
-                  QString::fromStdString(Platform.LastOpenError());
-  }
+  for (const TUnopenable &Instrument : UnopenableInstruments(Platform, Vid, Pid))
+    Result << QString::fromStdString(Instrument.Path) + QStringLiteral(": ") +
+                  QString::fromStdString(Instrument.Reason);
   return Result;
 }
 

@@ -57,7 +57,7 @@ class HidPlatform;
 
 /// The instruments (vendor Vid, product Pid) the system lists but will not let this program
 /// open, each as "path: reason". Opens each to find out: call it when none is open.
-QStringList UnopenableInstruments(HidPlatform &Platform, std::uint16_t Vid, std::uint16_t Pid);
+QStringList UnopenableLines(HidPlatform &Platform, std::uint16_t Vid, std::uint16_t Pid);
 /// What the window says after a scan that found no instrument but saw Unopenable: which ones
 /// and why, the udev rule and the command that installs it (or reloads it when installed).
 QString UnopenableMessage(const QStringList &Unopenable);

@@ -529,6 +529,11 @@ TEST_F(Zolctl, MonitorWaitsForAnUnpluggedInstrumentToComeBack) {
                               "zolctl: the instrument was unplugged; waiting for it to come back",
                               "zolctl: the instrument is back"}));
   EXPECT_EQ(Lines(r.Out).size(), 12u);
+  // Told of the arrival, it has the link look at once; --verbose says so.
+  r = Run({"--sim", "--sim-fault", "blip=200", "--verbose", "monitor", "--count", "30"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_HAS(r.Err, "the system tells when it is plugged in again");
+  EXPECT_HAS(r.Err, "the instrument is back");
   r = Run({"--sim", "--sim-fault", "blip=200", "monitor", "--exit-on-disconnect"});
   EXPECT_EQ(r.Code, 1);
   EXPECT_HAS(r.Err, "unplugged");
