@@ -10,4 +10,12 @@ bool LocalTimeOf(std::time_t Moment, std::tm &Local) {
   return true;
 }
 
+bool UtcTimeOf(std::time_t Moment, std::tm &Utc) {
+  std::tm Result{};
+  if (::gmtime_s(&Result, &Moment) != 0)
+    return false;
+  Utc = Result;
+  return true;
+}
+
 } // namespace zol

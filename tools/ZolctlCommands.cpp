@@ -12,6 +12,7 @@
 #include "protocol/AccessHint.h"
 #include "protocol/Codec.h"
 #include "protocol/ParamFile.h"
+#include "protocol/StateCsv.h"
 #include "protocol/Utils.h"
 
 namespace zol {
@@ -409,7 +410,7 @@ TResult Monitor(TSession &S) {
   const TZolctlOptions &o = S.Options;
   S.Connect(o.Serial, o.Device);
   if (o.Csv)
-    Emit(S.Out, CsvHeader());
+    Emit(S.Out, StateCsvHeader());
   long lines = 0;
   std::optional<TZOLModel> latest;
   const auto interval = std::chrono::milliseconds(o.IntervalMs.value_or(0));

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "protocol/StateCsv.h"
 #include "tools/ZolctlSystem.h"
 
 namespace zol {
@@ -161,51 +162,11 @@ void StateOut(const TZOLModel &m, TJson &Json, std::string &Text) {
   Text += "raw value: " + std::to_string(m.RawValue) + "   Rt: " + Fixed(m.Rt) + "\n";
 }
 
-namespace {
-/// Seconds since 1970 of a broken-down time read as if it were UTC.
-long long CivilSeconds(const std::tm &T) {
-  using namespace std::chrono;
-  const sys_days day{year{T.tm_year + 1900} / month{static_cast<unsigned>(T.tm_mon + 1)} /
-                     static_cast<unsigned>(T.tm_mday)};
-  return day.time_since_epoch().count() * 86400LL + T.tm_hour * 3600 + T.tm_min * 60 + T.tm_sec;
-}
-} // namespace
-
-std::string LocalIsoTime(std::chrono::system_clock::time_point When) {
-  const std::time_t t = std::chrono::system_clock::to_time_t(When);
-  std::tm utc{};
-  std::tm local{};
-  if (!BrokenDownTime(t, false, utc))
-    utc = std::tm{};
-  if (!BrokenDownTime(t, true, local))
-    local = utc;
-  // The offset is what separates the two readings of the same instant, in whole minutes.
-  const long long offset = (CivilSeconds(local) - CivilSeconds(utc)) / 60;
-  char date[40];
-  std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(When.time_since_epoch()).count() % 1000;
-  const long long size = offset < 0 ? -offset : offset;
-  char out[80];
-  std::snprintf(out, sizeof out, "%s.%03d%c%02lld:%02lld", date, static_cast<int>(ms),
-                offset < 0 ? '-' : '+', size / 60, size % 60);
-  return out;
-}
-
-std::string CsvHeader() {
-  return "time,measure,relay1,relay2,led1,led2,writeLocked,rawValue,rt\n";
-}
-
 std::string MonitorLine(const TZOLModel &m, bool Json, bool Csv,
                         std::chrono::system_clock::time_point When) {
-  if (Csv) {
-    const auto bit = [](bool b) { return b ? "1" : "0"; };
-    // A failed sensor has no measurement: the field stays empty.
-    return LocalIsoTime(When) + "," +
-           (IsSensorFailureMeasure(m.Measure) ? std::string() : Fixed(m.Measure)) + "," +
-           bit(m.Relay1) + "," + bit(m.Relay2) + "," + bit(m.Led1) + "," + bit(m.Led2) + "," +
-           bit(m.WriteLocked) + "," + std::to_string(m.RawValue) + "," + Fixed(m.Rt) + "\n";
-  }
+  if (Csv)
+    return StateCsvLine(StateRowOf(
+        m, std::chrono::duration_cast<std::chrono::milliseconds>(When.time_since_epoch()).count()));
   if (Json) {
     TJson json = TJson::object();
     std::string unused;

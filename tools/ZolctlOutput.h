@@ -36,8 +36,6 @@ void StateOut(const TZOLModel &Model, TJson &Json, std::string &Text);
 /// One monitor line (text, JSON or CSV) for a state.
 std::string MonitorLine(const TZOLModel &Model, bool Json, bool Csv,
                         std::chrono::system_clock::time_point When);
-/// The header line of monitor --csv.
-std::string CsvHeader();
 
 /// A failed write to standard output.
 struct EOutputFailed {};

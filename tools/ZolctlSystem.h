@@ -43,13 +43,6 @@ bool StdinIsTerminal();
 /// Prompt then written to standard error. False at the end of input or on an error.
 bool ReadSecretLine(std::string &Line, const char *Prompt);
 
-/// T as the local time (Local) or as UTC, in Out; false when the C library cannot tell.
-bool BrokenDownTime(std::time_t T, bool Local, std::tm &Out);
-
-/// "2026-12-08T05:01:02.345+01:00": ISO 8601, local time with milliseconds and offset (the
-/// local time's distance from UTC at When, the same on every system).
-std::string LocalIsoTime(std::chrono::system_clock::time_point When);
-
 /// Ends the process at once with Status (no destructors): the last resort of an interruption.
 /// A terminal left without echo by ReadSecretLine gets it back first.
 [[noreturn]] void HardExit(int Status);

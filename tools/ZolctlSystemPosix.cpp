@@ -148,10 +148,6 @@ bool ReadSecretLine(std::string &Line, const char *Prompt) {
   return ok;
 }
 
-bool BrokenDownTime(std::time_t T, bool Local, std::tm &Out) {
-  return (Local ? localtime_r(&T, &Out) : gmtime_r(&T, &Out)) != nullptr;
-}
-
 void HardExit(int Status) {
   if (EchoOff.load())
     tcsetattr(STDIN_FILENO, TCSANOW, &EchoSettings);

@@ -70,10 +70,6 @@ bool ReadSecretLine(std::string &Line, const char *Prompt) {
   return ok;
 }
 
-bool BrokenDownTime(std::time_t T, bool Local, std::tm &Out) {
-  return (Local ? localtime_s(&Out, &T) : gmtime_s(&Out, &T)) == 0;
-}
-
 void HardExit(int Status) {
   _exit(Status);
 }

@@ -12,6 +12,7 @@
 
 #include <cmath>
 
+#include "protocol/StateCsv.h"
 #include "protocol/SystemFile.h"
 #include "protocol/Utils.h"
 #include "windows/Language.h"
@@ -28,17 +29,6 @@ std::int64_t NowMs() {
 
 /// A moment in local time with its offset from UTC, as zolctl writes it:
 /// 2026-12-09T10:15:30.250+01:00.
-QString IsoLocal(std::int64_t Ms) {
-  const QDateTime Local = QDateTime::fromMSecsSinceEpoch(Ms);
-  const int Offset = Local.offsetFromUtc() / 60;
-  const int Size = std::abs(Offset);
-  return Local.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) +
-         QLatin1Char(Offset < 0 ? '-' : '+') +
-         QStringLiteral("%1:%2")
-             .arg(Size / 60, 2, 10, QLatin1Char('0'))
-             .arg(Size % 60, 2, 10, QLatin1Char('0'));
-}
-
 bool WriteWhole(const QString &Path, const QByteArray &Data, QString &Reason) {
   const TSystemFileResult Result =
       ReplaceFileContent(Path.toStdString(), reinterpret_cast<const std::uint8_t *>(Data.data()),
@@ -119,13 +109,11 @@ void TTrendForm::AddState(const TZOLModel &Snapshot, std::int64_t TimeMs) {
   Plot->AddSample({TimeMs, !Failed, Failed ? 0.0 : static_cast<double>(Snapshot.Measure),
                    Snapshot.Relay1, Snapshot.Relay2});
   if (FCount > 0) {
-    const TRow &Last = FRows[(FNext + kRows - 1) % kRows];
+    const TStateRow &Last = FRows[(FNext + kRows - 1) % kRows];
     if (TimeMs - Last.TimeMs < kRowMs)
       return;
   }
-  FRows[FNext] = {TimeMs,        Snapshot.Measure, Snapshot.Relay1,      Snapshot.Relay2,
-                  Snapshot.Led1, Snapshot.Led2,    Snapshot.WriteLocked, Snapshot.RawValue,
-                  Snapshot.Rt};
+  FRows[FNext] = StateRowOf(Snapshot, TimeMs);
   FNext = (FNext + 1) % kRows;
   FCount = std::min(FCount + 1, kRows);
 }
@@ -133,22 +121,13 @@ void TTrendForm::AddState(const TZOLModel &Snapshot, std::int64_t TimeMs) {
 QByteArray TTrendForm::CsvText() const {
   const std::int64_t End = Plot->EndMs();
   const std::int64_t Start = End - SpanMs(Plot->Span());
-  QByteArray Text = "time,measure,relay1,relay2,led1,led2,writeLocked,rawValue,rt\n";
-  const auto Bit = [](bool b) { return b ? "1" : "0"; };
+  std::string Text = StateCsvHeader();
   for (std::size_t i = 0; i < FCount; ++i) {
-    const TRow &Row = FRows[(FNext + kRows - FCount + i) % kRows];
-    if (Row.TimeMs < Start || Row.TimeMs >= End)
-      continue;
-    // A failed sensor has no measurement: the field stays empty.
-    const QByteArray Measure = IsSensorFailureMeasure(Row.Measure)
-                                   ? QByteArray()
-                                   : QByteArray::number(static_cast<double>(Row.Measure), 'f', 1);
-    Text += IsoLocal(Row.TimeMs).toUtf8() + ',' + Measure + ',' + Bit(Row.Relay1) + ',' +
-            Bit(Row.Relay2) + ',' + Bit(Row.Led1) + ',' + Bit(Row.Led2) + ',' +
-            Bit(Row.WriteLocked) + ',' + QByteArray::number(Row.RawValue) + ',' +
-            QByteArray::number(static_cast<double>(Row.Rt), 'f', 1) + '\n';
+    const TStateRow &Row = FRows[(FNext + kRows - FCount + i) % kRows];
+    if (Row.TimeMs >= Start && Row.TimeMs < End)
+      Text += StateCsvLine(Row);
   }
-  return Text;
+  return QByteArray::fromStdString(Text);
 }
 
 bool TTrendForm::ExportCsv(const QString &Path, QString &Reason) const {

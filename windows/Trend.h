@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "controls/Trend.h"
+#include "protocol/StateCsv.h"
 
 class QComboBox;
 class QLabel;
@@ -55,20 +56,13 @@ public:
   QLabel *LbPointer;
 
 private:
-  struct TRow {
-    std::int64_t TimeMs = 0;
-    float Measure = 0;
-    bool Relay1 = false, Relay2 = false, Led1 = false, Led2 = false, WriteLocked = false;
-    std::int16_t RawValue = 0;
-    float Rt = 0;
-  };
   /// Asks where to write (Title, the name Name proposed, Filter) and writes there with Export;
   /// a failure is shown with the system's reason.
   void AskExport(const QString &Title, const QString &Name, const QString &Filter,
                  bool (TTrendForm::*Export)(const QString &, QString &) const);
   void ShowPause();
 
-  std::vector<TRow> FRows; // a ring of kRows, allocated once
+  std::vector<TStateRow> FRows; // a ring of kRows, allocated once
   std::size_t FNext = 0;
   std::size_t FCount = 0;
 };
