@@ -11,7 +11,8 @@
 namespace zol {
 namespace {
 
-// The time of monitor's lines and of the trend's export: the local time and its distance from UTC, minutes included.
+// The time of monitor's lines and of the trend's export: the local time and its distance from UTC,
+// minutes included.
 TEST(LocalIsoTime, CarriesTheOffsetOfTheLocalTime) {
   const char *saved = std::getenv("TZ");
   const std::string before = saved ? saved : "";
