@@ -82,10 +82,10 @@ public:
       RecordTimes.push_back(Clock::now());
       Changed.notify_all();
     };
-    ZOL.OnChainError = [this](TObject *, const std::string &Message) {
+    ZOL.OnChainError = [this](TObject *, const TError &Error) {
       std::lock_guard lock(Mutex);
       ++Counts["chainerror"];
-      LastError = Message;
+      LastError = ErrorCodeName(Error.Code);
       Changed.notify_all();
     };
   }

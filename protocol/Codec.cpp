@@ -53,20 +53,12 @@ TCommandBytes EncodeFilter(float Seconds) {
 }
 
 TCommandBytes EncodeAlarm(TCommand Code, const TZOLAlarm &Alarm) {
-  const char *Name = Code == TCommand::SendAlarm2 ? "2" : "1";
+  const int Which = Code == TCommand::SendAlarm2 ? 2 : 1;
   // Every value is encoded before the frame is built: a range error gives no frame.
-  char What[48];
-  std::snprintf(What, sizeof What, "Alarm %s set point", Name);
   TAlarmBlock Block;
-  Block.SetPoint = ToTenths16(Alarm.SetPoint, What);
-  std::snprintf(What, sizeof What, "Alarm %s hysteresis", Name);
-  Block.Hysteresis = ToTenths16(Alarm.Hysteresis, What);
-  try {
-    Block.Delay = DelayToTenths8(Alarm.Delay);
-  } catch (const ERangeError &Error) {
-    // The message says which alarm's delay it was.
-    throw ERangeError(std::string("Alarm ") + Name + " " + Error.what());
-  }
+  Block.SetPoint = ToTenths16(Alarm.SetPoint, TQuantity::SetPoint, Which);
+  Block.Hysteresis = ToTenths16(Alarm.Hysteresis, TQuantity::Hysteresis, Which);
+  Block.Delay = DelayToTenths8(Alarm.Delay, Which);
   Block.Flags = static_cast<std::uint8_t>((Alarm.ContactNC ? AlarmFlag::ContactNC : 0) |
                                           (Alarm.FailClosed ? AlarmFlag::FailClosed : 0) |
                                           (Alarm.LedBelow ? AlarmFlag::LedBelow : 0));
@@ -103,9 +95,11 @@ TCommandBytes EncodePing() {
 }
 
 TCommandBytes EncodeHistoryRequest(int Index) {
-  if (Index < 0 || Index > 255) {
-    throw ERangeError("History record " + std::to_string(Index) +
-                      " cannot be asked for: the instrument numbers them 0 to 255");
+  if (Index < 0 || Index > kLastHistoryIndex) {
+    TError Error;
+    Error.Code = TErrorCode::HistoryIndexOutOfRange;
+    Error.Number = Index;
+    throw ERangeError(std::move(Error));
   }
   const auto Param = static_cast<std::uint8_t>(Index);
   return WithParams(CodeOf(TCommand::ReadWROP), &Param, 1);

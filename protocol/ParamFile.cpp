@@ -46,17 +46,19 @@ void GetAlarm(const std::uint8_t *Bytes, TZOLAlarm &Alarm) {
   Alarm.Padding = Bytes[offsetof(TZOLAlarm, Padding)];
 }
 
-TParamFileResult Failure(const std::string &What, const std::string &Path,
-                         const std::string &Reason) {
+TParamFileResult Failure(TErrorCode Code, const std::string &Path, const TSystemError &Reason) {
   TParamFileResult Result;
-  Result.Message = What + " " + Path + ": " + Reason;
+  Result.Error.Code = Code;
+  Result.Error.Text = Path;
+  Result.Error.System = Reason;
   return Result;
 }
 
-TParamFileResult Refusal(const std::string &Path, const char *Why) {
+TParamFileResult Refusal(TErrorCode Code, const std::string &Path) {
   TParamFileResult Result;
   Result.Refused = true;
-  Result.Message = Path + " is not a parameter file: " + Why;
+  Result.Error.Code = Code;
+  Result.Error.Text = Path;
   return Result;
 }
 
@@ -88,14 +90,14 @@ TParamFileResult ReadParameterFile(const std::string &Path, TZOLSettings &Settin
   std::size_t n = 0;
   const TSystemFileResult Read = ReadFileStart(Path, Buffer, sizeof Buffer, n);
   if (!Read.Ok) {
-    return Failure("Cannot read", Path, Read.Reason);
+    return Failure(TErrorCode::CannotRead, Path, Read.Error);
   }
   const std::size_t IdRead = n < kParamFileIdLength ? n : kParamFileIdLength;
   if (std::memcmp(Buffer, kParamFileId, IdRead) != 0) {
-    return Refusal(Path, "it does not start with \"ZOLUSB V1.0-KOVA\"");
+    return Refusal(TErrorCode::WrongFileStart, Path);
   }
   if (n < kParamFileLength) {
-    return Refusal(Path, "it is shorter than 88 bytes");
+    return Refusal(TErrorCode::FileTooShort, Path);
   }
   // Bytes after the 88th are ignored.
   SettingsFromImage(Buffer + kParamFileIdLength, Settings);
@@ -111,7 +113,7 @@ TParamFileResult WriteParameterFile(const std::string &Path, const TZOLSettings 
   std::memcpy(Buffer + kParamFileIdLength, Image.data(), Image.size());
   const TSystemFileResult Written = ReplaceFileContent(Path, Buffer, sizeof Buffer);
   if (!Written.Ok) {
-    return Failure("Cannot write", Path, Written.Reason);
+    return Failure(TErrorCode::CannotWrite, Path, Written.Error);
   }
   TParamFileResult Result;
   Result.Ok = true;

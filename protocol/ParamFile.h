@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol/Errors.h"
+
 namespace zol {
 
 struct TZOLSettings;
@@ -24,8 +26,9 @@ struct TParamFileResult {
   /// Not Ok because the content is not a parameter file (show kFichierIncorrect); when false
   /// and not Ok, the file could not be opened, read or written.
   bool Refused = false;
-  /// One line in plain English: why it was refused, or the system's reason for the failure.
-  std::string Message;
+  /// Why it was refused (WrongFileStart, FileTooShort) or failed (CannotRead, CannotWrite, with
+  /// the system's reason); Text is the file's path.
+  TError Error;
 };
 
 /// The 72 bytes of Settings as a file holds them: singles least significant byte first, padding

@@ -4,13 +4,15 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol/Errors.h"
+
 namespace zol {
 
 /// What the system's file services need to say about one read or replace.
 struct TSystemFileResult {
   bool Ok = false;
-  /// Why it failed, in plain words ("No such file or directory", "not a regular file: a FIFO").
-  std::string Reason;
+  /// Why it failed (NotFound, a FIFO, a read-only file, the system's own words for the rest).
+  TSystemError Error;
   /// It failed because nothing has that name (or a folder on its way is missing).
   bool NotFound = false;
 };

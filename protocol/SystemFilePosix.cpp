@@ -16,29 +16,55 @@ namespace zol {
 
 namespace {
 
-TSystemFileResult Failure(int Error) {
+TSystemReason ReasonOf(int Error) {
+  switch (Error) {
+  case ENOENT:
+    return TSystemReason::NotFound;
+  case EACCES:
+  case EPERM:
+    return TSystemReason::PermissionDenied;
+  case EISDIR:
+    return TSystemReason::IsADirectory;
+  case ENOTDIR:
+    return TSystemReason::NotADirectory;
+  case ENOSPC:
+    return TSystemReason::NoSpace;
+  case EDQUOT:
+    return TSystemReason::QuotaExceeded;
+  case EROFS:
+    return TSystemReason::ReadOnlyFileSystem;
+  case EIO:
+    return TSystemReason::InputOutput;
+  case ENAMETOOLONG:
+    return TSystemReason::NameTooLong;
+  default:
+    return TSystemReason::Other;
+  }
+}
+
+TSystemFileResult Failure(TSystemReason Reason, unsigned Count = 0) {
   TSystemFileResult Result;
-  Result.Reason = std::generic_category().message(Error);
-  Result.NotFound = Error == ENOENT;
+  Result.Error.Reason = Reason;
+  Result.Error.Count = Count;
+  Result.NotFound = Reason == TSystemReason::NotFound;
   return Result;
 }
 
-TSystemFileResult Failure(std::string Reason) {
-  TSystemFileResult Result;
-  Result.Reason = std::move(Reason);
+TSystemFileResult Failure(int Error) {
+  TSystemFileResult Result = Failure(ReasonOf(Error));
+  if (Result.Error.Reason == TSystemReason::Other)
+    Result.Error.Text = std::generic_category().message(Error);
   return Result;
 }
 
 /// Why a node that is not a regular file is refused, naming its kind.
-std::string NotRegular(mode_t Mode) {
-  if (S_ISDIR(Mode))
-    return std::generic_category().message(EISDIR);
-  const char *Kind = S_ISCHR(Mode)    ? "a character device"
-                     : S_ISBLK(Mode)  ? "a block device"
-                     : S_ISFIFO(Mode) ? "a FIFO"
-                     : S_ISSOCK(Mode) ? "a socket"
-                                      : "not a file";
-  return std::string("not a regular file: ") + Kind;
+TSystemReason NotRegular(mode_t Mode) {
+  return S_ISDIR(Mode)    ? TSystemReason::IsADirectory
+         : S_ISCHR(Mode)  ? TSystemReason::CharacterDevice
+         : S_ISBLK(Mode)  ? TSystemReason::BlockDevice
+         : S_ISFIFO(Mode) ? TSystemReason::Fifo
+         : S_ISSOCK(Mode) ? TSystemReason::Socket
+                          : TSystemReason::NotAFile;
 }
 
 class TDescriptor {
@@ -95,8 +121,8 @@ bool ProtectedLink(const std::string &Path, const struct stat &Link) {
 }
 
 /// Path with its symbolic links followed to the node they finally name (which may not exist).
-/// Reason gets why a link was not followed.
-bool FollowLinks(std::string &Path, int &Error, std::string &Reason) {
+/// Foreign is set when a link was not followed because the system would not follow it either.
+bool FollowLinks(std::string &Path, int &Error, bool &Foreign) {
   for (int Hop = 0; Hop < 40; ++Hop) {
     struct stat Info {};
     if (::lstat(Path.c_str(), &Info) != 0) {
@@ -106,8 +132,7 @@ bool FollowLinks(std::string &Path, int &Error, std::string &Reason) {
     if (!S_ISLNK(Info.st_mode))
       return true;
     if (ProtectedLink(Path, Info)) {
-      Reason = "a symbolic link of another user in a folder open to all; the system would not "
-               "follow it either";
+      Foreign = true;
       return false;
     }
     char Target[PATH_MAX];
@@ -177,9 +202,9 @@ TSystemFileResult ReplaceFileContent(const std::string &Path, const std::uint8_t
                                      std::size_t Count) {
   std::string Target = Path;
   int Error = 0;
-  std::string Refused;
-  if (!FollowLinks(Target, Error, Refused))
-    return Refused.empty() ? Failure(Error) : Failure(Refused);
+  bool Foreign = false;
+  if (!FollowLinks(Target, Error, Foreign))
+    return Foreign ? Failure(TSystemReason::ForeignLink) : Failure(Error);
   struct stat Existing {};
   const bool Exists = ::lstat(Target.c_str(), &Existing) == 0;
   if (!Exists && errno != ENOENT)
@@ -187,17 +212,13 @@ TSystemFileResult ReplaceFileContent(const std::string &Path, const std::uint8_t
   if (Exists && !S_ISREG(Existing.st_mode))
     return Failure(NotRegular(Existing.st_mode));
   if (Exists && Existing.st_nlink > 1)
-    return Failure("the file has " + std::to_string(Existing.st_nlink) +
-                   " names (hard links); a new file would leave the others behind");
+    return Failure(TSystemReason::HardLinks, static_cast<unsigned>(Existing.st_nlink));
   // A file its owner made read-only is not replaced, even by someone the system would let write
   // it (root), as cp refuses it.
   if (Exists &&
       ((Existing.st_mode & 0222) == 0 ||
        (::faccessat(AT_FDCWD, Target.c_str(), W_OK, AT_EACCESS) != 0 && errno == EACCES))) {
-    char Mode[8];
-    std::snprintf(Mode, sizeof Mode, "%04o", static_cast<unsigned>(Existing.st_mode & 07777));
-    return Failure(std::string("the file is read-only (permissions ") + Mode +
-                   "): it is left as it was");
+    return Failure(TSystemReason::ReadOnlyFile, static_cast<unsigned>(Existing.st_mode & 07777));
   }
 
   const std::string Directory = DirectoryOf(Target);

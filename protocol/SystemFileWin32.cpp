@@ -13,40 +13,43 @@ namespace zol {
 
 namespace {
 
-/// The system's reason in the words the other systems use where one matches, so that a message
-/// reads the same everywhere; the system's own text otherwise.
-std::string ReasonOf(DWORD Code) {
+/// The system's reason as the other systems name it where one matches, so that a message reads
+/// the same everywhere; Other (with the system's own text) otherwise.
+TSystemReason ReasonOf(DWORD Code) {
   switch (Code) {
   case ERROR_FILE_NOT_FOUND:
   case ERROR_PATH_NOT_FOUND:
   case ERROR_INVALID_DRIVE:
-    return std::generic_category().message(ENOENT);
+    return TSystemReason::NotFound;
   case ERROR_ACCESS_DENIED:
   case ERROR_SHARING_VIOLATION:
   case ERROR_LOCK_VIOLATION:
-    return std::generic_category().message(EACCES);
+    return TSystemReason::PermissionDenied;
   case ERROR_DISK_FULL:
   case ERROR_HANDLE_DISK_FULL:
-    return std::generic_category().message(ENOSPC);
+    return TSystemReason::NoSpace;
   case ERROR_WRITE_PROTECT:
-    return std::generic_category().message(EROFS);
+    return TSystemReason::ReadOnlyFileSystem;
   case ERROR_FILENAME_EXCED_RANGE:
-    return std::generic_category().message(ENAMETOOLONG);
+    return TSystemReason::NameTooLong;
   default:
-    return std::system_category().message(static_cast<int>(Code));
+    return TSystemReason::Other;
   }
 }
 
-TSystemFileResult Failure(DWORD Code) {
+TSystemFileResult Failure(TSystemReason Reason, unsigned Count = 0) {
   TSystemFileResult Result;
-  Result.Reason = ReasonOf(Code);
-  Result.NotFound = Code == ERROR_FILE_NOT_FOUND || Code == ERROR_PATH_NOT_FOUND;
+  Result.Error.Reason = Reason;
+  Result.Error.Count = Count;
+  Result.NotFound = Reason == TSystemReason::NotFound;
   return Result;
 }
 
-TSystemFileResult Failure(std::string Reason) {
-  TSystemFileResult Result;
-  Result.Reason = std::move(Reason);
+TSystemFileResult Failure(DWORD Code) {
+  TSystemFileResult Result = Failure(ReasonOf(Code));
+  Result.NotFound = Code == ERROR_FILE_NOT_FOUND || Code == ERROR_PATH_NOT_FOUND;
+  if (Result.Error.Reason == TSystemReason::Other)
+    Result.Error.Text = std::system_category().message(static_cast<int>(Code));
   return Result;
 }
 
@@ -109,19 +112,21 @@ HANDLE OpenForAttributes(const std::wstring &Path) {
                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-/// Why an opened node is not a file whose content may be read or replaced; empty when it is.
-std::string NotRegular(HANDLE Handle, const BY_HANDLE_FILE_INFORMATION &Info) {
+/// Why an opened node is not a file whose content may be read or replaced; false when it is.
+bool NotRegular(HANDLE Handle, const BY_HANDLE_FILE_INFORMATION &Info, TSystemReason &Why) {
   // Device names ("NUL", "CON", "COM1") open as character devices, pipes as pipes.
   const DWORD Type = GetFileType(Handle);
   if (Type == FILE_TYPE_CHAR)
-    return "not a regular file: a character device";
-  if (Type == FILE_TYPE_PIPE)
-    return "not a regular file: a pipe";
-  if (Type != FILE_TYPE_DISK)
-    return "not a regular file";
-  if (Info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-    return std::generic_category().message(EISDIR);
-  return {};
+    Why = TSystemReason::CharacterDevice;
+  else if (Type == FILE_TYPE_PIPE)
+    Why = TSystemReason::Fifo;
+  else if (Type != FILE_TYPE_DISK)
+    Why = TSystemReason::NotAFile;
+  else if (Info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+    Why = TSystemReason::IsADirectory;
+  else
+    return false;
+  return true;
 }
 
 std::wstring DirectoryOf(const std::wstring &Path) {
@@ -169,7 +174,7 @@ TSystemFileResult ReadFileStart(const std::string &Path, std::uint8_t *Buffer, s
   BY_HANDLE_FILE_INFORMATION Info{};
   if (!GetFileInformationByHandle(File.Get(), &Info) && GetFileType(File.Get()) == FILE_TYPE_DISK)
     return Failure(GetLastError());
-  if (const std::string Why = NotRegular(File.Get(), Info); !Why.empty())
+  if (TSystemReason Why{}; NotRegular(File.Get(), Info, Why))
     return Failure(Why);
   while (Count < Capacity) {
     DWORD n = 0;
@@ -196,14 +201,13 @@ TSystemFileResult ReplaceFileContent(const std::string &Path, const std::uint8_t
       BY_HANDLE_FILE_INFORMATION Info{};
       if (!GetFileInformationByHandle(Old.Get(), &Info) && GetFileType(Old.Get()) == FILE_TYPE_DISK)
         return Failure(GetLastError());
-      if (const std::string Why = NotRegular(Old.Get(), Info); !Why.empty())
+      if (TSystemReason Why{}; NotRegular(Old.Get(), Info, Why))
         return Failure(Why);
       if (Info.nNumberOfLinks > 1)
-        return Failure("the file has " + std::to_string(Info.nNumberOfLinks) +
-                       " names (hard links); a new file would leave the others behind");
+        return Failure(TSystemReason::HardLinks, static_cast<unsigned>(Info.nNumberOfLinks));
       // A file made read-only is not replaced, as copy refuses it.
       if (Info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
-        return Failure(std::string("the file is read-only: it is left as it was"));
+        return Failure(TSystemReason::ReadOnlyFile);
       // Through a symbolic link, the file it leads to is the one replaced. The name the system
       // ends at is asked for every file: Wine shows a POSIX link as a plain file.
       const DWORD Attributes = GetFileAttributesW(Target.c_str());

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "link/Types.h"
 #include "protocol/LocalTime.h"
@@ -13,18 +14,6 @@
 namespace zol {
 
 namespace {
-
-std::string FormatTenth(double Value) {
-  if (std::isnan(Value)) {
-    return "NaN";
-  }
-  if (std::isinf(Value)) {
-    return Value > 0 ? "+Inf" : "-Inf";
-  }
-  char Text[64];
-  std::snprintf(Text, sizeof Text, "%.1f", Value);
-  return Text;
-}
 
 std::uint8_t SixBitCode(unsigned char c) {
   unsigned Code = c >= 64 ? c - 64u : c;
@@ -190,25 +179,35 @@ std::array<std::uint8_t, 4> SingleToBytes(float Value) {
           static_cast<std::uint8_t>(Bits >> 8), static_cast<std::uint8_t>(Bits)};
 }
 
-std::int16_t ToTenths16(float Value, std::string_view Name) {
-  // The message is built only on failure: sends from the worker allocate nothing.
-  auto Fail = [&](const char *Why) {
-    throw ERangeError(std::string(Name) + " " + FormatTenth(Value) + " °C cannot be sent: " + Why);
+std::int16_t ToTenths16(float Value, TQuantity Quantity, int Alarm) {
+  // The error is built only on failure: sends from the worker allocate nothing.
+  auto Fail = [&](TErrorCode Code) {
+    TError Error;
+    Error.Code = Code;
+    Error.Quantity = Quantity;
+    Error.Alarm = Alarm;
+    Error.Value = Value;
+    throw ERangeError(std::move(Error));
   };
   if (!std::isfinite(Value)) {
-    Fail("it is not a number");
+    Fail(TErrorCode::NotANumber);
   }
   // Double keeps the product exact enough that a single like 1.15 rounds as its true value.
   const double Tenths = RoundHalfEven(static_cast<double>(Value) * 10.0);
-  if (Tenths < -32768.0 || Tenths > 32767.0) {
-    Fail("the instrument takes -3276.8 to 3276.7 °C");
+  if (Tenths < kLowestTenths || Tenths > kHighestTenths) {
+    Fail(TErrorCode::OutOfRange);
   }
   return static_cast<std::int16_t>(Tenths);
 }
 
-std::uint8_t DelayToTenths8(float Seconds) {
+std::uint8_t DelayToTenths8(float Seconds, int Alarm) {
   if (!std::isfinite(Seconds)) {
-    throw ERangeError("Delay " + FormatTenth(Seconds) + " s cannot be sent: it is not a number");
+    TError Error;
+    Error.Code = TErrorCode::NotANumber;
+    Error.Quantity = TQuantity::Delay;
+    Error.Alarm = Alarm;
+    Error.Value = Seconds;
+    throw ERangeError(std::move(Error));
   }
   if (Seconds < 0.0f) {
     return 0;
@@ -247,18 +246,23 @@ TDeviceDateTime EncodeDeviceDateTime(const TCivilDateTime &When) {
   char Text[80];
   std::snprintf(Text, sizeof Text, "%d-%02d-%02d %02d:%02d:%02d", When.Year, When.Month, When.Day,
                 When.Hour, When.Minute, When.Second);
-  const std::string Prefix = std::string("Clock ") + Text + " cannot be sent: ";
+  auto Fail = [&](TErrorCode Code) {
+    TError Error;
+    Error.Code = Code;
+    Error.Text = Text;
+    throw ERangeError(std::move(Error));
+  };
   if (When.Month < 1 || When.Month > 12 || When.Day < 1 ||
       When.Day > DaysInMonth(When.Year, When.Month) || When.Hour < 0 || When.Hour > 23 ||
       When.Minute < 0 || When.Minute > 59 || When.Second < 0 || When.Second > 59 ||
       When.Millisecond < 0 || When.Millisecond > 999) {
-    throw ERangeError(Prefix + "it is not a valid date and time");
+    Fail(TErrorCode::ClockNotADate);
   }
   const long long Days =
       DaysFromCivil(When.Year, static_cast<unsigned>(When.Month), static_cast<unsigned>(When.Day)) -
       kDay2000;
   if (Days < 0 || Days >= kDeviceDays) {
-    throw ERangeError(Prefix + "the instrument counts days from 1/1/2000 to 6/6/2179");
+    Fail(TErrorCode::ClockOutOfRange);
   }
   // Integer arithmetic: the fraction of the day in ticks, truncated, without rounding noise.
   const long long Ms =

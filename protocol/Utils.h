@@ -8,15 +8,9 @@
 
 // The instrument's USB ids live with the link, which looks for them; one copy for every layer.
 #include "link/DeviceIds.h"
+#include "protocol/Errors.h"
 
 namespace zol {
-
-/// A value that a frame cannot carry (a set point beyond the signed 16-bit tenths, a date past
-/// 65535 days, a number that is not finite, a history index beyond 255).
-class ERangeError : public std::range_error {
-public:
-  using std::range_error::range_error;
-};
 
 // ---- Frames ---------------------------------------------------------------------------------
 
@@ -174,11 +168,11 @@ float BytesToSingle(const std::uint8_t *Bytes);
 std::array<std::uint8_t, 4> SingleToBytes(float Value);
 
 /// Value x 10 rounded half to even, as signed 16-bit tenths. Throws ERangeError when the result
-/// does not fit or Value is not finite; Name tells which value, for the message.
-std::int16_t ToTenths16(float Value, std::string_view Name);
+/// does not fit or Value is not finite, naming the Quantity (of Alarm, when not 0).
+std::int16_t ToTenths16(float Value, TQuantity Quantity = TQuantity::Value, int Alarm = 0);
 /// A delay in seconds as unsigned tenths: 0 below 0, 255 above 25.5, else x 10 half to even.
-/// Throws ERangeError for NaN.
-std::uint8_t DelayToTenths8(float Seconds);
+/// Throws ERangeError for NaN, naming Alarm (when not 0).
+std::uint8_t DelayToTenths8(float Seconds, int Alarm = 0);
 
 std::int16_t GetInt16LE(const std::uint8_t *Bytes);
 std::int16_t GetInt16BE(const std::uint8_t *Bytes);

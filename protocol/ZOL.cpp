@@ -94,7 +94,7 @@ void TCustomZOL::DeviceConnected(TObject *) {
     SetClock();
   } catch (const std::exception &Error) {
     // A clock before 2000 (or past 2179) stops the connection chain, not the worker.
-    ReportChainError(Error.what());
+    ReportCaught(Error);
   }
 }
 
@@ -108,12 +108,12 @@ void TCustomZOL::DeviceDisconnected(TObject *) {
     }
   }
   if (Missing >= 0) {
-    FailHistory(Missing, "the instrument went away. Read the history again.");
+    FailHistory(Missing, TErrorCode::HistoryGone);
   }
   try {
     Raise(OnDisconnect);
   } catch (const std::exception &Error) {
-    ReportChainError(Error.what());
+    ReportCaught(Error);
   }
 }
 
@@ -135,12 +135,7 @@ void TCustomZOL::InterruptChains(bool RestartingHistory) {
     ChainStopped = false;
   }
   if (History_) {
-    char Message[160];
-    std::snprintf(Message, sizeof Message,
-                  "Reading the history was interrupted by another command before record %d "
-                  "came. Read it again.",
-                  HistoryIndex);
-    ReportChainError(Message);
+    ReportChainError(TErrorCode::HistoryInterrupted, HistoryIndex);
   }
   // Another command replaces the chain's at the instrument: its answers will not come, and a
   // flag left set would turn a later single write into the rest of the old chain.
@@ -148,10 +143,9 @@ void TCustomZOL::InterruptChains(bool RestartingHistory) {
     return;
   }
   if (Writing) {
-    ReportChainError("Sending all settings was interrupted by another command: not every "
-                     "setting reached the instrument. Send them again.");
+    ReportChainError(TErrorCode::WriteAllInterrupted);
   } else if (Reading) {
-    ReportChainError("Reading all settings was interrupted by another command. Read them again.");
+    ReportChainError(TErrorCode::ReadAllInterrupted);
   }
 }
 

@@ -27,7 +27,7 @@ namespace zol {
 using TPtrWROP = const TWROP *;
 using TNotifyWROPEvent = std::function<void(TPtrWROP PtrWROP)>;
 /// A range error (or another failure) met inside a chain on the worker: the chain has stopped.
-using TChainErrorEvent = std::function<void(TObject *Sender, const std::string &Message)>;
+using TChainErrorEvent = std::function<void(TObject *Sender, const TError &Error)>;
 
 // ---- The device component ---------------------------------------------------------------------
 
@@ -169,7 +169,7 @@ public:
   TNotifyEvent OnWriteAll;
   TNotifyWROPEvent OnUpdateWROP;
   TNotifyEvent OnGetCryptedPassword;
-  /// Not one of the 14: a chain on the worker stopped on an error (message in plain words).
+  /// Not one of the 14: a chain on the worker stopped on an error (its code and values).
   TChainErrorEvent OnChainError;
 
   // The device's handlers, run by the worker.
@@ -210,7 +210,10 @@ private:
   /// Current: the answer is to the last command sent (a repeat of an earlier one is not).
   void Dispatch(const TDecodedAnswer &Answer, bool Current);
   void Raise(const TNotifyEvent &Event);
-  void ReportChainError(const char *Message);
+  void ReportChainError(const TError &Error);
+  void ReportChainError(TErrorCode Code, int Number = 0);
+  /// What a chain caught: a range error as it is, anything else as Unexpected.
+  void ReportCaught(const std::exception &Caught);
   /// A user's command while a read-all, write-all or history read runs: the chain ends, and is
   /// reported unless its stop was reported already. A history read being restarted ends quietly.
   void InterruptChains(bool RestartingHistory = false);
@@ -221,7 +224,7 @@ private:
   void HistoryAnswer(const TDecodedAnswer &Answer, bool Current, TSendAs Reply);
   /// One more report read during a history read; ends the read when its record is overdue.
   void CountHistoryReport();
-  void FailHistory(int Index, const char *Why);
+  void FailHistory(int Index, TErrorCode Why);
   bool ReadingAllNow() const;
   bool WritingAllNow() const;
 

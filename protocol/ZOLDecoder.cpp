@@ -48,10 +48,8 @@ void TCustomZOL::SendHistoryRequest(int Index, TSendAs As) {
   Send(EncodeHistoryRequest(Index), As);
 }
 
-void TCustomZOL::FailHistory(int Index, const char *Why) {
-  char Message[200];
-  std::snprintf(Message, sizeof Message, "History record %d did not come: %s", Index, Why);
-  ReportChainError(Message);
+void TCustomZOL::FailHistory(int Index, TErrorCode Why) {
+  ReportChainError(Why, Index);
 }
 
 void TCustomZOL::CountHistoryReport() {
@@ -70,7 +68,7 @@ void TCustomZOL::CountHistoryReport() {
     }
   }
   if (Overdue >= 0) {
-    FailHistory(Overdue, "the instrument did not answer its request. Read the history again.");
+    FailHistory(Overdue, TErrorCode::HistoryNoAnswer);
   }
 }
 
@@ -157,7 +155,7 @@ void TCustomZOL::HistoryAnswer(const TDecodedAnswer &Answer, bool Current, TSend
     break;
   case TStep::Fail:
     SendCommand(CodeOf(TCommand::ReadState), Reply);
-    FailHistory(Index, "the instrument did not answer its request. Read the history again.");
+    FailHistory(Index, TErrorCode::HistoryNoAnswer);
     break;
   case TStep::None:
     break;
@@ -177,15 +175,33 @@ void TCustomZOL::Raise(const TNotifyEvent &Event) {
   }
 }
 
-void TCustomZOL::ReportChainError(const char *Message) {
+void TCustomZOL::ReportChainError(const TError &Error) {
   if (!OnChainError) {
     return;
   }
   try {
-    OnChainError(this, Message);
+    OnChainError(this, Error);
   } catch (...) {
     // The worker must go on whatever a handler of the report does.
   }
+}
+
+void TCustomZOL::ReportChainError(TErrorCode Code, int Number) {
+  TError Error;
+  Error.Code = Code;
+  Error.Number = Number;
+  ReportChainError(Error);
+}
+
+void TCustomZOL::ReportCaught(const std::exception &Caught) {
+  if (const auto *Range = dynamic_cast<const ERangeError *>(&Caught)) {
+    ReportChainError(Range->Error());
+    return;
+  }
+  TError Error;
+  Error.Code = TErrorCode::Unexpected;
+  Error.Text = Caught.what();
+  ReportChainError(Error);
 }
 
 bool TCustomZOL::ReadingAllNow() const {
@@ -203,7 +219,7 @@ void TCustomZOL::ProcessFrame(TObject *) {
     Decode();
   } catch (const std::exception &Error) {
     // Nothing outside the rows throws today; whatever does must not end the worker.
-    ReportChainError(Error.what());
+    ReportCaught(Error);
   }
 }
 
@@ -295,7 +311,7 @@ void TCustomZOL::Decode() {
       StoppedAnswer = Code;
       ChainStopped = true;
     }
-    ReportChainError(Error.what());
+    ReportCaught(Error);
   }
 }
 

@@ -113,7 +113,7 @@ TSimMemoryState LoadMemoryFile(const std::string &Path, TSimMemory &Memory, std:
   const TSystemFileResult read = ReadFileStart(Path, bytes, sizeof bytes, count);
   if (!read.Ok) {
     if (Reason)
-      *Reason = read.Reason;
+      *Reason = EnglishSystemReason(read.Error);
     return read.NotFound ? TSimMemoryState::Missing : TSimMemoryState::Refused;
   }
   // A parameter file given by mistake is the user's: refused, so that no change overwrites it.
@@ -138,7 +138,7 @@ bool SaveMemoryFile(const std::string &Path, const TSimMemoryImage &Image, std::
   // link planted there cannot redirect it); a node that is not a regular file is left alone.
   const TSystemFileResult written = ReplaceFileContent(Path, Image.data(), Image.size());
   if (!written.Ok && Reason)
-    *Reason = written.Reason;
+    *Reason = EnglishSystemReason(written.Error);
   return written.Ok;
 }
 

@@ -15,6 +15,7 @@
 #include "sim/SimPlatform.h"
 #include "tools/ZolctlCommands.h"
 #include "tools/ZolctlSystem.h"
+#include "tools/ZolctlWords.h"
 
 namespace zol {
 
@@ -173,7 +174,7 @@ TOutcome RunOne(const TZolctlOptions &Options, HidPlatform &Platform,
     o.Message = "standard output could not be written";
   } catch (const ERangeError &e) {
     o.Status = ZolctlExit::Usage;
-    o.Message = std::string(e.what()) + "; nothing was sent";
+    o.Message = Worded(e.Error()) + "; nothing was sent";
   } catch (const std::exception &e) {
     o.Status = ZolctlExit::NoInstrument;
     o.Message = e.what();

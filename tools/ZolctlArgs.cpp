@@ -9,6 +9,7 @@
 
 #include "protocol/Utils.h"
 #include "protocol/ZOL.h"
+#include "tools/ZolctlWords.h"
 
 #ifndef ZOLCTL_VERSION
 #define ZOLCTL_VERSION "unknown"
@@ -361,11 +362,15 @@ std::string Finish(TZolctlOptions &O, const TRaw &R, CLI::App &App) {
       a.LedBelow = R.LedBelow;
     try {
       if (a.SetPoint)
-        ToTenths16(*a.SetPoint, "--setpoint: set point");
-      if (a.Hysteresis)
-        ToTenths16(*a.Hysteresis, "--hysteresis: hysteresis");
+        ToTenths16(*a.SetPoint, TQuantity::SetPoint);
     } catch (const ERangeError &e) {
-      return e.what();
+      return "--setpoint: " + Worded(e.Error());
+    }
+    try {
+      if (a.Hysteresis)
+        ToTenths16(*a.Hysteresis, TQuantity::Hysteresis);
+    } catch (const ERangeError &e) {
+      return "--hysteresis: " + Worded(e.Error());
     }
     if (a.Delay && (*a.Delay < 0 || *a.Delay > 25.5f))
       return "--delay: the delay must lie between 0 and 25.5 s, not " + R.Delay;

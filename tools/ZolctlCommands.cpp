@@ -14,6 +14,7 @@
 #include "protocol/ParamFile.h"
 #include "protocol/StateCsv.h"
 #include "protocol/Utils.h"
+#include "tools/ZolctlWords.h"
 
 namespace zol {
 
@@ -35,18 +36,6 @@ std::string Upper(std::string Text) {
     if (c >= 'a' && c <= 'z')
       c = static_cast<char>(c - 'a' + 'A');
   return Text;
-}
-
-/// Path as a message may show it: no control character or escape sequence reaches the terminal.
-/// Message is the core's, which names the file as it was given.
-std::string NamingSafely(std::string Message, const std::string &Path) {
-  const std::string shown = Printable(Path);
-  if (Path.empty() || shown == Path)
-    return Message;
-  for (auto at = Message.find(Path); at != std::string::npos;
-       at = Message.find(Path, at + shown.size()))
-    Message.replace(at, Path.size(), shown);
-  return Message;
 }
 
 /// A device date as ISO 8601 ("2026-12-08").
@@ -229,7 +218,7 @@ TResult Save(TSession &S) {
   S.Expect("the end of the read-all chain", TEvent::ReadAll);
   const TParamFileResult f = S.Zol().SaveParameters(S.Options.Text);
   if (!f.Ok)
-    throw TExit{ZolctlExit::FileRefused, NamingSafely(f.Message, S.Options.Text)};
+    throw TExit{ZolctlExit::FileRefused, Worded(f.Error)};
   TResult r;
   r.Json["saved"] = JsonText(S.Options.Text);
   r.Text = "saved " + Printable(S.Options.Text) + "\n";
@@ -251,7 +240,7 @@ void Compare(const std::string &Field, double File, double Held, int Decimals, b
 
 void CompareAlarm(const std::string &Name, const TZOLAlarm &File, const TZOLAlarm &Held,
                   std::vector<TDifference> &Out) {
-  const auto tenths = [](float v) { return ToTenths16(v, "value"); };
+  const auto tenths = [](float v) { return ToTenths16(v); };
   Compare(Name + ".setPoint", File.SetPoint, Held.SetPoint, 1,
           tenths(File.SetPoint) == tenths(Held.SetPoint), "the instrument keeps tenths", Out);
   Compare(Name + ".hysteresis", File.Hysteresis, Held.Hysteresis, 1,
@@ -588,7 +577,7 @@ std::string CheckSendable(const TZOLSettings &Settings) {
     EncodeAlarm(TCommand::SendAlarm1, Settings.Alarm1);
     EncodeAlarm(TCommand::SendAlarm2, Settings.Alarm2);
   } catch (const ERangeError &e) {
-    return e.what();
+    return Worded(e.Error());
   }
   return {};
 }
@@ -608,7 +597,7 @@ TZOLSettings ReadFileOrExit(const std::string &Path, bool ForSending) {
     TZOLSettings settings;
     const TParamFileResult r = ReadParameterFile(Path, settings);
     if (!r.Ok) {
-      const std::string message = NamingSafely(r.Message, Path);
+      const std::string message = Worded(r.Error);
       throw TExit{ZolctlExit::FileRefused,
                   r.Refused ? std::string(kFichierIncorrect) + "\n" + message : message};
     }

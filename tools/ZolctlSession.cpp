@@ -1,6 +1,7 @@
 #include "tools/ZolctlSession.h"
 
 #include "tools/ZolctlOutput.h"
+#include "tools/ZolctlWords.h"
 
 #include <algorithm>
 #include <atomic>
@@ -72,8 +73,8 @@ TSession::TSession(const TZolctlOptions &Options_, HidPlatform &Platform_, std::
   ZOL->OnWriteAll = on(TEvent::WriteAll);
   ZOL->OnGetCryptedPassword = on(TEvent::Crypted);
   ZOL->OnUpdateWROP = [this](TPtrWROP Record) { Push({TEvent::WROP, 0, {}, *Record, {}}); };
-  ZOL->OnChainError = [this](TObject *, const std::string &Message) {
-    Push({TEvent::ChainError, 0, {}, {}, Message});
+  ZOL->OnChainError = [this](TObject *, const TError &Error) {
+    Push({TEvent::ChainError, 0, {}, {}, Worded(Error)});
   };
   std::lock_guard lock(SessionsMutex);
   Live = this;

@@ -12,7 +12,6 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QMenu>
-#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTimer>
@@ -22,6 +21,8 @@
 #include <vector>
 
 #include "controls/MultiLangue.h"
+#include "protocol/ParamFile.h"
+#include "protocol/Utils.h"
 
 namespace zol {
 
@@ -96,84 +97,185 @@ const QHash<QString, QString> &EnglishOfFrench() {
   return Table;
 }
 
-/// The core's messages, English, and their French: whole messages by pattern, then their parts.
-struct TPattern {
-  QRegularExpression English;
-  QString French;
-};
-
-const std::vector<TPattern> &CorePatterns() {
-  static const std::vector<TPattern> Table = [] {
-    const std::pair<const char *, const char *> Source[] = {
-        {"^Alarm (\\d) set point (.*) °C cannot be sent: (.*)$",
-         "La consigne de l'alarme \\1 (\\2 °C) ne peut pas être envoyée : \\3"},
-        {"^Alarm (\\d) hysteresis (.*) °C cannot be sent: (.*)$",
-         "L'hystérésis de l'alarme \\1 (\\2 °C) ne peut pas être envoyée : \\3"},
-        {"^Alarm (\\d) Delay (.*) s cannot be sent: (.*)$",
-         "La temporisation de l'alarme \\1 (\\2 s) ne peut pas être envoyée : \\3"},
-        {"^Delay (.*) s cannot be sent: (.*)$",
-         "La temporisation (\\1 s) ne peut pas être envoyée : \\2"},
-        {"^Filter (.*) s cannot be sent: (.*)$", "Le filtre (\\1 s) ne peut pas être envoyé : \\2"},
-        {"^(.*) (\\S+) °C cannot be sent: (.*)$", "\\1 \\2 °C ne peut pas être envoyé : \\3"},
-        {"^Clock (.*) cannot be sent: (.*)$", "L'horloge (\\1) ne peut pas être envoyée : \\2"},
-        {"^History record (\\d+) cannot be asked for: the instrument numbers them 0 to 255$",
-         "L'opération \\1 de l'historique ne peut pas être demandée : l'instrument les numérote "
-         "de 0 à 255"},
-        {"^Sending all settings was interrupted by another command: not every setting reached "
-         "the instrument. Send them again.$",
-         "L'envoi de tous les paramètres a été interrompu par une autre commande : ils ne sont "
-         "pas tous parvenus à l'instrument. Envoyez-les à nouveau."},
-        {"^Reading all settings was interrupted by another command. Read them again.$",
-         "La lecture de tous les paramètres a été interrompue par une autre commande. "
-         "Relisez-les."},
-        {"^Cannot open (.*): (.*)$", "Impossible d'ouvrir \\1 : \\2"},
-        {"^Cannot read (.*): (.*)$", "Impossible de lire \\1 : \\2"},
-        {"^Cannot write (.*): (.*)$", "Impossible d'écrire \\1 : \\2"},
-        {"^(.*) is not a parameter file: (.*)$", "\\1 n'est pas un fichier de paramètres : \\2"},
-    };
-    std::vector<TPattern> Result;
-    for (const auto &[English, French] : Source)
-      Result.push_back({QRegularExpression(QString::fromUtf8(English)), QString::fromUtf8(French)});
-    return Result;
-  }();
-  return Table;
+/// A value as the language in force writes it: "4000,0" in French, "4000.0" in English.
+QString Tenth(double Value) {
+  QString Text = QString::fromStdString(FormatTenth(Value));
+  if (!InEnglish())
+    Text.replace(QLatin1Char('.'), QLatin1Char(','));
+  return Text;
 }
 
-/// The reasons the core and the system give, English, and their French.
-const char *const Reasons[][2] = {
-    {"it is not a number", "ce n'est pas un nombre"},
-    {"the instrument takes -3276.8 to 3276.7 °C", "l'instrument accepte de -3276,8 à 3276,7 °C"},
-    {"it is not a valid date and time", "ce n'est pas une date et une heure valides"},
-    {"the instrument counts days from 1/1/2000 to 6/6/2179",
-     "l'instrument compte les jours du 1/1/2000 au 6/6/2179"},
-    {"it is shorter than 88 bytes", "il fait moins de 88 octets"},
-    {"it does not start with \"ZOLUSB V1.0-KOVA\"", "il ne commence pas par \"ZOLUSB V1.0-KOVA\""},
-    {"No such file or directory", "fichier ou dossier introuvable"},
-    {"Permission denied", "permission refusée"},
-    {"Is a directory", "c'est un dossier"},
-    {"No space left on device", "plus de place sur le disque"},
-    {"Read-only file system", "système de fichiers en lecture seule"},
-    {"Disk quota exceeded", "quota de disque dépassé"},
-    {"Input/output error", "erreur d'entrée-sortie"},
-    {"File name too long", "nom de fichier trop long"},
-    {"Not a directory", "un élément du chemin n'est pas un dossier"},
-};
-
-QString FrenchOfCoreMessage(const QString &Text) {
-  QString Result = Text;
-  for (const TPattern &Pattern : CorePatterns()) {
-    if (Pattern.English.match(Text).hasMatch()) {
-      Result = QString(Text).replace(Pattern.English, Pattern.French);
-      break;
-    }
-  }
-  for (const auto &Pair : Reasons) {
-    const QString English = QString::fromUtf8(Pair[0]);
-    if (Result.endsWith(English))
-      Result = Result.left(Result.size() - English.size()) + QString::fromUtf8(Pair[1]);
-  }
-  return Result;
+QString DeviceDay(int Date) {
+  int Day = 0, Month = 0, Year = 0;
+  DecodeDeviceDate(static_cast<std::uint16_t>(Date), Day, Month, Year);
+  return QStringLiteral("%1/%2/%3").arg(Day).arg(Month).arg(Year);
 }
+
+/// "La consigne de l'alarme 1 (4000,0 °C) ne peut pas être envoyée : "; "Alarm 1 set point
+/// 4000.0 °C cannot be sent: ".
+QString RefusedValue(const TError &Error) {
+  const bool Delay = Error.Quantity == TQuantity::Delay;
+  const QString Value = Tenth(Error.Value) + (Delay ? QStringLiteral(" s") : QStringLiteral(" °C"));
+  const QString Alarm = QString::number(Error.Alarm);
+  if (InEnglish()) {
+    static const char *const Names[] = {"Value", "set point", "hysteresis", "Delay"};
+    static const char *const Bare[] = {"Value", "Set point", "Hysteresis", "Delay"};
+    const auto Index = static_cast<std::size_t>(Error.Quantity);
+    const QString Name =
+        Error.Alarm == 0
+            ? QString::fromUtf8(Bare[Index])
+            : QStringLiteral("Alarm %1 %2").arg(Alarm, QString::fromUtf8(Names[Index]));
+    return QStringLiteral("%1 %2 cannot be sent: ").arg(Name, Value);
+  }
+  QString Name;
+  switch (Error.Quantity) {
+  case TQuantity::SetPoint:
+    Name = Error.Alarm == 0 ? QStringLiteral("La consigne")
+                            : QStringLiteral("La consigne de l'alarme %1").arg(Alarm);
+    break;
+  case TQuantity::Hysteresis:
+    Name = Error.Alarm == 0 ? QStringLiteral("L'hystérésis")
+                            : QStringLiteral("L'hystérésis de l'alarme %1").arg(Alarm);
+    break;
+  case TQuantity::Delay:
+    Name = Error.Alarm == 0 ? QStringLiteral("La temporisation")
+                            : QStringLiteral("La temporisation de l'alarme %1").arg(Alarm);
+    break;
+  case TQuantity::Value:
+    return QStringLiteral("La valeur %1 ne peut pas être envoyée : ").arg(Value);
+  }
+  return QStringLiteral("%1 (%2) ne peut pas être envoyée : ").arg(Name, Value);
+}
+
+QString MissingRecord(const TError &Error, const char *French, const char *English) {
+  return Tr("L'opération %1 de l'historique n'est pas venue : ", "History record %1 did not come: ")
+             .arg(Error.Number) +
+         Tr(French, English);
+}
+
+} // namespace
+
+QString Worded(const TSystemError &Error) {
+  switch (Error.Reason) {
+  case TSystemReason::NotFound:
+    return Tr("fichier ou dossier introuvable", "No such file or directory");
+  case TSystemReason::PermissionDenied:
+    return Tr("permission refusée", "Permission denied");
+  case TSystemReason::IsADirectory:
+    return Tr("c'est un dossier", "Is a directory");
+  case TSystemReason::NotADirectory:
+    return Tr("un élément du chemin n'est pas un dossier", "Not a directory");
+  case TSystemReason::NoSpace:
+    return Tr("plus de place sur le disque", "No space left on device");
+  case TSystemReason::QuotaExceeded:
+    return Tr("quota de disque dépassé", "Disk quota exceeded");
+  case TSystemReason::ReadOnlyFileSystem:
+    return Tr("système de fichiers en lecture seule", "Read-only file system");
+  case TSystemReason::InputOutput:
+    return Tr("erreur d'entrée-sortie", "Input/output error");
+  case TSystemReason::NameTooLong:
+    return Tr("nom de fichier trop long", "File name too long");
+  case TSystemReason::CharacterDevice:
+    return Tr("ce n'est pas un fichier ordinaire : un périphérique caractère",
+              "not a regular file: a character device");
+  case TSystemReason::BlockDevice:
+    return Tr("ce n'est pas un fichier ordinaire : un périphérique bloc",
+              "not a regular file: a block device");
+  case TSystemReason::Fifo:
+    return Tr("ce n'est pas un fichier ordinaire : un tube", "not a regular file: a FIFO");
+  case TSystemReason::Socket:
+    return Tr("ce n'est pas un fichier ordinaire : une socket", "not a regular file: a socket");
+  case TSystemReason::NotAFile:
+    return Tr("ce n'est pas un fichier ordinaire", "not a regular file");
+  case TSystemReason::HardLinks:
+    return Tr("le fichier a %1 noms (liens physiques) ; un nouveau fichier laisserait les autres "
+              "derrière lui",
+              "the file has %1 names (hard links); a new file would leave the others behind")
+        .arg(Error.Count);
+  case TSystemReason::ReadOnlyFile:
+    if (Error.Count == 0)
+      return Tr("le fichier est en lecture seule : il est laissé tel quel",
+                "the file is read-only: it is left as it was");
+    return Tr("le fichier est en lecture seule (permissions %1) : il est laissé tel quel",
+              "the file is read-only (permissions %1): it is left as it was")
+        .arg(Error.Count & 07777u, 4, 8, QLatin1Char('0'));
+  case TSystemReason::ForeignLink:
+    return Tr("un lien symbolique d'un autre utilisateur dans un dossier ouvert à tous ; le "
+              "système ne le suivrait pas non plus",
+              "a symbolic link of another user in a folder open to all; the system would not "
+              "follow it either");
+  case TSystemReason::Other:
+    break;
+  }
+  return Error.Text.empty() ? Tr("le système n'a pas donné de raison", "the system gave no reason")
+                            : QString::fromStdString(Error.Text);
+}
+
+QString Worded(const TError &Error) {
+  const QString Path = QString::fromStdString(Error.Text);
+  switch (Error.Code) {
+  case TErrorCode::NotANumber:
+    return RefusedValue(Error) + Tr("ce n'est pas un nombre", "it is not a number");
+  case TErrorCode::OutOfRange:
+    return RefusedValue(Error) +
+           Tr("l'instrument accepte de %1 à %2 °C", "the instrument takes %1 to %2 °C")
+               .arg(Tenth(kLowestTenths / 10.0), Tenth(kHighestTenths / 10.0));
+  case TErrorCode::ClockNotADate:
+    return Tr("L'horloge (%1) ne peut pas être envoyée : ce n'est pas une date et une heure "
+              "valides",
+              "Clock %1 cannot be sent: it is not a valid date and time")
+        .arg(Path);
+  case TErrorCode::ClockOutOfRange:
+    return Tr("L'horloge (%1) ne peut pas être envoyée : l'instrument compte les jours du %2 au %3",
+              "Clock %1 cannot be sent: the instrument counts days from %2 to %3")
+        .arg(Path, DeviceDay(0), DeviceDay(static_cast<int>(kDeviceDays - 1)));
+  case TErrorCode::HistoryIndexOutOfRange:
+    return Tr("L'opération %1 de l'historique ne peut pas être demandée : l'instrument les "
+              "numérote de 0 à %2",
+              "History record %1 cannot be asked for: the instrument numbers them 0 to %2")
+        .arg(Error.Number)
+        .arg(kLastHistoryIndex);
+  case TErrorCode::HistoryInterrupted:
+    return Tr("La lecture de l'historique a été interrompue par une autre commande avant "
+              "l'opération %1. Relisez-le.",
+              "Reading the history was interrupted by another command before record %1 came. "
+              "Read it again.")
+        .arg(Error.Number);
+  case TErrorCode::HistoryGone:
+    return MissingRecord(Error, "l'instrument est parti. Relisez l'historique.",
+                         "the instrument went away. Read the history again.");
+  case TErrorCode::HistoryNoAnswer:
+    return MissingRecord(Error, "l'instrument n'a pas répondu à sa demande. Relisez l'historique.",
+                         "the instrument did not answer its request. Read the history again.");
+  case TErrorCode::WriteAllInterrupted:
+    return Tr("L'envoi de tous les paramètres a été interrompu par une autre commande : ils ne "
+              "sont pas tous parvenus à l'instrument. Envoyez-les à nouveau.",
+              "Sending all settings was interrupted by another command: not every setting "
+              "reached the instrument. Send them again.");
+  case TErrorCode::ReadAllInterrupted:
+    return Tr("La lecture de tous les paramètres a été interrompue par une autre commande. "
+              "Relisez-les.",
+              "Reading all settings was interrupted by another command. Read them again.");
+  case TErrorCode::CannotRead:
+    return Tr("Impossible de lire %1 : %2", "Cannot read %1: %2").arg(Path, Worded(Error.System));
+  case TErrorCode::CannotWrite:
+    return Tr("Impossible d'écrire %1 : %2", "Cannot write %1: %2").arg(Path, Worded(Error.System));
+  case TErrorCode::WrongFileStart:
+    return Tr("%1 n'est pas un fichier de paramètres : il ne commence pas par \"%2\"",
+              "%1 is not a parameter file: it does not start with \"%2\"")
+        .arg(Path, QString::fromLatin1(kParamFileId));
+  case TErrorCode::FileTooShort:
+    return Tr("%1 n'est pas un fichier de paramètres : il fait moins de %2 octets",
+              "%1 is not a parameter file: it is shorter than %2 bytes")
+        .arg(Path)
+        .arg(kParamFileLength);
+  case TErrorCode::Unexpected:
+    break;
+  }
+  return Tr("Erreur inattendue : %1", "Unexpected error: %1").arg(Path);
+}
+
+namespace {
 
 /// Puts the windows in the language in force as they are shown, and again right after their own
 /// show handlers ran (some set their captions there).
@@ -231,7 +333,7 @@ QString Localized(const QString &Text) {
   if (Text.isEmpty())
     return Text;
   if (!InEnglish())
-    return FrenchOfCoreMessage(Text);
+    return Text;
   const auto Found = EnglishOfFrench().constFind(Text);
   if (Found != EnglishOfFrench().constEnd())
     return *Found;

@@ -10,6 +10,9 @@ class QWidget;
 
 namespace zol {
 
+struct TError;
+struct TSystemError;
+
 /// The language the windows speak: French by default, English on request.
 enum class TUiLanguage : std::uint8_t { French, English };
 
@@ -28,10 +31,14 @@ inline bool InEnglish() {
 QString Tr(const char *French, const char *English);
 
 /// A text of the windows in the language in force: a French text of the windows becomes its
-/// English text in English, and a message of the core (written in English: a value no frame
-/// carries, a chain interrupted, a file that could not be read or written) becomes French in
-/// French. A text it does not know is returned as it is.
+/// English text in English. A text it does not know is returned as it is.
 QString Localized(const QString &Text);
+
+/// An error of the core (a value no frame carries, a chain interrupted, a file that could not be
+/// read or written) in the language in force, with its values.
+QString Worded(const TError &Error);
+/// Why the system refused a file, in the language in force.
+QString Worded(const TSystemError &Error);
 
 /// Puts every text of Window and its children (captions, titles, hints, tabs, menus, lists,
 /// table cells) in the language in force.

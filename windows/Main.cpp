@@ -69,7 +69,7 @@ void ShowRangeErrors(QWidget *Parent, const std::function<void()> &Operation) {
   try {
     Operation();
   } catch (const ERangeError &Error) {
-    ShowErrorMessage(Parent, QString::fromStdString(Error.what()));
+    ShowErrorMessage(Parent, Worded(Error.Error()));
   }
 }
 

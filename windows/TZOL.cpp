@@ -1,4 +1,5 @@
 #include "windows/TZOL.h"
+#include "windows/Language.h"
 
 #include <QDir>
 #include <QFileDialog>
@@ -32,7 +33,7 @@ void ShowFileFailure(QWidget *Parent, const TParamFileResult &Result) {
   if (Result.Refused)
     QMessageBox::information(Parent, QString(), QString::fromLatin1(kFichierIncorrect));
   else
-    QMessageBox::critical(Parent, QString(), QString::fromStdString(Result.Message));
+    QMessageBox::critical(Parent, QString(), Worded(Result.Error));
 }
 
 } // namespace
@@ -60,9 +61,9 @@ TZOL::TZOL(HidPlatform &Platform, QObject *parent) : QObject(parent), TCustomZOL
     Item.Record = *PtrWROP;
     Post(std::move(Item));
   };
-  OnChainError = [this](TObject *, const std::string &Message) {
+  OnChainError = [this](TObject *, const TError &Error) {
     TPosted Item;
-    Item.Message = QString::fromStdString(Message);
+    Item.Message = Worded(Error);
     Post(std::move(Item));
   };
 }

@@ -34,7 +34,7 @@ bool WriteWhole(const QString &Path, const QByteArray &Data, QString &Reason) {
       ReplaceFileContent(Path.toStdString(), reinterpret_cast<const std::uint8_t *>(Data.data()),
                          static_cast<std::size_t>(Data.size()));
   if (!Result.Ok)
-    Reason = Localized(QString::fromStdString(Result.Reason));
+    Reason = Worded(Result.Error);
   return Result.Ok;
 }
 

@@ -327,14 +327,14 @@ TEST(EndToEnd, HistoryRecordsEachTheirOwnDespiteLostCommandsAndCorruptReports) {
     Connected c(platform, 0);
     std::mutex m;
     std::vector<TWROP> records;
-    std::vector<std::string> errors;
+    std::vector<TError> errors;
     c.Zol.OnUpdateWROP = [&](TPtrWROP r) {
       std::lock_guard lock(m);
       records.push_back(*r);
     };
-    c.Zol.OnChainError = [&](TObject *, const std::string &message) {
+    c.Zol.OnChainError = [&](TObject *, const TError &error) {
       std::lock_guard lock(m);
-      errors.push_back(message);
+      errors.push_back(error);
     };
     ASSERT_TRUE(c.WaitConnected());
     ASSERT_TRUE(c.Quiet(*sim));
@@ -343,7 +343,7 @@ TEST(EndToEnd, HistoryRecordsEachTheirOwnDespiteLostCommandsAndCorruptReports) {
     c.Zol.ReadHistory();
     ASSERT_TRUE(Eventually([&] { return !c.Zol.ReadingHistoryNow(); }));
     std::lock_guard lock(m);
-    ASSERT_TRUE(errors.empty()) << errors[0];
+    ASSERT_TRUE(errors.empty()) << ErrorCodeName(errors[0].Code);
     ASSERT_EQ(records.size(), 8u);
     ASSERT_EQ(sim->Snapshot().HistoryCount, 5);
     for (int i = 0; i < 8; ++i) {

@@ -42,9 +42,9 @@ public:
     Zol.OnWriteAll = on("writeall");
     Zol.OnUnlockDevice = on("unlock");
     Zol.OnUpdateWROP = [this](TPtrWROP) { Add("wrop"); };
-    Zol.OnChainError = [this](TObject *, const std::string &message) {
+    Zol.OnChainError = [this](TObject *, const TError &error) {
       std::lock_guard lock(Mutex);
-      Messages.push_back(message);
+      Messages.push_back(ErrorCodeName(error.Code));
       Changed.notify_all();
     };
   }
@@ -214,7 +214,7 @@ TEST(FaultMatrix, ADiskThatFillsUpDuringASaveLeavesTheOldFileWhole) {
 
   EXPECT_FALSE(r.Ok);
   EXPECT_FALSE(r.Refused);
-  EXPECT_FALSE(r.Message.empty());
+  EXPECT_EQ(r.Error.Code, TErrorCode::CannotWrite);
   EXPECT_EQ(Slurp(target), old) << "the old file is untouched";
   int files = 0;
   for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator(dir))
@@ -228,7 +228,7 @@ TEST(FaultMatrix, ASaveIntoAFolderThatCannotBeWrittenFailsWithAReason) {
   TZOLSettings s;
   const TParamFileResult r = WriteParameterFile("/proc/zol-cannot-write.ZOL", s);
   EXPECT_FALSE(r.Ok);
-  EXPECT_FALSE(r.Message.empty());
+  EXPECT_EQ(r.Error.Code, TErrorCode::CannotWrite);
   EXPECT_FALSE(std::filesystem::exists("/proc/zol-cannot-write.ZOL"));
 }
 

@@ -139,31 +139,43 @@ TEST(Codec, ValuesNoFrameCarriesAreRangeErrors) {
   const float Inf = std::numeric_limits<float>::infinity();
   struct Row {
     std::function<void()> Encode;
-    std::string Message;
+    TErrorCode Code;
+    TQuantity Quantity;
+    int Alarm;
+    int Number;
+    const char *Text;
   };
   const Row Rows[] = {
       {[] { EncodeAlarm(TCommand::SendAlarm1, Alarm(4000.0f, 0, 0, false, false, false)); },
-       "Alarm 1 set point 4000.0 °C cannot be sent: the instrument takes -3276.8 to 3276.7 °C"},
+       TErrorCode::OutOfRange, TQuantity::SetPoint, 1, 0, ""},
       {[NaN] { EncodeAlarm(TCommand::SendAlarm2, Alarm(0, NaN, 0, false, false, false)); },
-       "Alarm 2 hysteresis NaN °C cannot be sent: it is not a number"},
+       TErrorCode::NotANumber, TQuantity::Hysteresis, 2, 0, ""},
       {[Inf] { EncodeAlarm(TCommand::SendAlarm2, Alarm(0, 0, Inf, false, false, false)); },
-       "Alarm 2 Delay +Inf s cannot be sent: it is not a number"},
-      {[] { EncodeHistoryRequest(256); },
-       "History record 256 cannot be asked for: the instrument numbers them 0 to 255"},
-      {[] { EncodeHistoryRequest(-1); },
-       "History record -1 cannot be asked for: the instrument numbers them 0 to 255"},
+       TErrorCode::NotANumber, TQuantity::Delay, 2, 0, ""},
+      {[] { EncodeHistoryRequest(256); }, TErrorCode::HistoryIndexOutOfRange, TQuantity::Value, 0,
+       256, ""},
+      {[] { EncodeHistoryRequest(-1); }, TErrorCode::HistoryIndexOutOfRange, TQuantity::Value, 0,
+       -1, ""},
       {[] {
          EncodeClock(TCivilDateTime{1999, 12, 31, 23, 0, 0, 0});
        },
-       "Clock 1999-12-31 23:00:00 cannot be sent: the instrument counts days from 1/1/2000 to "
-       "6/6/2179"},
+       TErrorCode::ClockOutOfRange, TQuantity::Value, 0, 0, "1999-12-31 23:00:00"},
+      {[] {
+         EncodeClock(TCivilDateTime{2026, 2, 30, 0, 0, 0, 0});
+       },
+       TErrorCode::ClockNotADate, TQuantity::Value, 0, 0, "2026-02-30 00:00:00"},
   };
   for (const Row &r : Rows) {
     try {
       r.Encode();
-      ADD_FAILURE() << "no range error: " << r.Message;
+      ADD_FAILURE() << "no range error: " << ErrorCodeName(r.Code);
     } catch (const ERangeError &Error) {
-      EXPECT_EQ(std::string(Error.what()), r.Message);
+      const TError &e = Error.Error();
+      EXPECT_EQ(ErrorCodeName(e.Code), std::string(ErrorCodeName(r.Code)));
+      EXPECT_EQ(e.Quantity, r.Quantity) << ErrorCodeName(r.Code);
+      EXPECT_EQ(e.Alarm, r.Alarm) << ErrorCodeName(r.Code);
+      EXPECT_EQ(e.Number, r.Number) << ErrorCodeName(r.Code);
+      EXPECT_EQ(e.Text, r.Text);
     }
   }
 }

@@ -92,14 +92,17 @@ TEST_F(ParamFileTest, LengthsAndIdentification) {
     TZOLSettings Settings;
     Settings.Filter = 42.0f;
     const TParamFileResult Result = ReadParameterFile(Path, Settings);
-    EXPECT_EQ(Result.Ok, c.Loads) << c.Name << ": " << Result.Message;
+    EXPECT_EQ(Result.Ok, c.Loads) << c.Name << ": " << ErrorCodeName(Result.Error.Code);
     if (c.Loads) {
       const auto Image = SettingsImage(Settings);
       EXPECT_EQ(Bytes(Image.begin(), Image.end()), Bytes(Data.begin() + 16, Data.begin() + 88))
           << c.Name;
     } else {
       EXPECT_TRUE(Result.Refused) << c.Name;
-      EXPECT_FALSE(Result.Message.empty()) << c.Name;
+      EXPECT_EQ(Result.Error.Code, c.Length < 88 && std::memcmp(c.Id, kParamFileId, 16) == 0
+                                       ? TErrorCode::FileTooShort
+                                       : TErrorCode::WrongFileStart)
+          << c.Name;
       EXPECT_EQ(Settings.Filter, 42.0f) << c.Name << ": settings changed by a refused file";
     }
   }
@@ -123,7 +126,7 @@ TEST_F(ParamFileTest, RoundTripKeepsAll72Bytes) {
   TZOLSettings Settings;
   ASSERT_TRUE(ReadParameterFile(In, Settings).Ok);
   const TParamFileResult Saved = WriteParameterFile(Out, Settings);
-  ASSERT_TRUE(Saved.Ok) << Saved.Message;
+  ASSERT_TRUE(Saved.Ok) << SystemReasonName(Saved.Error.System.Reason);
   EXPECT_EQ(ReadBytes(Out), Data);
 }
 
@@ -169,12 +172,14 @@ TEST_F(ParamFileTest, FilesThatCannotBeOpened) {
   TParamFileResult Result = ReadParameterFile(Missing, Settings);
   EXPECT_FALSE(Result.Ok);
   EXPECT_FALSE(Result.Refused);
-  EXPECT_NE(Result.Message.find("No such file"), std::string::npos) << Result.Message;
+  EXPECT_EQ(Result.Error.Code, TErrorCode::CannotRead);
+  EXPECT_EQ(Result.Error.Text, Missing);
+  EXPECT_EQ(Result.Error.System.Reason, TSystemReason::NotFound);
 
   Result = ReadParameterFile(Dir.string(), Settings);
   EXPECT_FALSE(Result.Ok);
   EXPECT_FALSE(Result.Refused);
-  EXPECT_NE(Result.Message.find("directory"), std::string::npos) << Result.Message;
+  EXPECT_EQ(Result.Error.System.Reason, TSystemReason::IsADirectory);
   EXPECT_EQ(Settings.Filter, 3.0f);
 }
 
@@ -196,7 +201,8 @@ TEST_F(ParamFileTest, FailedSavesLeaveTheTargetUntouched) {
   TParamFileResult Result = WriteParameterFile(PathOf("no-such-dir/x.ZOL"), Settings);
   EXPECT_FALSE(Result.Ok);
   EXPECT_FALSE(Result.Refused);
-  EXPECT_FALSE(Result.Message.empty());
+  EXPECT_EQ(Result.Error.Code, TErrorCode::CannotWrite);
+  EXPECT_EQ(Result.Error.System.Reason, TSystemReason::NotFound);
 
   // A target that is a directory.
   fs::create_directory(Dir / "sub.ZOL");
@@ -216,13 +222,13 @@ TEST_F(ParamFileTest, FailedSavesLeaveTheTargetUntouched) {
   if (ChmodBinds) {
     Result = WriteParameterFile(Target, Settings);
     EXPECT_FALSE(Result.Ok);
-    EXPECT_NE(Result.Message.find("Permission denied"), std::string::npos) << Result.Message;
+    EXPECT_EQ(Result.Error.System.Reason, TSystemReason::PermissionDenied);
     EXPECT_EQ(ReadBytes(Target), Old);
     EXPECT_EQ(std::distance(fs::directory_iterator(ReadOnly), fs::directory_iterator()), 1);
   } else {
     Result = WriteParameterFile("/proc/self/zol-test.ZOL", Settings);
     EXPECT_FALSE(Result.Ok) << "created a file under /proc";
-    EXPECT_FALSE(Result.Message.empty());
+    EXPECT_EQ(Result.Error.Code, TErrorCode::CannotWrite);
   }
   fs::permissions(ReadOnly, fs::perms::owner_all);
 }
@@ -235,7 +241,7 @@ TEST_F(ParamFileTest, NamesBeyondAsciiSaveReplaceAndLoad) {
     TZOLSettings Settings;
     Settings.Filter = Filter;
     const TParamFileResult Saved = WriteParameterFile(Path, Settings);
-    ASSERT_TRUE(Saved.Ok) << Saved.Message;
+    ASSERT_TRUE(Saved.Ok) << SystemReasonName(Saved.Error.System.Reason);
     // The system shows the name as it was given, not as bytes of another code page.
     EXPECT_TRUE(fs::is_regular_file(Dir / Name));
     TZOLSettings Loaded;

@@ -78,16 +78,18 @@ TEST_F(SaveSafetyTest, NodesThatAreNotFilesAreRefusedAndStayAsTheyAre) {
   struct Case {
     const char *Name;
     std::function<bool(const std::string &)> Make;
-    const char *Reason;
+    TSystemReason Reason;
   };
   const Case Cases[] = {
-      {"fifo", [](const std::string &p) { return ::mkfifo(p.c_str(), 0600) == 0; }, "a FIFO"},
+      {"fifo", [](const std::string &p) { return ::mkfifo(p.c_str(), 0600) == 0; },
+       TSystemReason::Fifo},
       // The same numbers as the null device, in our own folder; needs the right to make nodes.
       {"chardev",
        [](const std::string &p) { return ::mknod(p.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0; },
-       "a character device"},
-      {"socket", MakeSocket, "a socket"},
-      {"folder", [](const std::string &p) { return ::mkdir(p.c_str(), 0700) == 0; }, "directory"},
+       TSystemReason::CharacterDevice},
+      {"socket", MakeSocket, TSystemReason::Socket},
+      {"folder", [](const std::string &p) { return ::mkdir(p.c_str(), 0700) == 0; },
+       TSystemReason::IsADirectory},
   };
   for (const Case &c : Cases) {
     const std::string Node = PathOf(c.Name);
@@ -104,7 +106,7 @@ TEST_F(SaveSafetyTest, NodesThatAreNotFilesAreRefusedAndStayAsTheyAre) {
       const TParamFileResult Saved = WriteParameterFile(Target, Settings);
       EXPECT_FALSE(Saved.Ok) << Target;
       EXPECT_FALSE(Saved.Refused) << Target;
-      EXPECT_NE(Saved.Message.find(c.Reason), std::string::npos) << Saved.Message;
+      EXPECT_EQ(Saved.Error.System.Reason, c.Reason) << Target;
       // Reading never waits on the node (a FIFO without writer would block an open for ever).
       // A reader stuck for ever is left behind (detached) so that the test can still fail.
       auto Promise = std::make_shared<std::promise<TParamFileResult>>();
@@ -116,7 +118,7 @@ TEST_F(SaveSafetyTest, NodesThatAreNotFilesAreRefusedAndStayAsTheyAre) {
       ASSERT_EQ(Read.wait_for(std::chrono::seconds(5)), std::future_status::ready) << Target;
       const TParamFileResult Loaded = Read.get();
       EXPECT_FALSE(Loaded.Ok) << Target;
-      EXPECT_NE(Loaded.Message.find(c.Reason), std::string::npos) << Loaded.Message;
+      EXPECT_EQ(Loaded.Error.System.Reason, c.Reason) << Target;
     }
     struct stat After {};
     ASSERT_EQ(::lstat(Node.c_str(), &After), 0);
@@ -143,7 +145,7 @@ TEST_F(SaveSafetyTest, ALinkIsFollowedToTheFileItNames) {
   for (const char *Link : {"relative.ZOL", "absolute.ZOL", "chain.ZOL", "dangling.ZOL"}) {
     Settings.Filter += 1.0f;
     const TParamFileResult Saved = WriteParameterFile(PathOf(Link), Settings);
-    ASSERT_TRUE(Saved.Ok) << Link << ": " << Saved.Message;
+    ASSERT_TRUE(Saved.Ok) << Link << ": " << SystemReasonName(Saved.Error.System.Reason);
     EXPECT_TRUE(fs::is_symlink(Dir / Link)) << Link;
     TZOLSettings Loaded;
     ASSERT_TRUE(ReadParameterFile(PathOf(Link), Loaded).Ok) << Link;
@@ -167,7 +169,8 @@ TEST_F(SaveSafetyTest, AFileWithOtherNamesIsRefusedAndKeptWhole) {
   ASSERT_EQ(::link(File.c_str(), PathOf("b.ZOL").c_str()), 0);
   const TParamFileResult Saved = WriteParameterFile(File, Settings);
   EXPECT_FALSE(Saved.Ok);
-  EXPECT_NE(Saved.Message.find("hard links"), std::string::npos) << Saved.Message;
+  EXPECT_EQ(Saved.Error.System.Reason, TSystemReason::HardLinks);
+  EXPECT_EQ(Saved.Error.System.Count, 2u);
   EXPECT_EQ(ReadBytes(File), Old);
   EXPECT_EQ(ReadBytes(PathOf("b.ZOL")), Old);
   EXPECT_EQ(Entries(), 2u);
@@ -179,7 +182,7 @@ TEST_F(SaveSafetyTest, ANameOf250BytesSavesAndReplaces) {
   for (float Filter : {1.0f, 2.0f}) {
     Settings.Filter = Filter;
     const TParamFileResult Saved = WriteParameterFile(PathOf(Name), Settings);
-    ASSERT_TRUE(Saved.Ok) << Saved.Message;
+    ASSERT_TRUE(Saved.Ok) << SystemReasonName(Saved.Error.System.Reason);
     TZOLSettings Loaded;
     ASSERT_TRUE(ReadParameterFile(PathOf(Name), Loaded).Ok);
     EXPECT_EQ(Loaded.Filter, Filter);
@@ -234,8 +237,7 @@ TEST_F(SaveSafetyTest, AnotherUsersLinkInAFolderOpenToAllIsNotFollowed) {
   ASSERT_EQ(::symlink(Victim.c_str(), Ours.c_str()), 0);
   const TParamFileResult Saved = WriteParameterFile(Theirs, Settings);
   EXPECT_FALSE(Saved.Ok);
-  EXPECT_NE(Saved.Message.find("symbolic link of another user"), std::string::npos)
-      << Saved.Message;
+  EXPECT_EQ(Saved.Error.System.Reason, TSystemReason::ForeignLink);
   EXPECT_EQ(ReadBytes(Victim), Old);
   EXPECT_TRUE(fs::is_symlink(Theirs));
   // The user's own link there is followed.
@@ -251,7 +253,8 @@ TEST_F(SaveSafetyTest, AReadOnlyFileIsRefusedAndKeptWhole) {
   ASSERT_EQ(::chmod(File.c_str(), 0444), 0);
   const TParamFileResult Saved = WriteParameterFile(File, Settings);
   EXPECT_FALSE(Saved.Ok);
-  EXPECT_NE(Saved.Message.find("read-only"), std::string::npos) << Saved.Message;
+  EXPECT_EQ(Saved.Error.System.Reason, TSystemReason::ReadOnlyFile);
+  EXPECT_EQ(Saved.Error.System.Count & 0777u, 0444u);
   EXPECT_EQ(ReadBytes(File), Old);
   EXPECT_EQ(Entries(), 1u);
 }

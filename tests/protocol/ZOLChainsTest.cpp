@@ -9,26 +9,36 @@ TEST(ZOLChains, RangeErrorStopsOnlyTheWriteAllChain) {
     const char *Name;
     std::function<void(TZOLSettings &)> Spoil;
     Codes SentBeforeTheStop;
-    const char *Message;
+    TErrorCode Code;
+    TQuantity Quantity;
+    int Alarm;
   };
   const float NaN = std::numeric_limits<float>::quiet_NaN();
   const Case Cases[] = {
       {"set point 1e9",
        [](TZOLSettings &s) { s.Alarm1.SetPoint = 1e9f; },
        {0x30, 0x31, 0x20},
-       "Alarm 1 set point 1000000000.0 °C cannot be sent: "},
+       TErrorCode::OutOfRange,
+       TQuantity::SetPoint,
+       1},
       {"set point NaN",
        [NaN](TZOLSettings &s) { s.Alarm1.SetPoint = NaN; },
        {0x30, 0x31, 0x20},
-       "Alarm 1 set point NaN °C cannot be sent: "},
+       TErrorCode::NotANumber,
+       TQuantity::SetPoint,
+       1},
       {"alarm 2 hysteresis infinite",
        [](TZOLSettings &s) { s.Alarm2.Hysteresis = std::numeric_limits<float>::infinity(); },
        {0x30, 0x31, 0x20, 0x21},
-       "Alarm 2 hysteresis +Inf °C cannot be sent: "},
+       TErrorCode::NotANumber,
+       TQuantity::Hysteresis,
+       2},
       {"alarm 2 delay NaN",
        [NaN](TZOLSettings &s) { s.Alarm2.Delay = NaN; },
        {0x30, 0x31, 0x20, 0x21},
-       "Alarm 2 Delay NaN s cannot be sent: "},
+       TErrorCode::NotANumber,
+       TQuantity::Delay,
+       2},
   };
   const std::string Path = (std::filesystem::temp_directory_path() /
                             ("zol-chain-" + std::to_string(::getpid()) + ".ZOL"))
@@ -49,7 +59,9 @@ TEST(ZOLChains, RangeErrorStopsOnlyTheWriteAllChain) {
     Rig.ExpectCodes(c.SentBeforeTheStop);
     // The instrument repeats its last answer: the stopped row is not run again.
     EXPECT_EQ(Rig.Errors().size(), 1u);
-    EXPECT_EQ(Rig.Errors()[0].rfind(c.Message, 0), 0u) << Rig.Errors()[0];
+    EXPECT_EQ(Rig.Errors()[0].Code, c.Code);
+    EXPECT_EQ(Rig.Errors()[0].Quantity, c.Quantity);
+    EXPECT_EQ(Rig.Errors()[0].Alarm, c.Alarm);
     EXPECT_TRUE(Rig.ZOL->Snapshot().WritingAll);
     EXPECT_EQ(Rig.Count("WriteAll"), 0);
 
@@ -73,7 +85,8 @@ TEST(ZOLChains, ClockBefore2000StopsOnlyTheConnectionChain) {
   ASSERT_TRUE(Rig.Instrument.WaitReads(20));
   EXPECT_EQ(Rig.Count("Connect"), 1);
   EXPECT_TRUE(Rig.Instrument.Frames().empty());
-  EXPECT_NE(Rig.Errors()[0].find("Clock 1999-06-01"), std::string::npos) << Rig.Errors()[0];
+  EXPECT_EQ(Rig.Errors()[0].Code, TErrorCode::ClockOutOfRange);
+  EXPECT_EQ(Rig.Errors()[0].Text.rfind("1999-06-01", 0), 0u) << Rig.Errors()[0].Text;
   Rig.ZOL->ReadTag();
   Rig.ExpectCodes({0xB0, 0xB1, 0x00});
 }
@@ -156,12 +169,12 @@ TEST(ZOLChains, AUsersCommandDuringAChainEndsItWithAMessage) {
   struct Case {
     const char *Name;
     void (TCustomZOL::*Start)();
-    const char *Message;
+    TErrorCode Code;
     const char *Completion;
   };
   const Case Cases[] = {
-      {"write-all", &TCustomZOL::WriteAll, "Sending all settings was interrupted", "WriteAll"},
-      {"read-all", &TCustomZOL::ReadAll, "Reading all settings was interrupted", "ReadAll"},
+      {"write-all", &TCustomZOL::WriteAll, TErrorCode::WriteAllInterrupted, "WriteAll"},
+      {"read-all", &TCustomZOL::ReadAll, TErrorCode::ReadAllInterrupted, "ReadAll"},
   };
   for (const Case &c : Cases) {
     SCOPED_TRACE(c.Name);
@@ -172,7 +185,7 @@ TEST(ZOLChains, AUsersCommandDuringAChainEndsItWithAMessage) {
     Rig.ZOL->ReadAlarm1(); // a second sender while the chain runs
     ASSERT_TRUE(Eventually([&] { return Rig.Count("UpdateAlarm1") >= 1; }));
     ASSERT_EQ(Rig.Errors().size(), 1u);
-    EXPECT_EQ(Rig.Errors()[0].rfind(c.Message, 0), 0u) << Rig.Errors()[0];
+    EXPECT_EQ(Rig.Errors()[0].Code, c.Code);
     const TZOLModel m = Rig.ZOL->Snapshot();
     EXPECT_FALSE(m.WritingAll);
     EXPECT_FALSE(m.ReadingAll);
@@ -227,10 +240,11 @@ TEST(ZOLHistory, EightRecordsEachItsOwnOrAMessageNamingTheMissingOne) {
       EXPECT_EQ(Records[static_cast<std::size_t>(i)].OpCode, i < c.Held ? i : 0) << "record " << i;
     }
     if (c.Missing < 0) {
-      EXPECT_TRUE(Rig.Errors().empty()) << Rig.Errors()[0];
+      EXPECT_TRUE(Rig.Errors().empty()) << ErrorCodeName(Rig.Errors()[0].Code);
     } else {
       ASSERT_EQ(Rig.Errors().size(), 1u);
-      EXPECT_EQ(Rig.Errors()[0].rfind("History record 3 did not come", 0), 0u) << Rig.Errors()[0];
+      EXPECT_EQ(Rig.Errors()[0].Code, TErrorCode::HistoryNoAnswer);
+      EXPECT_EQ(Rig.Errors()[0].Number, 3);
     }
   }
 }
@@ -264,7 +278,7 @@ TEST(ZOLHistory, AUsersCommandEndsTheReadWithAMessage) {
   ASSERT_TRUE(Eventually([&] { return Rig.Count("UpdateFilter") >= 1; }));
   EXPECT_FALSE(Rig.ZOL->ReadingHistoryNow());
   ASSERT_EQ(Rig.Errors().size(), 1u);
-  EXPECT_EQ(Rig.Errors()[0].rfind("Reading the history was interrupted", 0), 0u) << Rig.Errors()[0];
+  EXPECT_EQ(Rig.Errors()[0].Code, TErrorCode::HistoryInterrupted);
   // Restarting the read is not an interruption.
   Rig.Mark();
   Rig.ZOL->ReadHistory();

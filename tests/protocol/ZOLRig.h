@@ -110,9 +110,9 @@ public:
       Log.push_back("UpdateWROP");
       Records.push_back(*Record);
     };
-    ZOL->OnChainError = [this](TObject *, const std::string &Message) {
+    ZOL->OnChainError = [this](TObject *, const TError &Error) {
       std::lock_guard<std::mutex> Lock(LogMutex);
-      ChainErrors.push_back(Message);
+      ChainErrors.push_back(Error);
     };
   }
 
@@ -168,7 +168,7 @@ public:
     return static_cast<int>(std::count(Log.begin(), Log.end(), Name));
   }
 
-  std::vector<std::string> Errors() {
+  std::vector<TError> Errors() {
     std::lock_guard<std::mutex> Lock(LogMutex);
     return ChainErrors;
   }
@@ -195,7 +195,7 @@ private:
   std::mutex LogMutex; // protects Log, Records, ChainErrors, LastSeen
   Names Log;
   std::vector<TWROP> Records;
-  std::vector<std::string> ChainErrors;
+  std::vector<TError> ChainErrors;
   std::size_t FramesMark = 0;
 };
 

@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include <cmath>
+#include <map>
 
 #include "WindowsTest.h"
 #include "tests/support/TestFonts.h"
@@ -91,14 +92,68 @@ TEST_F(TLanguage, CoreMessagesInTheLanguageInForce) {
   try {
     Form->ZOL->WriteAlarm1(Alarm);
   } catch (const ERangeError &Error) {
-    Message = Localized(QString::fromStdString(Error.what()));
+    Message = Worded(Error.Error());
   }
   EXPECT_TRUE(Message.contains(Expected("ne peut pas être envoyée : ce n'est pas un nombre",
                                         "cannot be sent: it is not a number")))
       << Message.toStdString();
-  EXPECT_EQ(Localized(QStringLiteral("Cannot write /x/T.ZOL: Permission denied")),
-            Expected("Impossible d'écrire /x/T.ZOL : permission refusée",
-                     "Cannot write /x/T.ZOL: Permission denied"));
+  TError Write;
+  Write.Code = TErrorCode::CannotWrite;
+  Write.Text = "/x/T.ZOL";
+  Write.System.Reason = TSystemReason::PermissionDenied;
+  EXPECT_EQ(Worded(Write), Expected("Impossible d'écrire /x/T.ZOL : permission refusée",
+                                    "Cannot write /x/T.ZOL: Permission denied"));
+}
+
+TEST_F(TLanguage, EveryErrorOfTheCoreIsWordedInBothLanguagesWithItsValues) {
+  const TUiLanguage InForce = UiLanguage();
+  std::map<TUiLanguage, QStringList> Said;
+  for (const TUiLanguage Language : {TUiLanguage::French, TUiLanguage::English}) {
+    SetUiLanguage(Language);
+    for (const TErrorCode Code : kErrorCodes) {
+      TError Error;
+      Error.Code = Code;
+      Error.Quantity = TQuantity::Hysteresis;
+      Error.Alarm = 2;
+      Error.Value = 4321.5;
+      Error.Number = 193;
+      Error.Text = "/x/T.ZOL";
+      Error.System.Reason = TSystemReason::HardLinks;
+      Error.System.Count = 3;
+      const QString Text = Worded(Error);
+      SCOPED_TRACE(Text.toStdString());
+      const bool NamesValue = Code == TErrorCode::NotANumber || Code == TErrorCode::OutOfRange;
+      const bool NamesRecord =
+          Code >= TErrorCode::HistoryIndexOutOfRange && Code <= TErrorCode::HistoryNoAnswer;
+      const bool NamesText = !NamesValue && !NamesRecord &&
+                             Code != TErrorCode::WriteAllInterrupted &&
+                             Code != TErrorCode::ReadAllInterrupted;
+      EXPECT_EQ(Text.contains(QStringLiteral("4321")) && Text.contains(QStringLiteral("2")),
+                NamesValue);
+      EXPECT_EQ(Text.contains(QStringLiteral("193")), NamesRecord);
+      EXPECT_EQ(Text.contains(QStringLiteral("/x/T.ZOL")), NamesText);
+      if (Code == TErrorCode::CannotRead || Code == TErrorCode::CannotWrite) {
+        EXPECT_TRUE(Text.contains(QStringLiteral(" 3 ")));
+      }
+      EXPECT_FALSE(Said[Language].contains(Text)) << "two codes worded alike";
+      Said[Language] << Text;
+    }
+    for (const TSystemReason Reason : kSystemReasons) {
+      TSystemError Error;
+      Error.Reason = Reason;
+      Error.Text = "the system's words";
+      const QString Text = Worded(Error);
+      EXPECT_FALSE(Text.isEmpty());
+      EXPECT_FALSE(Said[Language].contains(Text)) << Text.toStdString();
+      Said[Language] << Text;
+    }
+  }
+  SetUiLanguage(InForce);
+  for (qsizetype i = 0; i < Said[TUiLanguage::French].size(); ++i) {
+    if (Said[TUiLanguage::French][i] != QStringLiteral("the system's words")) {
+      EXPECT_NE(Said[TUiLanguage::French][i], Said[TUiLanguage::English][i]);
+    }
+  }
 }
 
 } // namespace

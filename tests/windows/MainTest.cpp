@@ -18,6 +18,7 @@
 #include "protocol/ParamFile.h"
 #include "ui_Main.h"
 #include "windows/BackTrace.h"
+#include "windows/Language.h"
 #include "windows/Pass.h"
 #include "windows/Select.h"
 #include "windows/ZOLCFG.h"
@@ -576,10 +577,15 @@ TEST(ShowRangeErrors, ShowsTheValueAndLetsOtherErrorsThrough) {
     return !Message.isEmpty();
   });
   bool After = false;
-  ShowRangeErrors(nullptr, [] { throw ERangeError("Set point 4000.0 °C cannot be sent"); });
+  TError Error;
+  Error.Code = TErrorCode::OutOfRange;
+  Error.Quantity = TQuantity::SetPoint;
+  Error.Value = 4000.0;
+  ShowRangeErrors(nullptr, [&] { throw ERangeError(Error); });
   After = true;
   EXPECT_TRUE(After);
-  EXPECT_EQ(Message, QStringLiteral("Set point 4000.0 °C cannot be sent"));
+  EXPECT_EQ(Message, Worded(Error));
+  EXPECT_TRUE(Message.contains(QStringLiteral("4000"))) << Message.toStdString();
   EXPECT_THROW(ShowRangeErrors(nullptr, [] { throw std::logic_error("other"); }), std::logic_error);
 }
 
