@@ -487,8 +487,8 @@ std::optional<std::chrono::system_clock::time_point> ParseJournalDate(const std:
     local.tm_sec = Text.size() == 19 ? number(17, 2) : 0;
   }
   // The system clock's moments reach 2262 at nanoseconds.
-  if (local.tm_year < 0 || local.tm_year > 2200 - 1900 || local.tm_mon > 11 || local.tm_mday < 1 || local.tm_mday > 31 || local.tm_hour > 23 ||
-      local.tm_min > 59 || local.tm_sec > 59)
+  if (local.tm_year < 0 || local.tm_year > 2200 - 1900 || local.tm_mon > 11 || local.tm_mday < 1 ||
+      local.tm_mday > 31 || local.tm_hour > 23 || local.tm_min > 59 || local.tm_sec > 59)
     return std::nullopt;
   const int day = local.tm_mday, month = local.tm_mon;
   local.tm_isdst = -1;

@@ -117,7 +117,8 @@ TEST(ZolctlArgs, EdgeValuesThatFitAreTaken) {
   EXPECT_TRUE(Parse({"write-tag", "0123456789ABCDEF"}).Options);
   EXPECT_TRUE(Parse({"change-password", "ABCD"}).Options);
   EXPECT_TRUE(Parse({"--sim", "--sim-fault", "drop=0.2", "read"}).Options);
-  EXPECT_TRUE(Parse({"journal", "--since", "2026-02-28", "--until", "2026-12-31T23:59:59"}).Options);
+  EXPECT_TRUE(
+      Parse({"journal", "--since", "2026-02-28", "--until", "2026-12-31T23:59:59"}).Options);
   // The journal's --serial filters; the global one, before the command, does too.
   EXPECT_EQ(Parse({"journal", "--serial", "A1"}).Options->JournalSerial, "A1");
   EXPECT_EQ(Parse({"--serial", "B2", "journal"}).Options->JournalSerial, "B2");
