@@ -14,6 +14,7 @@
 #include "protocol/Utils.h"
 #include "sim/SimPlatform.h"
 #include "tools/ZolctlCommands.h"
+#include "tools/ZolctlJournal.h"
 #include "tools/ZolctlSystem.h"
 #include "tools/ZolctlWords.h"
 
@@ -139,14 +140,44 @@ struct TTarget {
   std::string Path, Reason;
 };
 
+/// One record in the journal for a writing command on an instrument it connected to: the
+/// settings read again after it (unless it was interrupted or the instrument went), and the
+/// verdict. A journal that cannot be written is said; the command's status stays.
+void Journal(TSession &Session, const TZolctlOptions &Options, TOutcome &O, std::ostream &Err) {
+  TWork work;
+  work.Command = Options.Command;
+  work.Identity = *Session.Identity;
+  work.Before = Session.Before;
+  if (!O.Interrupted && (O.Status == ZolctlExit::Done || O.Status == ZolctlExit::Refused)) {
+    try {
+      work.After = Session.ReadSettingsBack();
+    } catch (const EInterrupted &e) {
+      // The command had ended; the signal came during the read for the journal.
+      O.Interrupted = true;
+      O.Status = e.Status;
+      O.Message = "interrupted; " + Session.SentNote();
+    }
+  }
+  work.Status = O.Status;
+  work.Interrupted = O.Interrupted;
+  work.Differs = Session.Differs;
+  work.Message = O.Message;
+  if (Options.Command == TZolctlCommand::Load)
+    work.ParameterFile = Options.Text;
+  if (const std::string problem = RecordWork(work); !problem.empty())
+    Err << "zolctl: the journal could not be written: " << Printable(problem) << '\n' << std::flush;
+}
+
 TOutcome RunOne(const TZolctlOptions &Options, HidPlatform &Platform,
                 const std::optional<std::string> &Password, std::ostream &Out, std::ostream &Err,
                 int Occurrence = 0) {
   TOutcome o;
   TSimScript script; // outlives the session, whose worker it acts on
   std::unique_ptr<TSession> session;
+  const bool journaled = RecordedInJournal(Options.Command) && !Options.NoJournal;
   try {
     session = std::make_unique<TSession>(Options, Platform, Out, Err);
+    session->Journaled = journaled;
     session->Password = Password;
     session->SerialOccurrence = Occurrence;
     session->AfterOpen = AfterOpen(Options, Platform, script);
@@ -179,6 +210,8 @@ TOutcome RunOne(const TZolctlOptions &Options, HidPlatform &Platform,
     o.Status = ZolctlExit::NoInstrument;
     o.Message = e.what();
   }
+  if (journaled && session && session->Identity)
+    Journal(*session, Options, o, Err);
   if (const long dropped = session ? session->DroppedEvents() : 0; dropped > 0)
     Err << "zolctl: " << dropped
         << " answer(s) of the instrument were dropped while the output was not taken in time\n"
@@ -362,6 +395,8 @@ std::optional<std::string> ReadPasswordFile(const std::string &Path, const char 
 } // namespace
 
 int RunZolctl(const TZolctlOptions &Options, std::ostream &Out, std::ostream &Err) {
+  if (Options.Command == TZolctlCommand::Journal)
+    return RunJournal(Options, Out, Err);
   if (Options.Command == TZolctlCommand::Show) {
     try {
       return Print(Options, ShowFile(Options.Text), Out, Err);

@@ -5,7 +5,9 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <ctime>
 #include <string_view>
+#include <tuple>
 
 #include "protocol/Utils.h"
 #include "protocol/ZOL.h"
@@ -74,6 +76,13 @@ const CommandInfo kCommands[] = {
     {"adjust-full-scale", TZolctlCommand::AdjustFullScale, "Full-scale adjustment (maker's use)."},
     {"reset-all", TZolctlCommand::ResetAll,
      "Returns the settings to the factory values (maker's use)."},
+    {"journal", TZolctlCommand::Journal,
+     "Lists the set-up journal's records, oldest first: who set which instrument to what, when,\n"
+     "with which program, and whether it held (needs no instrument). --verify checks the\n"
+     "database instead."},
+    {"sheet", TZolctlCommand::Sheet,
+     "Prints the instrument's configuration sheet: its identity, every setting as read back,\n"
+     "the date, and the journal's last 10 records of its serial number."},
 };
 
 bool ParseFloat(const std::string &Text, float &Value) {
@@ -137,6 +146,7 @@ struct TRaw {
   std::string AlarmNumber;
   std::string SetPoint, Hysteresis, Delay;
   std::string Count, Interval;
+  std::string JournalSerial, Since, Until;
   std::vector<std::string> SimFaults;
   bool Nc = false, No = false, FailClosed = false, FailOpen = false, LedBelow = false,
        LedAbove = false;
@@ -223,6 +233,9 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
       ->type_name("SECONDS")
       ->check(IntIn(0, 3600, "takes seconds from 0 to 3600"));
   app->add_flag("--verbose", O.Verbose, "say on standard error how zolctl waits");
+  app->add_flag("--no-journal", O.NoJournal,
+                "record nothing in the set-up journal (the writing commands record each\n"
+                "instrument they work: see 'journal')");
 
   for (const CommandInfo &c : kCommands) {
     CLI::App *sub = app->add_subcommand(c.Name, c.Help);
@@ -279,6 +292,20 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
       sub->add_flag("--exit-on-disconnect", O.ExitOnDisconnect,
                     "end with status 1 when the instrument is unplugged");
       break;
+    case TZolctlCommand::Journal:
+      sub->add_option("--serial", R.JournalSerial, "the records of this serial number")
+          ->type_name("TEXT");
+      sub->add_option("--since", R.Since, "records from DATE on (2026-12-08 or 2026-12-08T14:30)")
+          ->type_name("DATE");
+      sub->add_option("--until", R.Until, "records before DATE (a day alone is included)")
+          ->type_name("DATE");
+      sub->add_flag("--csv", O.Csv, "comma-separated values: a header, then a line per record");
+      sub->add_flag("--verify", O.Verify,
+                    "check the database (integrity and version): status 0 when sound");
+      break;
+    case TZolctlCommand::Sheet:
+      sub->add_flag("--html", O.Html, "an HTML page instead of text");
+      break;
     default:
       break;
     }
@@ -289,7 +316,8 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
               "written; 4 refused by the instrument (write-locked, wrong password) or a value it\n"
               "did not keep; 5 the output could not be written; 130, 143, 129 and 131 interrupted\n"
               "by SIGINT, SIGTERM, SIGHUP and SIGQUIT (monitor: 0).\n"
-              "Environment: ZOLCTL_PASSWORD, the password for write-locked instruments.");
+              "Environment: ZOLCTL_PASSWORD, the password for write-locked instruments;\n"
+              "ZOLCFG_JOURNAL, the set-up journal's file.");
   return app;
 }
 
@@ -328,8 +356,8 @@ std::string Finish(TZolctlOptions &O, const TRaw &R, CLI::App &App) {
   if (O.All && App.count("--device"))
     return "--all and --device: --all runs on every instrument";
   if (O.All && (O.Command == TZolctlCommand::List || O.Command == TZolctlCommand::Show ||
-                O.Command == TZolctlCommand::Monitor))
-    return "--all goes with commands run on each instrument (not list, show or monitor)";
+                O.Command == TZolctlCommand::Monitor || O.Command == TZolctlCommand::Journal))
+    return "--all goes with commands run on each instrument (not list, show, monitor or journal)";
 
   switch (O.Command) {
   case TZolctlCommand::WriteTag:
@@ -397,6 +425,36 @@ std::string Finish(TZolctlOptions &O, const TRaw &R, CLI::App &App) {
           !p.empty())
         return p;
     break;
+  case TZolctlCommand::Journal: {
+    CLI::App &sub = *App.get_subcommands().at(0);
+    if (sub.count("--serial") && R.JournalSerial.empty())
+      return "journal --serial takes a serial number";
+    if (sub.count("--serial"))
+      O.JournalSerial = R.JournalSerial;
+    else if (O.Serial)
+      O.JournalSerial = O.Serial;
+    for (const auto &[option, text, until, field] :
+         {std::tuple{"--since", &R.Since, false, &O.Since},
+          std::tuple{"--until", &R.Until, true, &O.Until}}) {
+      if (!sub.count(option))
+        continue;
+      *field = ParseJournalDate(*text, until);
+      if (!*field)
+        return std::string(option) + ": a date as 2026-12-08 or 2026-12-08T14:30, not " + *text;
+    }
+    if (O.Csv && O.Json)
+      return "journal: --csv or --json, not both";
+    if (O.Verify && (O.Csv || sub.count("--serial") || O.Since || O.Until))
+      return "journal --verify checks the whole database: it takes no --serial, --since, "
+             "--until or --csv";
+    break;
+  }
+  case TZolctlCommand::Sheet:
+    if (O.Html && O.Json)
+      return "sheet: --html or --json, not both";
+    if (O.Html && O.All)
+      return "sheet --html makes one page for one instrument: choose it with --serial";
+    break;
   case TZolctlCommand::Monitor:
     if (!R.Count.empty())
       O.Count = ToLong(R.Count);
@@ -410,6 +468,65 @@ std::string Finish(TZolctlOptions &O, const TRaw &R, CLI::App &App) {
 }
 
 } // namespace
+
+std::optional<std::chrono::system_clock::time_point> ParseJournalDate(const std::string &Text,
+                                                                      bool Until) {
+  // dddd-dd-dd, then optionally Tdd:dd or Tdd:dd:dd.
+  const std::string shape = "dddd-dd-ddTdd:dd:dd";
+  if (Text.size() != 10 && Text.size() != 16 && Text.size() != 19)
+    return std::nullopt;
+  for (std::size_t i = 0; i < Text.size(); ++i)
+    if (shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(Text[i])) : Text[i] != shape[i])
+      return std::nullopt;
+  const auto number = [&](std::size_t At, std::size_t Length) {
+    return std::stoi(Text.substr(At, Length));
+  };
+  std::tm local{};
+  local.tm_year = number(0, 4) - 1900;
+  local.tm_mon = number(5, 2) - 1;
+  local.tm_mday = number(8, 2);
+  const bool dayAlone = Text.size() == 10;
+  if (!dayAlone) {
+    local.tm_hour = number(11, 2);
+    local.tm_min = number(14, 2);
+    local.tm_sec = Text.size() == 19 ? number(17, 2) : 0;
+  }
+  // The system clock's moments reach 2262 at nanoseconds.
+  if (local.tm_year < 0 || local.tm_year > 2200 - 1900 || local.tm_mon > 11 || local.tm_mday < 1 ||
+      local.tm_mday > 31 || local.tm_hour > 23 || local.tm_min > 59 || local.tm_sec > 59)
+    return std::nullopt;
+  const int day = local.tm_mday, month = local.tm_mon;
+  local.tm_isdst = -1;
+  std::time_t moment = std::mktime(&local);
+  // A day that does not exist (February 30th) is carried into the next month.
+  if (moment == static_cast<std::time_t>(-1) || local.tm_mday != day || local.tm_mon != month)
+    return std::nullopt;
+  if (dayAlone && Until) {
+    ++local.tm_mday; // mktime carries it into the next month or year
+    local.tm_hour = 0;
+    local.tm_isdst = -1;
+    moment = std::mktime(&local);
+    if (moment == static_cast<std::time_t>(-1))
+      return std::nullopt;
+  }
+  return std::chrono::system_clock::from_time_t(moment);
+}
+
+bool RecordedInJournal(TZolctlCommand Command) {
+  switch (Command) {
+  case TZolctlCommand::WriteTag:
+  case TZolctlCommand::WriteFilter:
+  case TZolctlCommand::WriteAlarm:
+  case TZolctlCommand::Load:
+  case TZolctlCommand::ChangePassword:
+  case TZolctlCommand::AdjustZero:
+  case TZolctlCommand::AdjustFullScale:
+  case TZolctlCommand::ResetAll:
+    return true;
+  default:
+    return false;
+  }
+}
 
 bool FilterSendable(float Seconds) {
   // The instrument's answers carry no float whose exponent bits are all ones but the lowest.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +30,8 @@ enum class TZolctlCommand {
   AdjustZero,
   AdjustFullScale,
   ResetAll,
+  Journal,
+  Sheet,
 };
 
 /// What write-alarm changes; fields left empty keep the instrument's values.
@@ -58,6 +61,7 @@ struct TZolctlOptions {
   int TimeoutMs = 2000;
   int WaitSeconds = 0; ///< --wait: how long to wait for the instrument to be plugged in
   bool Verbose = false;
+  bool NoJournal = false; ///< --no-journal: the writing commands record nothing
   /// Faults the simulated instruments start with (sim/Faults.h; "K:FAULT" for instrument K alone).
   std::vector<TSimFault> SimFaults;
 
@@ -70,6 +74,12 @@ struct TZolctlOptions {
   bool Csv = false;              ///< monitor --csv
   std::optional<int> IntervalMs; ///< monitor --interval
   bool ExitOnDisconnect = false; ///< monitor --exit-on-disconnect
+  /// journal: the records of this serial number (journal --serial, or the global --serial).
+  std::optional<std::string> JournalSerial;
+  std::optional<std::chrono::system_clock::time_point> Since; ///< journal --since (included)
+  std::optional<std::chrono::system_clock::time_point> Until; ///< journal --until (excluded)
+  bool Verify = false;                                        ///< journal --verify
+  bool Html = false;                                          ///< sheet --html
 };
 
 /// The outcome of parsing: options, or help to print (exit 0), or an error (exit 2).
@@ -87,6 +97,15 @@ std::string ZolctlUsage();
 
 /// A password as the instrument takes it (upper case), or an error naming What.
 std::string CheckPassword(const std::string &What, std::string &Password, bool New);
+
+/// A date of --since or --until: "2026-12-08" (local midnight; for Until, the midnight after
+/// it, so that the day is included) or "2026-12-08T14:30[:05]" (local), as a moment; nullopt
+/// when Text is not one.
+std::optional<std::chrono::system_clock::time_point> ParseJournalDate(const std::string &Text,
+                                                                      bool Until);
+
+/// True when Command writes to the instrument, and so is recorded in the journal.
+bool RecordedInJournal(TZolctlCommand Command);
 
 /// True when the frames carry Seconds as a filter (finite, below 2^127 in magnitude).
 bool FilterSendable(float Seconds);

@@ -11,9 +11,11 @@
 
 #include "protocol/AccessHint.h"
 #include "protocol/Codec.h"
+#include "protocol/LocalTime.h"
 #include "protocol/ParamFile.h"
 #include "protocol/StateCsv.h"
 #include "protocol/Utils.h"
+#include "tools/ZolctlJournal.h"
 #include "tools/ZolctlWords.h"
 
 namespace zol {
@@ -129,8 +131,10 @@ TResult WriteTag(TSession &S) {
   const std::string held = S.ExpectAfterAnswer("the tag read back after writing",
                                                CodeOf(TCommand::SendTag2), TEvent::Tag)
                                .Snapshot.Settings.Tag.Get();
-  if (held != AsKept(S.Options.Text))
+  if (held != AsKept(S.Options.Text)) {
+    S.Differs = true;
     throw TExit{ZolctlExit::Refused, "The instrument did not keep the tag"};
+  }
   TResult r;
   r.Json["tag"] = JsonText(held);
   r.Text = "tag: \"" + Printable(held) + "\"\n";
@@ -144,8 +148,10 @@ TResult WriteFilter(TSession &S) {
   const float held = S.ExpectAfterAnswer("the filter read back after writing",
                                          CodeOf(TCommand::SendFilter), TEvent::Filter)
                          .Snapshot.Settings.Filter;
-  if (held != S.Options.Value)
+  if (held != S.Options.Value) {
+    S.Differs = true;
     throw TExit{ZolctlExit::Refused, "The instrument did not keep the filter"};
+  }
   TResult r;
   r.Json["filter"] = JsonNumber(held, 2);
   r.Text = "filter: " + Fixed(held, 2) + " s\n";
@@ -183,9 +189,11 @@ TResult WriteAlarm(TSession &S) {
                           CodeOf(first ? TCommand::SendAlarm1 : TCommand::SendAlarm2), kind)
           .Snapshot.Settings;
   const TZOLAlarm &back = first ? held.Alarm1 : held.Alarm2;
-  if (!SameAlarm(back, alarm))
+  if (!SameAlarm(back, alarm)) {
+    S.Differs = true;
     throw TExit{ZolctlExit::Refused,
                 "The instrument did not keep the settings of alarm " + std::to_string(c.Number)};
+  }
   TResult r;
   r.Json["alarm" + std::to_string(c.Number)] = AlarmJson(back);
   r.Text = AlarmLines(c.Number, back);
@@ -307,6 +315,7 @@ TResult Load(TSession &S) {
   }
   r.Json["differences"] = std::move(list);
   if (!unkept.empty()) {
+    S.Differs = true;
     r.Status = ZolctlExit::Refused;
     r.Message = "The instrument did not keep these settings of " + Printable(S.Options.Text) +
                 ": " + unkept;
@@ -523,6 +532,100 @@ TResult ResetAll(TSession &S) {
   return MakerCommand(S, TCommand::ResetAll, &TCustomZOL::ResetAll);
 }
 
+/// How many of the journal's records of the instrument the sheet shows.
+constexpr std::size_t kSheetRecords = 10;
+
+/// The settings as rows of an HTML table.
+std::string HtmlSettings(const TZOLSettings &S) {
+  const auto row = [](const std::string &Name, const std::string &Value) {
+    return "<tr><th>" + HtmlText(Name) + "</th><td>" + HtmlText(Value) + "</td></tr>\n";
+  };
+  std::string html =
+      row("tag", "\"" + S.Tag.Get() + "\"") + row("filter", Fixed(S.Filter, 2) + " s");
+  int number = 1;
+  for (const TZOLAlarm *a : {&S.Alarm1, &S.Alarm2}) {
+    const std::string name = "alarm " + std::to_string(number++) + " ";
+    html += row(name + "set point", Fixed(a->SetPoint) + " C");
+    html += row(name + "hysteresis", Fixed(a->Hysteresis) + " C");
+    html += row(name + "delay", Fixed(a->Delay) + " s");
+    html += row(name + "contact", a->ContactNC ? "normally closed" : "normally open");
+    html += row(name + "on sensor failure", a->FailClosed ? "closed" : "open");
+    html += row(name + "LED lit", a->LedBelow ? "below the set point" : "above the set point");
+  }
+  return html;
+}
+
+TResult Sheet(TSession &S) {
+  const TZOLModel state = S.Connect(S.Options.Serial, S.Options.Device);
+  S.Flush();
+  S.Zol().ReadInfo();
+  const std::string info = S.Expect("the information block", TEvent::Info).Snapshot.InfoText;
+  S.Flush();
+  S.Zol().ReadAll();
+  const TZOLSettings settings =
+      S.Expect("the end of the read-all chain", TEvent::ReadAll).Snapshot.Settings;
+  const std::string date = LocalIsoTime(std::chrono::system_clock::now());
+  const bool programmed = FirmwareProgrammed(info);
+  const TSheetRecords journal = SheetRecords(state.SerialNumber, kSheetRecords);
+
+  TResult r;
+  r.Json["date"] = date;
+  r.Json["manufacturer"] = JsonText(state.Manufacturer);
+  r.Json["product"] = JsonText(state.Product);
+  r.Json["serialNumber"] = JsonText(state.SerialNumber);
+  r.Json["info"] = JsonText(info);
+  r.Json["usbFirmwareProgrammed"] = programmed;
+  r.Json["writeLocked"] = state.WriteLocked;
+  TJson settingsJson = TJson::object();
+  std::string settingsText;
+  SettingsOut(settings, settingsJson, settingsText);
+  r.Json["settings"] = std::move(settingsJson);
+  r.Json["journal"] = journal.Json;
+  if (!journal.Problem.empty())
+    r.Json["journalProblem"] = JsonText(journal.Problem);
+
+  const std::string firmware = programmed ? "programmed" : "not programmed";
+  if (!S.Options.Html) {
+    r.Text = "RW8 configuration sheet\ndate: " + date +
+             "\nmanufacturer: " + Printable(state.Manufacturer) +
+             "\nproduct: " + Printable(state.Product) +
+             "\nserial number: " + Printable(state.SerialNumber) + "\ninfo: " + Printable(info) +
+             "\nUSB interface firmware: " + firmware +
+             "\nwrite lock: " + (state.WriteLocked ? "locked" : "unlocked") + "\n" + settingsText +
+             "journal, the last " + std::to_string(kSheetRecords) +
+             " records of this instrument:\n" +
+             (!journal.Problem.empty() ? "  " + Printable(journal.Problem) + "\n"
+              : journal.Text.empty()   ? std::string("  none\n")
+                                       : journal.Text);
+    return r;
+  }
+  const auto row = [](const std::string &Name, const std::string &Value) {
+    return "<tr><th>" + HtmlText(Name) + "</th><td>" + HtmlText(Value) + "</td></tr>\n";
+  };
+  r.Text = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>RW8 " +
+           HtmlText(state.SerialNumber) +
+           "</title>\n<style>table{border-collapse:collapse}th,td{border:1px solid #999;"
+           "padding:2px 6px;text-align:left}</style>\n</head>\n<body>\n"
+           "<h1>RW8 configuration sheet</h1>\n<table>\n" +
+           row("date", date) + row("manufacturer", state.Manufacturer) +
+           row("product", state.Product) + row("serial number", state.SerialNumber) +
+           row("info", info) + row("USB interface firmware", firmware) +
+           row("write lock", state.WriteLocked ? "locked" : "unlocked") +
+           "</table>\n<h2>Settings</h2>\n<table>\n" + HtmlSettings(settings) +
+           "</table>\n<h2>Journal: the last " + std::to_string(kSheetRecords) +
+           " records of this instrument</h2>\n";
+  if (!journal.Problem.empty())
+    r.Text += "<p>" + HtmlText(journal.Problem) + "</p>\n";
+  else if (journal.Html.empty())
+    r.Text += "<p>none</p>\n";
+  else
+    r.Text += "<table>\n<tr><th>time</th><th>operation</th><th>verdict</th><th>user</th>"
+              "<th>program</th><th>file</th><th>message</th></tr>\n" +
+              journal.Html + "</table>\n";
+  r.Text += "</body>\n</html>\n";
+  return r;
+}
+
 TResult NoSession(TSession &) {
   return {};
 }
@@ -552,6 +655,8 @@ const TCommandEntry kCommandTable[] = {
     {TZolctlCommand::AdjustZero, AdjustZero},
     {TZolctlCommand::AdjustFullScale, AdjustFullScale},
     {TZolctlCommand::ResetAll, ResetAll},
+    {TZolctlCommand::Journal, NoSession},
+    {TZolctlCommand::Sheet, Sheet},
 };
 
 } // namespace

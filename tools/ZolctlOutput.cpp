@@ -89,6 +89,43 @@ std::string Printable(std::string_view Bytes) {
   return out;
 }
 
+std::string HtmlText(std::string_view Bytes) {
+  std::string out;
+  for (const char c : Printable(Bytes)) {
+    switch (c) {
+    case '&':
+      out += "&amp;";
+      break;
+    case '<':
+      out += "&lt;";
+      break;
+    case '>':
+      out += "&gt;";
+      break;
+    case '"':
+      out += "&quot;";
+      break;
+    case '\'':
+      out += "&#39;";
+      break;
+    default:
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string CsvField(std::string_view Bytes) {
+  const std::string text = Printable(Bytes);
+  if (text.find_first_of(",\"") == std::string::npos &&
+      (text.empty() || (text.front() != ' ' && text.back() != ' ')))
+    return text;
+  std::string out = "\"";
+  for (const char c : text)
+    out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
 std::string Fixed(double Value, int Decimals) {
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%.*f", Decimals, Value);

@@ -23,6 +23,13 @@ std::string JsonText(std::string_view Bytes);
 /// sequences and bytes that are not UTF-8 become \xHH.
 std::string Printable(std::string_view Bytes);
 
+/// Bytes as HTML text: Printable, then &, <, >, " and ' as character references.
+std::string HtmlText(std::string_view Bytes);
+
+/// Bytes as one field of a CSV line: Printable, quoted (quotes doubled) when it holds a comma, a
+/// quote or starts or ends with a space.
+std::string CsvField(std::string_view Bytes);
+
 /// A number with Decimals decimals, as text.
 std::string Fixed(double Value, int Decimals = 1);
 /// A number rounded to Decimals decimals, for JSON; null when not finite.

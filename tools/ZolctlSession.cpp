@@ -281,7 +281,36 @@ TZOLModel TSession::Connect(const std::optional<std::string> &Serial, int Device
       throw TExit{ZolctlExit::Refused, "The instrument stays write-locked: wrong password"};
     state = Expect("the state after unlocking", TEvent::State).Snapshot;
   }
+  if (Journaled)
+    ReadBefore(state);
   return state;
+}
+
+void TSession::ReadBefore(const TZOLModel &State) {
+  Identity = State;
+  // What cannot be read is left out of the record; the command itself finds out why.
+  try {
+    Flush();
+    Zol().ReadInfo();
+    Identity->InfoText = Expect("the information block", TEvent::Info).Snapshot.InfoText;
+  } catch (const TExit &) {
+  }
+  try {
+    Flush();
+    Zol().ReadAll();
+    Before = Expect("the settings before the command", TEvent::ReadAll).Snapshot.Settings;
+  } catch (const TExit &) {
+  }
+}
+
+std::optional<TZOLSettings> TSession::ReadSettingsBack() {
+  try {
+    Flush();
+    Zol().ReadAll();
+    return Expect("the settings read back for the journal", TEvent::ReadAll).Snapshot.Settings;
+  } catch (const TExit &) {
+    return std::nullopt;
+  }
 }
 
 bool TSession::UnlockWith(const std::string &Pw) {

@@ -139,8 +139,23 @@ public:
   /// Called with the index just opened (the simulator's unplug-on-open fault).
   std::function<void(int Index)> AfterOpen;
 
+  // ---- What the journal keeps of a writing command ----
+  /// Set before the command: at connection, the instrument's information block and settings
+  /// are read into Identity and Before (a read that fails leaves them as far as they came).
+  bool Journaled = false;
+  /// The instrument as connected (serial number, manufacturer, product; InfoText once read).
+  std::optional<TZOLModel> Identity;
+  std::optional<TZOLSettings> Before;
+  /// Set by a command that read back a value other than the one it sent.
+  bool Differs = false;
+  /// Every setting read again, for the journal after the command; nullopt when the instrument
+  /// did not give them (EInterrupted passes through).
+  std::optional<TZOLSettings> ReadSettingsBack();
+
 private:
   void Push(TEventRecord Record);
+  /// Journaled: the information block and the settings, before the command sends anything.
+  void ReadBefore(const TZOLModel &State);
 
   HidPlatform &Inner;
   // Destroyed in reverse order: the component (and its worker) before the tap.

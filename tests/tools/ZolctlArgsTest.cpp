@@ -92,6 +92,14 @@ TEST(ZolctlArgs, RefusesBadLines) {
       {"load"},
       {"show", ""},
       {"--sim-fault", "gremlins", "--sim", "state"},
+      {"journal", "--since", "2026-13-01"},
+      {"journal", "--until", "2026-02-30"},
+      {"journal", "--since", "2999-01-01"}, // beyond the system clock
+      {"journal", "--since", "yesterday"},
+      {"journal", "--csv", "--json"},
+      {"journal", "--verify", "--serial", "X"},
+      {"--all", "journal"},
+      {"sheet", "--html", "--json"},
   };
   for (const auto &args : bad) {
     const TZolctlParse p = Parse(args);
@@ -109,6 +117,15 @@ TEST(ZolctlArgs, EdgeValuesThatFitAreTaken) {
   EXPECT_TRUE(Parse({"write-tag", "0123456789ABCDEF"}).Options);
   EXPECT_TRUE(Parse({"change-password", "ABCD"}).Options);
   EXPECT_TRUE(Parse({"--sim", "--sim-fault", "drop=0.2", "read"}).Options);
+  EXPECT_TRUE(
+      Parse({"journal", "--since", "2026-02-28", "--until", "2026-12-31T23:59:59"}).Options);
+  // The journal's --serial filters; the global one, before the command, does too.
+  EXPECT_EQ(Parse({"journal", "--serial", "A1"}).Options->JournalSerial, "A1");
+  EXPECT_EQ(Parse({"--serial", "B2", "journal"}).Options->JournalSerial, "B2");
+  // A day alone as --until includes it: the next midnight.
+  const TZolctlParse day = Parse({"journal", "--since", "2026-12-31", "--until", "2026-12-31"});
+  ASSERT_TRUE(day.Options) << day.Error;
+  EXPECT_EQ(*day.Options->Until - *day.Options->Since, std::chrono::hours(24));
   // The instrument's "K:" comes off before the fault is looked at, lag=N's too.
   const TZolctlParse lag = Parse({"--sim", "--sim-fault", "0:lag=3", "read"});
   ASSERT_TRUE(lag.Options) << lag.Error;

@@ -54,6 +54,9 @@ protected:
     ASSERT_NE(mkdtemp(pattern), nullptr);
     Dir = pattern;
     Memory = (Dir / "rw8.mem").string();
+    // The runs' set-up journal is the test's, never the user's.
+    Journal = (Dir / "journal.sqlite").string();
+    setenv("ZOLCFG_JOURNAL", Journal.c_str(), 1);
   }
   void TearDown() override { fs::remove_all(Dir); }
 
@@ -133,6 +136,7 @@ protected:
 
   fs::path Dir;
   std::string Memory;
+  std::string Journal;
 };
 
 /// The lines of Text.
@@ -709,6 +713,120 @@ TEST_F(Zolctl, EveryWriteIsJudgedOnTheReadBackAfterItsAnswer) {
   r = run({"write-tag", "SLOW"});
   ASSERT_EQ(r.Code, 0) << r.Err;
   EXPECT_HAS(r.Out, "SLOW");
+}
+
+// ---- The set-up journal and the configuration sheet ---------------------------------------------
+
+/// True when this build keeps a journal (a build without SQLite keeps none).
+#define SKIP_WITHOUT_JOURNAL()                                                                     \
+  if (Run({"journal"}).Err.find("keeps no journal") != std::string::npos)                          \
+  GTEST_SKIP() << "this build keeps no journal"
+
+TEST_F(Zolctl, EveryWritingCommandLeavesOneRecordPerInstrumentWithItsVerdict) {
+  SKIP_WITHOUT_JOURNAL();
+  ASSERT_EQ(Sim({"write-filter", "2.5"}).Code, 0);
+  ASSERT_EQ(Sim({"--no-journal", "write-filter", "3"}).Code, 0);
+  ASSERT_EQ(Sim({"write-alarm", "2", "--setpoint", "-12.5", "--nc"}).Code, 0);
+  const std::string file = (Dir / "f.zol").string();
+  ASSERT_EQ(Sim({"save", file}).Code, 0);
+  ASSERT_EQ(Sim({"change-password", "ABCD"}).Code, 0);
+  EXPECT_EQ(Sim({"write-tag", "X"}).Code, 4) << "write-locked";
+  EXPECT_EQ(Sim({"--password", "ABCD", "reset-all"}).Code, 0);
+  const std::string table = (Dir / "table.mem").string();
+  EXPECT_EQ(Run({"--sim=2", "--sim-memory", table, "--all", "load", file}).Code, 0);
+
+  Result r = Run({"journal", "--json"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  const auto records = nlohmann::json::parse(r.Out)["records"];
+  ASSERT_EQ(records.size(), 7u) << r.Out;
+  std::vector<std::string> seen;
+  for (const auto &record : records)
+    seen.push_back(record["operation"].get<std::string>() + " " +
+                   record["verdict"].get<std::string>());
+  EXPECT_EQ(seen, (std::vector<std::string>{"write-filter held", "write-alarm held",
+                                            "change-password held", "write-tag failed",
+                                            "reset-all held", "load held", "load held"}));
+  const auto &filter = records[0];
+  EXPECT_EQ(filter["serialNumber"], "SIMRW80000000001");
+  EXPECT_FALSE(filter["manufacturer"].get<std::string>().empty());
+  EXPECT_EQ(filter["firmware"].get<std::string>().size(), 12u) << "the information block";
+  EXPECT_EQ(filter["program"], "zolctl");
+  EXPECT_FALSE(filter["userName"].get<std::string>().empty());
+  EXPECT_TRUE(IsIsoTime(filter["time"])) << filter["time"];
+  EXPECT_NE(filter["before"]["filter"], 2.5);
+  EXPECT_EQ(filter["after"]["filter"], 2.5);
+  EXPECT_EQ(records[1]["before"]["filter"], 3.0) << "the run with --no-journal set it";
+  EXPECT_EQ(records[1]["after"]["alarm2"]["setPoint"], -12.5);
+  EXPECT_EQ(records[3]["message"], "The instrument is write-locked: unlock it with "
+                                   "--password-file FILE, ZOLCTL_PASSWORD or 'zolctl unlock'");
+  EXPECT_EQ(records[5]["parameterFile"], file);
+  EXPECT_EQ(records[6]["serialNumber"], "SIMRW80000000002");
+
+  // By serial number and date, as text and CSV.
+  r = Run({"journal", "--serial", "SIMRW80000000002"});
+  EXPECT_EQ(Lines(r.Out).size(), 2u) << r.Out << "a line, and one for the file";
+  EXPECT_HAS(r.Out, "  load  held  ");
+  EXPECT_EQ(Lines(Run({"journal", "--since", "2000-01-01", "--until", "2000-12-31"}).Out).size(),
+            0u);
+  r = Run({"journal", "--csv", "--until", "2199-12-31"});
+  const std::vector<std::string> lines = Lines(r.Out);
+  ASSERT_EQ(lines.size(), 8u) << r.Out;
+  EXPECT_EQ(Split(lines[0], ',').size(), Split(lines[1], ',').size());
+  EXPECT_HAS(lines[0], ",after.alarm2.ledBelow");
+  EXPECT_EQ(Run({"journal", "--since", "2026-02-30"}).Code, 2);
+}
+
+TEST_F(Zolctl, AJournalThatCannotBeWrittenIsSaidAndTheCommandKeepsItsStatus) {
+  SKIP_WITHOUT_JOURNAL();
+  std::ofstream(Dir / "file") << "not a folder";
+  const std::string env = "ZOLCFG_JOURNAL=" + (Dir / "file" / "journal.sqlite").string();
+  Result r = Run({"--sim", "--sim-memory", Memory, "write-filter", "4"}, "", env);
+  EXPECT_EQ(r.Code, 0) << "the instrument was set";
+  EXPECT_HAS(r.Err, "zolctl: the journal could not be written: ");
+  EXPECT_HAS(r.Out, "filter: 4.00 s");
+  r = Run({"--sim", "--sim-memory", Memory, "write-tag", "caf\xc3\xa9"}, "", env);
+  EXPECT_EQ(r.Code, 2) << "refused before anything was sent: nothing to record";
+  EXPECT_EQ(r.Err.find("journal"), std::string::npos) << r.Err;
+}
+
+TEST_F(Zolctl, AJournalOfANewerProgramIsRefusedAndLeftAsItIs) {
+  SKIP_WITHOUT_JOURNAL();
+  ASSERT_EQ(Sim({"write-filter", "2"}).Code, 0);
+  Result r = Run({"journal", "--verify"});
+  EXPECT_EQ(r.Code, 0) << r.Out << r.Err;
+  EXPECT_HAS(r.Out, "sound");
+  if (std::system("command -v sqlite3 >/dev/null") != 0)
+    GTEST_SKIP() << "the sqlite3 shell is not installed";
+  ASSERT_EQ(std::system(("sqlite3 " + Quote(Journal) + " 'PRAGMA user_version=99'").c_str()), 0);
+  const std::string bytes = Slurp(Journal);
+  r = Sim({"write-filter", "3"});
+  EXPECT_EQ(r.Code, 0);
+  EXPECT_HAS(r.Err, "zolctl: the journal could not be written: ");
+  EXPECT_HAS(r.Err, "newer program");
+  r = Run({"journal", "--verify"});
+  EXPECT_NE(r.Code, 0);
+  EXPECT_HAS(r.Out, "newer program");
+  EXPECT_NE(Run({"journal"}).Code, 0);
+  EXPECT_EQ(Slurp(Journal), bytes);
+}
+
+TEST_F(Zolctl, TheSheetShowsTheInstrumentAndItsRecordsEscapedInHtml) {
+  SKIP_WITHOUT_JOURNAL();
+  ASSERT_EQ(Sim({"write-tag", "<B>&'\"X"}).Code, 0);
+  Result r = Sim({"sheet"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_HAS(r.Out, "serial number: SIMRW80000000001");
+  EXPECT_HAS(r.Out, "tag: \"<B>&'\"X");
+  EXPECT_HAS(r.Out, "  write-tag  held  ");
+  r = Sim({"sheet", "--html"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_HAS(r.Out, "&quot;&lt;B&gt;&amp;&#39;&quot;X");
+  EXPECT_EQ(r.Out.find("<B>"), std::string::npos) << "nothing of the instrument unescaped";
+  EXPECT_HAS(r.Out, "<td>write-tag</td><td>held</td>");
+  const auto json = nlohmann::json::parse(Sim({"sheet", "--json"}).Out);
+  EXPECT_EQ(json["serialNumber"], "SIMRW80000000001");
+  EXPECT_EQ(json["settings"]["tag"], "<B>&'\"X");
+  EXPECT_EQ(json["journal"].size(), 1u) << "the sheet records nothing itself";
 }
 
 /// Every option and command that --help-all lists is a word of Text.
