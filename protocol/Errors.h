@@ -79,24 +79,43 @@ enum class TErrorCode : std::uint8_t {
 
 /// Every code, for front ends and their tests to walk.
 inline constexpr TErrorCode kErrorCodes[] = {
-    TErrorCode::NotANumber,          TErrorCode::OutOfRange,
-    TErrorCode::ClockNotADate,       TErrorCode::ClockOutOfRange,
-    TErrorCode::HistoryIndexOutOfRange, TErrorCode::HistoryInterrupted,
-    TErrorCode::HistoryGone,         TErrorCode::HistoryNoAnswer,
-    TErrorCode::WriteAllInterrupted, TErrorCode::ReadAllInterrupted,
-    TErrorCode::CannotRead,          TErrorCode::CannotWrite,
-    TErrorCode::WrongFileStart,      TErrorCode::FileTooShort,
+    TErrorCode::NotANumber,
+    TErrorCode::OutOfRange,
+    TErrorCode::ClockNotADate,
+    TErrorCode::ClockOutOfRange,
+    TErrorCode::HistoryIndexOutOfRange,
+    TErrorCode::HistoryInterrupted,
+    TErrorCode::HistoryGone,
+    TErrorCode::HistoryNoAnswer,
+    TErrorCode::WriteAllInterrupted,
+    TErrorCode::ReadAllInterrupted,
+    TErrorCode::CannotRead,
+    TErrorCode::CannotWrite,
+    TErrorCode::WrongFileStart,
+    TErrorCode::FileTooShort,
     TErrorCode::Unexpected,
 };
 
 /// Every system reason, for the same walk.
 inline constexpr TSystemReason kSystemReasons[] = {
-    TSystemReason::Other,           TSystemReason::NotFound,     TSystemReason::PermissionDenied,
-    TSystemReason::IsADirectory,    TSystemReason::NotADirectory, TSystemReason::NoSpace,
-    TSystemReason::QuotaExceeded,   TSystemReason::ReadOnlyFileSystem, TSystemReason::InputOutput,
-    TSystemReason::NameTooLong,     TSystemReason::CharacterDevice, TSystemReason::BlockDevice,
-    TSystemReason::Fifo,            TSystemReason::Socket,       TSystemReason::NotAFile,
-    TSystemReason::HardLinks,       TSystemReason::ReadOnlyFile, TSystemReason::ForeignLink,
+    TSystemReason::Other,
+    TSystemReason::NotFound,
+    TSystemReason::PermissionDenied,
+    TSystemReason::IsADirectory,
+    TSystemReason::NotADirectory,
+    TSystemReason::NoSpace,
+    TSystemReason::QuotaExceeded,
+    TSystemReason::ReadOnlyFileSystem,
+    TSystemReason::InputOutput,
+    TSystemReason::NameTooLong,
+    TSystemReason::CharacterDevice,
+    TSystemReason::BlockDevice,
+    TSystemReason::Fifo,
+    TSystemReason::Socket,
+    TSystemReason::NotAFile,
+    TSystemReason::HardLinks,
+    TSystemReason::ReadOnlyFile,
+    TSystemReason::ForeignLink,
 };
 
 /// Which value a NotANumber or OutOfRange names.

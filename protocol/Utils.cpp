@@ -27,23 +27,24 @@ char CharOfCode(unsigned Code) {
 // Days from 1 January 1970 of a proleptic Gregorian date (H. Hinnant's algorithm).
 long long DaysFromCivil(long long y, unsigned m, unsigned d) {
   y -= m <= 2 ? 1 : 0;
-  const long long era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<long long>(doe) - 719468;
+  const long long Era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned YearOfEra = static_cast<unsigned>(y - Era * 400);
+  const unsigned DayOfYear = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned DayOfEra = YearOfEra * 365 + YearOfEra / 4 - YearOfEra / 100 + DayOfYear;
+  return Era * 146097 + static_cast<long long>(DayOfEra) - 719468;
 }
 
 void CivilFromDays(long long z, int &Year, int &Month, int &Day) {
   z += 719468;
-  const long long era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  Day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  Month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  Year = static_cast<int>(yoe + era * 400 + (Month <= 2 ? 1 : 0));
+  const long long Era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned DayOfEra = static_cast<unsigned>(z - Era * 146097);
+  const unsigned YearOfEra =
+      (DayOfEra - DayOfEra / 1460 + DayOfEra / 36524 - DayOfEra / 146096) / 365;
+  const unsigned DayOfYear = DayOfEra - (365 * YearOfEra + YearOfEra / 4 - YearOfEra / 100);
+  const unsigned MonthFromMarch = (5 * DayOfYear + 2) / 153;
+  Day = static_cast<int>(DayOfYear - (153 * MonthFromMarch + 2) / 5 + 1);
+  Month = static_cast<int>(MonthFromMarch < 10 ? MonthFromMarch + 3 : MonthFromMarch - 9);
+  Year = static_cast<int>(YearOfEra + Era * 400 + (Month <= 2 ? 1 : 0));
 }
 
 bool IsLeap(int y) {
@@ -104,12 +105,12 @@ std::array<std::uint8_t, 3> PackChars(std::string_view Text) {
 }
 
 std::string UnpackChars(const std::uint8_t *Bytes) {
-  const unsigned b0 = Bytes[0], b1 = Bytes[1], b2 = Bytes[2];
+  const unsigned First = Bytes[0], Second = Bytes[1], Third = Bytes[2];
   std::string Text(4, ' ');
-  Text[0] = CharOfCode(b0 / 4);
-  Text[1] = CharOfCode((b0 % 4) * 16 + b1 / 16);
-  Text[2] = CharOfCode((b1 % 16) * 4 + b2 / 64);
-  Text[3] = CharOfCode(b2 % 64);
+  Text[0] = CharOfCode(First / 4);
+  Text[1] = CharOfCode((First % 4) * 16 + Second / 16);
+  Text[2] = CharOfCode((Second % 16) * 4 + Third / 64);
+  Text[3] = CharOfCode(Third % 64);
   return Text;
 }
 

@@ -120,21 +120,21 @@ void TCustomZOL::DeviceDisconnected(TObject *) {
 // ---- Commands -----------------------------------------------------------------------------------
 
 void TCustomZOL::InterruptChains(bool RestartingHistory) {
-  bool Reading = false, Writing = false, Reported = false, History_ = false;
+  bool Reading = false, Writing = false, Reported = false, HistoryRead = false;
   int HistoryIndex = 0;
   {
     std::lock_guard<std::mutex> Lock(ModelMutex);
     Reading = Model.ReadingAll;
     Writing = Model.WritingAll;
     Reported = ChainStopped;
-    History_ = History.Active && !RestartingHistory;
+    HistoryRead = History.Active && !RestartingHistory;
     HistoryIndex = History.Next;
     Model.ReadingAll = false;
     Model.WritingAll = false;
     History.Active = false;
     ChainStopped = false;
   }
-  if (History_) {
+  if (HistoryRead) {
     ReportChainError(TErrorCode::HistoryInterrupted, HistoryIndex);
   }
   // Another command replaces the chain's at the instrument: its answers will not come, and a

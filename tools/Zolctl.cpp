@@ -26,34 +26,34 @@ namespace {
 std::unique_ptr<HidPlatform> MakePlatform(const TZolctlOptions &Options) {
   if (!Options.Sim)
     return MakeSystemHidPlatform();
-  TVirtualRW8Options base;
-  base.MemoryFile = Options.SimMemory;
+  TVirtualRW8Options Base;
+  Base.MemoryFile = Options.SimMemory;
   // The serial numbers are the instruments' identity: given (serial=TEXT) before they start.
-  auto sim = std::make_unique<SimPlatform>(0, base);
+  auto Sim = std::make_unique<SimPlatform>(0, Base);
   for (int i = 0; i < Options.SimCount; ++i) {
-    TVirtualRW8Options one = SimPlatform::OptionsFor(i, base);
-    for (const TSimFault &fault : Options.SimFaults)
-      if (fault.Time() == TSimFaultTime::Identity && fault.AppliesTo(i))
-        one.SerialNumber = fault.Text;
-    sim->AddInstrument(one);
+    TVirtualRW8Options One = SimPlatform::OptionsFor(i, Base);
+    for (const TSimFault &Fault : Options.SimFaults)
+      if (Fault.Time() == TSimFaultTime::Identity && Fault.AppliesTo(i))
+        One.SerialNumber = Fault.Text;
+    Sim->AddInstrument(One);
   }
-  for (const TSimFault &fault : Options.SimFaults)
-    for (int i = 0; i < sim->InstrumentCount(); ++i)
-      if (auto instrument = sim->Instrument(i); instrument && fault.AppliesTo(i))
-        ApplySimFault(*instrument, fault);
-  return sim;
+  for (const TSimFault &Fault : Options.SimFaults)
+    for (int i = 0; i < Sim->InstrumentCount(); ++i)
+      if (auto Instrument = Sim->Instrument(i); Instrument && Fault.AppliesTo(i))
+        ApplySimFault(*Instrument, Fault);
+  return Sim;
 }
 
 /// Why the simulated instruments do not keep their memory file (refused at the start, or a save
 /// that failed); empty when they do, when there is none, or on the machine's instruments.
 std::string SimMemoryProblem(HidPlatform &Platform) {
-  auto *sim = dynamic_cast<SimPlatform *>(&Platform);
-  if (!sim)
+  auto *Sim = dynamic_cast<SimPlatform *>(&Platform);
+  if (!Sim)
     return {};
-  for (int i = 0; i < sim->InstrumentCount(); ++i)
-    if (auto instrument = sim->Instrument(i))
-      if (std::string problem = instrument->MemoryProblem(); !problem.empty())
-        return "--sim-memory: " + problem;
+  for (int i = 0; i < Sim->InstrumentCount(); ++i)
+    if (auto Instrument = Sim->Instrument(i))
+      if (std::string Problem = Instrument->MemoryProblem(); !Problem.empty())
+        return "--sim-memory: " + Problem;
   return {};
 }
 
@@ -64,7 +64,7 @@ class TSimScript {
 public:
   ~TSimScript() {
     {
-      std::lock_guard lock(Mutex);
+      std::lock_guard Lock(Mutex);
       Stop = true;
     }
     Changed.notify_all();
@@ -85,11 +85,11 @@ private:
     if (Thread.joinable())
       return;
     Thread = std::thread([this, Instrument, Ms, Steps] {
-      std::unique_lock lock(Mutex);
-      for (bool present : Steps) {
-        if (Changed.wait_for(lock, std::chrono::milliseconds(Ms), [this] { return Stop; }))
+      std::unique_lock Lock(Mutex);
+      for (bool Present : Steps) {
+        if (Changed.wait_for(Lock, std::chrono::milliseconds(Ms), [this] { return Stop; }))
           return;
-        Instrument->SetPresent(present);
+        Instrument->SetPresent(Present);
       }
     });
   }
@@ -106,15 +106,15 @@ std::function<void(int)> AfterOpen(const TZolctlOptions &Options, HidPlatform &P
   if (!Options.Sim)
     return {};
   return [&Options, &Platform, &Script](int Index) {
-    auto &sim = static_cast<SimPlatform &>(Platform);
-    for (const TSimFault &fault : Options.SimFaults) {
-      auto instrument = sim.Instrument(Index);
-      if (!instrument || !fault.AppliesTo(Index))
+    auto &Sim = static_cast<SimPlatform &>(Platform);
+    for (const TSimFault &Fault : Options.SimFaults) {
+      auto Instrument = Sim.Instrument(Index);
+      if (!Instrument || !Fault.AppliesTo(Index))
         continue;
-      if (fault.Kind == TSimFaultKind::UnplugOnOpen)
-        instrument->SetPresent(false);
-      else if (fault.Kind == TSimFaultKind::Blip)
-        Script.Blip(instrument, fault.Number);
+      if (Fault.Kind == TSimFaultKind::UnplugOnOpen)
+        Instrument->SetPresent(false);
+      else if (Fault.Kind == TSimFaultKind::Blip)
+        Script.Blip(Instrument, Fault.Number);
     }
   };
 }
@@ -144,13 +144,13 @@ struct TTarget {
 /// settings read again after it (unless it was interrupted or the instrument went), and the
 /// verdict. A journal that cannot be written is said; the command's status stays.
 void Journal(TSession &Session, const TZolctlOptions &Options, TOutcome &O, std::ostream &Err) {
-  TWork work;
-  work.Command = Options.Command;
-  work.Identity = *Session.Identity;
-  work.Before = Session.Before;
+  TWork Work;
+  Work.Command = Options.Command;
+  Work.Identity = *Session.Identity;
+  Work.Before = Session.Before;
   if (!O.Interrupted && (O.Status == ZolctlExit::Done || O.Status == ZolctlExit::Refused)) {
     try {
-      work.After = Session.ReadSettingsBack();
+      Work.After = Session.ReadSettingsBack();
     } catch (const EInterrupted &e) {
       // The command had ended; the signal came during the read for the journal.
       O.Interrupted = true;
@@ -158,36 +158,36 @@ void Journal(TSession &Session, const TZolctlOptions &Options, TOutcome &O, std:
       O.Message = "interrupted; " + Session.SentNote();
     }
   }
-  work.Status = O.Status;
-  work.Interrupted = O.Interrupted;
-  work.Differs = Session.Differs;
-  work.Message = O.Message;
+  Work.Status = O.Status;
+  Work.Interrupted = O.Interrupted;
+  Work.Differs = Session.Differs;
+  Work.Message = O.Message;
   if (Options.Command == TZolctlCommand::Load)
-    work.ParameterFile = Options.Text;
-  if (const std::string problem = RecordWork(work); !problem.empty())
-    Err << "zolctl: the journal could not be written: " << Printable(problem) << '\n' << std::flush;
+    Work.ParameterFile = Options.Text;
+  if (const std::string Problem = RecordWork(Work); !Problem.empty())
+    Err << "zolctl: the journal could not be written: " << Printable(Problem) << '\n' << std::flush;
 }
 
 TOutcome RunOne(const TZolctlOptions &Options, HidPlatform &Platform,
                 const std::optional<std::string> &Password, std::ostream &Out, std::ostream &Err,
                 int Occurrence = 0) {
   TOutcome o;
-  TSimScript script; // outlives the session, whose worker it acts on
-  std::unique_ptr<TSession> session;
-  const bool journaled = RecordedInJournal(Options.Command) && !Options.NoJournal;
+  TSimScript Script; // outlives the session, whose worker it acts on
+  std::unique_ptr<TSession> Session;
+  const bool Journaled = RecordedInJournal(Options.Command) && !Options.NoJournal;
   try {
-    session = std::make_unique<TSession>(Options, Platform, Out, Err);
-    session->Journaled = journaled;
-    session->Password = Password;
-    session->SerialOccurrence = Occurrence;
-    session->AfterOpen = AfterOpen(Options, Platform, script);
-    if (auto *sim = Options.Sim ? static_cast<SimPlatform *>(&Platform) : nullptr)
-      for (const TSimFault &fault : Options.SimFaults)
-        for (int i = 0; i < sim->InstrumentCount(); ++i)
-          if (fault.Kind == TSimFaultKind::PlugIn && fault.AppliesTo(i))
-            if (auto instrument = sim->Instrument(i))
-              script.PlugIn(instrument, fault.Number);
-    o.Result = CommandFunction(Options.Command)(*session);
+    Session = std::make_unique<TSession>(Options, Platform, Out, Err);
+    Session->Journaled = Journaled;
+    Session->Password = Password;
+    Session->SerialOccurrence = Occurrence;
+    Session->AfterOpen = AfterOpen(Options, Platform, Script);
+    if (auto *Sim = Options.Sim ? static_cast<SimPlatform *>(&Platform) : nullptr)
+      for (const TSimFault &Fault : Options.SimFaults)
+        for (int i = 0; i < Sim->InstrumentCount(); ++i)
+          if (Fault.Kind == TSimFaultKind::PlugIn && Fault.AppliesTo(i))
+            if (auto Instrument = Sim->Instrument(i))
+              Script.PlugIn(Instrument, Fault.Number);
+    o.Result = CommandFunction(Options.Command)(*Session);
     o.Status = o.Result.Status;
     o.Message = o.Result.Message;
   } catch (const TExit &e) {
@@ -198,7 +198,7 @@ TOutcome RunOne(const TZolctlOptions &Options, HidPlatform &Platform,
     if (Options.Command != TZolctlCommand::Monitor) {
       o.Status = e.Status;
       o.Message =
-          "interrupted; " + (session ? session->SentNote() : std::string("nothing was sent"));
+          "interrupted; " + (Session ? Session->SentNote() : std::string("nothing was sent"));
     }
   } catch (const EOutputFailed &) {
     o.Status = ZolctlExit::OutputFailed;
@@ -210,10 +210,10 @@ TOutcome RunOne(const TZolctlOptions &Options, HidPlatform &Platform,
     o.Status = ZolctlExit::NoInstrument;
     o.Message = e.what();
   }
-  if (journaled && session && session->Identity)
-    Journal(*session, Options, o, Err);
-  if (const long dropped = session ? session->DroppedEvents() : 0; dropped > 0)
-    Err << "zolctl: " << dropped
+  if (Journaled && Session && Session->Identity)
+    Journal(*Session, Options, o, Err);
+  if (const long Dropped = Session ? Session->DroppedEvents() : 0; Dropped > 0)
+    Err << "zolctl: " << Dropped
         << " answer(s) of the instrument were dropped while the output was not taken in time\n"
         << std::flush;
   return o;
@@ -240,156 +240,156 @@ int Print(const TZolctlOptions &Options, const TResult &Result, std::ostream &Ou
 std::string FileNamePart(const std::string &Serial) {
   if (Serial.empty())
     return "_";
-  std::string part;
+  std::string Part;
   for (const char c : Serial) {
     const auto u = static_cast<unsigned char>(c);
     if (std::isalnum(u) != 0 && u < 0x80)
-      part += c;
+      Part += c;
     else if (c == '-' || c == '_')
-      part += c;
+      Part += c;
     else
-      part += "%" + HexByte(u);
+      Part += "%" + HexByte(u);
   }
-  return part;
+  return Part;
 }
 
 /// Pattern with each {serial} and {index} replaced.
 std::string PerInstrument(const std::string &Pattern, const TTarget &Target) {
-  std::string name;
-  for (std::size_t at = 0; at < Pattern.size();) {
-    if (Pattern.compare(at, 8, "{serial}") == 0) {
-      name += FileNamePart(Target.Serial);
-      at += 8;
-    } else if (Pattern.compare(at, 7, "{index}") == 0) {
-      name += std::to_string(Target.Index);
-      at += 7;
+  std::string Name;
+  for (std::size_t At = 0; At < Pattern.size();) {
+    if (Pattern.compare(At, 8, "{serial}") == 0) {
+      Name += FileNamePart(Target.Serial);
+      At += 8;
+    } else if (Pattern.compare(At, 7, "{index}") == 0) {
+      Name += std::to_string(Target.Index);
+      At += 7;
     } else {
-      name += Pattern[at++];
+      Name += Pattern[At++];
     }
   }
-  return name;
+  return Name;
 }
 
 /// The instruments a batch works on, in the order 'zolctl list' gives them, then those the system
 /// lists but will not let us open (whose serial number cannot be read: each may be one asked for).
 std::vector<TTarget> BatchTargets(const TZolctlOptions &Options, HidPlatform &Platform,
                                   std::ostream &Out, std::ostream &Err) {
-  std::vector<TTarget> targets;
-  TSession lister(Options, Platform, Out, Err);
-  const std::vector<std::string> serials = lister.Serials();
-  for (std::size_t i = 0; i < serials.size(); ++i) {
-    const int occurrence = static_cast<int>(
-        std::count(serials.begin(), serials.begin() + static_cast<std::ptrdiff_t>(i), serials[i]));
-    if (!Options.Serial || serials[i] == *Options.Serial)
-      targets.push_back({serials[i], occurrence, static_cast<int>(i), {}, {}});
+  std::vector<TTarget> Targets;
+  TSession Lister(Options, Platform, Out, Err);
+  const std::vector<std::string> Serials = Lister.Serials();
+  for (std::size_t i = 0; i < Serials.size(); ++i) {
+    const int Occurrence = static_cast<int>(
+        std::count(Serials.begin(), Serials.begin() + static_cast<std::ptrdiff_t>(i), Serials[i]));
+    if (!Options.Serial || Serials[i] == *Options.Serial)
+      Targets.push_back({Serials[i], Occurrence, static_cast<int>(i), {}, {}});
   }
-  const TCustomZOL &zol = lister.Zol();
-  for (const std::string &path : Platform.ListInterfaces(false)) {
-    HidAttributes attributes;
-    if (!Platform.PeekAttributes(path, attributes) || attributes.VendorID != zol.Device->Vid ||
-        attributes.ProductID != zol.Device->Pid)
+  const TCustomZOL &Zol = Lister.Zol();
+  for (const std::string &Path : Platform.ListInterfaces(false)) {
+    HidAttributes Attributes;
+    if (!Platform.PeekAttributes(Path, Attributes) || Attributes.VendorID != Zol.Device->Vid ||
+        Attributes.ProductID != Zol.Device->Pid)
       continue;
-    const HidHandle handle = Platform.Open(path);
-    if (handle != kInvalidHidHandle) {
-      Platform.Close(handle);
+    const HidHandle Handle = Platform.Open(Path);
+    if (Handle != kInvalidHidHandle) {
+      Platform.Close(Handle);
       continue;
     }
-    targets.push_back({{}, 0, -1, path, Platform.LastOpenError()});
+    Targets.push_back({{}, 0, -1, Path, Platform.LastOpenError()});
   }
-  return targets;
+  return Targets;
 }
 
 int RunBatch(const TZolctlOptions &Options, HidPlatform &Platform,
              const std::optional<std::string> &Password, std::ostream &Out, std::ostream &Err) {
-  std::vector<TTarget> targets;
+  std::vector<TTarget> Targets;
   try {
-    targets = BatchTargets(Options, Platform, Out, Err);
+    Targets = BatchTargets(Options, Platform, Out, Err);
   } catch (const EInterrupted &e) {
     Say(Err, "interrupted; nothing was sent");
     return e.Status;
   }
-  if (targets.empty()) {
+  if (Targets.empty()) {
     Say(Err, Options.Serial ? "No instrument with serial number " + Printable(*Options.Serial)
                             : std::string("No instrument found (see 'zolctl list')"));
     return ZolctlExit::NoInstrument;
   }
-  int worst = ZolctlExit::Done;
-  TJson all = TJson::object();
-  std::string text;
-  std::vector<std::string> files; // the files of this batch's saves, one per instrument
-  const std::size_t n = targets.size();
+  int Worst = ZolctlExit::Done;
+  TJson All = TJson::object();
+  std::string Text;
+  std::vector<std::string> Files; // the files of this batch's saves, one per instrument
+  const std::size_t n = Targets.size();
   for (std::size_t i = 0; i < n; ++i) {
-    const TTarget &t = targets[i];
-    const bool unopened = !t.Path.empty();
-    std::string name = unopened ? t.Path : t.Serial;
+    const TTarget &t = Targets[i];
+    const bool Unopened = !t.Path.empty();
+    std::string Name = Unopened ? t.Path : t.Serial;
     if (t.Occurrence > 0)
-      name += " #" + std::to_string(t.Occurrence + 1);
-    TZolctlOptions one = Options;
-    one.Serial = t.Serial;
-    const bool save = Options.Command == TZolctlCommand::Save;
-    if (save)
-      one.Text = PerInstrument(Options.Text, t);
+      Name += " #" + std::to_string(t.Occurrence + 1);
+    TZolctlOptions One = Options;
+    One.Serial = t.Serial;
+    const bool Save = Options.Command == TZolctlCommand::Save;
+    if (Save)
+      One.Text = PerInstrument(Options.Text, t);
     TOutcome o;
-    if (unopened) {
+    if (Unopened) {
       o.Status = ZolctlExit::NoInstrument;
       o.Message = "cannot open " + Printable(t.Path) + ": " + Printable(t.Reason) +
                   " (its serial number cannot be read; see 'zolctl list')";
-    } else if (save && std::find(files.begin(), files.end(), one.Text) != files.end()) {
+    } else if (Save && std::find(Files.begin(), Files.end(), One.Text) != Files.end()) {
       o.Status = ZolctlExit::FileRefused;
-      o.Message = Printable(one.Text) +
+      o.Message = Printable(One.Text) +
                   " is the file of another instrument of this batch (the same serial "
                   "number): nothing was written; put {index} in the name";
     } else {
-      if (save)
-        files.push_back(one.Text);
-      o = RunOne(one, Platform, Password, Out, Err, t.Occurrence);
+      if (Save)
+        Files.push_back(One.Text);
+      o = RunOne(One, Platform, Password, Out, Err, t.Occurrence);
     }
-    const std::string key = JsonText(name);
-    TJson entry = o.Result.Json;
-    entry["status"] = o.Status;
+    const std::string Key = JsonText(Name);
+    TJson Entry = o.Result.Json;
+    Entry["status"] = o.Status;
     if (!o.Message.empty())
-      entry["error"] = JsonText(o.Message);
-    all[key] = std::move(entry);
-    text += "== " + Printable(name) + " ==\n" + o.Result.Text;
-    Err << "zolctl: [" << i + 1 << "/" << n << "] " << Printable(name) << ": "
+      Entry["error"] = JsonText(o.Message);
+    All[Key] = std::move(Entry);
+    Text += "== " + Printable(Name) + " ==\n" + o.Result.Text;
+    Err << "zolctl: [" << i + 1 << "/" << n << "] " << Printable(Name) << ": "
         << (o.Status == 0 ? std::string("done")
                           : "status " + std::to_string(o.Status) + ": " + o.Message)
         << '\n'
         << std::flush;
-    worst = std::max(worst, o.Status);
+    Worst = std::max(Worst, o.Status);
     if (o.Interrupted || InterruptStatus() != 0) {
-      worst = std::max(worst, o.Interrupted ? o.Status : InterruptStatus());
+      Worst = std::max(Worst, o.Interrupted ? o.Status : InterruptStatus());
       if (i + 1 < n)
         Say(Err, "the batch was interrupted: " + std::to_string(n - i - 1) +
                      " instrument(s) not started");
       break;
     }
   }
-  TResult merged;
-  merged.Json = std::move(all);
-  merged.Text = std::move(text);
-  return std::max(worst, Print(Options, merged, Out, Err));
+  TResult Merged;
+  Merged.Json = std::move(All);
+  Merged.Text = std::move(Text);
+  return std::max(Worst, Print(Options, Merged, Out, Err));
 }
 
 /// The first line of a file or of standard input ("-").
 std::optional<std::string> ReadPasswordFile(const std::string &Path, const char *Prompt,
                                             std::string &Problem) {
-  std::string line;
+  std::string Line;
   if (Path == "-") {
-    if (!ReadSecretLine(line, Prompt)) {
+    if (!ReadSecretLine(Line, Prompt)) {
       Problem = "--password-file -: no password on standard input";
       return std::nullopt;
     }
-    return line;
+    return Line;
   }
-  std::ifstream in(Path, std::ios::binary);
-  if (!in || !std::getline(in, line)) {
+  std::ifstream In(Path, std::ios::binary);
+  if (!In || !std::getline(In, Line)) {
     Problem = "--password-file " + Path + ": cannot be read";
     return std::nullopt;
   }
-  if (!line.empty() && line.back() == '\r')
-    line.pop_back();
-  return line;
+  if (!Line.empty() && Line.back() == '\r')
+    Line.pop_back();
+  return Line;
 }
 
 } // namespace
@@ -406,58 +406,58 @@ int RunZolctl(const TZolctlOptions &Options, std::ostream &Out, std::ostream &Er
     }
   }
   // The password for a locked instrument, and those the commands take from standard input.
-  TZolctlOptions options = Options;
-  std::optional<std::string> password = options.Password;
-  std::string problem;
-  const bool unlock = options.Command == TZolctlCommand::Unlock;
-  const bool change = options.Command == TZolctlCommand::ChangePassword;
-  if (!password && options.PasswordFile) {
-    password = ReadPasswordFile(*options.PasswordFile,
-                                change ? "Current password: " : "Password: ", problem);
-  } else if (!password) {
-    if (const char *env = std::getenv("ZOLCTL_PASSWORD"); env && *env)
-      password = std::string(env);
+  TZolctlOptions Taken = Options;
+  std::optional<std::string> Password = Taken.Password;
+  std::string Problem;
+  const bool Unlock = Taken.Command == TZolctlCommand::Unlock;
+  const bool Change = Taken.Command == TZolctlCommand::ChangePassword;
+  if (!Password && Taken.PasswordFile) {
+    Password = ReadPasswordFile(*Taken.PasswordFile,
+                                Change ? "Current password: " : "Password: ", Problem);
+  } else if (!Password) {
+    if (const char *Env = std::getenv("ZOLCTL_PASSWORD"); Env && *Env)
+      Password = std::string(Env);
   }
-  if (problem.empty() && (unlock || change) && !options.TextGiven) {
+  if (Problem.empty() && (Unlock || Change) && !Taken.TextGiven) {
     // The current password is asked once (--password-file -), the new one once and, typed on a
     // terminal without echo, once more to confirm it; from a pipe, the next line.
-    std::string again;
-    if (unlock && password) {
-      options.Text = *password;
-    } else if (!ReadSecretLine(options.Text, change ? "New password: " : "Password: ")) {
-      problem = "no password on standard input";
-    } else if (change && StdinIsTerminal()) {
-      if (!ReadSecretLine(again, "New password again: ")) {
-        problem = "no password on standard input";
+    std::string Again;
+    if (Unlock && Password) {
+      Taken.Text = *Password;
+    } else if (!ReadSecretLine(Taken.Text, Change ? "New password: " : "Password: ")) {
+      Problem = "no password on standard input";
+    } else if (Change && StdinIsTerminal()) {
+      if (!ReadSecretLine(Again, "New password again: ")) {
+        Problem = "no password on standard input";
       } else {
         // Compared as the instrument takes them (upper case).
-        CheckPassword("NEW", again, true);
-        CheckPassword("NEW", options.Text, true);
-        if (again != options.Text)
-          problem = "the two new passwords differ: nothing was sent";
+        CheckPassword("NEW", Again, true);
+        CheckPassword("NEW", Taken.Text, true);
+        if (Again != Taken.Text)
+          Problem = "the two new passwords differ: nothing was sent";
       }
     }
   }
   // A signal that ended a prompt may not have reached the waits yet.
-  if (const int status = InterruptStatus() ? InterruptStatus() : CaughtSignalStatus()) {
+  if (const int Status = InterruptStatus() ? InterruptStatus() : CaughtSignalStatus()) {
     Say(Err, "interrupted; nothing was sent");
-    return status;
+    return Status;
   }
-  if (problem.empty() && password)
-    problem = CheckPassword("the password", *password, false);
-  if (problem.empty() && (unlock || change) && !options.TextGiven)
-    problem = CheckPassword(change ? "NEW" : "PASSWORD", options.Text, change);
-  if (!problem.empty()) {
-    Say(Err, problem);
+  if (Problem.empty() && Password)
+    Problem = CheckPassword("the password", *Password, false);
+  if (Problem.empty() && (Unlock || Change) && !Taken.TextGiven)
+    Problem = CheckPassword(Change ? "NEW" : "PASSWORD", Taken.Text, Change);
+  if (!Problem.empty()) {
+    Say(Err, Problem);
     return ZolctlExit::Usage;
   }
-  if (unlock)
-    password = options.Text;
+  if (Unlock)
+    Password = Taken.Text;
 
   // Refuse a bad file before touching any instrument.
-  if (options.Command == TZolctlCommand::Load) {
+  if (Taken.Command == TZolctlCommand::Load) {
     try {
-      ReadFileOrExit(options.Text, true);
+      ReadFileOrExit(Taken.Text, true);
     } catch (const TExit &e) {
       Say(Err, e.Message);
       return e.Code;
@@ -465,66 +465,66 @@ int RunZolctl(const TZolctlOptions &Options, std::ostream &Out, std::ostream &Er
   }
   // The simulated instruments' memory is theirs alone for the whole run: another zolctl on the
   // same file would start from what this one is about to change, and undo it.
-  TFileLock memoryLock;
-  if (options.Sim && !options.SimMemory.empty()) {
-    std::string reason;
-    const auto take = memoryLock.Take(
-        options.SimMemory, kMemoryLockWait, [] { return InterruptStatus() != 0; }, reason);
-    if (take == TFileLock::TTake::Stopped) {
+  TFileLock MemoryLock;
+  if (Taken.Sim && !Taken.SimMemory.empty()) {
+    std::string Reason;
+    const auto Take = MemoryLock.Take(
+        Taken.SimMemory, kMemoryLockWait, [] { return InterruptStatus() != 0; }, Reason);
+    if (Take == TFileLock::TTake::Stopped) {
       Say(Err, "interrupted; nothing was sent");
       return InterruptStatus();
     }
-    if (take == TFileLock::TTake::Busy) {
-      Say(Err, "--sim-memory " + options.SimMemory + ": another zolctl has been using it for " +
+    if (Take == TFileLock::TTake::Busy) {
+      Say(Err, "--sim-memory " + Taken.SimMemory + ": another zolctl has been using it for " +
                    std::to_string(kMemoryLockWait.count() / 1000) +
                    " s; try again once it has ended: nothing was sent");
       return ZolctlExit::FileRefused;
     }
     // Failed: the file cannot be kept beside it either; the instruments say so.
   }
-  std::unique_ptr<HidPlatform> platform;
+  std::unique_ptr<HidPlatform> Platform;
   try {
-    platform = MakePlatform(options);
+    Platform = MakePlatform(Taken);
   } catch (const std::exception &e) {
     Say(Err, e.what());
     return ZolctlExit::NoInstrument;
   }
-  if (const std::string problem = SimMemoryProblem(*platform); !problem.empty()) {
-    Say(Err, problem + ": nothing was sent");
+  if (const std::string Problem = SimMemoryProblem(*Platform); !Problem.empty()) {
+    Say(Err, Problem + ": nothing was sent");
     return ZolctlExit::FileRefused;
   }
-  int status = ZolctlExit::Done;
-  if (options.All) {
-    status = RunBatch(options, *platform, password, Out, Err);
+  int Status = ZolctlExit::Done;
+  if (Taken.All) {
+    Status = RunBatch(Taken, *Platform, Password, Out, Err);
   } else {
-    TOutcome o = RunOne(options, *platform, password, Out, Err);
-    status = o.Status;
+    TOutcome o = RunOne(Taken, *Platform, Password, Out, Err);
+    Status = o.Status;
     // What the command learnt is printed even when it ends in a refusal (load's differences);
     // monitor has written its lines as they came.
-    if (!o.Interrupted && options.Command != TZolctlCommand::Monitor &&
+    if (!o.Interrupted && Taken.Command != TZolctlCommand::Monitor &&
         (o.Status == ZolctlExit::Done || !o.Result.Text.empty()))
-      status = std::max(status, Print(options, o.Result, Out, Err));
+      Status = std::max(Status, Print(Taken, o.Result, Out, Err));
     Say(Err, o.Message);
   }
   // The instrument took the command, but what it keeps did not reach its file.
-  if (const std::string problem = SimMemoryProblem(*platform); !problem.empty()) {
-    Say(Err, problem);
-    status = std::max(status, ZolctlExit::FileRefused);
+  if (const std::string Problem = SimMemoryProblem(*Platform); !Problem.empty()) {
+    Say(Err, Problem);
+    Status = std::max(Status, ZolctlExit::FileRefused);
   }
-  return status;
+  return Status;
 }
 
 int ZolctlMain(const std::vector<std::string> &Args, std::ostream &Out, std::ostream &Err) {
-  const TZolctlParse parse = ParseZolctlArgs(Args);
-  if (!parse.Help.empty()) {
-    Out << parse.Help << std::flush;
+  const TZolctlParse Parse = ParseZolctlArgs(Args);
+  if (!Parse.Help.empty()) {
+    Out << Parse.Help << std::flush;
     return Out ? ZolctlExit::Done : ZolctlExit::OutputFailed;
   }
-  if (!parse.Error.empty() || !parse.Options) {
-    Err << "zolctl: " << parse.Error << "\n(zolctl --help lists the commands)\n";
+  if (!Parse.Error.empty() || !Parse.Options) {
+    Err << "zolctl: " << Parse.Error << "\n(zolctl --help lists the commands)\n";
     return ZolctlExit::Usage;
   }
-  return RunZolctl(*parse.Options, Out, Err);
+  return RunZolctl(*Parse.Options, Out, Err);
 }
 
 void ZolctlInterrupt(int Status) {

@@ -86,12 +86,12 @@ const CommandInfo kCommands[] = {
 };
 
 bool ParseFloat(const std::string &Text, float &Value) {
-  const char *first = Text.data();
-  const char *last = first + Text.size();
-  if (first != last && *first == '+')
-    ++first;
-  const auto [end, ec] = std::from_chars(first, last, Value);
-  return ec == std::errc() && end == last && std::isfinite(Value);
+  const char *First = Text.data();
+  const char *Last = First + Text.size();
+  if (First != Last && *First == '+')
+    ++First;
+  const auto [end, ec] = std::from_chars(First, Last, Value);
+  return ec == std::errc() && end == Last && std::isfinite(Value);
 }
 
 bool ParseInt(const std::string &Text, long Low, long High, long &Value) {
@@ -166,30 +166,30 @@ long ToLong(const std::string &Text) {
 
 /// The command line's grammar, bound to Options and Raw.
 std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
-  auto app = std::make_unique<CLI::App>("Sets up and checks RW8 temperature transmitters from the "
+  auto App = std::make_unique<CLI::App>("Sets up and checks RW8 temperature transmitters from the "
                                         "command line.",
                                         "zolctl");
-  app->get_formatter()->label("Usage", "usage");
-  app->get_formatter()->column_width(34);
-  app->set_version_flag("--version", std::string("zolctl ") + ZOLCTL_VERSION);
-  app->set_help_all_flag("--help-all", "Print this help message with every command's options");
+  App->get_formatter()->label("Usage", "usage");
+  App->get_formatter()->column_width(34);
+  App->set_version_flag("--version", std::string("zolctl ") + ZOLCTL_VERSION);
+  App->set_help_all_flag("--help-all", "Print this help message with every command's options");
   // A word that starts with a slash is a path on every system, never a Windows-style option.
-  app->allow_windows_style_options(false);
-  app->fallthrough();
-  app->require_subcommand(1, 1);
-  app->option_defaults()->always_capture_default(false);
+  App->allow_windows_style_options(false);
+  App->fallthrough();
+  App->require_subcommand(1, 1);
+  App->option_defaults()->always_capture_default(false);
 
-  app->add_option("--sim", R.SimCount,
+  App->add_option("--sim", R.SimCount,
                   "use N simulated instruments (default 1) instead of real ones")
       ->expected(0, 1)
       ->type_name("[N]")
       ->check(IntIn(1, 16, "a number of instruments from 1 to 16"));
-  app->add_option("--sim-memory", O.SimMemory,
+  App->add_option("--sim-memory", O.SimMemory,
                   "the simulated instruments keep their settings in FILE between runs (not a\n"
                   "parameter file); one zolctl at a time uses it (FILE.lock), another waits up\n"
                   "to 10 s")
       ->type_name("FILE");
-  app->add_option("--sim-fault", R.SimFaults,
+  App->add_option("--sim-fault", R.SimFaults,
                   "(testing) the simulated instruments start with fault F:\n" +
                       SimFaultHelp(TSimFaultUser::Zolctl, 76) + ";\nK:F for instrument K alone")
       ->type_name("F")
@@ -200,117 +200,117 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
             return ParseSimFault(Text, TSimFaultUser::Zolctl, kMaxSimInstrument).Error;
           },
           "", ""));
-  app->add_option("--device", R.Device,
+  App->add_option("--device", R.Device,
                   "the instrument to use, 0 for the first (default 0); see 'list'")
       ->type_name("K")
       ->check(IntIn(0, 255, "takes an instrument index from 0 (see 'zolctl list')"));
-  app->add_option("--serial", O.Serial, "the instrument with this serial number (see 'list')")
+  App->add_option("--serial", O.Serial, "the instrument with this serial number (see 'list')")
       ->type_name("TEXT");
-  app->add_flag("--all", O.All,
+  App->add_flag("--all", O.All,
                 "run the command on every matching instrument in turn (with --serial: those\n"
                 "whose serial matches), each once, even two with one serial number; one that\n"
                 "cannot be opened counts as failed (1); the exit status is the worst of theirs");
-  app->add_option("--password", O.Password,
+  App->add_option("--password", O.Password,
                   "unlock a write-locked instrument before the command. A password on the\n"
                   "command line is visible to other users of the machine: prefer\n"
                   "--password-file or ZOLCTL_PASSWORD")
       ->type_name("PW");
-  app->add_option("--password-file", O.PasswordFile,
+  App->add_option("--password-file", O.PasswordFile,
                   "read that password from the first line of FILE ('-': standard input)")
       ->type_name("FILE");
-  app->add_flag("--trace", O.Trace,
+  App->add_flag("--trace", O.Trace,
                 "write every frame to standard error: '-> ' 8 command bytes, '<- ' 12 answer\n"
                 "bytes (password bytes are masked)");
-  app->add_flag("--show-secrets", O.ShowSecrets, "with --trace, show the password bytes too");
-  app->add_flag("--json", O.Json, "print JSON on standard output");
-  app->add_option("--timeout", R.Timeout, "how long to wait for each answer chain (default 2000)")
+  App->add_flag("--show-secrets", O.ShowSecrets, "with --trace, show the password bytes too");
+  App->add_flag("--json", O.Json, "print JSON on standard output");
+  App->add_option("--timeout", R.Timeout, "how long to wait for each answer chain (default 2000)")
       ->type_name("MS")
       ->check(IntIn(1, 3600000, "takes milliseconds from 1 to 3600000"));
 
-  app->add_option("--wait", R.Wait,
+  App->add_option("--wait", R.Wait,
                   "wait up to SECONDS for the instrument to be plugged in (default 0: it must\n"
                   "be there); each one plugged in is looked at as the system tells of it")
       ->type_name("SECONDS")
       ->check(IntIn(0, 3600, "takes seconds from 0 to 3600"));
-  app->add_flag("--verbose", O.Verbose, "say on standard error how zolctl waits");
-  app->add_flag("--no-journal", O.NoJournal,
+  App->add_flag("--verbose", O.Verbose, "say on standard error how zolctl waits");
+  App->add_flag("--no-journal", O.NoJournal,
                 "record nothing in the set-up journal (the writing commands record each\n"
                 "instrument they work: see 'journal')");
 
   for (const CommandInfo &c : kCommands) {
-    CLI::App *sub = app->add_subcommand(c.Name, c.Help);
-    sub->parse_complete_callback([&O, c] { O.Command = c.Command; });
+    CLI::App *Sub = App->add_subcommand(c.Name, c.Help);
+    Sub->parse_complete_callback([&O, c] { O.Command = c.Command; });
     switch (c.Command) {
     case TZolctlCommand::WriteTag:
-      sub->add_option("TEXT", O.Text, "the tag")->required()->type_name("");
+      Sub->add_option("TEXT", O.Text, "the tag")->required()->type_name("");
       break;
     case TZolctlCommand::WriteFilter:
-      sub->add_option("SECONDS", R.Filter, "the filter, 0 or more")
+      Sub->add_option("SECONDS", R.Filter, "the filter, 0 or more")
           ->required()
           ->type_name("")
           ->check(Number());
       break;
     case TZolctlCommand::WriteAlarm: {
-      sub->add_option("N", R.AlarmNumber, "the alarm: 1 or 2")
+      Sub->add_option("N", R.AlarmNumber, "the alarm: 1 or 2")
           ->required()
           ->type_name("")
           ->check(IntIn(1, 2, "is 1 or 2"));
-      sub->add_option("--setpoint", R.SetPoint, "set point")->type_name("C")->check(Number());
-      sub->add_option("--hysteresis", R.Hysteresis, "hysteresis")->type_name("C")->check(Number());
-      sub->add_option("--delay", R.Delay, "delay, 0 to 25.5")->type_name("S")->check(Number());
-      auto *nc = sub->add_flag("--nc", R.Nc, "contact normally closed");
-      sub->add_flag("--no", R.No, "contact normally open")->excludes(nc);
-      auto *fc = sub->add_flag("--fail-closed", R.FailClosed, "contact closed on sensor failure");
-      sub->add_flag("--fail-open", R.FailOpen, "contact open on sensor failure")->excludes(fc);
-      auto *lb = sub->add_flag("--led-below", R.LedBelow, "LED lit below the set point");
-      sub->add_flag("--led-above", R.LedAbove, "LED lit above the set point")->excludes(lb);
+      Sub->add_option("--setpoint", R.SetPoint, "set point")->type_name("C")->check(Number());
+      Sub->add_option("--hysteresis", R.Hysteresis, "hysteresis")->type_name("C")->check(Number());
+      Sub->add_option("--delay", R.Delay, "delay, 0 to 25.5")->type_name("S")->check(Number());
+      auto *Nc = Sub->add_flag("--nc", R.Nc, "contact normally closed");
+      Sub->add_flag("--no", R.No, "contact normally open")->excludes(Nc);
+      auto *Fc = Sub->add_flag("--fail-closed", R.FailClosed, "contact closed on sensor failure");
+      Sub->add_flag("--fail-open", R.FailOpen, "contact open on sensor failure")->excludes(Fc);
+      auto *Lb = Sub->add_flag("--led-below", R.LedBelow, "LED lit below the set point");
+      Sub->add_flag("--led-above", R.LedAbove, "LED lit above the set point")->excludes(Lb);
       break;
     }
     case TZolctlCommand::Save:
     case TZolctlCommand::Load:
     case TZolctlCommand::Show:
-      sub->add_option("FILE", O.Text, "the parameter file")->required()->type_name("");
+      Sub->add_option("FILE", O.Text, "the parameter file")->required()->type_name("");
       break;
     case TZolctlCommand::Unlock:
-      sub->add_option("PASSWORD", O.Text, "the password (visible to other users: prefer stdin)")
+      Sub->add_option("PASSWORD", O.Text, "the password (visible to other users: prefer stdin)")
           ->type_name("");
       break;
     case TZolctlCommand::ChangePassword:
-      sub->add_option("NEW", O.Text, "the new password (visible to other users: prefer stdin)")
+      Sub->add_option("NEW", O.Text, "the new password (visible to other users: prefer stdin)")
           ->type_name("");
       break;
     case TZolctlCommand::Monitor:
-      sub->add_option("--count", R.Count, "stop after N lines")
+      Sub->add_option("--count", R.Count, "stop after N lines")
           ->type_name("N")
           ->check(IntIn(1, 1000000000L, "takes a number of lines, 1 or more"));
-      sub->add_flag("--csv", O.Csv,
+      Sub->add_flag("--csv", O.Csv,
                     "comma-separated values: a header, then time (ISO 8601, local, ms), measure,\n"
                     "relays, LEDs, lock, raw value, Rt");
-      sub->add_option("--interval", R.Interval, "one line every MS milliseconds")
+      Sub->add_option("--interval", R.Interval, "one line every MS milliseconds")
           ->type_name("MS")
           ->check(IntIn(1, 3600000, "takes milliseconds from 1 to 3600000"));
-      sub->add_flag("--exit-on-disconnect", O.ExitOnDisconnect,
+      Sub->add_flag("--exit-on-disconnect", O.ExitOnDisconnect,
                     "end with status 1 when the instrument is unplugged");
       break;
     case TZolctlCommand::Journal:
-      sub->add_option("--serial", R.JournalSerial, "the records of this serial number")
+      Sub->add_option("--serial", R.JournalSerial, "the records of this serial number")
           ->type_name("TEXT");
-      sub->add_option("--since", R.Since, "records from DATE on (2026-12-08 or 2026-12-08T14:30)")
+      Sub->add_option("--since", R.Since, "records from DATE on (2026-12-08 or 2026-12-08T14:30)")
           ->type_name("DATE");
-      sub->add_option("--until", R.Until, "records before DATE (a day alone is included)")
+      Sub->add_option("--until", R.Until, "records before DATE (a day alone is included)")
           ->type_name("DATE");
-      sub->add_flag("--csv", O.Csv, "comma-separated values: a header, then a line per record");
-      sub->add_flag("--verify", O.Verify,
+      Sub->add_flag("--csv", O.Csv, "comma-separated values: a header, then a line per record");
+      Sub->add_flag("--verify", O.Verify,
                     "check the database (integrity and version): status 0 when sound");
       break;
     case TZolctlCommand::Sheet:
-      sub->add_flag("--html", O.Html, "an HTML page instead of text");
+      Sub->add_flag("--html", O.Html, "an HTML page instead of text");
       break;
     default:
       break;
     }
   }
-  app->footer("'zolctl COMMAND --help' describes a command.\n"
+  App->footer("'zolctl COMMAND --help' describes a command.\n"
               "Exit status: 0 done; 1 no instrument, or no answer in time; 2 usage or a value the\n"
               "instrument cannot take; 3 parameter file (or --sim-memory file) refused or not\n"
               "written; 4 refused by the instrument (write-locked, wrong password) or a value it\n"
@@ -318,7 +318,7 @@ std::unique_ptr<CLI::App> MakeApp(TZolctlOptions &O, TRaw &R) {
               "by SIGINT, SIGTERM, SIGHUP and SIGQUIT (monitor: 0).\n"
               "Environment: ZOLCTL_PASSWORD, the password for write-locked instruments;\n"
               "ZOLCFG_JOURNAL, the set-up journal's file.");
-  return app;
+  return App;
 }
 
 /// Converts and checks what CLI11 left as text; an error names the option.
@@ -328,11 +328,11 @@ std::string Finish(TZolctlOptions &O, const TRaw &R, CLI::App &App) {
     if (!R.SimCount.empty())
       O.SimCount = static_cast<int>(ToLong(R.SimCount));
   }
-  for (const std::string &text : R.SimFaults) {
-    TSimFaultParse fault = ParseSimFault(text, TSimFaultUser::Zolctl, kMaxSimInstrument);
-    if (!fault.Fault)
-      return "--sim-fault: " + fault.Error;
-    O.SimFaults.push_back(std::move(*fault.Fault));
+  for (const std::string &Text : R.SimFaults) {
+    TSimFaultParse Fault = ParseSimFault(Text, TSimFaultUser::Zolctl, kMaxSimInstrument);
+    if (!Fault.Fault)
+      return "--sim-fault: " + Fault.Error;
+    O.SimFaults.push_back(std::move(*Fault.Fault));
   }
   if ((!O.SimMemory.empty() || !O.SimFaults.empty()) && !O.Sim)
     return "--sim-memory and --sim-fault go with --sim";
@@ -362,9 +362,9 @@ std::string Finish(TZolctlOptions &O, const TRaw &R, CLI::App &App) {
   switch (O.Command) {
   case TZolctlCommand::WriteTag:
     O.Text = Upper(O.Text);
-    if (std::string problem = CheckText("TEXT: the tag", O.Text, kDeviceTagLength);
-        !problem.empty())
-      return problem;
+    if (std::string Problem = CheckText("TEXT: the tag", O.Text, kDeviceTagLength);
+        !Problem.empty())
+      return Problem;
     break;
   case TZolctlCommand::WriteFilter:
     O.Value = ToFloat(R.Filter);
@@ -426,17 +426,17 @@ std::string Finish(TZolctlOptions &O, const TRaw &R, CLI::App &App) {
         return p;
     break;
   case TZolctlCommand::Journal: {
-    CLI::App &sub = *App.get_subcommands().at(0);
-    if (sub.count("--serial") && R.JournalSerial.empty())
+    CLI::App &Sub = *App.get_subcommands().at(0);
+    if (Sub.count("--serial") && R.JournalSerial.empty())
       return "journal --serial takes a serial number";
-    if (sub.count("--serial"))
+    if (Sub.count("--serial"))
       O.JournalSerial = R.JournalSerial;
     else if (O.Serial)
       O.JournalSerial = O.Serial;
     for (const auto &[option, text, until, field] :
          {std::tuple{"--since", &R.Since, false, &O.Since},
           std::tuple{"--until", &R.Until, true, &O.Until}}) {
-      if (!sub.count(option))
+      if (!Sub.count(option))
         continue;
       *field = ParseJournalDate(*text, until);
       if (!*field)
@@ -444,7 +444,7 @@ std::string Finish(TZolctlOptions &O, const TRaw &R, CLI::App &App) {
     }
     if (O.Csv && O.Json)
       return "journal: --csv or --json, not both";
-    if (O.Verify && (O.Csv || sub.count("--serial") || O.Since || O.Until))
+    if (O.Verify && (O.Csv || Sub.count("--serial") || O.Since || O.Until))
       return "journal --verify checks the whole database: it takes no --serial, --since, "
              "--until or --csv";
     break;
@@ -472,44 +472,44 @@ std::string Finish(TZolctlOptions &O, const TRaw &R, CLI::App &App) {
 std::optional<std::chrono::system_clock::time_point> ParseJournalDate(const std::string &Text,
                                                                       bool Until) {
   // dddd-dd-dd, then optionally Tdd:dd or Tdd:dd:dd.
-  const std::string shape = "dddd-dd-ddTdd:dd:dd";
+  const std::string Shape = "dddd-dd-ddTdd:dd:dd";
   if (Text.size() != 10 && Text.size() != 16 && Text.size() != 19)
     return std::nullopt;
   for (std::size_t i = 0; i < Text.size(); ++i)
-    if (shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(Text[i])) : Text[i] != shape[i])
+    if (Shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(Text[i])) : Text[i] != Shape[i])
       return std::nullopt;
-  const auto number = [&](std::size_t At, std::size_t Length) {
+  const auto Number = [&](std::size_t At, std::size_t Length) {
     return std::stoi(Text.substr(At, Length));
   };
-  std::tm local{};
-  local.tm_year = number(0, 4) - 1900;
-  local.tm_mon = number(5, 2) - 1;
-  local.tm_mday = number(8, 2);
-  const bool dayAlone = Text.size() == 10;
-  if (!dayAlone) {
-    local.tm_hour = number(11, 2);
-    local.tm_min = number(14, 2);
-    local.tm_sec = Text.size() == 19 ? number(17, 2) : 0;
+  std::tm Local{};
+  Local.tm_year = Number(0, 4) - 1900;
+  Local.tm_mon = Number(5, 2) - 1;
+  Local.tm_mday = Number(8, 2);
+  const bool DayAlone = Text.size() == 10;
+  if (!DayAlone) {
+    Local.tm_hour = Number(11, 2);
+    Local.tm_min = Number(14, 2);
+    Local.tm_sec = Text.size() == 19 ? Number(17, 2) : 0;
   }
   // The system clock's moments reach 2262 at nanoseconds.
-  if (local.tm_year < 0 || local.tm_year > 2200 - 1900 || local.tm_mon > 11 || local.tm_mday < 1 ||
-      local.tm_mday > 31 || local.tm_hour > 23 || local.tm_min > 59 || local.tm_sec > 59)
+  if (Local.tm_year < 0 || Local.tm_year > 2200 - 1900 || Local.tm_mon > 11 || Local.tm_mday < 1 ||
+      Local.tm_mday > 31 || Local.tm_hour > 23 || Local.tm_min > 59 || Local.tm_sec > 59)
     return std::nullopt;
-  const int day = local.tm_mday, month = local.tm_mon;
-  local.tm_isdst = -1;
-  std::time_t moment = std::mktime(&local);
+  const int Day = Local.tm_mday, Month = Local.tm_mon;
+  Local.tm_isdst = -1;
+  std::time_t Moment = std::mktime(&Local);
   // A day that does not exist (February 30th) is carried into the next month.
-  if (moment == static_cast<std::time_t>(-1) || local.tm_mday != day || local.tm_mon != month)
+  if (Moment == static_cast<std::time_t>(-1) || Local.tm_mday != Day || Local.tm_mon != Month)
     return std::nullopt;
-  if (dayAlone && Until) {
-    ++local.tm_mday; // mktime carries it into the next month or year
-    local.tm_hour = 0;
-    local.tm_isdst = -1;
-    moment = std::mktime(&local);
-    if (moment == static_cast<std::time_t>(-1))
+  if (DayAlone && Until) {
+    ++Local.tm_mday; // mktime carries it into the next month or year
+    Local.tm_hour = 0;
+    Local.tm_isdst = -1;
+    Moment = std::mktime(&Local);
+    if (Moment == static_cast<std::time_t>(-1))
       return std::nullopt;
   }
-  return std::chrono::system_clock::from_time_t(moment);
+  return std::chrono::system_clock::from_time_t(Moment);
 }
 
 bool RecordedInJournal(TZolctlCommand Command) {
@@ -535,64 +535,64 @@ bool FilterSendable(float Seconds) {
 
 std::string CheckPassword(const std::string &What, std::string &Password, bool New) {
   Password = Upper(Password);
-  if (std::string problem = CheckText(What + ": the password", Password, kPasswordLength);
-      !problem.empty())
-    return problem;
+  if (std::string Problem = CheckText(What + ": the password", Password, kPasswordLength);
+      !Problem.empty())
+    return Problem;
   if (New && Password.size() < 4)
     return What + ": a new password has 4 to 8 characters";
   return {};
 }
 
 std::string ZolctlUsage() {
-  TZolctlOptions options;
-  TRaw raw;
-  return MakeApp(options, raw)->help();
+  TZolctlOptions Options;
+  TRaw Raw;
+  return MakeApp(Options, Raw)->help();
 }
 
 TZolctlParse ParseZolctlArgs(const std::vector<std::string> &Args) {
-  TZolctlParse result;
-  TZolctlOptions options;
-  TRaw raw;
+  TZolctlParse Result;
+  TZolctlOptions Options;
+  TRaw Raw;
   try {
-    std::unique_ptr<CLI::App> app = MakeApp(options, raw);
-    std::vector<std::string> reversed(Args.rbegin(), Args.rend());
+    std::unique_ptr<CLI::App> App = MakeApp(Options, Raw);
+    std::vector<std::string> Reversed(Args.rbegin(), Args.rend());
     try {
-      app->parse(reversed);
+      App->parse(Reversed);
     } catch (const CLI::CallForHelp &) {
-      result.Help = app->help();
-      return result;
+      Result.Help = App->help();
+      return Result;
     } catch (const CLI::CallForAllHelp &) {
-      result.Help = app->help("", CLI::AppFormatMode::All);
-      return result;
+      Result.Help = App->help("", CLI::AppFormatMode::All);
+      return Result;
     } catch (const CLI::CallForVersion &e) {
-      result.Help = std::string(e.what()) + "\n";
-      return result;
+      Result.Help = std::string(e.what()) + "\n";
+      return Result;
     } catch (const CLI::ParseError &e) {
       // Without a command, the first word CLI11 could not place is a misspelt one.
-      if (app->get_subcommands().empty()) {
-        for (const std::string &word : app->remaining())
-          if (!word.empty() && word[0] != '-') {
-            result.Error = "unknown command " + word;
-            return result;
+      if (App->get_subcommands().empty()) {
+        for (const std::string &Word : App->remaining())
+          if (!Word.empty() && Word[0] != '-') {
+            Result.Error = "unknown command " + Word;
+            return Result;
           }
         if (dynamic_cast<const CLI::RequiredError *>(&e)) {
-          result.Error = "no command given";
-          return result;
+          Result.Error = "no command given";
+          return Result;
         }
       }
-      result.Error = e.what();
-      return result;
+      Result.Error = e.what();
+      return Result;
     }
-    if (std::string problem = Finish(options, raw, *app); !problem.empty()) {
-      result.Error = problem;
-      return result;
+    if (std::string Problem = Finish(Options, Raw, *App); !Problem.empty()) {
+      Result.Error = Problem;
+      return Result;
     }
   } catch (const std::exception &e) {
-    result.Error = e.what();
-    return result;
+    Result.Error = e.what();
+    return Result;
   }
-  result.Options = std::move(options);
-  return result;
+  Result.Options = std::move(Options);
+  return Result;
 }
 
 } // namespace zol

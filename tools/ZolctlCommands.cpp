@@ -42,20 +42,20 @@ std::string Upper(std::string Text) {
 
 /// A device date as ISO 8601 ("2026-12-08").
 std::string IsoDate(std::uint16_t OpDate) {
-  int day = 0, month = 0, year = 0;
-  DecodeDeviceDate(OpDate, day, month, year);
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
-  return text;
+  int Day = 0, Month = 0, Year = 0;
+  DecodeDeviceDate(OpDate, Day, Month, Year);
+  char Text[16];
+  std::snprintf(Text, sizeof Text, "%04d-%02d-%02d", Year, Month, Day);
+  return Text;
 }
 
 /// A device time as ISO 8601, to the minute the instrument keeps ("05:03").
 std::string IsoTime(std::uint16_t OpTime) {
-  int hour = 0, minute = 0;
-  DecodeDeviceTime(OpTime, hour, minute);
-  char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02d", hour, minute);
-  return text;
+  int Hour = 0, Minute = 0;
+  DecodeDeviceTime(OpTime, Hour, Minute);
+  char Text[16];
+  std::snprintf(Text, sizeof Text, "%02d:%02d", Hour, Minute);
+  return Text;
 }
 
 /// The same alarm as far as the instrument can tell: the same frame carries both.
@@ -65,45 +65,45 @@ bool SameAlarm(const TZOLAlarm &a, const TZOLAlarm &b) {
 
 TResult List(TSession &S) {
   TResult r;
-  TCustomZOL &zol = S.Zol();
-  const int count = zol.Scan();
-  TJson found = TJson::array();
-  for (int i = 0; i < count; ++i) {
-    std::string path, manufacturer, product, serial;
-    zol.Device->DevicePath(i, path);
-    zol.Device->Manufacturer(i + 1, manufacturer);
-    zol.Device->Product(i + 1, product);
-    zol.Device->SerialNumber(i + 1, serial);
+  TCustomZOL &Zol = S.Zol();
+  const int Count = Zol.Scan();
+  TJson Found = TJson::array();
+  for (int i = 0; i < Count; ++i) {
+    std::string Path, Manufacturer, Product, Serial;
+    Zol.Device->DevicePath(i, Path);
+    Zol.Device->Manufacturer(i + 1, Manufacturer);
+    Zol.Device->Product(i + 1, Product);
+    Zol.Device->SerialNumber(i + 1, Serial);
     TJson o = TJson::object();
     o["index"] = i;
-    o["path"] = JsonText(path);
-    o["manufacturer"] = JsonText(manufacturer);
-    o["product"] = JsonText(product);
-    o["serialNumber"] = JsonText(serial);
-    found.push_back(std::move(o));
-    r.Text += std::to_string(i) + "  " + Printable(path) + "  " + Printable(manufacturer) + "  " +
-              Printable(product) + "  " + Printable(serial) + "\n";
+    o["path"] = JsonText(Path);
+    o["manufacturer"] = JsonText(Manufacturer);
+    o["product"] = JsonText(Product);
+    o["serialNumber"] = JsonText(Serial);
+    Found.push_back(std::move(o));
+    r.Text += std::to_string(i) + "  " + Printable(Path) + "  " + Printable(Manufacturer) + "  " +
+              Printable(Product) + "  " + Printable(Serial) + "\n";
   }
   // Instruments the system lists but will not let us open: say why, and how to mend it.
-  TJson closed = TJson::array();
-  const std::string fix = AccessHint().English;
-  for (const TUnopenable &instrument :
-       UnopenableInstruments(S.Platform(), zol.Device->Vid, zol.Device->Pid)) {
-    const std::string &path = instrument.Path;
-    const std::string &reason = instrument.Reason;
+  TJson Closed = TJson::array();
+  const std::string Fix = AccessHint().English;
+  for (const TUnopenable &Instrument :
+       UnopenableInstruments(S.Platform(), Zol.Device->Vid, Zol.Device->Pid)) {
+    const std::string &Path = Instrument.Path;
+    const std::string &Reason = Instrument.Reason;
     TJson o = TJson::object();
-    o["path"] = JsonText(path);
-    o["reason"] = JsonText(reason);
-    o["fix"] = fix;
-    closed.push_back(std::move(o));
+    o["path"] = JsonText(Path);
+    o["reason"] = JsonText(Reason);
+    o["fix"] = Fix;
+    Closed.push_back(std::move(o));
     r.Text +=
-        "cannot open " + Printable(path) + ": " + Printable(reason) + "\n  fix: " + fix + "\n";
+        "cannot open " + Printable(Path) + ": " + Printable(Reason) + "\n  fix: " + Fix + "\n";
   }
-  if (count == 0 && closed.empty())
+  if (Count == 0 && Closed.empty())
     r.Text += "no instrument found\n";
-  r.Json["instruments"] = std::move(found);
-  r.Json["unopened"] = std::move(closed);
-  if (count == 0)
+  r.Json["instruments"] = std::move(Found);
+  r.Json["unopened"] = std::move(Closed);
+  if (Count == 0)
     r.Status = ZolctlExit::NoInstrument;
   return r;
 }
@@ -128,16 +128,16 @@ TResult WriteTag(TSession &S) {
   S.RequireUnlocked(S.Connect(S.Options.Serial, S.Options.Device));
   S.Flush();
   S.Zol().WriteTag(S.Options.Text);
-  const std::string held = S.ExpectAfterAnswer("the tag read back after writing",
+  const std::string Held = S.ExpectAfterAnswer("the tag read back after writing",
                                                CodeOf(TCommand::SendTag2), TEvent::Tag)
                                .Snapshot.Settings.Tag.Get();
-  if (held != AsKept(S.Options.Text)) {
+  if (Held != AsKept(S.Options.Text)) {
     S.Differs = true;
     throw TExit{ZolctlExit::Refused, "The instrument did not keep the tag"};
   }
   TResult r;
-  r.Json["tag"] = JsonText(held);
-  r.Text = "tag: \"" + Printable(held) + "\"\n";
+  r.Json["tag"] = JsonText(Held);
+  r.Text = "tag: \"" + Printable(Held) + "\"\n";
   return r;
 }
 
@@ -145,80 +145,80 @@ TResult WriteFilter(TSession &S) {
   S.RequireUnlocked(S.Connect(S.Options.Serial, S.Options.Device));
   S.Flush();
   S.Zol().WriteFilter(S.Options.Value);
-  const float held = S.ExpectAfterAnswer("the filter read back after writing",
+  const float Held = S.ExpectAfterAnswer("the filter read back after writing",
                                          CodeOf(TCommand::SendFilter), TEvent::Filter)
                          .Snapshot.Settings.Filter;
-  if (held != S.Options.Value) {
+  if (Held != S.Options.Value) {
     S.Differs = true;
     throw TExit{ZolctlExit::Refused, "The instrument did not keep the filter"};
   }
   TResult r;
-  r.Json["filter"] = JsonNumber(held, 2);
-  r.Text = "filter: " + Fixed(held, 2) + " s\n";
+  r.Json["filter"] = JsonNumber(Held, 2);
+  r.Text = "filter: " + Fixed(Held, 2) + " s\n";
   return r;
 }
 
 TResult WriteAlarm(TSession &S) {
   S.RequireUnlocked(S.Connect(S.Options.Serial, S.Options.Device));
   const TAlarmChange &c = S.Options.Alarm;
-  const bool first = c.Number == 1;
-  const TEvent kind = first ? TEvent::Alarm1 : TEvent::Alarm2;
+  const bool First = c.Number == 1;
+  const TEvent Kind = First ? TEvent::Alarm1 : TEvent::Alarm2;
   S.Flush();
-  first ? S.Zol().ReadAlarm1() : S.Zol().ReadAlarm2();
-  const TZOLSettings current =
+  First ? S.Zol().ReadAlarm1() : S.Zol().ReadAlarm2();
+  const TZOLSettings Current =
       S.ExpectAfterAnswer("the alarm read before writing",
-                          CodeOf(first ? TCommand::ReadAlarm1 : TCommand::ReadAlarm2), kind)
+                          CodeOf(First ? TCommand::ReadAlarm1 : TCommand::ReadAlarm2), Kind)
           .Snapshot.Settings;
-  TZOLAlarm alarm = first ? current.Alarm1 : current.Alarm2;
+  TZOLAlarm Alarm = First ? Current.Alarm1 : Current.Alarm2;
   if (c.SetPoint)
-    alarm.SetPoint = *c.SetPoint;
+    Alarm.SetPoint = *c.SetPoint;
   if (c.Hysteresis)
-    alarm.Hysteresis = *c.Hysteresis;
+    Alarm.Hysteresis = *c.Hysteresis;
   if (c.Delay)
-    alarm.Delay = *c.Delay;
+    Alarm.Delay = *c.Delay;
   if (c.ContactNC)
-    alarm.ContactNC = *c.ContactNC;
+    Alarm.ContactNC = *c.ContactNC;
   if (c.FailClosed)
-    alarm.FailClosed = *c.FailClosed;
+    Alarm.FailClosed = *c.FailClosed;
   if (c.LedBelow)
-    alarm.LedBelow = *c.LedBelow;
+    Alarm.LedBelow = *c.LedBelow;
   S.Flush();
-  first ? S.Zol().WriteAlarm1(alarm) : S.Zol().WriteAlarm2(alarm);
-  const TZOLSettings held =
+  First ? S.Zol().WriteAlarm1(Alarm) : S.Zol().WriteAlarm2(Alarm);
+  const TZOLSettings Held =
       S.ExpectAfterAnswer("the alarm read back after writing",
-                          CodeOf(first ? TCommand::SendAlarm1 : TCommand::SendAlarm2), kind)
+                          CodeOf(First ? TCommand::SendAlarm1 : TCommand::SendAlarm2), Kind)
           .Snapshot.Settings;
-  const TZOLAlarm &back = first ? held.Alarm1 : held.Alarm2;
-  if (!SameAlarm(back, alarm)) {
+  const TZOLAlarm &Back = First ? Held.Alarm1 : Held.Alarm2;
+  if (!SameAlarm(Back, Alarm)) {
     S.Differs = true;
     throw TExit{ZolctlExit::Refused,
                 "The instrument did not keep the settings of alarm " + std::to_string(c.Number)};
   }
   TResult r;
-  r.Json["alarm" + std::to_string(c.Number)] = AlarmJson(back);
-  r.Text = AlarmLines(c.Number, back);
+  r.Json["alarm" + std::to_string(c.Number)] = AlarmJson(Back);
+  r.Text = AlarmLines(c.Number, Back);
   return r;
 }
 
 /// What Path is when it exists and is not a regular file (after symlinks), else empty.
 std::string NotRegular(const std::string &Path) {
-  std::error_code error;
-  const auto status = std::filesystem::status(Path, error);
-  if (error || !std::filesystem::exists(status) || std::filesystem::is_regular_file(status))
+  std::error_code Error;
+  const auto Status = std::filesystem::status(Path, Error);
+  if (Error || !std::filesystem::exists(Status) || std::filesystem::is_regular_file(Status))
     return {};
-  if (std::filesystem::is_directory(status))
+  if (std::filesystem::is_directory(Status))
     return "a folder";
-  if (std::filesystem::is_fifo(status))
+  if (std::filesystem::is_fifo(Status))
     return "a FIFO";
-  if (std::filesystem::is_character_file(status) || std::filesystem::is_block_file(status))
+  if (std::filesystem::is_character_file(Status) || std::filesystem::is_block_file(Status))
     return "a device";
   return "not a regular file";
 }
 
 TResult Save(TSession &S) {
   // Refused before anything is read; the save itself refuses it again, atomically.
-  if (const std::string what = NotRegular(S.Options.Text); !what.empty())
-    throw TExit{ZolctlExit::FileRefused, Printable(S.Options.Text) + " is " + what +
+  if (const std::string What = NotRegular(S.Options.Text); !What.empty())
+    throw TExit{ZolctlExit::FileRefused, Printable(S.Options.Text) + " is " + What +
                                              ", not a regular file: nothing was written"};
   S.Connect(S.Options.Serial, S.Options.Device);
   S.Flush();
@@ -248,57 +248,57 @@ void Compare(const std::string &Field, double File, double Held, int Decimals, b
 
 void CompareAlarm(const std::string &Name, const TZOLAlarm &File, const TZOLAlarm &Held,
                   std::vector<TDifference> &Out) {
-  const auto tenths = [](float v) { return ToTenths16(v); };
+  const auto Tenths = [](float v) { return ToTenths16(v); };
   Compare(Name + ".setPoint", File.SetPoint, Held.SetPoint, 1,
-          tenths(File.SetPoint) == tenths(Held.SetPoint), "the instrument keeps tenths", Out);
+          Tenths(File.SetPoint) == Tenths(Held.SetPoint), "the instrument keeps tenths", Out);
   Compare(Name + ".hysteresis", File.Hysteresis, Held.Hysteresis, 1,
-          tenths(File.Hysteresis) == tenths(Held.Hysteresis), "the instrument keeps tenths", Out);
+          Tenths(File.Hysteresis) == Tenths(Held.Hysteresis), "the instrument keeps tenths", Out);
   Compare(Name + ".delay", File.Delay, Held.Delay, 1,
           DelayToTenths8(File.Delay) == DelayToTenths8(Held.Delay),
           "the instrument keeps 0 to 25.5 s in tenths", Out);
-  const auto flag = [&](const char *Field, std::uint8_t F, std::uint8_t H) {
+  const auto Flag = [&](const char *Field, std::uint8_t F, std::uint8_t H) {
     if ((F != 0) != (H != 0))
       Out.push_back({Name + "." + Field, F ? "true" : "false", H ? "true" : "false", ""});
   };
-  flag("contactNC", File.ContactNC, Held.ContactNC);
-  flag("failClosed", File.FailClosed, Held.FailClosed);
-  flag("ledBelow", File.LedBelow, Held.LedBelow);
+  Flag("contactNC", File.ContactNC, Held.ContactNC);
+  Flag("failClosed", File.FailClosed, Held.FailClosed);
+  Flag("ledBelow", File.LedBelow, Held.LedBelow);
 }
 
 TResult Load(TSession &S) {
   // The copy read and checked is the one sent: the file is not read again.
-  const TZOLSettings wanted = ReadFileOrExit(S.Options.Text, true);
-  TZOLSettings sent = wanted;
-  sent.Tag.Set(Upper(wanted.Tag.Get()));
+  const TZOLSettings Wanted = ReadFileOrExit(S.Options.Text, true);
+  TZOLSettings Sent = Wanted;
+  Sent.Tag.Set(Upper(Wanted.Tag.Get()));
   S.RequireUnlocked(S.Connect(S.Options.Serial, S.Options.Device));
-  S.Zol().UseSettings(sent);
+  S.Zol().UseSettings(Sent);
   S.Flush();
   S.Zol().WriteAll();
   S.Expect("the end of the write-all chain", TEvent::WriteAll);
   // Read everything back: the instrument must now hold the file's settings.
   S.Flush();
   S.Zol().ReadAll();
-  const TZOLSettings held =
+  const TZOLSettings Held =
       S.Expect("the read-back after writing", TEvent::ReadAll).Snapshot.Settings;
 
-  std::vector<TDifference> differences;
-  const std::string fileTag = wanted.Tag.Get();
-  if (held.Tag.Get() != fileTag)
-    differences.push_back({"tag", fileTag, held.Tag.Get(),
-                           held.Tag.Get() == AsKept(Upper(fileTag))
+  std::vector<TDifference> Differences;
+  const std::string FileTag = Wanted.Tag.Get();
+  if (Held.Tag.Get() != FileTag)
+    Differences.push_back({"tag", FileTag, Held.Tag.Get(),
+                           Held.Tag.Get() == AsKept(Upper(FileTag))
                                ? "the instrument keeps 16 characters, letters in upper case"
                                : ""});
-  if (std::memcmp(&held.Filter, &wanted.Filter, sizeof(float)) != 0)
-    Compare("filter", wanted.Filter, held.Filter, 2, false, "", differences);
-  CompareAlarm("alarm1", wanted.Alarm1, held.Alarm1, differences);
-  CompareAlarm("alarm2", wanted.Alarm2, held.Alarm2, differences);
+  if (std::memcmp(&Held.Filter, &Wanted.Filter, sizeof(float)) != 0)
+    Compare("filter", Wanted.Filter, Held.Filter, 2, false, "", Differences);
+  CompareAlarm("alarm1", Wanted.Alarm1, Held.Alarm1, Differences);
+  CompareAlarm("alarm2", Wanted.Alarm2, Held.Alarm2, Differences);
 
   TResult r;
   r.Text = "sent " + Printable(S.Options.Text) + "\n";
-  SettingsOut(held, r.Json, r.Text);
-  TJson list = TJson::array();
-  std::string unkept;
-  for (const TDifference &d : differences) {
+  SettingsOut(Held, r.Json, r.Text);
+  TJson List = TJson::array();
+  std::string Unkept;
+  for (const TDifference &d : Differences) {
     TJson o = TJson::object();
     o["field"] = d.Field;
     o["file"] = JsonText(d.File);
@@ -306,33 +306,33 @@ TResult Load(TSession &S) {
     o["explained"] = !d.Why.empty();
     if (!d.Why.empty())
       o["why"] = d.Why;
-    list.push_back(std::move(o));
+    List.push_back(std::move(o));
     r.Text += std::string(d.Why.empty() ? "NOT KEPT" : "warning") + ": " + d.Field +
               ": the file holds \"" + Printable(d.File) + "\", the instrument \"" +
               Printable(d.Held) + "\"" + (d.Why.empty() ? "" : " (" + d.Why + ")") + "\n";
     if (d.Why.empty())
-      unkept += (unkept.empty() ? "" : ", ") + d.Field;
+      Unkept += (Unkept.empty() ? "" : ", ") + d.Field;
   }
-  r.Json["differences"] = std::move(list);
-  if (!unkept.empty()) {
+  r.Json["differences"] = std::move(List);
+  if (!Unkept.empty()) {
     S.Differs = true;
     r.Status = ZolctlExit::Refused;
     r.Message = "The instrument did not keep these settings of " + Printable(S.Options.Text) +
-                ": " + unkept;
+                ": " + Unkept;
   }
   return r;
 }
 
 TResult Unlock(TSession &S) {
   // No password at connection: this command gives it.
-  const TZOLModel state = [&] {
-    const auto saved = S.Password;
+  const TZOLModel State = [&] {
+    const auto Saved = S.Password;
     S.Password.reset();
     const TZOLModel m = S.Connect(S.Options.Serial, S.Options.Device);
-    S.Password = saved;
+    S.Password = Saved;
     return m;
   }();
-  if (state.WriteLocked && (!S.Password || !S.UnlockWith(*S.Password)))
+  if (State.WriteLocked && (!S.Password || !S.UnlockWith(*S.Password)))
     throw TExit{ZolctlExit::Refused, "Wrong password: the instrument stays write-locked"};
   TResult r;
   r.Json["writeLocked"] = false;
@@ -358,12 +358,12 @@ TResult LostPassword(TSession &S) {
   S.Zol().ReadCryptedPassword();
   const TZOLModel m = S.Expect("the crypted password", TEvent::Crypted).Snapshot;
   // Shown as the password dialog shows it: last byte first.
-  TBlockBytes reversed{};
-  std::reverse_copy(m.CryptedPassword.begin(), m.CryptedPassword.end(), reversed.begin());
+  TBlockBytes Reversed{};
+  std::reverse_copy(m.CryptedPassword.begin(), m.CryptedPassword.end(), Reversed.begin());
   TResult r;
-  r.Json["cryptedPassword"] = HexBytes(reversed.data(), reversed.size());
+  r.Json["cryptedPassword"] = HexBytes(Reversed.data(), Reversed.size());
   r.Json["serialNumber"] = JsonText(m.SerialNumber);
-  r.Text = "crypted password: " + HexBytes(reversed.data(), reversed.size()) +
+  r.Text = "crypted password: " + HexBytes(Reversed.data(), Reversed.size()) +
            "\nserial number: " + Printable(m.SerialNumber) + "\nGive both to the maker.\n";
   return r;
 }
@@ -371,36 +371,36 @@ TResult LostPassword(TSession &S) {
 TResult History(TSession &S) {
   S.Connect(S.Options.Serial, S.Options.Device);
   TResult r;
-  TJson rows = TJson::array();
+  TJson Rows = TJson::array();
   S.Flush();
   S.Zol().ReadHistory();
-  for (int index = 0; index < 8; ++index) {
+  for (int Index = 0; Index < 8; ++Index) {
     // The records come one per answer, in order; each wait ends when its record arrives.
     // A record that did not come ends the chain with a message naming it.
-    const TWROP w = S.Expect("history record " + std::to_string(index), [](const TEventRecord &e) {
+    const TWROP w = S.Expect("history record " + std::to_string(Index), [](const TEventRecord &e) {
                        if (e.Kind == TEvent::ChainError)
                          throw TExit{ZolctlExit::NoInstrument, e.Message};
                        return e.Kind == TEvent::WROP;
                      }).Record;
-    const bool empty = WROPSlot(w.SlotMask) < 0;
+    const bool Empty = WROPSlot(w.SlotMask) < 0;
     TJson o = TJson::object();
-    o["index"] = index;
+    o["index"] = Index;
     o["slotMask"] = w.SlotMask;
-    o["empty"] = empty;
-    if (!empty) {
+    o["empty"] = Empty;
+    if (!Empty) {
       o["opCode"] = w.OpCode;
       o["operation"] = JsonText(WROPOperationName(w.OpCode));
       o["date"] = IsoDate(w.OpDate);
       o["time"] = IsoTime(w.OpTime);
     }
-    rows.push_back(std::move(o));
-    r.Text += std::to_string(index) + "  " + HexByte(w.SlotMask) + "  " +
-              (empty ? std::string("(empty)")
+    Rows.push_back(std::move(o));
+    r.Text += std::to_string(Index) + "  " + HexByte(w.SlotMask) + "  " +
+              (Empty ? std::string("(empty)")
                      : Printable(WROPOperationName(w.OpCode)) + "  " + WROPDateText(w.OpDate) +
                            "  " + WROPTimeText(w.OpTime)) +
               "\n";
   }
-  r.Json["history"] = std::move(rows);
+  r.Json["history"] = std::move(Rows);
   return r;
 }
 
@@ -409,71 +409,71 @@ TResult Monitor(TSession &S) {
   S.Connect(o.Serial, o.Device);
   if (o.Csv)
     Emit(S.Out, StateCsvHeader());
-  long lines = 0;
-  std::optional<TZOLModel> latest;
-  const auto interval = std::chrono::milliseconds(o.IntervalMs.value_or(0));
-  auto tick = Clock::now() + interval;
-  bool connected = true;
-  const auto timeout = std::chrono::milliseconds(o.TimeoutMs);
-  auto silentSince = Clock::now();
+  long Lines = 0;
+  std::optional<TZOLModel> Latest;
+  const auto Interval = std::chrono::milliseconds(o.IntervalMs.value_or(0));
+  auto Tick = Clock::now() + Interval;
+  bool Connected = true;
+  const auto Timeout = std::chrono::milliseconds(o.TimeoutMs);
+  auto SilentSince = Clock::now();
   // The instrument's silence runs from its last state answer as it arrived, not as it was taken
   // from the queue: a reader of the output that stalls is no fault of the instrument's.
-  const auto heard = [&] { return std::max(silentSince, S.LastStateArrival()); };
+  const auto Heard = [&] { return std::max(SilentSince, S.LastStateArrival()); };
   // Unplugged, the link looks for the instrument by itself every kAbsentPause; told of
   // arrivals by the system, it looks at once when one comes.
-  const bool told = !o.ExitOnDisconnect && S.WatchArrivals();
-  while (!o.Count || lines < *o.Count) {
+  const bool Told = !o.ExitOnDisconnect && S.WatchArrivals();
+  while (!o.Count || Lines < *o.Count) {
     // Unplugged, the wait has no end but an interruption: an hour at a time, or a look at the
     // system's news every 20 ms.
-    const auto deadline =
-        !connected ? Clock::now() + (told ? std::chrono::milliseconds(20) : std::chrono::hours(1))
-        : o.IntervalMs ? std::min(tick, heard() + timeout)
-                       : heard() + timeout;
-    std::optional<TEventRecord> e = S.Next(deadline);
-    const auto now = Clock::now();
-    if (!connected && told)
+    const auto Deadline =
+        !Connected ? Clock::now() + (Told ? std::chrono::milliseconds(20) : std::chrono::hours(1))
+        : o.IntervalMs ? std::min(Tick, Heard() + Timeout)
+                       : Heard() + Timeout;
+    std::optional<TEventRecord> e = S.Next(Deadline);
+    const auto Now = Clock::now();
+    if (!Connected && Told)
       S.LookOnArrival();
     if (e && e->Kind == TEvent::Disconnect) {
       if (o.ExitOnDisconnect)
         throw TExit{ZolctlExit::NoInstrument, "The instrument was unplugged"};
       Emit(S.Err, "zolctl: the instrument was unplugged; waiting for it to come back\n");
       if (o.Verbose)
-        Emit(S.Err, told ? "zolctl: the system tells when it is plugged in again\n"
+        Emit(S.Err, Told ? "zolctl: the system tells when it is plugged in again\n"
                          : "zolctl: the system tells nothing of arrivals: the link looks for "
                            "it every " +
                                std::to_string(kAbsentPause.count()) + " ms\n");
-      connected = false;
-      latest.reset();
+      Connected = false;
+      Latest.reset();
       continue;
     }
-    if (e && e->Kind == TEvent::Connect && !connected) {
+    if (e && e->Kind == TEvent::Connect && !Connected) {
       Emit(S.Err, "zolctl: the instrument is back\n");
-      connected = true;
-      silentSince = now;
-      tick = now + interval;
+      Connected = true;
+      SilentSince = Now;
+      Tick = Now + Interval;
       continue;
     }
     if (e && e->Kind == TEvent::State) {
-      silentSince = now;
-      latest = e->Snapshot;
+      SilentSince = Now;
+      Latest = e->Snapshot;
       if (!o.IntervalMs) {
-        Emit(S.Out, MonitorLine(*latest, o.Json, o.Csv, std::chrono::system_clock::now()));
-        ++lines;
+        Emit(S.Out, MonitorLine(*Latest, o.Json, o.Csv, std::chrono::system_clock::now()));
+        ++Lines;
       }
       continue;
     }
-    if (connected && now >= heard() + timeout)
+    if (Connected && Now >= Heard() + Timeout)
       throw TExit{ZolctlExit::NoInstrument,
                   "No answer in time: a state answer did not come within " +
                       std::to_string(o.TimeoutMs) + " ms"};
-    if (o.IntervalMs && now >= tick) {
+    if (o.IntervalMs && Now >= Tick) {
       // One line per interval, the latest state; ticks missed while unplugged are skipped.
-      if (latest) {
-        Emit(S.Out, MonitorLine(*latest, o.Json, o.Csv, std::chrono::system_clock::now()));
-        ++lines;
+      if (Latest) {
+        Emit(S.Out, MonitorLine(*Latest, o.Json, o.Csv, std::chrono::system_clock::now()));
+        ++Lines;
       }
-      while (tick <= now)
-        tick += interval;
+      while (Tick <= Now)
+        Tick += Interval;
     }
   }
   return {};
@@ -499,13 +499,13 @@ TResult Info(TSession &S) {
   S.Connect(S.Options.Serial, S.Options.Device);
   S.Flush();
   S.Zol().ReadInfo();
-  const std::string info = S.Expect("the information block", TEvent::Info).Snapshot.InfoText;
-  const bool programmed = FirmwareProgrammed(info);
+  const std::string Info = S.Expect("the information block", TEvent::Info).Snapshot.InfoText;
+  const bool Programmed = FirmwareProgrammed(Info);
   TResult r;
-  r.Json["info"] = JsonText(info);
-  r.Json["usbFirmwareProgrammed"] = programmed;
-  r.Text = "info: " + Printable(info) +
-           "\nUSB interface firmware: " + (programmed ? "programmed" : "not programmed") + "\n";
+  r.Json["info"] = JsonText(Info);
+  r.Json["usbFirmwareProgrammed"] = Programmed;
+  r.Text = "info: " + Printable(Info) +
+           "\nUSB interface firmware: " + (Programmed ? "programmed" : "not programmed") + "\n";
   return r;
 }
 
@@ -537,91 +537,91 @@ constexpr std::size_t kSheetRecords = 10;
 
 /// The settings as rows of an HTML table.
 std::string HtmlSettings(const TZOLSettings &S) {
-  const auto row = [](const std::string &Name, const std::string &Value) {
+  const auto Row = [](const std::string &Name, const std::string &Value) {
     return "<tr><th>" + HtmlText(Name) + "</th><td>" + HtmlText(Value) + "</td></tr>\n";
   };
-  std::string html =
-      row("tag", "\"" + S.Tag.Get() + "\"") + row("filter", Fixed(S.Filter, 2) + " s");
-  int number = 1;
+  std::string Html =
+      Row("tag", "\"" + S.Tag.Get() + "\"") + Row("filter", Fixed(S.Filter, 2) + " s");
+  int Number = 1;
   for (const TZOLAlarm *a : {&S.Alarm1, &S.Alarm2}) {
-    const std::string name = "alarm " + std::to_string(number++) + " ";
-    html += row(name + "set point", Fixed(a->SetPoint) + " C");
-    html += row(name + "hysteresis", Fixed(a->Hysteresis) + " C");
-    html += row(name + "delay", Fixed(a->Delay) + " s");
-    html += row(name + "contact", a->ContactNC ? "normally closed" : "normally open");
-    html += row(name + "on sensor failure", a->FailClosed ? "closed" : "open");
-    html += row(name + "LED lit", a->LedBelow ? "below the set point" : "above the set point");
+    const std::string Name = "alarm " + std::to_string(Number++) + " ";
+    Html += Row(Name + "set point", Fixed(a->SetPoint) + " C");
+    Html += Row(Name + "hysteresis", Fixed(a->Hysteresis) + " C");
+    Html += Row(Name + "delay", Fixed(a->Delay) + " s");
+    Html += Row(Name + "contact", a->ContactNC ? "normally closed" : "normally open");
+    Html += Row(Name + "on sensor failure", a->FailClosed ? "closed" : "open");
+    Html += Row(Name + "LED lit", a->LedBelow ? "below the set point" : "above the set point");
   }
-  return html;
+  return Html;
 }
 
 TResult Sheet(TSession &S) {
-  const TZOLModel state = S.Connect(S.Options.Serial, S.Options.Device);
+  const TZOLModel State = S.Connect(S.Options.Serial, S.Options.Device);
   S.Flush();
   S.Zol().ReadInfo();
-  const std::string info = S.Expect("the information block", TEvent::Info).Snapshot.InfoText;
+  const std::string Info = S.Expect("the information block", TEvent::Info).Snapshot.InfoText;
   S.Flush();
   S.Zol().ReadAll();
-  const TZOLSettings settings =
+  const TZOLSettings Settings =
       S.Expect("the end of the read-all chain", TEvent::ReadAll).Snapshot.Settings;
-  const std::string date = LocalIsoTime(std::chrono::system_clock::now());
-  const bool programmed = FirmwareProgrammed(info);
-  const TSheetRecords journal = SheetRecords(state.SerialNumber, kSheetRecords);
+  const std::string Date = LocalIsoTime(std::chrono::system_clock::now());
+  const bool Programmed = FirmwareProgrammed(Info);
+  const TSheetRecords Journal = SheetRecords(State.SerialNumber, kSheetRecords);
 
   TResult r;
-  r.Json["date"] = date;
-  r.Json["manufacturer"] = JsonText(state.Manufacturer);
-  r.Json["product"] = JsonText(state.Product);
-  r.Json["serialNumber"] = JsonText(state.SerialNumber);
-  r.Json["info"] = JsonText(info);
-  r.Json["usbFirmwareProgrammed"] = programmed;
-  r.Json["writeLocked"] = state.WriteLocked;
-  TJson settingsJson = TJson::object();
-  std::string settingsText;
-  SettingsOut(settings, settingsJson, settingsText);
-  r.Json["settings"] = std::move(settingsJson);
-  r.Json["journal"] = journal.Json;
-  if (!journal.Problem.empty())
-    r.Json["journalProblem"] = JsonText(journal.Problem);
+  r.Json["date"] = Date;
+  r.Json["manufacturer"] = JsonText(State.Manufacturer);
+  r.Json["product"] = JsonText(State.Product);
+  r.Json["serialNumber"] = JsonText(State.SerialNumber);
+  r.Json["info"] = JsonText(Info);
+  r.Json["usbFirmwareProgrammed"] = Programmed;
+  r.Json["writeLocked"] = State.WriteLocked;
+  TJson SettingsJson = TJson::object();
+  std::string SettingsText;
+  SettingsOut(Settings, SettingsJson, SettingsText);
+  r.Json["settings"] = std::move(SettingsJson);
+  r.Json["journal"] = Journal.Json;
+  if (!Journal.Problem.empty())
+    r.Json["journalProblem"] = JsonText(Journal.Problem);
 
-  const std::string firmware = programmed ? "programmed" : "not programmed";
+  const std::string Firmware = Programmed ? "programmed" : "not programmed";
   if (!S.Options.Html) {
-    r.Text = "RW8 configuration sheet\ndate: " + date +
-             "\nmanufacturer: " + Printable(state.Manufacturer) +
-             "\nproduct: " + Printable(state.Product) +
-             "\nserial number: " + Printable(state.SerialNumber) + "\ninfo: " + Printable(info) +
-             "\nUSB interface firmware: " + firmware +
-             "\nwrite lock: " + (state.WriteLocked ? "locked" : "unlocked") + "\n" + settingsText +
+    r.Text = "RW8 configuration sheet\ndate: " + Date +
+             "\nmanufacturer: " + Printable(State.Manufacturer) +
+             "\nproduct: " + Printable(State.Product) +
+             "\nserial number: " + Printable(State.SerialNumber) + "\ninfo: " + Printable(Info) +
+             "\nUSB interface firmware: " + Firmware +
+             "\nwrite lock: " + (State.WriteLocked ? "locked" : "unlocked") + "\n" + SettingsText +
              "journal, the last " + std::to_string(kSheetRecords) +
              " records of this instrument:\n" +
-             (!journal.Problem.empty() ? "  " + Printable(journal.Problem) + "\n"
-              : journal.Text.empty()   ? std::string("  none\n")
-                                       : journal.Text);
+             (!Journal.Problem.empty() ? "  " + Printable(Journal.Problem) + "\n"
+              : Journal.Text.empty()   ? std::string("  none\n")
+                                       : Journal.Text);
     return r;
   }
-  const auto row = [](const std::string &Name, const std::string &Value) {
+  const auto Row = [](const std::string &Name, const std::string &Value) {
     return "<tr><th>" + HtmlText(Name) + "</th><td>" + HtmlText(Value) + "</td></tr>\n";
   };
   r.Text = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>RW8 " +
-           HtmlText(state.SerialNumber) +
+           HtmlText(State.SerialNumber) +
            "</title>\n<style>table{border-collapse:collapse}th,td{border:1px solid #999;"
            "padding:2px 6px;text-align:left}</style>\n</head>\n<body>\n"
            "<h1>RW8 configuration sheet</h1>\n<table>\n" +
-           row("date", date) + row("manufacturer", state.Manufacturer) +
-           row("product", state.Product) + row("serial number", state.SerialNumber) +
-           row("info", info) + row("USB interface firmware", firmware) +
-           row("write lock", state.WriteLocked ? "locked" : "unlocked") +
-           "</table>\n<h2>Settings</h2>\n<table>\n" + HtmlSettings(settings) +
+           Row("date", Date) + Row("manufacturer", State.Manufacturer) +
+           Row("product", State.Product) + Row("serial number", State.SerialNumber) +
+           Row("info", Info) + Row("USB interface firmware", Firmware) +
+           Row("write lock", State.WriteLocked ? "locked" : "unlocked") +
+           "</table>\n<h2>Settings</h2>\n<table>\n" + HtmlSettings(Settings) +
            "</table>\n<h2>Journal: the last " + std::to_string(kSheetRecords) +
            " records of this instrument</h2>\n";
-  if (!journal.Problem.empty())
-    r.Text += "<p>" + HtmlText(journal.Problem) + "</p>\n";
-  else if (journal.Html.empty())
+  if (!Journal.Problem.empty())
+    r.Text += "<p>" + HtmlText(Journal.Problem) + "</p>\n";
+  else if (Journal.Html.empty())
     r.Text += "<p>none</p>\n";
   else
     r.Text += "<table>\n<tr><th>time</th><th>operation</th><th>verdict</th><th>user</th>"
               "<th>program</th><th>file</th><th>message</th></tr>\n" +
-              journal.Html + "</table>\n";
+              Journal.Html + "</table>\n";
   r.Text += "</body>\n</html>\n";
   return r;
 }
@@ -669,9 +669,9 @@ TCommandFunction CommandFunction(TZolctlCommand Command) {
 }
 
 std::string CheckSendable(const TZOLSettings &Settings) {
-  const std::string tag = Settings.Tag.Get();
-  if (!IsPackable(Upper(tag.substr(0, kDeviceTagLength))))
-    return "the tag \"" + Printable(tag) +
+  const std::string Tag = Settings.Tag.Get();
+  if (!IsPackable(Upper(Tag.substr(0, kDeviceTagLength))))
+    return "the tag \"" + Printable(Tag) +
            "\" holds a character the instrument cannot keep, even in upper case (it keeps space, "
            "digits, A-Z and punctuation)";
   if (!FilterSendable(Settings.Filter))
@@ -690,27 +690,27 @@ std::string CheckSendable(const TZOLSettings &Settings) {
 TZOLSettings ReadFileOrExit(const std::string &Path, bool ForSending) {
   // Within one run a file is read once: every instrument (--all) gets the copy first read and
   // checked, whatever becomes of the file meanwhile.
-  static std::mutex mutex;
-  static std::map<std::string, TZOLSettings> read;
-  std::lock_guard<std::mutex> lock(mutex);
-  auto known = read.find(Path);
-  if (known == read.end()) {
+  static std::mutex Mutex;
+  static std::map<std::string, TZOLSettings> Read;
+  std::lock_guard<std::mutex> Lock(Mutex);
+  auto Known = Read.find(Path);
+  if (Known == Read.end()) {
     // A FIFO or a device would block the read, or never end it.
-    if (const std::string what = NotRegular(Path); !what.empty())
+    if (const std::string What = NotRegular(Path); !What.empty())
       throw TExit{ZolctlExit::FileRefused,
-                  Printable(Path) + " is " + what + ", not a parameter file"};
-    TZOLSettings settings;
-    const TParamFileResult r = ReadParameterFile(Path, settings);
+                  Printable(Path) + " is " + What + ", not a parameter file"};
+    TZOLSettings Settings;
+    const TParamFileResult r = ReadParameterFile(Path, Settings);
     if (!r.Ok) {
-      const std::string message = Worded(r.Error);
+      const std::string Message = Worded(r.Error);
       throw TExit{ZolctlExit::FileRefused,
-                  r.Refused ? std::string(kFichierIncorrect) + "\n" + message : message};
+                  r.Refused ? std::string(kFichierIncorrect) + "\n" + Message : Message};
     }
-    known = read.emplace(Path, settings).first;
+    Known = Read.emplace(Path, Settings).first;
   }
-  if (std::string problem = ForSending ? CheckSendable(known->second) : ""; !problem.empty())
-    throw TExit{ZolctlExit::Usage, Printable(Path) + ": " + problem + "; nothing was sent"};
-  return known->second;
+  if (std::string Problem = ForSending ? CheckSendable(Known->second) : ""; !Problem.empty())
+    throw TExit{ZolctlExit::Usage, Printable(Path) + ": " + Problem + "; nothing was sent"};
+  return Known->second;
 }
 
 TResult ShowFile(const std::string &Path) {

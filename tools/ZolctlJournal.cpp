@@ -50,8 +50,8 @@ TJson SettingsJson(const std::optional<TZOLSettings> &Settings) {
   if (!Settings)
     return nullptr;
   TJson o = TJson::object();
-  std::string unused;
-  SettingsOut(*Settings, o, unused);
+  std::string Unused;
+  SettingsOut(*Settings, o, Unused);
   return o;
 }
 
@@ -78,18 +78,18 @@ TJson RecordJson(const TJournalRecord &R) {
 
 /// One line, and a second for the file and the message when there are any.
 std::string RecordText(const TJournalRecord &R, bool WithSerial) {
-  std::string text = Printable(R.Time) + "  " +
+  std::string Text = Printable(R.Time) + "  " +
                      (WithSerial ? Printable(R.SerialNumber) + "  " : std::string()) +
                      JournalOperationName(R.Operation) + "  " + JournalVerdictName(R.Verdict) +
                      "  " + Printable(R.UserName) + "@" + Printable(R.HostName) + "  " +
                      Printable(R.Program) + " " + Printable(R.ProgramVersion) + "\n";
   if (!R.ParameterFile.empty() || !R.Message.empty()) {
-    text += "    ";
+    Text += "    ";
     if (!R.ParameterFile.empty())
-      text += "file " + Printable(R.ParameterFile) + (R.Message.empty() ? "" : "; ");
-    text += Printable(R.Message) + "\n";
+      Text += "file " + Printable(R.ParameterFile) + (R.Message.empty() ? "" : "; ");
+    Text += Printable(R.Message) + "\n";
   }
-  return text;
+  return Text;
 }
 
 const char *const kCsvSettings[] = {"tag",
@@ -108,45 +108,45 @@ const char *const kCsvSettings[] = {"tag",
                                     "alarm2.ledBelow"};
 
 std::string CsvHeader() {
-  std::string line = "id,time,serialNumber,manufacturer,product,firmware,program,programVersion,"
+  std::string Line = "id,time,serialNumber,manufacturer,product,firmware,program,programVersion,"
                      "userName,hostName,operation,verdict,message,parameterFile";
-  for (const char *when : {"before.", "after."})
-    for (const char *name : kCsvSettings)
-      line += std::string(",") + when + name;
-  return line + "\n";
+  for (const char *When : {"before.", "after."})
+    for (const char *Name : kCsvSettings)
+      Line += std::string(",") + When + Name;
+  return Line + "\n";
 }
 
 std::string CsvSettings(const std::optional<TZOLSettings> &S) {
   if (!S)
     return std::string(std::size(kCsvSettings), ',');
-  std::string line = "," + CsvField(S->Tag.Get()) + "," + Fixed(S->Filter, 2);
+  std::string Line = "," + CsvField(S->Tag.Get()) + "," + Fixed(S->Filter, 2);
   for (const TZOLAlarm *a : {&S->Alarm1, &S->Alarm2})
-    line += "," + Fixed(a->SetPoint) + "," + Fixed(a->Hysteresis) + "," + Fixed(a->Delay) + "," +
+    Line += "," + Fixed(a->SetPoint) + "," + Fixed(a->Hysteresis) + "," + Fixed(a->Delay) + "," +
             (a->ContactNC ? "1" : "0") + "," + (a->FailClosed ? "1" : "0") + "," +
             (a->LedBelow ? "1" : "0");
-  return line;
+  return Line;
 }
 
 std::string RecordCsv(const TJournalRecord &R) {
-  std::string line = std::to_string(R.Id);
-  for (const std::string *text :
+  std::string Line = std::to_string(R.Id);
+  for (const std::string *Text :
        {&R.Time, &R.SerialNumber, &R.Manufacturer, &R.Product, &R.Firmware, &R.Program,
         &R.ProgramVersion, &R.UserName, &R.HostName})
-    line += "," + CsvField(*text);
-  line += std::string(",") + JournalOperationName(R.Operation) + "," +
+    Line += "," + CsvField(*Text);
+  Line += std::string(",") + JournalOperationName(R.Operation) + "," +
           JournalVerdictName(R.Verdict) + "," + CsvField(R.Message) + "," +
           CsvField(R.ParameterFile);
-  return line + CsvSettings(R.Before) + CsvSettings(R.After) + "\n";
+  return Line + CsvSettings(R.Before) + CsvSettings(R.After) + "\n";
 }
 
 std::string HtmlRow(const TJournalRecord &R) {
-  std::string row = "<tr>";
-  for (const std::string &cell :
+  std::string Row = "<tr>";
+  for (const std::string &Cell :
        {R.Time, std::string(JournalOperationName(R.Operation)),
         std::string(JournalVerdictName(R.Verdict)), R.UserName + "@" + R.HostName,
         R.Program + " " + R.ProgramVersion, R.ParameterFile, R.Message})
-    row += "<td>" + HtmlText(cell) + "</td>";
-  return row + "</tr>\n";
+    Row += "<td>" + HtmlText(Cell) + "</td>";
+  return Row + "</tr>\n";
 }
 
 void Say(std::ostream &Err, const std::string &Message) {
@@ -156,8 +156,8 @@ void Say(std::ostream &Err, const std::string &Message) {
 } // namespace
 
 std::string RecordWork(const TWork &Work) {
-  const std::optional<TJournalOperation> operation = OperationOf(Work.Command);
-  if (!operation)
+  const std::optional<TJournalOperation> Operation = OperationOf(Work.Command);
+  if (!Operation)
     return {};
   TJournalRecord r;
   r.SerialNumber = Work.Identity.SerialNumber;
@@ -166,7 +166,7 @@ std::string RecordWork(const TWork &Work) {
   r.Firmware = Work.Identity.InfoText;
   r.Program = "zolctl";
   r.ProgramVersion = ZOLCTL_VERSION;
-  r.Operation = *operation;
+  r.Operation = *Operation;
   r.Before = Work.Before;
   r.After = Work.After;
   r.Verdict = VerdictOf(Work);
@@ -181,28 +181,28 @@ std::string RecordWork(const TWork &Work) {
 }
 
 int RunJournal(const TZolctlOptions &Options, std::ostream &Out, std::ostream &Err) {
-  const std::string path = DefaultJournalPath();
+  const std::string Path = DefaultJournalPath();
   if (Options.Verify) {
-    const TJournalCheck check = VerifyJournalAt(path);
+    const TJournalCheck Check = VerifyJournalAt(Path);
     TJson o = TJson::object();
-    o["journal"] = JsonText(path);
-    o["sound"] = check.Sound;
-    o["message"] = JsonText(check.Message);
+    o["journal"] = JsonText(Path);
+    o["sound"] = Check.Sound;
+    o["message"] = JsonText(Check.Message);
     try {
-      Emit(Out, Options.Json ? JsonDump(o) : Printable(check.Message) + "\n");
+      Emit(Out, Options.Json ? JsonDump(o) : Printable(Check.Message) + "\n");
     } catch (const EOutputFailed &) {
       Say(Err, "standard output could not be written");
       return ZolctlExit::OutputFailed;
     }
-    return check.Sound ? ZolctlExit::Done : ZolctlExit::FileRefused;
+    return Check.Sound ? ZolctlExit::Done : ZolctlExit::FileRefused;
   }
-  std::vector<TJournalRecord> records;
+  std::vector<TJournalRecord> Records;
   try {
     TJournalQuery q;
     q.SerialNumber = Options.JournalSerial;
     q.Since = Options.Since;
     q.Until = Options.Until;
-    records = TJournal::Open(path, TJournal::TOpen::Read)->Query(q);
+    Records = TJournal::Open(Path, TJournal::TOpen::Read)->Query(q);
   } catch (const EJournal &e) {
     if (e.Kind != EJournal::TKind::Missing) {
       Say(Err, Printable(e.what()));
@@ -210,25 +210,25 @@ int RunJournal(const TZolctlOptions &Options, std::ostream &Out, std::ostream &E
     }
     Say(Err, Printable(e.what())); // nothing recorded yet: an empty list
   }
-  std::string text;
+  std::string Text;
   if (Options.Json) {
-    TJson list = TJson::array();
-    for (const TJournalRecord &r : records)
-      list.push_back(RecordJson(r));
+    TJson List = TJson::array();
+    for (const TJournalRecord &r : Records)
+      List.push_back(RecordJson(r));
     TJson o = TJson::object();
-    o["journal"] = JsonText(path);
-    o["records"] = std::move(list);
-    text = JsonDump(o);
+    o["journal"] = JsonText(Path);
+    o["records"] = std::move(List);
+    Text = JsonDump(o);
   } else if (Options.Csv) {
-    text = CsvHeader();
-    for (const TJournalRecord &r : records)
-      text += RecordCsv(r);
+    Text = CsvHeader();
+    for (const TJournalRecord &r : Records)
+      Text += RecordCsv(r);
   } else {
-    for (const TJournalRecord &r : records)
-      text += RecordText(r, true);
+    for (const TJournalRecord &r : Records)
+      Text += RecordText(r, true);
   }
   try {
-    Emit(Out, text);
+    Emit(Out, Text);
   } catch (const EOutputFailed &) {
     Say(Err, "standard output could not be written");
     return ZolctlExit::OutputFailed;
@@ -237,23 +237,23 @@ int RunJournal(const TZolctlOptions &Options, std::ostream &Out, std::ostream &E
 }
 
 TSheetRecords SheetRecords(const std::string &SerialNumber, std::size_t Count) {
-  TSheetRecords sheet;
-  std::vector<TJournalRecord> records;
+  TSheetRecords Sheet;
+  std::vector<TJournalRecord> Records;
   try {
     TJournalQuery q;
     q.SerialNumber = SerialNumber;
     q.Limit = Count;
-    records = TJournal::Open(DefaultJournalPath(), TJournal::TOpen::Read)->Query(q);
+    Records = TJournal::Open(DefaultJournalPath(), TJournal::TOpen::Read)->Query(q);
   } catch (const EJournal &e) {
     if (e.Kind != EJournal::TKind::Missing)
-      sheet.Problem = e.what();
+      Sheet.Problem = e.what();
   }
-  for (const TJournalRecord &r : records) {
-    sheet.Json.push_back(RecordJson(r));
-    sheet.Text += "  " + RecordText(r, false);
-    sheet.Html += HtmlRow(r);
+  for (const TJournalRecord &r : Records) {
+    Sheet.Json.push_back(RecordJson(r));
+    Sheet.Text += "  " + RecordText(r, false);
+    Sheet.Html += HtmlRow(r);
   }
-  return sheet;
+  return Sheet;
 }
 
 } // namespace zol

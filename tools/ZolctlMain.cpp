@@ -19,23 +19,23 @@ bool Finished = false;
 int main(int argc, char **argv) {
   // Before anything opens a descriptor: the signal pipe must not become standard input.
   zol::ReserveStandardDescriptors();
-  std::vector<std::string> args(argv + 1, argv + argc);
-  int status = 0;
+  std::vector<std::string> Args(argv + 1, argv + argc);
+  int Status = 0;
   {
-    zol::TSignalWatch signals([](int Status) {
-      zol::ZolctlInterrupt(Status);
+    zol::TSignalWatch Signals([](int Code) {
+      zol::ZolctlInterrupt(Code);
       // Every wait ends at once; should the program still be in a call that does not, it ends
       // here all the same.
-      std::unique_lock lock(FinishedMutex);
-      if (!FinishedChanged.wait_for(lock, std::chrono::seconds(2), [] { return Finished; })) {
+      std::unique_lock Lock(FinishedMutex);
+      if (!FinishedChanged.wait_for(Lock, std::chrono::seconds(2), [] { return Finished; })) {
         std::cerr << "zolctl: interrupted\n" << std::flush;
-        zol::HardExit(Status);
+        zol::HardExit(Code);
       }
     });
-    status = zol::ZolctlMain(args, std::cout, std::cerr);
-    std::lock_guard lock(FinishedMutex);
+    Status = zol::ZolctlMain(Args, std::cout, std::cerr);
+    std::lock_guard Lock(FinishedMutex);
     Finished = true;
     FinishedChanged.notify_all();
   }
-  return status;
+  return Status;
 }

@@ -13,30 +13,30 @@ namespace {
 
 /// Length of the valid UTF-8 sequence at Bytes[i], 0 when none starts there.
 std::size_t Utf8Length(std::string_view Bytes, std::size_t i) {
-  const auto at = [&](std::size_t k) { return static_cast<unsigned char>(Bytes[k]); };
-  const unsigned char c = at(i);
+  const auto At = [&](std::size_t k) { return static_cast<unsigned char>(Bytes[k]); };
+  const unsigned char c = At(i);
   std::size_t n = 0;
-  unsigned min = 0;
-  unsigned code = 0;
+  unsigned Min = 0;
+  unsigned Code = 0;
   if (c < 0x80)
     return 1;
   if (c >= 0xC2 && c <= 0xDF) {
-    n = 2, min = 0x80, code = c & 0x1Fu;
+    n = 2, Min = 0x80, Code = c & 0x1Fu;
   } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3, min = 0x800, code = c & 0x0Fu;
+    n = 3, Min = 0x800, Code = c & 0x0Fu;
   } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4, min = 0x10000, code = c & 0x07u;
+    n = 4, Min = 0x10000, Code = c & 0x07u;
   } else {
     return 0;
   }
   if (i + n > Bytes.size())
     return 0;
   for (std::size_t k = 1; k < n; ++k) {
-    if ((at(i + k) & 0xC0) != 0x80)
+    if ((At(i + k) & 0xC0) != 0x80)
       return 0;
-    code = (code << 6) | (at(i + k) & 0x3Fu);
+    Code = (Code << 6) | (At(i + k) & 0x3Fu);
   }
-  if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+  if (Code < Min || Code > 0x10FFFF || (Code >= 0xD800 && Code <= 0xDFFF))
     return 0;
   return n;
 }
@@ -57,86 +57,86 @@ const char *OnOff(bool Value) {
 } // namespace
 
 std::string JsonText(std::string_view Bytes) {
-  std::string out;
+  std::string Out;
   for (std::size_t i = 0; i < Bytes.size();) {
     const std::size_t n = Utf8Length(Bytes, i);
     if (n == 0) {
-      AppendLatin1(out, static_cast<unsigned char>(Bytes[i]));
+      AppendLatin1(Out, static_cast<unsigned char>(Bytes[i]));
       ++i;
     } else {
-      out.append(Bytes.substr(i, n));
+      Out.append(Bytes.substr(i, n));
       i += n;
     }
   }
-  return out;
+  return Out;
 }
 
 std::string Printable(std::string_view Bytes) {
-  std::string out;
+  std::string Out;
   for (std::size_t i = 0; i < Bytes.size();) {
     const unsigned char c = static_cast<unsigned char>(Bytes[i]);
     const std::size_t n = Utf8Length(Bytes, i);
     // C1 controls (U+0080 to U+009F) are escape sequences to some terminals.
-    const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(Bytes[i + 1]) < 0xA0;
-    if (n == 0 || c1 || c < 0x20 || c == 0x7F) {
-      out += Hex(c);
+    const bool C1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(Bytes[i + 1]) < 0xA0;
+    if (n == 0 || C1 || c < 0x20 || c == 0x7F) {
+      Out += Hex(c);
       ++i;
     } else {
-      out.append(Bytes.substr(i, n));
+      Out.append(Bytes.substr(i, n));
       i += n;
     }
   }
-  return out;
+  return Out;
 }
 
 std::string HtmlText(std::string_view Bytes) {
-  std::string out;
+  std::string Out;
   for (const char c : Printable(Bytes)) {
     switch (c) {
     case '&':
-      out += "&amp;";
+      Out += "&amp;";
       break;
     case '<':
-      out += "&lt;";
+      Out += "&lt;";
       break;
     case '>':
-      out += "&gt;";
+      Out += "&gt;";
       break;
     case '"':
-      out += "&quot;";
+      Out += "&quot;";
       break;
     case '\'':
-      out += "&#39;";
+      Out += "&#39;";
       break;
     default:
-      out += c;
+      Out += c;
     }
   }
-  return out;
+  return Out;
 }
 
 std::string CsvField(std::string_view Bytes) {
-  const std::string text = Printable(Bytes);
-  if (text.find_first_of(",\"") == std::string::npos &&
-      (text.empty() || (text.front() != ' ' && text.back() != ' ')))
-    return text;
-  std::string out = "\"";
-  for (const char c : text)
-    out += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return out + "\"";
+  const std::string Text = Printable(Bytes);
+  if (Text.find_first_of(",\"") == std::string::npos &&
+      (Text.empty() || (Text.front() != ' ' && Text.back() != ' ')))
+    return Text;
+  std::string Out = "\"";
+  for (const char c : Text)
+    Out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return Out + "\"";
 }
 
 std::string Fixed(double Value, int Decimals) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.*f", Decimals, Value);
-  return buffer;
+  char Buffer[64];
+  std::snprintf(Buffer, sizeof Buffer, "%.*f", Decimals, Value);
+  return Buffer;
 }
 
 TJson JsonNumber(double Value, int Decimals) {
   if (!std::isfinite(Value))
     return nullptr;
-  const double scale = std::pow(10.0, Decimals);
-  return std::round(Value * scale) / scale;
+  const double Scale = std::pow(10.0, Decimals);
+  return std::round(Value * Scale) / Scale;
 }
 
 std::string MeasureText(float Measure) {
@@ -164,9 +164,9 @@ std::string AlarmLines(int Number, const TZOLAlarm &Alarm) {
 
 void SettingsOut(const TZOLSettings &Settings, TJson &Json, std::string &Text) {
   // The instrument pads its tag with spaces to 16 characters: "tag" is without them.
-  const std::string tag = Settings.Tag.Get();
-  Json["tag"] = JsonText(tag.substr(0, tag.find_last_not_of(' ') + 1));
-  Json["tagRaw"] = JsonText(tag);
+  const std::string Tag = Settings.Tag.Get();
+  Json["tag"] = JsonText(Tag.substr(0, Tag.find_last_not_of(' ') + 1));
+  Json["tagRaw"] = JsonText(Tag);
   Json["filter"] = JsonNumber(Settings.Filter, 2);
   Json["alarm1"] = AlarmJson(Settings.Alarm1);
   Json["alarm2"] = AlarmJson(Settings.Alarm2);
@@ -178,9 +178,9 @@ void SettingsOut(const TZOLSettings &Settings, TJson &Json, std::string &Text) {
 
 void StateOut(const TZOLModel &m, TJson &Json, std::string &Text) {
   // A failed sensor has no measurement (the instrument sends a marker value instead).
-  const bool failed = IsSensorFailureMeasure(m.Measure);
-  Json["measure"] = failed ? TJson(nullptr) : JsonNumber(m.Measure);
-  Json["sensorFailure"] = failed;
+  const bool Failed = IsSensorFailureMeasure(m.Measure);
+  Json["measure"] = Failed ? TJson(nullptr) : JsonNumber(m.Measure);
+  Json["sensorFailure"] = Failed;
   Json["relay1"] = m.Relay1;
   Json["led1"] = m.Led1;
   Json["relay2"] = m.Relay2;
@@ -205,10 +205,10 @@ std::string MonitorLine(const TZOLModel &m, bool Json, bool Csv,
     return StateCsvLine(StateRowOf(
         m, std::chrono::duration_cast<std::chrono::milliseconds>(When.time_since_epoch()).count()));
   if (Json) {
-    TJson json = TJson::object();
-    std::string unused;
-    StateOut(m, json, unused);
-    return JsonDump(json);
+    TJson Line = TJson::object();
+    std::string Unused;
+    StateOut(m, Line, Unused);
+    return JsonDump(Line);
   }
   return MeasureText(m.Measure) + "  relay1 " + OnOff(m.Relay1) + "  led1 " + OnOff(m.Led1) +
          "  relay2 " + OnOff(m.Relay2) + "  led2 " + OnOff(m.Led2) +
@@ -226,23 +226,23 @@ void Emit(std::ostream &Out, std::string_view Text) {
 
 namespace zol {
 std::string JsonDump(const TJson &Json) {
-  const std::string dumped = Json.dump(-1, ' ', false, TJson::error_handler_t::replace);
+  const std::string Dumped = Json.dump(-1, ' ', false, TJson::error_handler_t::replace);
   // DEL and the C1 controls (U+0080 to U+009F) are escape sequences to some terminals: written
   // as \u escapes. The dump is valid UTF-8, where 0xC2 only ever starts a character.
-  std::string out;
-  out.reserve(dumped.size() + 1);
-  for (std::size_t i = 0; i < dumped.size(); ++i) {
-    const auto c = static_cast<unsigned char>(dumped[i]);
-    const auto next = i + 1 < dumped.size() ? static_cast<unsigned char>(dumped[i + 1]) : 0u;
+  std::string Out;
+  Out.reserve(Dumped.size() + 1);
+  for (std::size_t i = 0; i < Dumped.size(); ++i) {
+    const auto c = static_cast<unsigned char>(Dumped[i]);
+    const auto Next = i + 1 < Dumped.size() ? static_cast<unsigned char>(Dumped[i + 1]) : 0u;
     if (c == 0x7F) {
-      out += "\\u007f";
-    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
-      out += "\\u00" + HexByte(static_cast<std::uint8_t>(next));
+      Out += "\\u007f";
+    } else if (c == 0xC2 && Next >= 0x80 && Next <= 0x9F) {
+      Out += "\\u00" + HexByte(static_cast<std::uint8_t>(Next));
       ++i;
     } else {
-      out += static_cast<char>(c);
+      Out += static_cast<char>(c);
     }
   }
-  return out + "\n";
+  return Out + "\n";
 }
 } // namespace zol

@@ -28,13 +28,13 @@ bool ChangesSettings(std::uint8_t Code) {
 } // namespace
 
 void InterruptWaits(int Status) {
-  int none = 0;
-  Interrupted.compare_exchange_strong(none, Status);
-  std::lock_guard lock(SessionsMutex);
+  int None = 0;
+  Interrupted.compare_exchange_strong(None, Status);
+  std::lock_guard Lock(SessionsMutex);
   if (Live) {
     // Nothing more goes out from here on; a write under way ends first.
     Live->Tap->Shut();
-    std::lock_guard events(Live->EventsMutex);
+    std::lock_guard Events(Live->EventsMutex);
     Live->EventsChanged.notify_all();
   }
 }
@@ -43,40 +43,40 @@ int InterruptStatus() {
   return Interrupted.load();
 }
 
-TSession::TSession(const TZolctlOptions &Options_, HidPlatform &Platform_, std::ostream &Out_,
-                   std::ostream &Err_)
-    : Options(Options_), Out(Out_), Err(Err_), Inner(Platform_) {
+TSession::TSession(const TZolctlOptions &GivenOptions, HidPlatform &Platform,
+                   std::ostream &GivenOut, std::ostream &GivenErr)
+    : Options(GivenOptions), Out(GivenOut), Err(GivenErr), Inner(Platform) {
   Tap = std::make_unique<TracePlatform>(Inner, Options.Trace ? &Err : nullptr, Options.ShowSecrets);
   if (Options.Sim)
     // The lag is the host's: it holds for every instrument, whatever K: says.
-    for (const TSimFault &fault : Options.SimFaults)
-      if (fault.Kind == TSimFaultKind::Lag)
-        Tap->SetLag(fault.Number);
+    for (const TSimFault &Fault : Options.SimFaults)
+      if (Fault.Kind == TSimFaultKind::Lag)
+        Tap->SetLag(Fault.Number);
   Tap->SetAnswerListener([this](std::uint8_t Code) { Push({TEvent::Answer, Code, {}, {}, {}}); });
   LastState = Clock::now();
   ZOL = std::make_unique<TCustomZOL>(*Tap);
 
-  auto on = [this](TEvent Kind) {
+  auto On = [this](TEvent Kind) {
     return [this, Kind](TObject *) { Push({Kind, 0, ZOL->Snapshot(), {}, {}}); };
   };
-  ZOL->OnConnect = on(TEvent::Connect);
-  ZOL->OnDisconnect = on(TEvent::Disconnect);
-  ZOL->OnUpdateState = on(TEvent::State);
-  ZOL->OnError = on(TEvent::Error);
-  ZOL->OnUnlockDevice = on(TEvent::Unlocked);
-  ZOL->OnUpdateAlarm1 = on(TEvent::Alarm1);
-  ZOL->OnUpdateAlarm2 = on(TEvent::Alarm2);
-  ZOL->OnUpdateFilter = on(TEvent::Filter);
-  ZOL->OnUpdateTag = on(TEvent::Tag);
-  ZOL->OnUpdateInfo = on(TEvent::Info);
-  ZOL->OnReadAll = on(TEvent::ReadAll);
-  ZOL->OnWriteAll = on(TEvent::WriteAll);
-  ZOL->OnGetCryptedPassword = on(TEvent::Crypted);
+  ZOL->OnConnect = On(TEvent::Connect);
+  ZOL->OnDisconnect = On(TEvent::Disconnect);
+  ZOL->OnUpdateState = On(TEvent::State);
+  ZOL->OnError = On(TEvent::Error);
+  ZOL->OnUnlockDevice = On(TEvent::Unlocked);
+  ZOL->OnUpdateAlarm1 = On(TEvent::Alarm1);
+  ZOL->OnUpdateAlarm2 = On(TEvent::Alarm2);
+  ZOL->OnUpdateFilter = On(TEvent::Filter);
+  ZOL->OnUpdateTag = On(TEvent::Tag);
+  ZOL->OnUpdateInfo = On(TEvent::Info);
+  ZOL->OnReadAll = On(TEvent::ReadAll);
+  ZOL->OnWriteAll = On(TEvent::WriteAll);
+  ZOL->OnGetCryptedPassword = On(TEvent::Crypted);
   ZOL->OnUpdateWROP = [this](TPtrWROP Record) { Push({TEvent::WROP, 0, {}, *Record, {}}); };
   ZOL->OnChainError = [this](TObject *, const TError &Error) {
     Push({TEvent::ChainError, 0, {}, {}, Worded(Error)});
   };
-  std::lock_guard lock(SessionsMutex);
+  std::lock_guard Lock(SessionsMutex);
   Live = this;
   // Interrupted before this session was seen: it sends nothing.
   if (Interrupted.load() != 0)
@@ -85,7 +85,7 @@ TSession::TSession(const TZolctlOptions &Options_, HidPlatform &Platform_, std::
 
 TSession::~TSession() {
   {
-    std::lock_guard lock(SessionsMutex);
+    std::lock_guard Lock(SessionsMutex);
     if (Live == this)
       Live = nullptr;
   }
@@ -93,7 +93,7 @@ TSession::~TSession() {
 }
 
 void TSession::Push(TEventRecord Record) {
-  std::lock_guard lock(EventsMutex);
+  std::lock_guard Lock(EventsMutex);
   if (Record.Kind == TEvent::State)
     LastState = Clock::now();
   if (Events.size() >= kMaxQueuedEvents) {
@@ -105,32 +105,32 @@ void TSession::Push(TEventRecord Record) {
 }
 
 Clock::time_point TSession::LastStateArrival() const {
-  std::lock_guard lock(EventsMutex);
+  std::lock_guard Lock(EventsMutex);
   return LastState;
 }
 
 long TSession::DroppedEvents() const {
-  std::lock_guard lock(EventsMutex);
+  std::lock_guard Lock(EventsMutex);
   return Dropped;
 }
 
 TCustomZOL &TSession::Zol() {
-  if (const int status = Interrupted.load())
-    throw EInterrupted{status};
+  if (const int Status = Interrupted.load())
+    throw EInterrupted{Status};
   return *ZOL;
 }
 
 void TSession::Flush() {
-  std::lock_guard lock(EventsMutex);
+  std::lock_guard Lock(EventsMutex);
   Events.clear();
 }
 
 std::optional<TEventRecord> TSession::Next(Clock::time_point Deadline) {
-  std::unique_lock lock(EventsMutex);
-  EventsChanged.wait_until(lock, Deadline,
+  std::unique_lock Lock(EventsMutex);
+  EventsChanged.wait_until(Lock, Deadline,
                            [this] { return !Events.empty() || Interrupted.load() != 0; });
-  if (const int status = Interrupted.load())
-    throw EInterrupted{status};
+  if (const int Status = Interrupted.load())
+    throw EInterrupted{Status};
   if (Events.empty())
     return std::nullopt;
   TEventRecord e = std::move(Events.front());
@@ -140,9 +140,9 @@ std::optional<TEventRecord> TSession::Next(Clock::time_point Deadline) {
 
 TEventRecord TSession::Expect(const std::string &What,
                               const std::function<bool(const TEventRecord &)> &Accept) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(Options.TimeoutMs);
+  const auto Deadline = Clock::now() + std::chrono::milliseconds(Options.TimeoutMs);
   for (;;) {
-    std::optional<TEventRecord> e = Next(deadline);
+    std::optional<TEventRecord> e = Next(Deadline);
     if (!e)
       throw TExit{ZolctlExit::NoInstrument, "No answer in time: " + What + " did not come within " +
                                                 std::to_string(Options.TimeoutMs) + " ms"};
@@ -166,124 +166,124 @@ TEventRecord TSession::Expect(const std::string &What, TEvent Kind) {
 TEventRecord TSession::ExpectAfterAnswer(const std::string &What, std::uint8_t Code, TEvent Kind) {
   // The instrument repeats its previous answer until it acts on the command: an event of Kind
   // before the answer to Code is an old one.
-  bool answered = false;
+  bool Answered = false;
   return Expect(What, [&](const TEventRecord &e) {
     if (e.Kind == TEvent::Answer && e.Code == Code)
-      answered = true;
-    return answered && e.Kind == Kind;
+      Answered = true;
+    return Answered && e.Kind == Kind;
   });
 }
 
 std::vector<std::string> TSession::Serials() {
-  const int count = ZOL->Scan();
-  std::vector<std::string> serials;
-  for (int i = 0; i < count; ++i) {
-    std::string serial;
-    ZOL->Device->SerialNumber(i + 1, serial);
-    serials.push_back(serial);
+  const int Count = ZOL->Scan();
+  std::vector<std::string> Listed;
+  for (int i = 0; i < Count; ++i) {
+    std::string Serial;
+    ZOL->Device->SerialNumber(i + 1, Serial);
+    Listed.push_back(Serial);
   }
-  return serials;
+  return Listed;
 }
 
 std::vector<std::string> TSession::SerialsWithin(const std::optional<std::string> &Serial,
                                                  int Device) {
-  std::vector<std::string> serials = Serials();
-  const auto found = [&] {
+  std::vector<std::string> Listed = Serials();
+  const auto Found = [&] {
     if (Serial)
-      return std::find(serials.begin(), serials.end(), *Serial) != serials.end();
-    return Device < static_cast<int>(serials.size());
+      return std::find(Listed.begin(), Listed.end(), *Serial) != Listed.end();
+    return Device < static_cast<int>(Listed.size());
   };
-  if (Options.WaitSeconds <= 0 || found())
-    return serials;
-  HidPlatform &platform = ZOL->Device->Platform();
-  const bool told = platform.WatchArrivals(ZOL->Device->Vid, ZOL->Device->Pid);
+  if (Options.WaitSeconds <= 0 || Found())
+    return Listed;
+  HidPlatform &Platform = ZOL->Device->Platform();
+  const bool Told = Platform.WatchArrivals(ZOL->Device->Vid, ZOL->Device->Pid);
   if (Options.Verbose)
     Err << "zolctl: waiting up to " << Options.WaitSeconds << " s for the instrument ("
-        << (told ? "the system tells when one is plugged in"
+        << (Told ? "the system tells when one is plugged in"
                  : "the system tells nothing of arrivals: scanning every " +
                        std::to_string(kArrivalScanEvery.count()) + " ms")
         << ")\n";
   // Told of arrivals, a scan follows each one, and one a second in case a node was not ready
   // when its news came; otherwise a scan every 250 ms.
-  const auto every = told ? std::chrono::milliseconds(1000) : kArrivalScanEvery;
-  const auto deadline = Clock::now() + std::chrono::seconds(Options.WaitSeconds);
-  std::uint64_t seen = told ? platform.Arrivals() : 0;
-  auto scanned = Clock::now();
-  while (!found() && Clock::now() < deadline) {
+  const auto Every = Told ? std::chrono::milliseconds(1000) : kArrivalScanEvery;
+  const auto Deadline = Clock::now() + std::chrono::seconds(Options.WaitSeconds);
+  std::uint64_t Seen = Told ? Platform.Arrivals() : 0;
+  auto Scanned = Clock::now();
+  while (!Found() && Clock::now() < Deadline) {
     {
-      std::unique_lock lock(EventsMutex);
-      EventsChanged.wait_for(lock, std::chrono::milliseconds(20),
+      std::unique_lock Lock(EventsMutex);
+      EventsChanged.wait_for(Lock, std::chrono::milliseconds(20),
                              [this] { return Interrupted.load() != 0; });
     }
-    if (const int status = Interrupted.load())
-      throw EInterrupted{status};
-    const std::uint64_t arrivals = told ? platform.Arrivals() : 0;
-    if (arrivals == seen && Clock::now() - scanned < every)
+    if (const int Status = Interrupted.load())
+      throw EInterrupted{Status};
+    const std::uint64_t Arrivals = Told ? Platform.Arrivals() : 0;
+    if (Arrivals == Seen && Clock::now() - Scanned < Every)
       continue;
-    seen = arrivals;
-    scanned = Clock::now();
-    serials = Serials();
+    Seen = Arrivals;
+    Scanned = Clock::now();
+    Listed = Serials();
   }
-  return serials;
+  return Listed;
 }
 
 bool TSession::WatchArrivals() {
-  HidPlatform &platform = ZOL->Device->Platform();
-  if (!platform.WatchArrivals(ZOL->Device->Vid, ZOL->Device->Pid))
+  HidPlatform &Platform = ZOL->Device->Platform();
+  if (!Platform.WatchArrivals(ZOL->Device->Vid, ZOL->Device->Pid))
     return false;
-  SeenArrivals = platform.Arrivals();
+  SeenArrivals = Platform.Arrivals();
   return true;
 }
 
 void TSession::LookOnArrival() {
-  const std::uint64_t arrivals = ZOL->Device->Platform().Arrivals();
-  if (arrivals == SeenArrivals)
+  const std::uint64_t Arrivals = ZOL->Device->Platform().Arrivals();
+  if (Arrivals == SeenArrivals)
     return;
-  SeenArrivals = arrivals;
-  if (TUSBThread *worker = ZOL->Device->Worker())
-    worker->LookNow();
+  SeenArrivals = Arrivals;
+  if (TUSBThread *Worker = ZOL->Device->Worker())
+    Worker->LookNow();
 }
 
 TZOLModel TSession::Connect(const std::optional<std::string> &Serial, int Device) {
-  const std::vector<std::string> serials = SerialsWithin(Serial, Device);
-  const int count = static_cast<int>(serials.size());
-  if (count == 0)
+  const std::vector<std::string> Serials = SerialsWithin(Serial, Device);
+  const int Count = static_cast<int>(Serials.size());
+  if (Count == 0)
     throw TExit{ZolctlExit::NoInstrument, "No instrument found (see 'zolctl list')"};
-  int index = Device;
+  int Index = Device;
   if (Serial) {
-    index = -1;
-    std::string found;
-    int matches = 0;
-    for (int i = 0; i < count; ++i) {
-      if (serials[static_cast<std::size_t>(i)] == *Serial && index < 0 &&
-          matches++ == SerialOccurrence)
-        index = i;
-      found += (i ? ", " : "") + Printable(serials[static_cast<std::size_t>(i)]);
+    Index = -1;
+    std::string Found;
+    int Matches = 0;
+    for (int i = 0; i < Count; ++i) {
+      if (Serials[static_cast<std::size_t>(i)] == *Serial && Index < 0 &&
+          Matches++ == SerialOccurrence)
+        Index = i;
+      Found += (i ? ", " : "") + Printable(Serials[static_cast<std::size_t>(i)]);
     }
-    if (index < 0)
+    if (Index < 0)
       throw TExit{ZolctlExit::NoInstrument,
-                  "No instrument with serial number " + Printable(*Serial) + "; found: " + found};
-  } else if (Device >= count) {
+                  "No instrument with serial number " + Printable(*Serial) + "; found: " + Found};
+  } else if (Device >= Count) {
     throw TExit{ZolctlExit::NoInstrument, "No instrument number " + std::to_string(Device) + ": " +
-                                              std::to_string(count) + " found"};
+                                              std::to_string(Count) + " found"};
   }
-  if (!ZOL->Open(index))
+  if (!ZOL->Open(Index))
     throw TExit{ZolctlExit::NoInstrument,
                 "The instrument could not be opened (it is gone, its report lengths cannot be "
                 "read, or it declares reports longer than this program takes)"};
   if (AfterOpen)
-    AfterOpen(index);
+    AfterOpen(Index);
   Expect("the connection", TEvent::Connect);
   Expect("the tag read at connection", TEvent::Tag);
-  TZOLModel state = Expect("the state after connection", TEvent::State).Snapshot;
-  if (Password && state.WriteLocked) {
+  TZOLModel State = Expect("the state after connection", TEvent::State).Snapshot;
+  if (Password && State.WriteLocked) {
     if (!UnlockWith(*Password))
       throw TExit{ZolctlExit::Refused, "The instrument stays write-locked: wrong password"};
-    state = Expect("the state after unlocking", TEvent::State).Snapshot;
+    State = Expect("the state after unlocking", TEvent::State).Snapshot;
   }
   if (Journaled)
-    ReadBefore(state);
-  return state;
+    ReadBefore(State);
+  return State;
 }
 
 void TSession::ReadBefore(const TZOLModel &State) {
@@ -316,11 +316,11 @@ std::optional<TZOLSettings> TSession::ReadSettingsBack() {
 bool TSession::UnlockWith(const std::string &Pw) {
   Flush();
   ZOL->Unlock(Pw);
-  bool answered = false;
+  bool Answered = false;
   const TEventRecord e = Expect("the answer to the unlock command", [&](const TEventRecord &r) {
     if (r.Kind == TEvent::Answer && r.Code == CodeOf(TCommand::Unlock))
-      answered = true;
-    return answered && (r.Kind == TEvent::Unlocked || r.Kind == TEvent::State);
+      Answered = true;
+    return Answered && (r.Kind == TEvent::Unlocked || r.Kind == TEvent::State);
   });
   return e.Kind == TEvent::Unlocked || !e.Snapshot.WriteLocked;
 }
@@ -334,24 +334,24 @@ void TSession::RequireUnlocked(const TZOLModel &State) const {
 std::string TSession::SentNote() const {
   Tap->Shut();
   const TracePlatform::TWritten w = Tap->Written();
-  long count = 0;
-  for (int code = 0; code < 256; ++code)
-    if (ChangesSettings(static_cast<std::uint8_t>(code)))
-      count += w.Count[static_cast<std::size_t>(code)];
-  if (count == 0)
+  long Count = 0;
+  for (int Code = 0; Code < 256; ++Code)
+    if (ChangesSettings(static_cast<std::uint8_t>(Code)))
+      Count += w.Count[static_cast<std::size_t>(Code)];
+  if (Count == 0)
     return "nothing that changes the instrument's settings had been sent";
-  const auto sent = [&](TCommand c) { return w.Count[CodeOf(c)] > 0; };
-  const auto last = [&](TCommand c) { return w.Last[CodeOf(c)]; };
-  std::vector<std::string> held;
-  if (sent(TCommand::SendTag1) || sent(TCommand::SendTag2)) {
-    if (last(TCommand::SendTag1) > last(TCommand::SendTag2))
-      held.push_back("the tag may be half-written (characters 1 to 8 new, 9 to 16 not sent)");
-    else if (!sent(TCommand::SendTag1))
-      held.push_back("the tag may be half-written (characters 9 to 16 new, 1 to 8 not sent)");
+  const auto Sent = [&](TCommand c) { return w.Count[CodeOf(c)] > 0; };
+  const auto Last = [&](TCommand c) { return w.Last[CodeOf(c)]; };
+  std::vector<std::string> Held;
+  if (Sent(TCommand::SendTag1) || Sent(TCommand::SendTag2)) {
+    if (Last(TCommand::SendTag1) > Last(TCommand::SendTag2))
+      Held.push_back("the tag may be half-written (characters 1 to 8 new, 9 to 16 not sent)");
+    else if (!Sent(TCommand::SendTag1))
+      Held.push_back("the tag may be half-written (characters 9 to 16 new, 1 to 8 not sent)");
     else
-      held.push_back("the tag");
+      Held.push_back("the tag");
   }
-  const std::pair<TCommand, const char *> kWhat[] = {
+  const std::pair<TCommand, const char *> KWhat[] = {
       {TCommand::SendFilter, "the filter"},
       {TCommand::SendAlarm1, "alarm 1"},
       {TCommand::SendAlarm2, "alarm 2"},
@@ -363,16 +363,16 @@ std::string TSession::SentNote() const {
       {TCommand::EraseFirmwareMemory, "the USB interface firmware (erased)"},
       {TCommand::ResetAll, "every setting (returned to the factory values)"},
   };
-  for (const auto &[code, what] : kWhat)
-    if (sent(code))
-      held.push_back(what);
-  std::string list;
-  for (std::size_t i = 0; i < held.size(); ++i)
-    list += (i == 0 ? "" : i + 1 == held.size() ? " and " : ", ") + held[i];
-  return std::to_string(count) +
+  for (const auto &[code, what] : KWhat)
+    if (Sent(code))
+      Held.push_back(what);
+  std::string List;
+  for (std::size_t i = 0; i < Held.size(); ++i)
+    List += (i == 0 ? "" : i + 1 == Held.size() ? " and " : ", ") + Held[i];
+  return std::to_string(Count) +
          " command(s) changing the instrument's settings had been sent, none after the "
          "interruption; these may have changed: " +
-         list + "; check the instrument with 'zolctl read'";
+         List + "; check the instrument with 'zolctl read'";
 }
 
 } // namespace zol

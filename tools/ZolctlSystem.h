@@ -22,7 +22,7 @@ void ReserveStandardDescriptors();
 /// checked). A blocking system call of the main thread is interrupted, not restarted.
 class TSignalWatch {
 public:
-  explicit TSignalWatch(std::function<void(int Status)> OnSignal);
+  explicit TSignalWatch(std::function<void(int Status)> Handler);
   ~TSignalWatch(); ///< Restores the default handlers and joins the watcher.
   TSignalWatch(const TSignalWatch &) = delete;
   TSignalWatch &operator=(const TSignalWatch &) = delete;

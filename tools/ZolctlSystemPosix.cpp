@@ -31,35 +31,35 @@ std::atomic<int> Caught{0};
 static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 
 extern "C" void OnPosixSignal(int Signal) {
-  const auto status = static_cast<unsigned char>(128 + Signal);
-  Caught.store(status);
-  const int saved = errno;
-  [[maybe_unused]] const ssize_t n = write(WakePipe[1], &status, 1);
-  errno = saved;
+  const auto Status = static_cast<unsigned char>(128 + Signal);
+  Caught.store(Status);
+  const int Saved = errno;
+  [[maybe_unused]] const ssize_t n = write(WakePipe[1], &Status, 1);
+  errno = Saved;
 }
 
 void Handle(int Signal, void (*Handler)(int)) {
-  struct sigaction action {};
-  action.sa_handler = Handler;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0; // no SA_RESTART: a blocking read returns EINTR
-  sigaction(Signal, &action, nullptr);
+  struct sigaction Action {};
+  Action.sa_handler = Handler;
+  sigemptyset(&Action.sa_mask);
+  Action.sa_flags = 0; // no SA_RESTART: a blocking read returns EINTR
+  sigaction(Signal, &Action, nullptr);
 }
 } // namespace
 
 void ReserveStandardDescriptors() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+  for (int Fd = 0; Fd <= 2; ++Fd) {
+    if (fcntl(Fd, F_GETFD) != -1 || errno != EBADF)
       continue;
-    const int null = open("/dev/null", O_RDWR);
-    if (null >= 0 && null != fd) {
-      dup2(null, fd);
-      close(null);
+    const int Null = open("/dev/null", O_RDWR);
+    if (Null >= 0 && Null != Fd) {
+      dup2(Null, Fd);
+      close(Null);
     }
   }
 }
 
-TSignalWatch::TSignalWatch(std::function<void(int)> OnSignal_) : OnSignal(std::move(OnSignal_)) {
+TSignalWatch::TSignalWatch(std::function<void(int)> Handler) : OnSignal(std::move(Handler)) {
   if (pipe(WakePipe) != 0)
     return;
   fcntl(WakePipe[0], F_SETFD, FD_CLOEXEC);
@@ -67,33 +67,33 @@ TSignalWatch::TSignalWatch(std::function<void(int)> OnSignal_) : OnSignal(std::m
   Watcher = std::thread([this] {
     // The signals go to another thread, so that a blocking read there (the password prompt)
     // ends with EINTR.
-    sigset_t watched;
-    sigemptyset(&watched);
-    for (int signal : kWatched)
-      sigaddset(&watched, signal);
-    pthread_sigmask(SIG_BLOCK, &watched, nullptr);
+    sigset_t Watched;
+    sigemptyset(&Watched);
+    for (int Signal : kWatched)
+      sigaddset(&Watched, Signal);
+    pthread_sigmask(SIG_BLOCK, &Watched, nullptr);
     for (;;) {
-      unsigned char status = 0;
-      const ssize_t n = read(WakePipe[0], &status, 1);
+      unsigned char Status = 0;
+      const ssize_t n = read(WakePipe[0], &Status, 1);
       if (n < 0 && errno == EINTR)
         continue;
-      if (n != 1 || status == 0)
+      if (n != 1 || Status == 0)
         return;
-      OnSignal(status);
+      OnSignal(Status);
     }
   });
-  for (int signal : kWatched)
-    Handle(signal, OnPosixSignal);
+  for (int Signal : kWatched)
+    Handle(Signal, OnPosixSignal);
   Handle(SIGPIPE, SIG_IGN);
 }
 
 TSignalWatch::~TSignalWatch() {
   if (!Watcher.joinable())
     return;
-  for (int signal : kWatched)
-    Handle(signal, SIG_DFL);
-  const unsigned char stop = 0;
-  [[maybe_unused]] const ssize_t n = write(WakePipe[1], &stop, 1);
+  for (int Signal : kWatched)
+    Handle(Signal, SIG_DFL);
+  const unsigned char Stop = 0;
+  [[maybe_unused]] const ssize_t n = write(WakePipe[1], &Stop, 1);
   Watcher.join();
   close(WakePipe[0]);
   close(WakePipe[1]);
@@ -109,43 +109,43 @@ bool StdinIsTerminal() {
 }
 
 bool ReadSecretLine(std::string &Line, const char *Prompt) {
-  termios saved{};
-  const bool terminal = tcgetattr(STDIN_FILENO, &saved) == 0;
-  if (terminal) {
-    termios quiet = saved;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    EchoSettings = saved;
+  termios Saved{};
+  const bool Terminal = tcgetattr(STDIN_FILENO, &Saved) == 0;
+  if (Terminal) {
+    termios Quiet = Saved;
+    Quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    EchoSettings = Saved;
     EchoOff.store(true);
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &Quiet);
     // The prompt once the echo is off: what is typed after it is neither shown nor flushed.
     std::fputs(Prompt, stderr);
     std::fflush(stderr);
   }
   // read(2) itself: an interruption ends it with EINTR (iostreams would retry).
   Line.clear();
-  bool ok = false;
+  bool Ok = false;
   for (;;) {
     char c = 0;
     const ssize_t n = read(STDIN_FILENO, &c, 1);
     if (n <= 0) {
-      ok = !Line.empty() && n == 0;
+      Ok = !Line.empty() && n == 0;
       break;
     }
     if (c == '\n') {
-      ok = true;
+      Ok = true;
       break;
     }
     if (Line.size() < 4096)
       Line += c;
   }
-  if (terminal) {
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  if (Terminal) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &Saved);
     EchoOff.store(false);
     std::fputs("\n", stderr);
   }
   if (!Line.empty() && Line.back() == '\r')
     Line.pop_back();
-  return ok;
+  return Ok;
 }
 
 void HardExit(int Status) {
@@ -165,35 +165,35 @@ TFileLock::~TFileLock() {
 
 TFileLock::TTake TFileLock::Take(const std::string &Path, std::chrono::milliseconds Wait,
                                  const std::function<bool()> &Stop, std::string &Reason) {
-  const std::string lockPath = Path + ".lock";
-  const auto end = std::chrono::steady_clock::now() + Wait;
+  const std::string Name = Path + ".lock";
+  const auto End = std::chrono::steady_clock::now() + Wait;
   for (;;) {
-    const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-      Reason = lockPath + ": " + std::strerror(errno);
+    const int Fd = open(Name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (Fd < 0) {
+      Reason = Name + ": " + std::strerror(errno);
       return TTake::Failed;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      struct stat held {
-      }, named{};
-      if (fstat(fd, &held) == 0 && stat(lockPath.c_str(), &named) == 0 &&
-          held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-        Handle = fd;
-        LockPath = lockPath;
+    if (flock(Fd, LOCK_EX | LOCK_NB) == 0) {
+      struct stat Held {
+      }, Named{};
+      if (fstat(Fd, &Held) == 0 && stat(Name.c_str(), &Named) == 0 && Held.st_dev == Named.st_dev &&
+          Held.st_ino == Named.st_ino) {
+        Handle = Fd;
+        LockPath = Name;
         return TTake::Taken;
       }
-      close(fd); // its last holder removed it meanwhile
+      close(Fd); // its last holder removed it meanwhile
       continue;
     }
-    const int error = errno;
-    close(fd);
-    if (error != EWOULDBLOCK && error != EINTR) {
-      Reason = lockPath + ": " + std::strerror(error);
+    const int Error = errno;
+    close(Fd);
+    if (Error != EWOULDBLOCK && Error != EINTR) {
+      Reason = Name + ": " + std::strerror(Error);
       return TTake::Failed;
     }
     if (Stop && Stop())
       return TTake::Stopped;
-    if (std::chrono::steady_clock::now() >= end)
+    if (std::chrono::steady_clock::now() >= End)
       return TTake::Busy;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
