@@ -38,3 +38,13 @@ elseif(NOT ZOL_CORE_ONLY)
   message(FATAL_ERROR "A Windows build with the windows needs Qt for Windows: "
                       "-DZOL_QT_WINDOWS=$(scripts/build-qt-windows | tail -1), or -DZOL_CORE_ONLY=ON")
 endif()
+
+# SQLite for Windows (scripts/build-sqlite-windows builds it; ZOL_SQLITE_WINDOWS is its prefix), a
+# static library: with it the build has the set-up journal (find_package(SQLite3) finds it there);
+# without it zolctl.exe keeps none.
+set(ZOL_SQLITE_WINDOWS "" CACHE PATH "Prefix of SQLite built for Windows (scripts/build-sqlite-windows)")
+if(ZOL_SQLITE_WINDOWS)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${ZOL_SQLITE_WINDOWS})
+  # A prefix without it is an error, not a build that quietly keeps no journal.
+  find_package(SQLite3 REQUIRED)
+endif()
