@@ -44,7 +44,13 @@ endif()
 # without it zolctl.exe keeps none.
 set(ZOL_SQLITE_WINDOWS "" CACHE PATH "Prefix of SQLite built for Windows (scripts/build-sqlite-windows)")
 if(ZOL_SQLITE_WINDOWS)
-  list(APPEND CMAKE_FIND_ROOT_PATH ${ZOL_SQLITE_WINDOWS})
-  # A prefix without it is an error, not a build that quietly keeps no journal.
+  # Its files named outright, so that a build folder follows the prefix when it changes (a new
+  # version or script); a prefix without them is an error, not a build that keeps no journal.
+  if(NOT EXISTS ${ZOL_SQLITE_WINDOWS}/include/sqlite3.h OR
+     NOT EXISTS ${ZOL_SQLITE_WINDOWS}/lib/libsqlite3.a)
+    message(FATAL_ERROR "No SQLite for Windows in ${ZOL_SQLITE_WINDOWS} (scripts/build-sqlite-windows)")
+  endif()
+  set(SQLite3_INCLUDE_DIR ${ZOL_SQLITE_WINDOWS}/include CACHE PATH "" FORCE)
+  set(SQLite3_LIBRARY ${ZOL_SQLITE_WINDOWS}/lib/libsqlite3.a CACHE FILEPATH "" FORCE)
   find_package(SQLite3 REQUIRED)
 endif()
