@@ -38,3 +38,19 @@ elseif(NOT ZOL_CORE_ONLY)
   message(FATAL_ERROR "A Windows build with the windows needs Qt for Windows: "
                       "-DZOL_QT_WINDOWS=$(scripts/build-qt-windows | tail -1), or -DZOL_CORE_ONLY=ON")
 endif()
+
+# SQLite for Windows (scripts/build-sqlite-windows builds it; ZOL_SQLITE_WINDOWS is its prefix), a
+# static library: with it the build has the set-up journal (find_package(SQLite3) finds it there);
+# without it zolctl.exe keeps none.
+set(ZOL_SQLITE_WINDOWS "" CACHE PATH "Prefix of SQLite built for Windows (scripts/build-sqlite-windows)")
+if(ZOL_SQLITE_WINDOWS)
+  # Its files named outright, so that a build folder follows the prefix when it changes (a new
+  # version or script); a prefix without them is an error, not a build that keeps no journal.
+  if(NOT EXISTS ${ZOL_SQLITE_WINDOWS}/include/sqlite3.h OR
+     NOT EXISTS ${ZOL_SQLITE_WINDOWS}/lib/libsqlite3.a)
+    message(FATAL_ERROR "No SQLite for Windows in ${ZOL_SQLITE_WINDOWS} (scripts/build-sqlite-windows)")
+  endif()
+  set(SQLite3_INCLUDE_DIR ${ZOL_SQLITE_WINDOWS}/include CACHE PATH "" FORCE)
+  set(SQLite3_LIBRARY ${ZOL_SQLITE_WINDOWS}/lib/libsqlite3.a CACHE FILEPATH "" FORCE)
+  find_package(SQLite3 REQUIRED)
+endif()

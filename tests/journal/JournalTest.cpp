@@ -1,95 +1,12 @@
 // The set-up journal on a real SQLite database in a folder of the test's own.
-#include <gtest/gtest.h>
-
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <sqlite3.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <thread>
-
-#include "journal/Journal.h"
+#include "tests/journal/JournalTestFixture.h"
 
 namespace zol {
 namespace {
 
-namespace fs = std::filesystem;
-using TClock = std::chrono::system_clock;
-
-std::string Slurp(const fs::path &Path) {
-  std::ifstream in(Path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-class Journal : public ::testing::Test {
-protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/journal-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    Dir = pattern;
-    Path = (Dir / "journal.sqlite").string();
-  }
-  void TearDown() override { fs::remove_all(Dir); }
-
-  static TJournalRecord Sample(const std::string &Serial, TClock::time_point When) {
-    TJournalRecord r;
-    r.When = When;
-    r.SerialNumber = Serial;
-    r.Manufacturer = "Maker";
-    r.Product = "RW8";
-    r.Firmware = "0123456789AB";
-    r.Program = "zolctl";
-    r.ProgramVersion = "1.04";
-    r.Operation = TJournalOperation::Load;
-    r.ParameterFile = "tank4.ZOL";
-    TZOLSettings before;
-    before.Tag.Set("OLD TAG");
-    before.Filter = 1.5f;
-    TZOLSettings after = before;
-    after.Tag.Set("TANK 4");
-    after.Alarm2.SetPoint = -12.5f;
-    after.Alarm2.Delay = 2.5f;
-    after.Alarm2.LedBelow = 1;
-    r.Before = before;
-    r.After = after;
-    r.Verdict = TJournalVerdict::Held;
-    return r;
-  }
-
-  /// Records Count records in a process of its own, in a loop; returns its id.
-  pid_t Writer(int Count, const std::string &Serial) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      try {
-        auto journal = TJournal::Open(Path, TJournal::TOpen::Write);
-        for (int i = 0; Count < 0 || i < Count; ++i)
-          journal->Record(Sample(Serial, TClock::now()));
-      } catch (...) {
-        _exit(1);
-      }
-      _exit(0);
-    }
-    return pid;
-  }
-
-  std::size_t Count(const std::optional<std::string> &Serial = std::nullopt) {
-    TJournalQuery q;
-    q.SerialNumber = Serial;
-    return TJournal::Open(Path, TJournal::TOpen::Read)->Query(q).size();
-  }
-
-  fs::path Dir;
-  std::string Path;
-};
+using namespace journal_test;
 
 TEST_F(Journal, KeepsEachRecordWholeAndFindsThemBySerialAndDate) {
   const auto t0 = TClock::time_point(std::chrono::hours(24 * 20000));
@@ -145,55 +62,6 @@ TEST_F(Journal, KeepsEachRecordWholeAndFindsThemBySerialAndDate) {
   ASSERT_EQ(last.size(), 2u);
   EXPECT_EQ(last[0].SerialNumber, "B2") << "the last two, oldest first";
   EXPECT_TRUE(journal->Verify().Sound) << journal->Verify().Message;
-}
-
-TEST_F(Journal, MakesItsFolderForItsOwnerInTheUsersDataFolder) {
-  const std::string saved = std::getenv("HOME") ? std::getenv("HOME") : "";
-  unsetenv("ZOLCFG_JOURNAL");
-  unsetenv("XDG_DATA_HOME");
-  setenv("HOME", Dir.c_str(), 1);
-  EXPECT_EQ(DefaultJournalPath(), (Dir / ".local/share/zolcfg/journal.sqlite").string());
-  setenv("XDG_DATA_HOME", (Dir / "data").c_str(), 1);
-  EXPECT_EQ(DefaultJournalPath(), (Dir / "data/zolcfg/journal.sqlite").string());
-  TJournal::Open(DefaultJournalPath(), TJournal::TOpen::Write)->Record(Sample("A1", {}));
-  struct stat info {};
-  ASSERT_EQ(stat((Dir / "data/zolcfg").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0700u);
-  setenv("ZOLCFG_JOURNAL", Path.c_str(), 1);
-  EXPECT_EQ(DefaultJournalPath(), Path);
-  unsetenv("ZOLCFG_JOURNAL");
-  unsetenv("XDG_DATA_HOME");
-  setenv("HOME", saved.c_str(), 1);
-}
-
-TEST_F(Journal, AWriterKilledWhileItWritesLeavesASoundJournal) {
-  TJournal::Open(Path, TJournal::TOpen::Write);
-  const pid_t pid = Writer(-1, "KILLED");
-  // Killed once it has written some records (bounded wait).
-  for (int i = 0; i < 1000 && Count() < 20; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  kill(pid, SIGKILL);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFSIGNALED(status)) << "killed while writing";
-  const TJournalCheck check = VerifyJournalAt(Path);
-  EXPECT_TRUE(check.Sound) << check.Message;
-  EXPECT_GE(Count("KILLED"), 20u);
-  TJournal::Open(Path, TJournal::TOpen::Write)->Record(Sample("AFTER", {}));
-  EXPECT_EQ(Count("AFTER"), 1u);
-}
-
-TEST_F(Journal, TwoWritersAtOnceBothRecordEverything) {
-  constexpr int kEach = 300;
-  const pid_t a = Writer(kEach, "A"), b = Writer(kEach, "B");
-  int statusA = 0, statusB = 0;
-  waitpid(a, &statusA, 0);
-  waitpid(b, &statusB, 0);
-  EXPECT_TRUE(WIFEXITED(statusA) && WEXITSTATUS(statusA) == 0);
-  EXPECT_TRUE(WIFEXITED(statusB) && WEXITSTATUS(statusB) == 0);
-  EXPECT_EQ(Count("A"), static_cast<std::size_t>(kEach));
-  EXPECT_EQ(Count("B"), static_cast<std::size_t>(kEach));
-  EXPECT_TRUE(VerifyJournalAt(Path).Sound);
 }
 
 TEST_F(Journal, ANewerJournalIsRefusedAndLeftAsItIs) {
