@@ -437,8 +437,14 @@ TJournalForm::TJournalForm(TZOL &ZOL, TJournalKeeper &Keeper, QWidget *parent)
                               "The sheet was not written: the instrument was disconnected."));
     }
   });
+  connect(&ZOL, &TZOL::InfoUpdated, this, [this](const TZOLModel &) {
+    if (SheetPath.isEmpty() || !SheetNeedsInfo)
+      return;
+    SheetNeedsInfo = false;
+    this->ZOL.ReadAll();
+  });
   connect(&ZOL, &TZOL::AllRead, this, [this](const TZOLModel &Snapshot) {
-    if (!SheetPath.isEmpty())
+    if (!SheetPath.isEmpty() && !SheetNeedsInfo)
       WriteSheet(Snapshot);
   });
   connect(&Keeper, &TJournalKeeper::Recorded, this, [this](const QString &SerialNumber) {
@@ -481,8 +487,11 @@ void TJournalForm::Refresh() {
                  QString::fromLocal8Bit(R.Message.c_str());
     const QString Cells[] = {ShownTime(R.Time), OperationText(R.Operation), VerdictText(R.Verdict),
                              Changed};
-    for (int Column = 0; Column < 4; ++Column)
-      Table->setItem(Row, Column, new QTableWidgetItem(Cells[Column]));
+    for (int Column = 0; Column < 4; ++Column) {
+      auto *Item = new QTableWidgetItem(Cells[Column]);
+      Item->setToolTip(Cells[Column]); // what changed may be wider than the window
+      Table->setItem(Row, Column, Item);
+    }
   }
   Table->resizeColumnsToContents();
   Table->horizontalHeader()->setStretchLastSection(true);
@@ -517,10 +526,12 @@ bool TJournalForm::ExportCsv(const QString &Path, QString &Reason) const {
 
 void TJournalForm::MakeSheet(const QString &Path) {
   SheetPath = Path;
+  SheetNeedsInfo = true;
   LbStatus->setText(Tr("Lecture de tous les réglages ...", "Reading every setting ..."));
-  // The sheet shows the settings as the instrument holds them now.
-  ZOL.ReadAll();
-  QTimer::singleShot(TJournalKeeper::kAnswerMs, this, [this, Path] {
+  // The sheet shows the instrument's information block and its settings as it holds them now:
+  // the one read first, then the others (a command sent at once would cut the first short).
+  ZOL.ReadInfo();
+  QTimer::singleShot(2 * TJournalKeeper::kAnswerMs, this, [this, Path] {
     if (SheetPath != Path)
       return;
     SheetPath.clear();

@@ -117,7 +117,8 @@ public:
   QByteArray CsvText() const;
   /// Writes the records listed to Path as CSV, whole or not at all; false with Reason.
   bool ExportCsv(const QString &Path, QString &Reason) const;
-  /// Runs a read-all, then writes the configuration sheet to Path; a failure is shown.
+  /// Reads the information block and every setting, then writes the configuration sheet to
+  /// Path; a failure is shown.
   void MakeSheet(const QString &Path);
 
   // The controls, for the tests and the screenshots.
@@ -137,7 +138,8 @@ private:
   TJournalKeeper &Keeper;
   std::string Serial;
   std::vector<TJournalRecord> Records;
-  QString SheetPath; ///< the sheet waiting for its read-all, empty when none
+  QString SheetPath;           ///< the sheet waiting for its read-all, empty when none
+  bool SheetNeedsInfo = false; ///< the sheet waits for the information block first
 };
 
 /// Makes the keeper and the window "Journal" (hidden) and its button "Journal" on the page

@@ -8,12 +8,16 @@
 #include <QPainter>
 #include <QPdfWriter>
 
+#include <algorithm>
+
 #include "windows/Journal.h"
 #include "windows/Language.h"
 
 namespace zol {
 
 namespace {
+
+constexpr double kMarginMm = 18.0;
 
 QString FromLatin1(const std::string &Text) {
   QString Shown = QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size()));
@@ -46,12 +50,22 @@ public:
     P.setFont(Font);
     const QFontMetrics Metrics(Font, P.device());
     const double Shares[] = {0.0, 0.22, 0.47, 0.59, 1.0};
+    int Height = Metrics.height();
     for (int i = 0; i < 4 && i < Cells.size(); ++i) {
       const int Left = Area.left() + static_cast<int>(Area.width() * Shares[i]);
-      const int Width = static_cast<int>(Area.width() * (Shares[i + 1] - Shares[i])) - 20;
-      P.drawText(Left, Y + Metrics.ascent(), Metrics.elidedText(Cells[i], Qt::ElideRight, Width));
+      const int Width =
+          static_cast<int>(Area.width() * (Shares[i + 1] - Shares[i])) - Area.width() / 60;
+      if (i < 3) {
+        P.drawText(Left, Y + Metrics.ascent(), Metrics.elidedText(Cells[i], Qt::ElideRight, Width));
+        continue;
+      }
+      // What changed is wrapped on as many lines as it takes, up to the page's end.
+      const QRect Cell(Left, Y, Width, std::max(Area.bottom() - Y, 0));
+      const QRect Used = Metrics.boundingRect(Cell, Qt::TextWordWrap, Cells[i]);
+      P.drawText(Cell, Qt::TextWordWrap, Cells[i]);
+      Height = std::max(Height, std::min(Used.height(), Cell.height()));
     }
-    Y += Metrics.height();
+    Y += Height;
   }
 
 private:
@@ -62,7 +76,7 @@ private:
     P.setFont(Font);
     const QFontMetrics Metrics(Font, P.device());
     const int Split = Area.left() + Area.width() * 2 / 5;
-    const int LeftWidth = Right.isEmpty() ? Area.width() : Split - Area.left() - 20;
+    const int LeftWidth = Right.isEmpty() ? Area.width() : Split - Area.left() - Area.width() / 60;
     P.drawText(Area.left(), Y + Metrics.ascent(),
                Metrics.elidedText(Left, Qt::ElideRight, LeftWidth));
     if (!Right.isEmpty())
@@ -76,6 +90,58 @@ private:
   int Y;
 };
 
+/// Draws the sheet in Area of Painter's device.
+void PaintSheet(QPainter &Painter, const QRect &Area, const TZOLModel &Model,
+                const std::vector<TJournalRecord> &Records, const QString &RecordsProblem,
+                const QDateTime &When) {
+  TSheetPainter Sheet(Painter, Area);
+  Sheet.Title(Tr("Fiche de configuration RW8", "RW8 configuration sheet"));
+  Sheet.Field(Tr("Date", "Date"), When.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+
+  Sheet.Heading(Tr("Instrument", "Instrument"));
+  Sheet.Field(Tr("N° de série", "Serial number"), QString::fromStdString(Model.SerialNumber));
+  Sheet.Field(Tr("Fabricant", "Manufacturer"), QString::fromStdString(Model.Manufacturer));
+  Sheet.Field(Tr("Produit", "Product"), QString::fromStdString(Model.Product));
+  Sheet.Field(Tr("Firmware (info)", "Firmware (info)"),
+              Model.InfoText.empty() ? Tr("non lu", "not read")
+                                     : QString::fromStdString(Model.InfoText));
+
+  const TZOLSettings &S = Model.Settings;
+  Sheet.Heading(Tr("Réglages relus", "Settings as read back"));
+  Sheet.Field(Tr("Tag", "Tag"), QLatin1Char('"') + FromLatin1(S.Tag.Get()) + QLatin1Char('"'));
+  Sheet.Field(Tr("Filtre", "Filter"), Tenths(S.Filter, "s"));
+  const QString No = QStringLiteral("NO");
+  const QString Nc = Tr("NF", "NC");
+  for (int Which = 1; Which <= 2; ++Which) {
+    const TZOLAlarm &A = Which == 1 ? S.Alarm1 : S.Alarm2;
+    const QString Name = Tr("Alarme %1 : ", "Alarm %1: ").arg(Which);
+    Sheet.Field(Name + Tr("seuil", "set point"), Tenths(A.SetPoint, "°C"));
+    Sheet.Field(Name + Tr("hystérésis", "hysteresis"), Tenths(A.Hysteresis, "°C"));
+    Sheet.Field(Name + Tr("retard", "delay"), Tenths(A.Delay, "s"));
+    Sheet.Field(Name + Tr("contact", "contact"), A.ContactNC != 0 ? Nc : No);
+    Sheet.Field(Name + Tr("sur défaut", "on failure"), A.FailClosed != 0 ? Nc : No);
+    Sheet.Field(Name + Tr("LED allumée", "LED lit"),
+                A.LedBelow != 0 ? Tr("en dessous", "below") : Tr("au-dessus", "above"));
+  }
+
+  Sheet.Heading(Tr("Journal : les dernières opérations", "Journal: the last operations"));
+  if (!RecordsProblem.isEmpty())
+    Sheet.Text(RecordsProblem);
+  else if (Records.empty())
+    Sheet.Text(Tr("aucune", "none"));
+  else
+    Sheet.Row({Tr("Date", "Date"), Tr("Opération", "Operation"), Tr("Verdict", "Verdict"),
+               Tr("Ce qui a changé", "What changed")},
+              true);
+  for (const TJournalRecord &R : Records) {
+    QString Time = QString::fromStdString(R.Time).left(19);
+    Time.replace(QLatin1Char('T'), QLatin1Char(' '));
+    Sheet.Row({Time, OperationText(R.Operation), VerdictText(R.Verdict),
+               SettingsChanges(R.Before, R.After).join(QStringLiteral("; "))},
+              false);
+  }
+}
+
 } // namespace
 
 QByteArray ConfigurationSheetPdf(const TZOLModel &Model, const std::vector<TJournalRecord> &Records,
@@ -87,7 +153,8 @@ QByteArray ConfigurationSheetPdf(const TZOLModel &Model, const std::vector<TJour
   {
     QPdfWriter Writer(&Buffer);
     Writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait,
-                                     QMarginsF(18, 18, 18, 18), QPageLayout::Millimeter));
+                                     QMarginsF(kMarginMm, kMarginMm, kMarginMm, kMarginMm),
+                                     QPageLayout::Millimeter));
     Writer.setResolution(300);
     Writer.setTitle(Tr("Fiche de configuration RW8 ", "RW8 configuration sheet ") +
                     QString::fromStdString(Model.SerialNumber));
@@ -95,56 +162,28 @@ QByteArray ConfigurationSheetPdf(const TZOLModel &Model, const std::vector<TJour
     QPainter Painter;
     if (!Painter.begin(&Writer))
       return {};
-    TSheetPainter Sheet(Painter, Writer.pageLayout().paintRectPixels(Writer.resolution()));
-    Sheet.Title(Tr("Fiche de configuration RW8", "RW8 configuration sheet"));
-    Sheet.Field(Tr("Date", "Date"), When.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
-
-    Sheet.Heading(Tr("Instrument", "Instrument"));
-    Sheet.Field(Tr("N° de série", "Serial number"), QString::fromStdString(Model.SerialNumber));
-    Sheet.Field(Tr("Fabricant", "Manufacturer"), QString::fromStdString(Model.Manufacturer));
-    Sheet.Field(Tr("Produit", "Product"), QString::fromStdString(Model.Product));
-    Sheet.Field(Tr("Firmware (info)", "Firmware (info)"),
-                Model.InfoText.empty() ? Tr("non lu", "not read")
-                                       : QString::fromStdString(Model.InfoText));
-
-    const TZOLSettings &S = Model.Settings;
-    Sheet.Heading(Tr("Réglages relus", "Settings as read back"));
-    Sheet.Field(Tr("Tag", "Tag"), QLatin1Char('"') + FromLatin1(S.Tag.Get()) + QLatin1Char('"'));
-    Sheet.Field(Tr("Filtre", "Filter"), Tenths(S.Filter, "s"));
-    const QString No = QStringLiteral("NO");
-    const QString Nc = Tr("NF", "NC");
-    for (int Which = 1; Which <= 2; ++Which) {
-      const TZOLAlarm &A = Which == 1 ? S.Alarm1 : S.Alarm2;
-      const QString Name = Tr("Alarme ", "Alarm ") + QString::number(Which) + QStringLiteral(" : ");
-      Sheet.Field(Name + Tr("seuil", "set point"), Tenths(A.SetPoint, "°C"));
-      Sheet.Field(Name + Tr("hystérésis", "hysteresis"), Tenths(A.Hysteresis, "°C"));
-      Sheet.Field(Name + Tr("retard", "delay"), Tenths(A.Delay, "s"));
-      Sheet.Field(Name + Tr("contact", "contact"), A.ContactNC != 0 ? Nc : No);
-      Sheet.Field(Name + Tr("sur défaut", "on failure"), A.FailClosed != 0 ? Nc : No);
-      Sheet.Field(Name + Tr("LED allumée", "LED lit"),
-                  A.LedBelow != 0 ? Tr("en dessous", "below") : Tr("au-dessus", "above"));
-    }
-
-    Sheet.Heading(Tr("Journal : les dernières opérations", "Journal: the last operations"));
-    if (!RecordsProblem.isEmpty())
-      Sheet.Text(RecordsProblem);
-    else if (Records.empty())
-      Sheet.Text(Tr("aucune", "none"));
-    else
-      Sheet.Row({Tr("Date", "Date"), Tr("Opération", "Operation"), Tr("Verdict", "Verdict"),
-                 Tr("Ce qui a changé", "What changed")},
-                true);
-    for (const TJournalRecord &R : Records) {
-      QString Time = QString::fromStdString(R.Time).left(19);
-      Time.replace(QLatin1Char('T'), QLatin1Char(' '));
-      Sheet.Row({Time, OperationText(R.Operation), VerdictText(R.Verdict),
-                 SettingsChanges(R.Before, R.After).join(QStringLiteral("; "))},
-                false);
-    }
+    PaintSheet(Painter, Writer.pageLayout().paintRectPixels(Writer.resolution()), Model, Records,
+               RecordsProblem, When);
     if (!Painter.end())
       return {};
   }
   return Data;
+}
+
+QImage ConfigurationSheetImage(const TZOLModel &Model, const std::vector<TJournalRecord> &Records,
+                               const QString &RecordsProblem, const QDateTime &When, int Dpi) {
+  const auto Pixels = [Dpi](double Mm) { return static_cast<int>(Mm / 25.4 * Dpi); };
+  QImage Image(Pixels(210), Pixels(297), QImage::Format_RGB32);
+  Image.setDotsPerMeterX(static_cast<int>(Dpi / 0.0254));
+  Image.setDotsPerMeterY(static_cast<int>(Dpi / 0.0254));
+  Image.fill(Qt::white);
+  QPainter Painter(&Image);
+  Painter.setRenderHint(QPainter::TextAntialiasing);
+  const int Margin = Pixels(kMarginMm);
+  PaintSheet(Painter,
+             QRect(Margin, Margin, Image.width() - 2 * Margin, Image.height() - 2 * Margin), Model,
+             Records, RecordsProblem, When);
+  return Image;
 }
 
 } // namespace zol

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QImage>
 #include <QString>
 
 #include <vector>
@@ -17,5 +18,8 @@ namespace zol {
 /// RecordsProblem when the journal could not be read. Empty when the PDF could not be made.
 QByteArray ConfigurationSheetPdf(const TZOLModel &Model, const std::vector<TJournalRecord> &Records,
                                  const QString &RecordsProblem, const QDateTime &When);
+/// The same sheet as a picture of the page at Dpi (the screenshots).
+QImage ConfigurationSheetImage(const TZOLModel &Model, const std::vector<TJournalRecord> &Records,
+                               const QString &RecordsProblem, const QDateTime &When, int Dpi);
 
 } // namespace zol
