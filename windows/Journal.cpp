@@ -127,8 +127,6 @@ QStringList SettingsChanges(const std::optional<TZOLSettings> &Before,
                      (To != 0 ? IfSet : IfClear);
   };
   Number(Tr("filtre", "filter"), Before->Filter, After->Filter, QStringLiteral(" s"));
-  const QString No = QStringLiteral("NO");
-  const QString Nc = Tr("NF", "NC");
   for (int Which = 1; Which <= 2; ++Which) {
     const TZOLAlarm &From = Which == 1 ? Before->Alarm1 : Before->Alarm2;
     const TZOLAlarm &To = Which == 1 ? After->Alarm1 : After->Alarm2;
@@ -137,10 +135,13 @@ QStringList SettingsChanges(const std::optional<TZOLSettings> &Before,
     Number(Alarm + Tr("hystérésis", "hysteresis"), From.Hysteresis, To.Hysteresis,
            QStringLiteral(" °C"));
     Number(Alarm + Tr("retard", "delay"), From.Delay, To.Delay, QStringLiteral(" s"));
-    Flag(Alarm + Tr("contact", "contact"), From.ContactNC, To.ContactNC, No, Nc);
-    Flag(Alarm + Tr("sur défaut", "on failure"), From.FailClosed, To.FailClosed, No, Nc);
-    Flag(Alarm + Tr("LED allumée", "LED lit"), From.LedBelow, To.LedBelow, Tr("au-dessus", "above"),
-         Tr("en dessous", "below"));
+    Flag(Alarm + Tr("contact", "contact"), From.ContactNC, To.ContactNC,
+         Tr("normalement ouvert", "normally open"), Tr("normalement fermé", "normally closed"));
+    Flag(Alarm + Tr("sur défaut", "on failure"), From.FailClosed, To.FailClosed,
+         Tr("ouvert", "open"), Tr("fermé", "closed"));
+    Flag(Alarm + Tr("voyant allumé", "LED lit"), From.LedBelow, To.LedBelow,
+         Tr("au-dessus du seuil", "above the threshold"),
+         Tr("en dessous du seuil", "below the threshold"));
   }
   return Changes;
 }

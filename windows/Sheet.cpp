@@ -110,18 +110,20 @@ void PaintSheet(QPainter &Painter, const QRect &Area, const TZOLModel &Model,
   Sheet.Heading(Tr("Réglages relus", "Settings as read back"));
   Sheet.Field(Tr("Tag", "Tag"), QLatin1Char('"') + FromLatin1(S.Tag.Get()) + QLatin1Char('"'));
   Sheet.Field(Tr("Filtre", "Filter"), Tenths(S.Filter, "s"));
-  const QString No = QStringLiteral("NO");
-  const QString Nc = Tr("NF", "NC");
   for (int Which = 1; Which <= 2; ++Which) {
     const TZOLAlarm &A = Which == 1 ? S.Alarm1 : S.Alarm2;
     const QString Name = Tr("Alarme %1 : ", "Alarm %1: ").arg(Which);
     Sheet.Field(Name + Tr("seuil", "set point"), Tenths(A.SetPoint, "°C"));
     Sheet.Field(Name + Tr("hystérésis", "hysteresis"), Tenths(A.Hysteresis, "°C"));
     Sheet.Field(Name + Tr("retard", "delay"), Tenths(A.Delay, "s"));
-    Sheet.Field(Name + Tr("contact", "contact"), A.ContactNC != 0 ? Nc : No);
-    Sheet.Field(Name + Tr("sur défaut", "on failure"), A.FailClosed != 0 ? Nc : No);
-    Sheet.Field(Name + Tr("LED allumée", "LED lit"),
-                A.LedBelow != 0 ? Tr("en dessous", "below") : Tr("au-dessus", "above"));
+    Sheet.Field(Name + Tr("contact", "contact"), A.ContactNC != 0
+                                                     ? Tr("normalement fermé", "normally closed")
+                                                     : Tr("normalement ouvert", "normally open"));
+    Sheet.Field(Name + Tr("sur défaut", "on failure"),
+                A.FailClosed != 0 ? Tr("fermé", "closed") : Tr("ouvert", "open"));
+    Sheet.Field(Name + Tr("voyant", "LED"),
+                A.LedBelow != 0 ? Tr("allumé en dessous du seuil", "lit below the threshold")
+                                : Tr("allumé au-dessus du seuil", "lit above the threshold"));
   }
 
   Sheet.Heading(Tr("Journal : les dernières opérations", "Journal: the last operations"));
