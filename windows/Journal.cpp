@@ -1,5 +1,6 @@
 #include "windows/Journal.h"
 
+#include <QApplication>
 #include <QDateTime>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -182,6 +183,14 @@ QString VerdictText(TJournalVerdict Verdict) {
   return QString();
 }
 
+void ShowJournalNote(QWidget *Owner, const QString &Note) {
+  auto *Box =
+      new QMessageBox(QMessageBox::Warning, Tr("Journal", "Journal"), Note, QMessageBox::Ok, Owner);
+  Box->setWindowModality(Qt::NonModal);
+  Box->setAttribute(Qt::WA_DeleteOnClose);
+  Box->show();
+}
+
 // ---- The keeper --------------------------------------------------------------------------------
 
 TJournalKeeper::TJournalKeeper(TZOL &ZOL, QObject *parent) : QObject(parent), ZOL(ZOL) {
@@ -256,16 +265,7 @@ TJournalKeeper::TJournalKeeper(TZOL &ZOL, QObject *parent) : QObject(parent), ZO
       Complete(TJournalVerdict::Failed, std::nullopt, "the instrument was disconnected");
   });
 
-  ShowNote = [this](const QString &Note) {
-    auto *Owner = qobject_cast<QWidget *>(this->parent());
-    while (Owner != nullptr && !Owner->isWindow())
-      Owner = Owner->parentWidget();
-    auto *Box = new QMessageBox(QMessageBox::Warning, Tr("Journal", "Journal"), Note,
-                                QMessageBox::Ok, Owner);
-    Box->setWindowModality(Qt::NonModal);
-    Box->setAttribute(Qt::WA_DeleteOnClose);
-    Box->show();
-  };
+  ShowNote = [](const QString &Note) { ShowJournalNote(QApplication::activeWindow(), Note); };
 }
 
 TJournalKeeper::~TJournalKeeper() {

@@ -33,6 +33,10 @@ QStringList SettingsChanges(const std::optional<TZOLSettings> &Before,
 QString OperationText(TJournalOperation Operation);
 QString VerdictText(TJournalVerdict Verdict);
 
+/// Shows Note, a record that could not be written, in a small warning box over Owner that does
+/// not stop the windows (closed with Owner's program, deleted when closed).
+void ShowJournalNote(QWidget *Owner, const QString &Note);
+
 /// The main window's side of the set-up journal: one record per write, parameter file sent,
 /// reset of the whole instrument, password change and adjustment started from the windows, with
 /// the instrument's identity, its settings before (the model's when the operation started) and as
@@ -67,8 +71,8 @@ public:
   /// Whether a read-all under way was asked by the keeper (its end is not the user's).
   bool ReadingBack() const { return Pending && Pending->ReadingBack; }
 
-  /// Where a note that a record could not be written goes; by default a small warning box over
-  /// the main window that does not stop it.
+  /// Where a note that a record could not be written goes; by default ShowJournalNote over the
+  /// active window (the main window sets itself).
   std::function<void(const QString &Note)> ShowNote;
   /// The last note shown, for the tests.
   QString LastNote;

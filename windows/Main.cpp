@@ -141,6 +141,8 @@ TMainForm::TMainForm(HidPlatform &Platform, QWidget *parent)
   // OnWriteAll has no handler in this window.
   TrendForm = InstallTrend(*ZOL, ui->TabMesure, this);
   JournalForm = InstallJournal(*ZOL, *ZOL->Journal, ui->TabMesure, this);
+  // Over this window: a note left open does not keep the program running once it closes.
+  ZOL->Journal->ShowNote = [this](const QString &Note) { ShowJournalNote(this, Note); };
   WatchArrivals();
 
   Wire(ui->BtnQuit, &QPushButton::clicked, &TMainForm::BtnQuitClick);
