@@ -15,6 +15,7 @@
 #include "windows/Journal.h"
 #include "windows/JournalStore.h"
 #include "windows/TZOL.h"
+#include "windows/ZOLCFG.h"
 
 namespace zol::test {
 namespace {
@@ -127,6 +128,31 @@ TEST_F(TJournalTest, AJournalThatCannotBeWrittenIsSaidOnceAndTheWriteGoesOn) {
   for (QWidget *Window : QApplication::topLevelWidgets())
     if (qobject_cast<QMessageBox *>(Window) != nullptr)
       Window->close();
+}
+
+TEST(TJournalRequest, OffByTheCommandLineOrTheEnvironment) {
+  char Program[] = "zolcfg", NoJournal[] = "--no-journal";
+  char *Plain[] = {Program, nullptr};
+  char *Off[] = {Program, NoJournal, nullptr};
+  const struct {
+    const char *Environment; // ZOLCFG_NO_JOURNAL, unset when null
+    char **Argv;
+    int Argc;
+    bool Kept;
+  } Rows[] = {{nullptr, Plain, 1, true},
+              {nullptr, Off, 2, false},
+              {"1", Plain, 1, false},
+              {"0", Plain, 1, true},
+              {"", Plain, 1, true}};
+  for (const auto &Row : Rows) {
+    if (Row.Environment == nullptr)
+      qunsetenv("ZOLCFG_NO_JOURNAL");
+    else
+      qputenv("ZOLCFG_NO_JOURNAL", Row.Environment);
+    EXPECT_EQ(JournalRequested(Row.Argc, Row.Argv), Row.Kept)
+        << (Row.Environment ? Row.Environment : "unset") << " " << Row.Argc;
+  }
+  qunsetenv("ZOLCFG_NO_JOURNAL");
 }
 
 } // namespace
