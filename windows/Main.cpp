@@ -22,6 +22,7 @@
 #include "ui_Main.h"
 #include "windows/About.h"
 #include "windows/BackTrace.h"
+#include "windows/Journal.h"
 #include "windows/Language.h"
 #include "windows/Look.h"
 #include "windows/Pass.h"
@@ -139,6 +140,9 @@ TMainForm::TMainForm(HidPlatform &Platform, QWidget *parent)
   connect(ZOL, &TZOL::ChainFailed, this, &TMainForm::ZOLChainFailed);
   // OnWriteAll has no handler in this window.
   TrendForm = InstallTrend(*ZOL, ui->TabMesure, this);
+  JournalForm = InstallJournal(*ZOL, *ZOL->Journal, ui->TabMesure, this);
+  // Over this window: a note left open does not keep the program running once it closes.
+  ZOL->Journal->ShowNote = [this](const QString &Note) { ShowJournalNote(this, Note); };
   WatchArrivals();
 
   Wire(ui->BtnQuit, &QPushButton::clicked, &TMainForm::BtnQuitClick);
@@ -291,10 +295,13 @@ void TMainForm::FormShow() {
 }
 
 void TMainForm::FormClose() {
+  // An operation still waiting for its read-back is recorded before the worker stops.
+  ZOL->Journal->Finish();
   ZOL->Close();
   // The history window is not modal: left open it would keep the program running.
   if (BackTraceForm != nullptr)
     BackTraceForm->close();
+  JournalForm->close();
 }
 
 void TMainForm::BtnQuitClick() {
@@ -433,26 +440,40 @@ TZOLAlarm TMainForm::AlarmOfPage(int Which) const {
   return Alarm;
 }
 
+void TMainForm::Journaled(TJournalOperation Operation, const std::function<void()> &Send,
+                          const TZOLModel &Before, const std::string &File) {
+  // A value no frame carries throws before anything goes out: nothing to record then.
+  Send();
+  ZOL->Journal->Begin(Operation, Before, File);
+}
+
 void TMainForm::BtnWR_TAGClick() {
-  ZOL->WriteTag(ui->EdTag->text().toLatin1().toStdString());
+  Journaled(
+      TJournalOperation::WriteTag,
+      [this] { ZOL->WriteTag(ui->EdTag->text().toLatin1().toStdString()); }, ZOL->Snapshot());
 }
 void TMainForm::BtnWR_TAGAltClick() {
   ZOL->ReadTag();
 }
 void TMainForm::BtnWR_FilterClick() {
-  ZOL->WriteFilter(static_cast<float>(FieldToNumber(ui->EdFilter->maskedText())));
+  Journaled(
+      TJournalOperation::WriteFilter,
+      [this] { ZOL->WriteFilter(static_cast<float>(FieldToNumber(ui->EdFilter->maskedText()))); },
+      ZOL->Snapshot());
 }
 void TMainForm::BtnWR_FilterAltClick() {
   ZOL->ReadFilter();
 }
 void TMainForm::BtnWR_Alr1Click() {
-  ZOL->WriteAlarm1(AlarmOfPage(1));
+  Journaled(
+      TJournalOperation::WriteAlarm, [this] { ZOL->WriteAlarm1(AlarmOfPage(1)); }, ZOL->Snapshot());
 }
 void TMainForm::BtnWR_Alr1AltClick() {
   ZOL->ReadAlarm1();
 }
 void TMainForm::BtnWR_Alr2Click() {
-  ZOL->WriteAlarm2(AlarmOfPage(2));
+  Journaled(
+      TJournalOperation::WriteAlarm, [this] { ZOL->WriteAlarm2(AlarmOfPage(2)); }, ZOL->Snapshot());
 }
 void TMainForm::BtnWR_Alr2AltClick() {
   ZOL->ReadAlarm2();
@@ -462,17 +483,26 @@ void TMainForm::BtnWR_Alr2AltClick() {
 // ---------------------------------------------------------------------------------
 
 void TMainForm::BtnLoadClick() {
+  // The settings before are the instrument's, not the file's that replace them in the model.
+  const TZOLModel Before = ZOL->Snapshot();
   if (ZOL->LoadParametersDialog(this))
-    ZOL->WriteAll();
+    Journaled(
+        TJournalOperation::Load, [this] { ZOL->WriteAll(); }, Before, ZOL->LoadedFile);
 }
 
 void TMainForm::BtnSaveClick() {
   // The file is written when the read chain is complete (ZOLReadAll): it holds what the
   // instrument holds, never unsent edits of the window.
+  SaveOnReadAll = true;
   ZOL->ReadAll();
 }
 
 void TMainForm::ZOLReadAll(const TZOLModel &) {
+  // Only the save button's read-all opens the dialog (the journal's read-back and the
+  // configuration sheet run their own).
+  if (!SaveOnReadAll)
+    return;
+  SaveOnReadAll = false;
   ZOL->SaveParametersDialog(this);
 }
 
@@ -644,10 +674,12 @@ void TMainForm::ZOLUpdateInfo(const TZOLModel &Snapshot) {
 // ----------------------------------------------------------------------------------------
 
 void TMainForm::SpBtnZClick() {
-  ZOL->AdjustZero();
+  Journaled(
+      TJournalOperation::AdjustZero, [this] { ZOL->AdjustZero(); }, ZOL->Snapshot());
 }
 void TMainForm::SpBtnPEClick() {
-  ZOL->AdjustFullScale();
+  Journaled(
+      TJournalOperation::AdjustFullScale, [this] { ZOL->AdjustFullScale(); }, ZOL->Snapshot());
 }
 
 void TMainForm::BtnPRGClick() {
@@ -672,7 +704,8 @@ void TMainForm::BtnRESET_MSPClick() {
     return;
   // Ticked until the instrument answers with a state report again.
   ui->CkCPUError->setChecked(true);
-  ZOL->ResetAll();
+  Journaled(
+      TJournalOperation::ResetAll, [this] { ZOL->ResetAll(); }, ZOL->Snapshot());
 }
 
 void TMainForm::BtnGetInfoClick() {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 
+#include "journal/Journal.h"
 #include "protocol/ZOL.h"
 #include "windows/TZOL.h"
 
@@ -19,6 +20,7 @@ class TMainForm;
 namespace zol {
 
 class TTrendForm;
+class TJournalForm;
 
 /// Runs Operation, an operation the user started from a window; a value that a frame cannot
 /// carry (ERangeError) reaches the user as an error message box naming the value, and the
@@ -46,6 +48,8 @@ public:
   TZOL *ZOL = nullptr;
   /// The trend of the measurement, recording from the start (hidden until asked for).
   TTrendForm *TrendForm = nullptr;
+  /// The window "Journal" of the connected instrument (hidden until asked for).
+  TJournalForm *JournalForm = nullptr;
   /// An instrument is connected; the user may change tabs only while it is.
   bool DevicePresent = false;
 
@@ -124,6 +128,12 @@ private:
   /// none could be opened, as the scan button does.
   void OpenScanned(int n);
   std::uint64_t SeenArrivals = 0;
+  /// Runs Send, an operation that sets the instrument up, and gives it to the journal with the
+  /// model as it was before (File: the parameter file sent).
+  void Journaled(TJournalOperation Operation, const std::function<void()> &Send,
+                 const TZOLModel &Before, const std::string &File = {});
+  /// The save button asked for the read-all under way: its end opens the save dialog.
+  bool SaveOnReadAll = false;
 
   /// Connects a button's click to Handler, run through ShowRangeErrors.
   template <class TButton, class TSignal>

@@ -16,7 +16,9 @@
 #include "protocol/Utils.h"
 #include "protocol/ZOL.h"
 #include "ui_Pass.h"
+#include "windows/Journal.h"
 #include "windows/Look.h"
+#include "windows/TZOL.h"
 
 namespace zol {
 
@@ -199,8 +201,13 @@ void TPassForm::BtnChangePWClick() {
   EdNewPassWord2->setText(QString());
   Wipe(Text1);
   Wipe(Text2);
-  if (Device != nullptr)
+  if (Device != nullptr) {
+    const TZOLModel Before = Device->Snapshot();
     Device->ChangePassword(NewPassword);
+    // The main window's component keeps the set-up journal; a bare one (the tests') does not.
+    if (auto *Windows = dynamic_cast<TZOL *>(Device); Windows != nullptr)
+      Windows->Journal->Begin(TJournalOperation::ChangePassword, Before);
+  }
   Wipe(NewPassword);
 }
 

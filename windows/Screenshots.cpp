@@ -11,22 +11,30 @@
 #include <QProgressBar>
 #include <QSaveFile>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <cstdio>
 #include <functional>
 #include <memory>
 
+#include "controls/MaskEdit.h"
+#include "journal/Journal.h"
+#include "protocol/Utils.h"
 #include "sim/SimPlatform.h"
 #include "ui_Main.h"
 #include "windows/About.h"
 #include "windows/BackTrace.h"
 #include "windows/Error.h"
+#include "windows/Journal.h"
+#include "windows/JournalStore.h"
 #include "windows/Language.h"
 #include "windows/Main.h"
 #include "windows/Pass.h"
 #include "windows/Select.h"
+#include "windows/Sheet.h"
 #include "windows/SimControl.h"
+#include "windows/TZOL.h"
 #include "windows/Trend.h"
 #include "windows/ZOLCFG.h"
 
@@ -62,6 +70,16 @@ public:
     // Written whole or not at all: a temporary file renamed over the picture.
     QSaveFile File(Path);
     if (!File.open(QIODevice::WriteOnly) || !Window->grab().save(&File, "PNG") || !File.commit()) {
+      std::fprintf(stderr, "zolcfg-screenshots: cannot write %s\n", qPrintable(Path));
+      Failed = true;
+      return;
+    }
+    std::printf("%s\n", qPrintable(Path));
+  }
+  void ShootImage(const QImage &Image, const QString &Name) {
+    const QString Path = FFolder.filePath(Name + QStringLiteral(".png"));
+    QSaveFile File(Path);
+    if (!File.open(QIODevice::WriteOnly) || !Image.save(&File, "PNG") || !File.commit()) {
       std::fprintf(stderr, "zolcfg-screenshots: cannot write %s\n", qPrintable(Path));
       Failed = true;
       return;
@@ -140,6 +158,46 @@ int main(int argc, char **argv) {
     Shooter.Shoot(MainForm->TrendForm, QStringLiteral("trend"));
     MainForm->TrendForm->hide();
     Instrument->SetTemperature(std::nullopt);
+  }
+
+  // The journal after writes from the window, in a journal of its own, and the configuration
+  // sheet of the instrument (its page as a picture).
+  {
+    QTemporaryDir JournalDir;
+    qputenv("ZOLCFG_JOURNAL", JournalDir.filePath(QStringLiteral("journal.sqlite")).toLocal8Bit());
+    TJournalKeeper &Journal = *MainForm->ZOL->Journal;
+    Journal.SetEnabled(true);
+    int Recorded = 0;
+    const auto Counting =
+        QObject::connect(&Journal, &TJournalKeeper::Recorded, [&Recorded] { ++Recorded; });
+    const QChar Separator = RegionalDecimalSeparator();
+    for (float Filter : {2.0f, 1.5f}) {
+      const int From = Recorded;
+      ui.EdFilter->setMaskedText(FormatTenths(Filter, Separator));
+      MainForm->BtnWR_FilterClick();
+      Shooter.Expect(!JournalKept() || WaitFor([&] { return Recorded > From; }),
+                     "the journal's record");
+    }
+    ui.EdAlr2->setMaskedText(QStringLiteral("40"));
+    ui.EdHys2->setMaskedText(QStringLiteral("2"));
+    const int From = Recorded;
+    MainForm->BtnWR_Alr2Click();
+    Shooter.Expect(!JournalKept() || WaitFor([&] { return Recorded > From; }),
+                   "the journal's record");
+    MainForm->JournalForm->show();
+    Settle(300);
+    Shooter.Shoot(MainForm->JournalForm, QStringLiteral("journal"));
+    MainForm->JournalForm->hide();
+    const TZOLModel Model = MainForm->ZOL->Snapshot();
+    const TJournalListing Listing =
+        ListJournal(JournalLocation(), Model.SerialNumber, TJournalForm::kSheetRecords);
+    Shooter.ShootImage(ConfigurationSheetImage(Model, Listing.Records,
+                                               QString::fromStdString(Listing.Problem),
+                                               QDateTime::currentDateTime(), 100),
+                       QStringLiteral("sheet"));
+    QObject::disconnect(Counting);
+    Journal.SetEnabled(false);
+    qunsetenv("ZOLCFG_JOURNAL");
   }
 
   // The password dialog, each of its tabs (shown without a modal loop, for the picture).

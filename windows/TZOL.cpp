@@ -1,4 +1,5 @@
 #include "windows/TZOL.h"
+#include "windows/Journal.h"
 #include "windows/Language.h"
 
 #include <QDir>
@@ -66,6 +67,7 @@ TZOL::TZOL(HidPlatform &Platform, QObject *parent) : QObject(parent), TCustomZOL
     Item.Message = Worded(Error);
     Post(std::move(Item));
   };
+  Journal = new TJournalKeeper(*this, this);
 }
 
 TZOL::~TZOL() {
@@ -193,10 +195,12 @@ bool TZOL::LoadParametersDialog(QWidget *Parent) {
   Dialog.setNameFilters(FileFilters);
   if (Dialog.exec() != QDialog::Accepted || Dialog.selectedFiles().isEmpty())
     return false;
-  const TParamFileResult Result =
-      LoadParameters(QDir::toNativeSeparators(Dialog.selectedFiles().first()).toStdString());
+  const std::string Path = QDir::toNativeSeparators(Dialog.selectedFiles().first()).toStdString();
+  const TParamFileResult Result = LoadParameters(Path);
   if (!Result.Ok)
     ShowFileFailure(Parent, Result);
+  else
+    LoadedFile = Path;
   return Result.Ok;
 }
 

@@ -14,6 +14,8 @@ class QWidget;
 
 namespace zol {
 
+class TJournalKeeper;
+
 /// The device component as the windows use it: TCustomZOL whose events reach the user-interface
 /// thread as Qt signals, in the order the events were raised. Each signal but StateUpdated
 /// carries the model as it was when its event was raised. State answers stream (up to 1000 a
@@ -40,6 +42,13 @@ public:
   /// Asks the user where to save ("sauve un fichier paramètres", the tag proposed as name,
   /// extension ZOL added, overwrite confirmed) and writes Settings there. True when written.
   bool SaveParametersDialog(QWidget *Parent);
+
+  /// The file LoadParametersDialog loaded last (native separators); empty before.
+  std::string LoadedFile;
+
+  /// The set-up journal's records of what the windows do through this component (off until
+  /// the program turns it on); owned by this object.
+  TJournalKeeper *Journal = nullptr;
 
   using TCustomZOL::LoadParameters;
   using TCustomZOL::SaveParameters;

@@ -18,6 +18,7 @@
 #include "windows/About.h"
 #include "windows/BackTrace.h"
 #include "windows/Error.h"
+#include "windows/Journal.h"
 #include "windows/Language.h"
 #include "windows/Main.h"
 #include "windows/Pass.h"
@@ -125,6 +126,14 @@ bool MakerRequested(int argc, char **argv) {
   return false;
 }
 
+bool JournalRequested(int argc, char **argv) {
+  for (int i = 1; i < argc && argv != nullptr; ++i)
+    if (argv[i] != nullptr && std::strcmp(argv[i], "--no-journal") == 0)
+      return false;
+  const char *Off = std::getenv("ZOLCFG_NO_JOURNAL");
+  return Off == nullptr || Off[0] == '\0' || std::strcmp(Off, "0") == 0;
+}
+
 void ShowMakerTab(bool Shown) {
   if (MainForm == nullptr)
     return;
@@ -201,6 +210,7 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
   }
 
   const bool Maker = MakerRequested(argc, argv);
+  const bool Journal = JournalRequested(argc, argv);
   // The toolkit sees the program's name only.
   static char DefaultName[] = "zolcfg";
   char *QtArgv[] = {argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : DefaultName,
@@ -229,6 +239,7 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
     if (!Server.Listening())
       std::fprintf(stderr, "%s: a later copy will not bring this one to the front: %s\n",
                    Program.c_str(), Server.Problem().toLocal8Bit().constData());
+    MainForm->ZOL->Journal->SetEnabled(Journal);
     MainForm->show();
     if (!TitleSuffix.isEmpty() && !MainForm->windowTitle().endsWith(TitleSuffix))
       MainForm->setWindowTitle(MainForm->windowTitle() + TitleSuffix);

@@ -74,7 +74,8 @@ void PrepareApplication();
 /// when that copy does not answer in time; it shows no window of its own), creates the six windows
 /// in their fixed order over Platform, shows the main window and runs the message loop until it
 /// closes, then releases the lock. TitleSuffix is appended to the main window's caption ("" for the
-/// real program). Of the command line it reads only --maker, which shows the maker's tab; argv[0]
+/// real program). Of the command line it reads only --maker, which shows the maker's tab, and
+/// --no-journal, which keeps no set-up journal (JournalRequested); argv[0]
 /// is the only argument the toolkit sees. Beside, when given, makes a window shown beside the main
 /// window (given it, once shown) and destroyed before the windows go. The language follows the
 /// user's environment. Returns the exit code.
@@ -90,5 +91,8 @@ void BringToFront(QWidget &Window);
 void ShowMakerTab(bool Shown);
 /// Whether the command line asks for the maker's tab (--maker).
 bool MakerRequested(int argc, char **argv);
+/// Whether the set-up journal is kept: not when the command line says --no-journal, nor when
+/// ZOLCFG_NO_JOURNAL is set to anything but "" or "0".
+bool JournalRequested(int argc, char **argv);
 
 } // namespace zol

@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStyleFactory>
+#include <QTableWidget>
 #include <QTest>
 
 #include <cmath>
@@ -18,6 +19,7 @@
 #include "tests/support/TestFonts.h"
 #include "ui_Main.h"
 #include "windows/BackTrace.h"
+#include "windows/Journal.h"
 #include "windows/Language.h"
 
 namespace zol::test {
@@ -52,6 +54,13 @@ TEST_F(TLanguage, CaptionsTitlesAndPagesInTheLanguageInForce) {
   EXPECT_EQ(BackTraceForm->windowTitle(),
             Expected("Liste des 8 dernières opérations", "The last 8 operations"));
   BackTraceForm->hide();
+  Form->JournalForm->show();
+  QTest::qWait(20);
+  EXPECT_EQ(Form->JournalForm->Table->horizontalHeaderItem(3)->text(),
+            Expected("Ce qui a changé", "What changed"));
+  EXPECT_EQ(Form->JournalForm->BtnSheet->text(),
+            Expected("Fiche de configuration (PDF)", "Configuration sheet (PDF)"));
+  Form->JournalForm->hide();
   // A dialog another window opens: the parameter file's.
   QString Title, Filter;
   TModalWatcher Files([&](QWidget *Modal) {
