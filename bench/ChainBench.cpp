@@ -48,7 +48,9 @@ int main(int argc, char **argv) {
   const int period = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
   const int repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
   const double T = period / 1000.0;
-  enum { kRead, kConnection, kWrite, kReadAll, kWriteAll, kHistory, kEmptyHistory };
+  // The figures' places in the table below.
+  constexpr std::size_t kRead = 0, kConnection = 1, kWrite = 2, kReadAll = 3, kWriteAll = 4,
+                        kHistory = 5, kEmptyHistory = 6;
   std::vector<Figure> figures = {
       {"single read (filter)", 1, 2, false, {}, {}, {}, {}},
       {"connection to tag shown", 3, 5, false, {}, {}, {}, {}},

@@ -45,8 +45,8 @@ int TracePlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int 
     const std::uint8_t *answer = buffer + 1; // after the report id
     if (Trace)
       Print(AnswerLine(answer));
-    if (Listener_ && FrameChecksumValid(answer, kAnswerLength))
-      Listener_(answer[AnswerOffset::Code]);
+    if (AnswerListener && FrameChecksumValid(answer, kAnswerLength))
+      AnswerListener(answer[AnswerOffset::Code]);
   }
   return count;
 }

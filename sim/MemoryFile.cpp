@@ -14,21 +14,21 @@ namespace {
 
 // Memory file layout (sim/README.md).
 constexpr std::array<std::uint8_t, 8> kMagic{'R', 'W', '8', 'S', 'I', 'M', '0', '1'};
-namespace MemoryOffset {
-constexpr int Magic = 0;
-constexpr int Tag = 8;
-constexpr int Filter = 24;
-constexpr int Alarm1 = 28;
-constexpr int Alarm2 = 34;
-constexpr int Options = 40;
-constexpr int Password = 41;
-constexpr int HistoryCount = 49;
-constexpr int History = 50;
-constexpr int RecordLength = 5;
-constexpr int Info = 90;
-constexpr int Sum = 96;
-} // namespace MemoryOffset
-static_assert(MemoryOffset::Sum + 4 == kSimMemoryImageSize);
+namespace offset {
+constexpr int kMagic = 0;
+constexpr int kTag = 8;
+constexpr int kFilter = 24;
+constexpr int kAlarm1 = 28;
+constexpr int kAlarm2 = 34;
+constexpr int kOptions = 40;
+constexpr int kPassword = 41;
+constexpr int kHistoryCount = 49;
+constexpr int kHistory = 50;
+constexpr int kRecordLength = 5;
+constexpr int kInfo = 90;
+constexpr int kSum = 96;
+} // namespace offset
+static_assert(offset::kSum + 4 == kSimMemoryImageSize);
 
 bool AllPackable(std::string_view Text) {
   return std::all_of(Text.begin(), Text.end(),
@@ -49,59 +49,57 @@ std::uint32_t Fnv1a(const std::uint8_t *Bytes, int n) {
 TSimMemoryImage BuildMemoryImage(const TSimMemory &m) {
   const TSimSettings &s = m.Settings;
   TSimMemoryImage b{};
-  std::copy(kMagic.begin(), kMagic.end(), b.begin() + MemoryOffset::Magic);
-  std::copy(s.Tag.begin(), s.Tag.end(), b.begin() + MemoryOffset::Tag);
-  std::copy(s.Filter.begin(), s.Filter.end(), b.begin() + MemoryOffset::Filter);
-  PutAlarmBlock(s.Alarm1, b.data() + MemoryOffset::Alarm1);
-  PutAlarmBlock(s.Alarm2, b.data() + MemoryOffset::Alarm2);
-  b[MemoryOffset::Options] = static_cast<std::uint8_t>((s.UseDisplay ? StatusBit::UseDisplay : 0) |
-                                                       (s.UseE2PROM ? StatusBit::UseE2PROM : 0));
-  std::copy(m.Password.begin(), m.Password.end(), b.begin() + MemoryOffset::Password);
-  b[MemoryOffset::HistoryCount] = static_cast<std::uint8_t>(m.HistoryCount);
+  std::copy(kMagic.begin(), kMagic.end(), b.begin() + offset::kMagic);
+  std::copy(s.Tag.begin(), s.Tag.end(), b.begin() + offset::kTag);
+  std::copy(s.Filter.begin(), s.Filter.end(), b.begin() + offset::kFilter);
+  PutAlarmBlock(s.Alarm1, b.data() + offset::kAlarm1);
+  PutAlarmBlock(s.Alarm2, b.data() + offset::kAlarm2);
+  b[offset::kOptions] = static_cast<std::uint8_t>((s.UseDisplay ? StatusBit::UseDisplay : 0) |
+                                                  (s.UseE2PROM ? StatusBit::UseE2PROM : 0));
+  std::copy(m.Password.begin(), m.Password.end(), b.begin() + offset::kPassword);
+  b[offset::kHistoryCount] = static_cast<std::uint8_t>(m.HistoryCount);
   for (int i = 0; i < kSimHistorySize; ++i) {
-    std::uint8_t *r = b.data() + MemoryOffset::History + i * MemoryOffset::RecordLength;
+    std::uint8_t *r = b.data() + offset::kHistory + i * offset::kRecordLength;
     r[0] = m.History[i].OpCode;
     PutUInt16LE(r + 1, m.History[i].OpDate);
     PutUInt16LE(r + 3, m.History[i].OpTime);
   }
-  std::copy(m.Info.begin(), m.Info.end(), b.begin() + MemoryOffset::Info);
-  const std::uint32_t sum = Fnv1a(b.data(), MemoryOffset::Sum);
+  std::copy(m.Info.begin(), m.Info.end(), b.begin() + offset::kInfo);
+  const std::uint32_t sum = Fnv1a(b.data(), offset::kSum);
   for (int i = 0; i < 4; ++i)
-    b[MemoryOffset::Sum + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+    b[offset::kSum + i] = static_cast<std::uint8_t>(sum >> (8 * i));
   return b;
 }
 
 bool ParseMemoryImage(const TSimMemoryImage &b, TSimMemory &m) {
-  if (!std::equal(kMagic.begin(), kMagic.end(), b.begin() + MemoryOffset::Magic))
+  if (!std::equal(kMagic.begin(), kMagic.end(), b.begin() + offset::kMagic))
     return false;
   std::uint32_t sum = 0;
   for (int i = 0; i < 4; ++i)
-    sum |= std::uint32_t{b[MemoryOffset::Sum + i]} << (8 * i);
-  if (sum != Fnv1a(b.data(), MemoryOffset::Sum))
+    sum |= std::uint32_t{b[offset::kSum + i]} << (8 * i);
+  if (sum != Fnv1a(b.data(), offset::kSum))
     return false;
-  const std::string tag(b.begin() + MemoryOffset::Tag,
-                        b.begin() + MemoryOffset::Tag + kDeviceTagLength);
-  const std::string pass(b.begin() + MemoryOffset::Password,
-                         b.begin() + MemoryOffset::Password + kPasswordLength);
-  const int count = b[MemoryOffset::HistoryCount];
+  const std::string tag(b.begin() + offset::kTag, b.begin() + offset::kTag + kDeviceTagLength);
+  const std::string pass(b.begin() + offset::kPassword,
+                         b.begin() + offset::kPassword + kPasswordLength);
+  const int count = b[offset::kHistoryCount];
   // A sound checksum over nonsense (a file written by hand) is still refused.
   if (!AllPackable(tag) || !AllPackable(pass) || count > kSimHistorySize)
     return false;
   TSimSettings &s = m.Settings;
   s.Tag = tag;
-  std::copy(b.begin() + MemoryOffset::Filter, b.begin() + MemoryOffset::Filter + 4,
-            s.Filter.begin());
-  s.Alarm1 = GetAlarmBlock(b.data() + MemoryOffset::Alarm1);
-  s.Alarm2 = GetAlarmBlock(b.data() + MemoryOffset::Alarm2);
-  s.UseDisplay = (b[MemoryOffset::Options] & StatusBit::UseDisplay) != 0;
-  s.UseE2PROM = (b[MemoryOffset::Options] & StatusBit::UseE2PROM) != 0;
+  std::copy(b.begin() + offset::kFilter, b.begin() + offset::kFilter + 4, s.Filter.begin());
+  s.Alarm1 = GetAlarmBlock(b.data() + offset::kAlarm1);
+  s.Alarm2 = GetAlarmBlock(b.data() + offset::kAlarm2);
+  s.UseDisplay = (b[offset::kOptions] & StatusBit::UseDisplay) != 0;
+  s.UseE2PROM = (b[offset::kOptions] & StatusBit::UseE2PROM) != 0;
   m.Password = pass;
   m.HistoryCount = count;
   for (int i = 0; i < kSimHistorySize; ++i) {
-    const std::uint8_t *r = b.data() + MemoryOffset::History + i * MemoryOffset::RecordLength;
+    const std::uint8_t *r = b.data() + offset::kHistory + i * offset::kRecordLength;
     m.History[i] = TSimRecord{r[0], GetUInt16LE(r + 1), GetUInt16LE(r + 3)};
   }
-  std::copy(b.begin() + MemoryOffset::Info, b.begin() + MemoryOffset::Info + 6, m.Info.begin());
+  std::copy(b.begin() + offset::kInfo, b.begin() + offset::kInfo + 6, m.Info.begin());
   return true;
 }
 

@@ -149,11 +149,11 @@ void SimPlatform::Renumber(int i, int j) {
 }
 
 int SimPlatform::ParsePath(const std::string &path) {
-  constexpr std::string_view prefix = "sim:";
-  if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0)
+  constexpr std::string_view kPrefix = "sim:";
+  if (path.size() <= kPrefix.size() || path.compare(0, kPrefix.size(), kPrefix) != 0)
     return -1;
   int n = 0;
-  for (std::size_t i = prefix.size(); i < path.size(); ++i) {
+  for (std::size_t i = kPrefix.size(); i < path.size(); ++i) {
     const char c = path[i];
     if (c < '0' || c > '9' || n > 100000)
       return -1;

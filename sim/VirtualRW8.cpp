@@ -72,10 +72,10 @@ std::array<std::uint8_t, 6> CryptKey(std::string_view Serial) {
 
 /// Pt100 resistance (Callendar-Van Dusen, IEC 60751).
 double Pt100(double t) {
-  constexpr double A = 3.9083e-3, B = -5.775e-7, C = -4.183e-12;
-  double r = 100.0 * (1.0 + A * t + B * t * t);
+  constexpr double kA = 3.9083e-3, kB = -5.775e-7, kC = -4.183e-12;
+  double r = 100.0 * (1.0 + kA * t + kB * t * t);
   if (t < 0)
-    r += 100.0 * C * (t - 100.0) * t * t * t;
+    r += 100.0 * kC * (t - 100.0) * t * t * t;
   return r;
 }
 
