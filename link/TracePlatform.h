@@ -44,8 +44,8 @@ public:
   /// An answer frame as --trace prints it: "<- " and 12 upper-case hex bytes.
   static std::string AnswerLine(const std::uint8_t *Frame);
 
-  int Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) override;
-  int Write(HidHandle handle, const std::uint8_t *report, int length) override;
+  int Read(HidHandle Handle, std::uint8_t *Buffer, int Length, int TimeoutMs) override;
+  int Write(HidHandle Handle, const std::uint8_t *Report, int Length) override;
 
 private:
   void Print(const std::string &Line);
