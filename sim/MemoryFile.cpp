@@ -65,36 +65,36 @@ TSimMemoryImage BuildMemoryImage(const TSimMemory &m) {
     PutUInt16LE(r + 3, m.History[i].OpTime);
   }
   std::copy(m.Info.begin(), m.Info.end(), b.begin() + offset::kInfo);
-  const std::uint32_t sum = Fnv1a(b.data(), offset::kSum);
+  const std::uint32_t Sum = Fnv1a(b.data(), offset::kSum);
   for (int i = 0; i < 4; ++i)
-    b[offset::kSum + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+    b[offset::kSum + i] = static_cast<std::uint8_t>(Sum >> (8 * i));
   return b;
 }
 
 bool ParseMemoryImage(const TSimMemoryImage &b, TSimMemory &m) {
   if (!std::equal(kMagic.begin(), kMagic.end(), b.begin() + offset::kMagic))
     return false;
-  std::uint32_t sum = 0;
+  std::uint32_t Sum = 0;
   for (int i = 0; i < 4; ++i)
-    sum |= std::uint32_t{b[offset::kSum + i]} << (8 * i);
-  if (sum != Fnv1a(b.data(), offset::kSum))
+    Sum |= std::uint32_t{b[offset::kSum + i]} << (8 * i);
+  if (Sum != Fnv1a(b.data(), offset::kSum))
     return false;
-  const std::string tag(b.begin() + offset::kTag, b.begin() + offset::kTag + kDeviceTagLength);
-  const std::string pass(b.begin() + offset::kPassword,
+  const std::string Tag(b.begin() + offset::kTag, b.begin() + offset::kTag + kDeviceTagLength);
+  const std::string Pass(b.begin() + offset::kPassword,
                          b.begin() + offset::kPassword + kPasswordLength);
-  const int count = b[offset::kHistoryCount];
+  const int Count = b[offset::kHistoryCount];
   // A sound checksum over nonsense (a file written by hand) is still refused.
-  if (!AllPackable(tag) || !AllPackable(pass) || count > kSimHistorySize)
+  if (!AllPackable(Tag) || !AllPackable(Pass) || Count > kSimHistorySize)
     return false;
   TSimSettings &s = m.Settings;
-  s.Tag = tag;
+  s.Tag = Tag;
   std::copy(b.begin() + offset::kFilter, b.begin() + offset::kFilter + 4, s.Filter.begin());
   s.Alarm1 = GetAlarmBlock(b.data() + offset::kAlarm1);
   s.Alarm2 = GetAlarmBlock(b.data() + offset::kAlarm2);
   s.UseDisplay = (b[offset::kOptions] & StatusBit::UseDisplay) != 0;
   s.UseE2PROM = (b[offset::kOptions] & StatusBit::UseE2PROM) != 0;
-  m.Password = pass;
-  m.HistoryCount = count;
+  m.Password = Pass;
+  m.HistoryCount = Count;
   for (int i = 0; i < kSimHistorySize; ++i) {
     const std::uint8_t *r = b.data() + offset::kHistory + i * offset::kRecordLength;
     m.History[i] = TSimRecord{r[0], GetUInt16LE(r + 1), GetUInt16LE(r + 3)};
@@ -105,27 +105,27 @@ bool ParseMemoryImage(const TSimMemoryImage &b, TSimMemory &m) {
 
 TSimMemoryState LoadMemoryFile(const std::string &Path, TSimMemory &Memory, std::string *Reason) {
   // One byte more than an image tells a file of another size: not ours.
-  std::uint8_t bytes[kSimMemoryImageSize + 1];
-  std::size_t count = 0;
+  std::uint8_t Bytes[kSimMemoryImageSize + 1];
+  std::size_t Count = 0;
   // A FIFO or a device is refused before it is opened: opening a FIFO waits for a writer.
-  const TSystemFileResult read = ReadFileStart(Path, bytes, sizeof bytes, count);
-  if (!read.Ok) {
+  const TSystemFileResult Read = ReadFileStart(Path, Bytes, sizeof Bytes, Count);
+  if (!Read.Ok) {
     if (Reason)
-      *Reason = read.Reason;
-    return read.NotFound ? TSimMemoryState::Missing : TSimMemoryState::Refused;
+      *Reason = Read.Reason;
+    return Read.NotFound ? TSimMemoryState::Missing : TSimMemoryState::Refused;
   }
   // A parameter file given by mistake is the user's: refused, so that no change overwrites it.
-  if (count >= static_cast<std::size_t>(kParamFileIdLength) &&
-      std::equal(bytes, bytes + kParamFileIdLength, kParamFileId)) {
+  if (Count >= static_cast<std::size_t>(kParamFileIdLength) &&
+      std::equal(Bytes, Bytes + kParamFileIdLength, kParamFileId)) {
     if (Reason)
       *Reason = "a parameter file (it starts with " + std::string(kParamFileId) +
                 "), not a memory file; it is left as it is";
     return TSimMemoryState::Refused;
   }
-  if (count != static_cast<std::size_t>(kSimMemoryImageSize))
+  if (Count != static_cast<std::size_t>(kSimMemoryImageSize))
     return TSimMemoryState::Corrupt;
   TSimMemoryImage b{};
-  std::copy(bytes, bytes + kSimMemoryImageSize, b.begin());
+  std::copy(Bytes, Bytes + kSimMemoryImageSize, b.begin());
   // ParseMemoryImage checks everything before it changes anything: a corrupt file leaves the
   // memory as it was.
   return ParseMemoryImage(b, Memory) ? TSimMemoryState::Loaded : TSimMemoryState::Corrupt;
@@ -134,10 +134,10 @@ TSimMemoryState LoadMemoryFile(const std::string &Path, TSimMemory &Memory, std:
 bool SaveMemoryFile(const std::string &Path, const TSimMemoryImage &Image, std::string *Reason) {
   // Written whole or not at all, through a temporary file created new under a unique name (a
   // link planted there cannot redirect it); a node that is not a regular file is left alone.
-  const TSystemFileResult written = ReplaceFileContent(Path, Image.data(), Image.size());
-  if (!written.Ok && Reason)
-    *Reason = written.Reason;
-  return written.Ok;
+  const TSystemFileResult Written = ReplaceFileContent(Path, Image.data(), Image.size());
+  if (!Written.Ok && Reason)
+    *Reason = Written.Reason;
+  return Written.Ok;
 }
 
 } // namespace zol
