@@ -24,25 +24,25 @@ using Clock = std::chrono::steady_clock;
 /// when a user's command went out, and so how long it waited for the worker (w).
 class TimedPlatform final : public ForwardingHidPlatform {
 public:
-  explicit TimedPlatform(HidPlatform &Inner) : ForwardingHidPlatform(Inner) {}
+  explicit TimedPlatform(HidPlatform &Wrapped) : ForwardingHidPlatform(Wrapped) {}
 
   /// When the first report written at or after Since went out (Since itself if none was).
   Clock::time_point FirstWriteAfter(Clock::time_point Since) {
-    std::lock_guard lock(Mutex);
-    Clock::time_point first = Clock::time_point::max();
+    std::lock_guard Lock(Mutex);
+    Clock::time_point First = Clock::time_point::max();
     for (const Clock::time_point &t : Writes)
-      if (t >= Since && t < first)
-        first = t;
-    return first == Clock::time_point::max() ? Since : first;
+      if (t >= Since && t < First)
+        First = t;
+    return First == Clock::time_point::max() ? Since : First;
   }
 
-  int Write(HidHandle handle, const std::uint8_t *report, int length) override {
-    const Clock::time_point now = Clock::now();
+  int Write(HidHandle Handle, const std::uint8_t *Report, int Length) override {
+    const Clock::time_point Now = Clock::now();
     {
-      std::lock_guard lock(Mutex);
-      Writes[Next++ % Writes.size()] = now;
+      std::lock_guard Lock(Mutex);
+      Writes[Next++ % Writes.size()] = Now;
     }
-    return Inner.Write(handle, report, length);
+    return Inner.Write(Handle, Report, Length);
   }
 
 private:
@@ -55,27 +55,27 @@ class Harness {
 public:
   explicit Harness(int PeriodMs, int Instruments = 1)
       : Platform(Instruments, Options(PeriodMs)), Timed(Platform), ZOL(Timed) {
-    auto count = [this](const char *name) {
-      return [this, name](TObject *) {
-        const Clock::time_point now = Clock::now();
-        std::lock_guard lock(Mutex);
-        int &n = Counts[name];
-        Times[name][static_cast<std::size_t>(n) % kTimes] = now;
+    auto Count = [this](const char *Name) {
+      return [this, Name](TObject *) {
+        const Clock::time_point Now = Clock::now();
+        std::lock_guard Lock(Mutex);
+        int &n = Counts[Name];
+        Times[Name][static_cast<std::size_t>(n) % kTimes] = Now;
         ++n;
         Changed.notify_all();
       };
     };
-    ZOL.OnConnect = count("connect");
-    ZOL.OnDisconnect = count("disconnect");
-    ZOL.OnUpdateState = count("state");
-    ZOL.OnUpdateTag = count("tag");
-    ZOL.OnUpdateFilter = count("filter");
-    ZOL.OnUpdateAlarm1 = count("alarm1");
-    ZOL.OnUpdateAlarm2 = count("alarm2");
-    ZOL.OnReadAll = count("readall");
-    ZOL.OnWriteAll = count("writeall");
+    ZOL.OnConnect = Count("connect");
+    ZOL.OnDisconnect = Count("disconnect");
+    ZOL.OnUpdateState = Count("state");
+    ZOL.OnUpdateTag = Count("tag");
+    ZOL.OnUpdateFilter = Count("filter");
+    ZOL.OnUpdateAlarm1 = Count("alarm1");
+    ZOL.OnUpdateAlarm2 = Count("alarm2");
+    ZOL.OnReadAll = Count("readall");
+    ZOL.OnWriteAll = Count("writeall");
     ZOL.OnUpdateWROP = [this](TPtrWROP Record) {
-      std::lock_guard lock(Mutex);
+      std::lock_guard Lock(Mutex);
       ++Counts["wrop"];
       LastMask = Record->SlotMask;
       Masks.push_back(Record->SlotMask);
@@ -83,7 +83,7 @@ public:
       Changed.notify_all();
     };
     ZOL.OnChainError = [this](TObject *, const TError &Error) {
-      std::lock_guard lock(Mutex);
+      std::lock_guard Lock(Mutex);
       ++Counts["chainerror"];
       LastError = ErrorCodeName(Error.Code);
       Changed.notify_all();
@@ -91,28 +91,28 @@ public:
   }
   ~Harness() { ZOL.Close(); }
 
-  int Count(const std::string &name) {
-    std::lock_guard lock(Mutex);
-    return Counts[name];
+  int Count(const std::string &Name) {
+    std::lock_guard Lock(Mutex);
+    return Counts[Name];
   }
   /// Waits until event name has fired more than Before times; throws after Timeout. Returns
   /// when the event numbered Before + 1 was raised (taken in the handler, on the worker).
-  Clock::time_point Await(const std::string &name, int Before,
+  Clock::time_point Await(const std::string &Name, int Before,
                           std::chrono::milliseconds Timeout = std::chrono::seconds(10)) {
-    std::unique_lock lock(Mutex);
-    if (!Changed.wait_for(lock, Timeout, [&] { return Counts[name] > Before; }))
-      throw std::runtime_error("no " + name + " in time");
-    return Times[name][static_cast<std::size_t>(Before) % kTimes];
+    std::unique_lock Lock(Mutex);
+    if (!Changed.wait_for(Lock, Timeout, [&] { return Counts[Name] > Before; }))
+      throw std::runtime_error("no " + Name + " in time");
+    return Times[Name][static_cast<std::size_t>(Before) % kTimes];
   }
 
   /// Forgets the last history record; call before asking for the next one.
   void ForgetRecord() {
-    std::lock_guard lock(Mutex);
+    std::lock_guard Lock(Mutex);
     LastMask = -1;
   }
   /// Forgets the slot masks of the records passed on so far.
   void ForgetRecords() {
-    std::lock_guard lock(Mutex);
+    std::lock_guard Lock(Mutex);
     Masks.clear();
     RecordTimes.clear();
     Masks.reserve(16);
@@ -120,17 +120,17 @@ public:
   }
   /// When each record since ForgetRecords was passed on (taken in the event, on the worker).
   std::vector<Clock::time_point> RecordArrivals() {
-    std::lock_guard lock(Mutex);
+    std::lock_guard Lock(Mutex);
     return RecordTimes;
   }
   /// Waits until Count records have been passed on since ForgetRecords; returns their slot
   /// masks. Throws after Timeout, or at once when a chain stops with a message.
   std::vector<std::uint8_t>
   AwaitRecords(std::size_t Count, std::chrono::milliseconds Timeout = std::chrono::seconds(10)) {
-    std::unique_lock lock(Mutex);
-    const int errors = Counts["chainerror"];
-    if (!Changed.wait_for(lock, Timeout,
-                          [&] { return Masks.size() >= Count || Counts["chainerror"] > errors; }))
+    std::unique_lock Lock(Mutex);
+    const int Errors = Counts["chainerror"];
+    if (!Changed.wait_for(Lock, Timeout,
+                          [&] { return Masks.size() >= Count || Counts["chainerror"] > Errors; }))
       throw std::runtime_error("history records did not come in time");
     if (Masks.size() < Count)
       throw std::runtime_error("history read stopped: " + LastError);
@@ -140,8 +140,8 @@ public:
   /// until it takes the next request).
   void AwaitRecord(std::uint8_t Mask,
                    std::chrono::milliseconds Timeout = std::chrono::seconds(10)) {
-    std::unique_lock lock(Mutex);
-    if (!Changed.wait_for(lock, Timeout, [&] { return LastMask == Mask; }))
+    std::unique_lock Lock(Mutex);
+    if (!Changed.wait_for(Lock, Timeout, [&] { return LastMask == Mask; }))
       throw std::runtime_error("no history record " + std::to_string(Mask) + " in time, last " +
                                std::to_string(LastMask));
   }

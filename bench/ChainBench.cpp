@@ -45,11 +45,13 @@ double Median(std::vector<double> v) {
 } // namespace
 
 int main(int argc, char **argv) {
-  const int period = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
-  const int repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
-  const double T = period / 1000.0;
-  enum { kRead, kConnection, kWrite, kReadAll, kWriteAll, kHistory, kEmptyHistory };
-  std::vector<Figure> figures = {
+  const int Period = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+  const int Repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
+  const double T = Period / 1000.0;
+  // The figures' places in the table below.
+  constexpr std::size_t kRead = 0, kConnection = 1, kWrite = 2, kReadAll = 3, kWriteAll = 4,
+                        kHistory = 5, kEmptyHistory = 6;
+  std::vector<Figure> Figures = {
       {"single read (filter)", 1, 2, false, {}, {}, {}, {}},
       {"connection to tag shown", 3, 5, false, {}, {}, {}, {}},
       {"single write with read-back (filter)", 2, 3, false, {}, {}, {}, {}},
@@ -59,89 +61,89 @@ int main(int argc, char **argv) {
       // Records without a slot all look alike: a state request goes
       // between them, one more exchange for each after the first.
       {"history, no record held", 15, 0, true, {}, {}, {}, {}}};
-  auto seconds = [](Clock::time_point a, Clock::time_point b) {
+  auto Seconds = [](Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
   };
 
   // The wait and the ratio of the run just measured.
-  auto note = [&](Figure &f, Harness &h, Clock::time_point t0) {
-    const double cost = f.Periods.back();
-    const double w = seconds(t0, h.Timed.FirstWriteAfter(t0)) / T;
+  auto Note = [&](Figure &f, Harness &h, Clock::time_point T0) {
+    const double Cost = f.Periods.back();
+    const double w = Seconds(T0, h.Timed.FirstWriteAfter(T0)) / T;
     f.Waits.push_back(w);
-    f.Ratios.push_back(cost / (f.Exchanges + w));
-    f.Chained.push_back(cost - w);
+    f.Ratios.push_back(Cost / (f.Exchanges + w));
+    f.Chained.push_back(Cost - w);
   };
   try {
-    for (int r = 0; r < repeats; ++r) {
-      Harness h(period);
+    for (int r = 0; r < Repeats; ++r) {
+      Harness h(Period);
       if (h.ZOL.Scan() != 1)
         return 1;
-      auto t0 = Clock::now();
+      auto T0 = Clock::now();
       h.ZOL.Open(0);
-      figures[kConnection].Periods.push_back(seconds(t0, h.Await("tag", 0)) / T);
-      note(figures[kConnection], h, t0);
+      Figures[kConnection].Periods.push_back(Seconds(T0, h.Await("tag", 0)) / T);
+      Note(Figures[kConnection], h, T0);
       h.Await("state", 0); // the connection chain has ended
 
       // The history of a new instrument, which holds no record yet.
       h.ForgetRecords();
-      t0 = Clock::now();
+      T0 = Clock::now();
       h.ZOL.ReadHistory();
       (void)h.AwaitRecords(8);
-      figures[kEmptyHistory].Periods.push_back(seconds(t0, h.RecordArrivals()[7]) / T);
-      note(figures[kEmptyHistory], h, t0);
+      Figures[kEmptyHistory].Periods.push_back(Seconds(T0, h.RecordArrivals()[7]) / T);
+      Note(Figures[kEmptyHistory], h, T0);
 
-      int before = h.Count("filter");
-      t0 = Clock::now();
+      int Before = h.Count("filter");
+      T0 = Clock::now();
       h.ZOL.ReadFilter();
-      figures[kRead].Periods.push_back(seconds(t0, h.Await("filter", before)) / T);
-      note(figures[kRead], h, t0);
-      before = h.Count("state");
-      h.Await("state", before);
+      Figures[kRead].Periods.push_back(Seconds(T0, h.Await("filter", Before)) / T);
+      Note(Figures[kRead], h, T0);
+      Before = h.Count("state");
+      h.Await("state", Before);
 
-      before = h.Count("filter");
-      t0 = Clock::now();
+      Before = h.Count("filter");
+      T0 = Clock::now();
       h.ZOL.WriteFilter(1.5f + static_cast<float>(r));
-      figures[kWrite].Periods.push_back(seconds(t0, h.Await("filter", before)) / T);
-      note(figures[kWrite], h, t0);
-      before = h.Count("state");
-      h.Await("state", before);
+      Figures[kWrite].Periods.push_back(Seconds(T0, h.Await("filter", Before)) / T);
+      Note(Figures[kWrite], h, T0);
+      Before = h.Count("state");
+      h.Await("state", Before);
 
-      before = h.Count("readall");
-      t0 = Clock::now();
+      Before = h.Count("readall");
+      T0 = Clock::now();
       h.ZOL.ReadAll();
-      figures[kReadAll].Periods.push_back(seconds(t0, h.Await("readall", before)) / T);
-      note(figures[kReadAll], h, t0);
+      Figures[kReadAll].Periods.push_back(Seconds(T0, h.Await("readall", Before)) / T);
+      Note(Figures[kReadAll], h, T0);
 
-      before = h.Count("writeall");
-      t0 = Clock::now();
+      Before = h.Count("writeall");
+      T0 = Clock::now();
       h.ZOL.WriteAll();
-      figures[kWriteAll].Periods.push_back(seconds(t0, h.Await("writeall", before)) / T);
-      note(figures[kWriteAll], h, t0);
+      Figures[kWriteAll].Periods.push_back(Seconds(T0, h.Await("writeall", Before)) / T);
+      Note(Figures[kWriteAll], h, T0);
 
       // The history of an instrument that holds its 8 records (one more write-all fills it),
       // read as the history window and zolctl read it.
-      before = h.Count("writeall");
+      Before = h.Count("writeall");
       h.ZOL.WriteAll();
-      h.Await("writeall", before);
-      before = h.Count("state");
+      h.Await("writeall", Before);
+      Before = h.Count("state");
       h.ZOL.ReadFilter(); // the instrument is back to state answers when the read starts
-      h.Await("state", before + 2);
+      h.Await("state", Before + 2);
       if (h.Platform.Instrument(0)->Snapshot().HistoryCount != 8) {
         std::fprintf(stderr, "the instrument holds %d records, not 8\n",
                      h.Platform.Instrument(0)->Snapshot().HistoryCount);
         return 1;
       }
       h.ForgetRecords();
-      t0 = Clock::now();
+      T0 = Clock::now();
       h.ZOL.ReadHistory();
-      const std::vector<std::uint8_t> masks = h.AwaitRecords(8);
-      const auto arrivals = h.RecordArrivals();
-      figures[kHistory].Periods.push_back(seconds(t0, arrivals[7]) / T);
-      note(figures[kHistory], h, t0);
+      const std::vector<std::uint8_t> Masks = h.AwaitRecords(8);
+      const auto Arrivals = h.RecordArrivals();
+      Figures[kHistory].Periods.push_back(Seconds(T0, Arrivals[7]) / T);
+      Note(Figures[kHistory], h, T0);
       for (int i = 0; i < 8; ++i) {
-        if (masks[static_cast<std::size_t>(i)] != WROPSlotMask(i)) {
+        if (Masks[static_cast<std::size_t>(i)] != WROPSlotMask(i)) {
           std::fprintf(stderr, "history record %d is not its own (slot mask %02X)\n", i,
-                       masks[static_cast<std::size_t>(i)]);
+                       Masks[static_cast<std::size_t>(i)]);
           return 1;
         }
       }
@@ -153,26 +155,26 @@ int main(int argc, char **argv) {
 
   std::printf("report period T = %d ms, %d runs, median (worst) in report periods; w: the wait "
               "for the first command to go out\n",
-              period, repeats);
-  bool ok = true;
-  for (const Figure &f : figures) {
-    const double median = Median(f.Periods);
-    const double worst = *std::max_element(f.Periods.begin(), f.Periods.end());
+              Period, Repeats);
+  bool Ok = true;
+  for (const Figure &f : Figures) {
+    const double Middle = Median(f.Periods);
+    const double Worst = *std::max_element(f.Periods.begin(), f.Periods.end());
     const double w = Median(f.Waits);
     // A target "N T + w" holds for the cost less the run's own wait.
-    const double judged = f.LimitPlusW ? Median(f.Chained) : median;
-    const bool pass = f.Limit == 0 || judged <= f.Limit;
-    ok = ok && pass;
-    char target[32];
-    std::snprintf(target, sizeof target,
+    const double Judged = f.LimitPlusW ? Median(f.Chained) : Middle;
+    const bool Pass = f.Limit == 0 || Judged <= f.Limit;
+    Ok = Ok && Pass;
+    char Target[32];
+    std::snprintf(Target, sizeof Target,
                   f.Limit == 0   ? "no target"
                   : f.LimitPlusW ? "<= %.0f T + w"
                                  : "<= %.0f T",
                   f.Limit);
     std::printf("  %-36s %5.2f T (%5.2f T), floor %d T + w = %5.2f T (w %4.2f T), ratio %4.2f   "
                 "target %-12s %s\n",
-                f.Name, median, worst, f.Exchanges, f.Exchanges + w, w, Median(f.Ratios), target,
-                pass ? "ok" : "OVER");
+                f.Name, Middle, Worst, f.Exchanges, f.Exchanges + w, w, Median(f.Ratios), Target,
+                Pass ? "ok" : "OVER");
   }
-  return ok ? 0 : 1;
+  return Ok ? 0 : 1;
 }

@@ -113,10 +113,10 @@ public:
     return Clock;
   }
   double Seconds() const {
-    timespec ts{};
-    if (!Valid || clock_gettime(Id, &ts) != 0)
+    timespec Ts{};
+    if (!Valid || clock_gettime(Id, &Ts) != 0)
       return -1;
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+    return static_cast<double>(Ts.tv_sec) + static_cast<double>(Ts.tv_nsec) / 1e9;
   }
 
 private:
@@ -137,8 +137,8 @@ void RunFor(int Ms) {
   Loop.exec();
 }
 
-int RunCpu(int argc, char **argv, double Span, bool Trend) {
-  QApplication App(argc, argv);
+int RunCpu(int Argc, char **Argv, double Span, bool Trend) {
+  QApplication App(Argc, Argv);
   PrepareApplication();
   TVirtualRW8Options Options;
   Options.ReportPeriodMs = 1;
@@ -309,8 +309,8 @@ double ExitOnce(const QString &Program, TExitCase Case) {
   return Closed > 0 ? 1000.0 * (Ended - Closed) : -1;
 }
 
-int RunExit(int argc, char **argv, int Runs) {
-  QCoreApplication App(argc, argv); // for the copies' processes
+int RunExit(int Argc, char **Argv, int Runs) {
+  QCoreApplication App(Argc, Argv); // for the copies' processes
   const QString Program = QCoreApplication::applicationFilePath();
   bool Ok = true;
   const struct {

@@ -26,43 +26,43 @@ using namespace zol::bench;
 namespace {
 
 long ResidentKiB() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0, resident = 0;
-  statm >> pages >> resident;
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+  std::ifstream Statm("/proc/self/statm");
+  long Pages = 0, Resident = 0;
+  Statm >> Pages >> Resident;
+  return Resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 int OpenFiles() {
-  int count = 0;
-  if (DIR *dir = opendir("/proc/self/fd")) {
-    while (dirent *e = readdir(dir))
+  int Count = 0;
+  if (DIR *Dir = opendir("/proc/self/fd")) {
+    while (dirent *e = readdir(Dir))
       if (e->d_name[0] != '.')
-        ++count;
-    closedir(dir);
+        ++Count;
+    closedir(Dir);
   }
-  return count - 1; // the directory itself
+  return Count - 1; // the directory itself
 }
 
 int Threads() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("Threads:", 0) == 0)
-      return std::atoi(line.c_str() + 8);
+  std::ifstream Status("/proc/self/status");
+  std::string Line;
+  while (std::getline(Status, Line))
+    if (Line.rfind("Threads:", 0) == 0)
+      return std::atoi(Line.c_str() + 8);
   return -1;
 }
 
-int Churn(int cycles) {
+int Churn(int Cycles) {
   Harness h(1);
   if (h.ZOL.Scan() != 1 || !h.ZOL.Open(0))
     return 1;
   h.Await("connect", 0);
-  auto &instrument = *h.Platform.Instrument(0);
-  const auto t0 = Clock::now();
-  for (int i = 1; i <= cycles; ++i) {
-    instrument.SetPresent(false);
+  auto &Instrument = *h.Platform.Instrument(0);
+  const auto T0 = Clock::now();
+  for (int i = 1; i <= Cycles; ++i) {
+    Instrument.SetPresent(false);
     h.Await("disconnect", i - 1);
-    instrument.SetPresent(true);
+    Instrument.SetPresent(true);
     h.Await("connect", i);
     if (h.Count("disconnect") != i || h.Count("connect") != i + 1) {
       std::printf("cycle %d: %d disconnects, %d connects\n", i, h.Count("disconnect"),
@@ -71,70 +71,70 @@ int Churn(int cycles) {
     }
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  const bool ok = h.Count("disconnect") == cycles && h.Count("connect") == cycles + 1;
+  const bool Ok = h.Count("disconnect") == Cycles && h.Count("connect") == Cycles + 1;
   std::printf("churn: %d unplug/replug cycles at 1 ms in %.1f s: %d OnDisconnect, %d OnConnect "
               "(expected %d and %d) %s\n",
-              cycles, std::chrono::duration<double>(Clock::now() - t0).count(),
-              h.Count("disconnect"), h.Count("connect"), cycles, cycles + 1, ok ? "ok" : "FAILED");
-  return ok ? 0 : 1;
+              Cycles, std::chrono::duration<double>(Clock::now() - T0).count(),
+              h.Count("disconnect"), h.Count("connect"), Cycles, Cycles + 1, Ok ? "ok" : "FAILED");
+  return Ok ? 0 : 1;
 }
 
-int Stream(int seconds) {
+int Stream(int Seconds) {
   Harness h(1);
-  std::atomic<float> lastFilter{-1};
-  auto countFilter = h.ZOL.OnUpdateFilter;
-  h.ZOL.OnUpdateFilter = [&](TObject *sender) {
-    lastFilter = h.ZOL.Snapshot().Settings.Filter;
-    countFilter(sender);
+  std::atomic<float> LastFilter{-1};
+  auto CountFilter = h.ZOL.OnUpdateFilter;
+  h.ZOL.OnUpdateFilter = [&](TObject *Sender) {
+    LastFilter = h.ZOL.Snapshot().Settings.Filter;
+    CountFilter(Sender);
   };
   if (h.ZOL.Scan() != 1 || !h.ZOL.Open(0))
     return 1;
   h.Await("state", 0);
-  long rss0 = ResidentKiB(), rssMax = rss0, rssLast = rss0;
-  int fd0 = OpenFiles(), fdMax = fd0, fdLast = fd0;
-  int th0 = Threads(), thMax = th0, thLast = th0;
-  int writes = 0, acknowledged = 0;
-  const auto t0 = Clock::now();
-  for (int s = 1; s <= seconds; ++s) {
-    const float value = static_cast<float>(s % 100) / 4.0f;
-    ++writes;
-    h.ZOL.WriteFilter(value);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(900);
-    while (lastFilter.load() != value && Clock::now() < deadline)
+  long Rss0 = ResidentKiB(), RssMax = Rss0, RssLast = Rss0;
+  int Fd0 = OpenFiles(), FdMax = Fd0, FdLast = Fd0;
+  int Th0 = Threads(), ThMax = Th0, ThLast = Th0;
+  int Writes = 0, Acknowledged = 0;
+  const auto T0 = Clock::now();
+  for (int s = 1; s <= Seconds; ++s) {
+    const float Value = static_cast<float>(s % 100) / 4.0f;
+    ++Writes;
+    h.ZOL.WriteFilter(Value);
+    const auto Deadline = Clock::now() + std::chrono::milliseconds(900);
+    while (LastFilter.load() != Value && Clock::now() < Deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (lastFilter.load() == value)
-      ++acknowledged;
-    std::this_thread::sleep_until(t0 + std::chrono::seconds(s));
+    if (LastFilter.load() == Value)
+      ++Acknowledged;
+    std::this_thread::sleep_until(T0 + std::chrono::seconds(s));
     if (s % 10 == 0) {
-      rssLast = ResidentKiB();
-      fdLast = OpenFiles();
-      thLast = Threads();
-      rssMax = std::max(rssMax, rssLast);
-      fdMax = std::max(fdMax, fdLast);
-      thMax = std::max(thMax, thLast);
+      RssLast = ResidentKiB();
+      FdLast = OpenFiles();
+      ThLast = Threads();
+      RssMax = std::max(RssMax, RssLast);
+      FdMax = std::max(FdMax, FdLast);
+      ThMax = std::max(ThMax, ThLast);
       std::printf("%4d s: resident %ld KiB, open files %d, threads %d, writes %d/%d acknowledged, "
                   "%d state answers\n",
-                  s, rssLast, fdLast, thLast, acknowledged, writes, h.Count("state"));
+                  s, RssLast, FdLast, ThLast, Acknowledged, Writes, h.Count("state"));
       std::fflush(stdout);
     }
   }
-  const bool flat = fdMax == fd0 && thMax == th0 && rssMax - rss0 < 1024;
-  const bool ok = flat && acknowledged == writes;
+  const bool Flat = FdMax == Fd0 && ThMax == Th0 && RssMax - Rss0 < 1024;
+  const bool Ok = Flat && Acknowledged == Writes;
   std::printf(
       "stream: %d s at 1 kHz: resident %ld -> %ld KiB (max %ld), open files %d -> %d (max %d), "
       "threads %d -> %d (max %d), %d/%d writes acknowledged %s\n",
-      seconds, rss0, rssLast, rssMax, fd0, fdLast, fdMax, th0, thLast, thMax, acknowledged, writes,
-      ok ? "ok" : "FAILED");
-  return ok ? 0 : 1;
+      Seconds, Rss0, RssLast, RssMax, Fd0, FdLast, FdMax, Th0, ThLast, ThMax, Acknowledged, Writes,
+      Ok ? "ok" : "FAILED");
+  return Ok ? 0 : 1;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-  const std::string mode = argc > 1 ? argv[1] : "churn";
-  if (mode == "churn")
+  const std::string Mode = argc > 1 ? argv[1] : "churn";
+  if (Mode == "churn")
     return Churn(argc > 2 ? std::max(1, std::atoi(argv[2])) : 1000);
-  if (mode == "stream")
+  if (Mode == "stream")
     return Stream(argc > 2 ? std::max(1, std::atoi(argv[2])) : 600);
   std::fprintf(stderr, "usage: soak_bench churn [CYCLES] | stream [SECONDS]\n");
   return 2;

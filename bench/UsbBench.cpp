@@ -68,7 +68,7 @@ void Check(bool Ok, const std::string &What) {
 /// also adds up the time spent in each call of the platform (the connection chain's breakdown).
 class CountingPlatform final : public HidPlatform {
 public:
-  explicit CountingPlatform(HidPlatform &Real) : Real(Real) {}
+  explicit CountingPlatform(HidPlatform &Wrapped) : Real(Wrapped) {}
 
   std::vector<std::string> ListInterfaces(bool r) override {
     return Timed("ListInterfaces", [&] { return Real.ListInterfaces(r); });
@@ -101,74 +101,74 @@ public:
   bool GetReportLengths(HidHandle h, HidReportLengths &l) override {
     return Timed("GetReportLengths", [&] { return Real.GetReportLengths(h, l); });
   }
-  int Read(HidHandle h, std::uint8_t *buffer, int length, int timeoutMs) override {
-    const int n = Timed("Read", [&] { return Real.Read(h, buffer, length, timeoutMs); });
+  int Read(HidHandle h, std::uint8_t *Buffer, int Length, int TimeoutMs) override {
+    const int n = Timed("Read", [&] { return Real.Read(h, Buffer, Length, TimeoutMs); });
     if (n > kCounterByte) {
-      std::lock_guard lock(Mutex);
+      std::lock_guard Lock(Mutex);
       if (HaveCounter)
-        Produced += static_cast<std::uint8_t>(buffer[kCounterByte] - LastCounter);
+        Produced += static_cast<std::uint8_t>(Buffer[kCounterByte] - LastCounter);
       HaveCounter = true;
-      LastCounter = buffer[kCounterByte];
+      LastCounter = Buffer[kCounterByte];
       ++Seen;
     }
     return n;
   }
-  int Write(HidHandle h, const std::uint8_t *report, int length) override {
-    return Timed("Write", [&] { return Real.Write(h, report, length); });
+  int Write(HidHandle h, const std::uint8_t *Report, int Length) override {
+    return Timed("Write", [&] { return Real.Write(h, Report, Length); });
   }
   // The kept handle and the identity checks are the real platform's: without them the worker
   // would open and close its node every turn.
   bool KeepsDevicesOpen() const override { return Real.KeepsDevicesOpen(); }
   bool StillThere(HidHandle h) override { return Real.StillThere(h); }
   bool ReusesPaths() const override { return Real.ReusesPaths(); }
-  HidIdentityMatch MatchIdentity(const std::string &p, const HidIdentity &who) override {
-    return Timed("MatchIdentity", [&] { return Real.MatchIdentity(p, who); });
+  HidIdentityMatch MatchIdentity(const std::string &p, const HidIdentity &Who) override {
+    return Timed("MatchIdentity", [&] { return Real.MatchIdentity(p, Who); });
   }
-  bool FindIdentity(const HidIdentity &who, std::string &p) override {
-    return Timed("FindIdentity", [&] { return Real.FindIdentity(who, p); });
+  bool FindIdentity(const HidIdentity &Who, std::string &p) override {
+    return Timed("FindIdentity", [&] { return Real.FindIdentity(Who, p); });
   }
 
   /// Reports read, and reports produced, since the last call.
   std::pair<std::uint64_t, std::uint64_t> TakeCounts() {
-    std::lock_guard lock(Mutex);
-    const auto counts = std::make_pair(Seen, Produced);
+    std::lock_guard Lock(Mutex);
+    const auto Counts = std::make_pair(Seen, Produced);
     Seen = Produced = 0;
-    return counts;
+    return Counts;
   }
 
   /// Starts adding up the time of each call, from nothing.
   void StartProfile() {
-    std::lock_guard lock(Mutex);
+    std::lock_guard Lock(Mutex);
     Profile.clear();
     Profiling = true;
   }
   /// Stops, and gives "Open 3x 61.2 ms, ..." for the calls made since StartProfile, the
   /// worker's reads apart (they wait for the instrument by design).
   std::string StopProfile() {
-    std::lock_guard lock(Mutex);
+    std::lock_guard Lock(Mutex);
     Profiling = false;
-    std::string out;
-    char line[96];
+    std::string Out;
+    char Line[96];
     for (const auto &[name, spent] : Profile) {
-      std::snprintf(line, sizeof line, "%s%s %dx %.1f ms", out.empty() ? "" : ", ", name.c_str(),
+      std::snprintf(Line, sizeof Line, "%s%s %dx %.1f ms", Out.empty() ? "" : ", ", name.c_str(),
                     spent.first, spent.second * 1000.0);
-      out += line;
+      Out += Line;
     }
-    return out;
+    return Out;
   }
 
 private:
-  template <typename Call> auto Timed(const char *Name, Call call) -> decltype(call()) {
+  template <typename Call> auto Timed(const char *Name, Call Work) -> decltype(Work()) {
     if (!Profiling.load(std::memory_order_relaxed))
-      return call();
-    const auto t0 = Clock::now();
-    auto result = call();
-    const double spent = std::chrono::duration<double>(Clock::now() - t0).count();
-    std::lock_guard lock(Mutex);
-    auto &entry = Profile[Name];
-    ++entry.first;
-    entry.second += spent;
-    return result;
+      return Work();
+    const auto T0 = Clock::now();
+    auto Result = Work();
+    const double Spent = std::chrono::duration<double>(Clock::now() - T0).count();
+    std::lock_guard Lock(Mutex);
+    auto &Entry = Profile[Name];
+    ++Entry.first;
+    Entry.second += Spent;
+    return Result;
   }
 
   HidPlatform &Real;
@@ -184,22 +184,22 @@ private:
 class Session {
 public:
   explicit Session(HidPlatform &Platform) : ZOL(Platform) {
-    auto count = [this](const char *name) {
-      return [this, name](TObject *) {
-        std::lock_guard lock(Mutex);
-        ++Counts[name];
+    auto Count = [this](const char *Name) {
+      return [this, Name](TObject *) {
+        std::lock_guard Lock(Mutex);
+        ++Counts[Name];
         Changed.notify_all();
       };
     };
-    ZOL.OnConnect = count("connect");
-    ZOL.OnDisconnect = count("disconnect");
-    ZOL.OnUpdateState = count("state");
-    ZOL.OnUpdateTag = count("tag");
-    ZOL.OnUpdateFilter = count("filter");
-    ZOL.OnReadAll = count("readall");
-    ZOL.OnWriteAll = count("writeall");
+    ZOL.OnConnect = Count("connect");
+    ZOL.OnDisconnect = Count("disconnect");
+    ZOL.OnUpdateState = Count("state");
+    ZOL.OnUpdateTag = Count("tag");
+    ZOL.OnUpdateFilter = Count("filter");
+    ZOL.OnReadAll = Count("readall");
+    ZOL.OnWriteAll = Count("writeall");
     ZOL.OnUpdateWROP = [this](TPtrWROP Record) {
-      std::lock_guard lock(Mutex);
+      std::lock_guard Lock(Mutex);
       ++Counts["wrop"];
       LastMask = Record->SlotMask;
       Changed.notify_all();
@@ -207,26 +207,26 @@ public:
   }
   ~Session() { ZOL.Close(); }
 
-  int Count(const std::string &name) {
-    std::lock_guard lock(Mutex);
-    return Counts[name];
+  int Count(const std::string &Name) {
+    std::lock_guard Lock(Mutex);
+    return Counts[Name];
   }
   /// Waits until event name has fired more than Before times; false after Timeout.
-  bool Await(const std::string &name, int Before,
+  bool Await(const std::string &Name, int Before,
              std::chrono::milliseconds Timeout = std::chrono::seconds(10)) {
-    std::unique_lock lock(Mutex);
-    return Changed.wait_for(lock, Timeout, [&] { return Counts[name] > Before; });
+    std::unique_lock Lock(Mutex);
+    return Changed.wait_for(Lock, Timeout, [&] { return Counts[Name] > Before; });
   }
   void ForgetRecord() {
-    std::lock_guard lock(Mutex);
+    std::lock_guard Lock(Mutex);
     LastMask = -1;
   }
   /// Waits for the answer to history request Index: its slot, or no slot (nothing recorded).
   bool AwaitRecord(int Index) {
-    const int mask = WROPSlotMask(Index);
-    std::unique_lock lock(Mutex);
-    return Changed.wait_for(lock, std::chrono::seconds(10),
-                            [&] { return LastMask == mask || LastMask == 0; });
+    const int Mask = WROPSlotMask(Index);
+    std::unique_lock Lock(Mutex);
+    return Changed.wait_for(Lock, std::chrono::seconds(10),
+                            [&] { return LastMask == Mask || LastMask == 0; });
   }
   /// Scan, open the first instrument, wait until the connection chain has ended.
   bool Connect() {
@@ -254,75 +254,75 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
 }
 
 bool Request(const std::string &Control, const std::string &Line) {
-  const int fd = ::open(Control.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+  const int Fd = ::open(Control.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (Fd < 0) {
     std::printf("cannot reach the gadget at %s\n", Control.c_str());
     return false;
   }
-  const std::string text = Line + "\n";
-  const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  ::close(fd);
-  return ok;
+  const std::string Text = Line + "\n";
+  const bool Ok = ::write(Fd, Text.data(), Text.size()) == static_cast<ssize_t>(Text.size());
+  ::close(Fd);
+  return Ok;
 }
 
 long StatOf(const std::string &StatsFile, const std::string &Key) {
-  std::ifstream in(StatsFile);
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind(Key + "=", 0) == 0)
-      return std::atol(line.c_str() + Key.size() + 1);
+  std::ifstream In(StatsFile);
+  for (std::string Line; std::getline(In, Line);)
+    if (Line.rfind(Key + "=", 0) == 0)
+      return std::atol(Line.c_str() + Key.size() + 1);
   return -1;
 }
 
 /// The hidraw nodes of RW8s present now, with their serial numbers.
 std::string Nodes(HidapiPlatform &Platform) {
-  std::string out;
-  for (const std::string &path : Platform.ListInterfaces(false)) {
+  std::string Out;
+  for (const std::string &Path : Platform.ListInterfaces(false)) {
     HidAttributes a;
-    if (!Platform.PeekAttributes(path, a) || a.VendorID != kRW8VendorId ||
+    if (!Platform.PeekAttributes(Path, a) || a.VendorID != kRW8VendorId ||
         a.ProductID != kRW8ProductId)
       continue;
-    std::string serial = "?";
-    const HidHandle h = Platform.Open(path);
+    std::string Serial = "?";
+    const HidHandle h = Platform.Open(Path);
     if (h != kInvalidHidHandle) {
-      Platform.GetSerialNumberString(h, serial);
+      Platform.GetSerialNumberString(h, Serial);
       Platform.Close(h);
     }
-    out += (out.empty() ? "" : ", ") + path + " (" + serial + ")";
+    Out += (Out.empty() ? "" : ", ") + Path + " (" + Serial + ")";
   }
-  return out.empty() ? "none" : out;
+  return Out.empty() ? "none" : Out;
 }
 
 /// The one hidraw node listed, found without opening anything; empty when none or several are.
 std::string OnlyNode(HidapiPlatform &Platform) {
-  const std::vector<std::string> paths = Platform.ListInterfaces(false);
-  return paths.size() == 1 ? paths[0] : std::string();
+  const std::vector<std::string> Paths = Platform.ListInterfaces(false);
+  return Paths.size() == 1 ? Paths[0] : std::string();
 }
 
 /// Whether this process holds a descriptor on Node, whose device may have gone already (the
 /// kernel hands the node out again only once every descriptor on it is closed).
 bool HoldsNode(const std::string &Node) {
-  bool held = false;
-  if (DIR *dir = ::opendir("/proc/self/fd")) {
-    while (const dirent *entry = ::readdir(dir)) {
-      char target[256];
-      const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-      const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+  bool Held = false;
+  if (DIR *Dir = ::opendir("/proc/self/fd")) {
+    while (const dirent *Entry = ::readdir(Dir)) {
+      char Target[256];
+      const std::string Link = std::string("/proc/self/fd/") + Entry->d_name;
+      const ssize_t n = ::readlink(Link.c_str(), Target, sizeof Target - 1);
       if (n <= 0)
         continue;
-      const std::string name(target, static_cast<std::size_t>(n));
-      if (name == Node || name == Node + " (deleted)")
-        held = true;
+      const std::string Name(Target, static_cast<std::size_t>(n));
+      if (Name == Node || Name == Node + " (deleted)")
+        Held = true;
     }
-    ::closedir(dir);
+    ::closedir(Dir);
   }
-  return held;
+  return Held;
 }
 
 /// Polls Condition every 50 ms, at most Limit.
 template <typename F> bool Within(std::chrono::milliseconds Limit, F Condition) {
-  const auto end = Clock::now() + Limit;
+  const auto End = Clock::now() + Limit;
   while (!Condition()) {
-    if (Clock::now() > end)
+    if (Clock::now() > End)
       return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -331,25 +331,25 @@ template <typename F> bool Within(std::chrono::milliseconds Limit, F Condition) 
 
 /// Every HID interface as the platform sees it: ids, identity strings, report lengths.
 int Identity(HidapiPlatform &Platform) {
-  for (const std::string &path : Platform.ListInterfaces(false)) {
+  for (const std::string &Path : Platform.ListInterfaces(false)) {
     HidAttributes a;
-    const HidHandle h = Platform.Open(path);
+    const HidHandle h = Platform.Open(Path);
     if (h == kInvalidHidHandle) {
-      std::printf("%s cannot be opened: %s\n", path.c_str(), Platform.LastOpenError().c_str());
+      std::printf("%s cannot be opened: %s\n", Path.c_str(), Platform.LastOpenError().c_str());
       continue;
     }
-    std::string manufacturer, product, serial;
-    HidReportLengths lengths;
+    std::string Manufacturer, Product, Serial;
+    HidReportLengths Lengths;
     Platform.GetAttributes(h, a);
-    Platform.GetManufacturerString(h, manufacturer);
-    Platform.GetProductString(h, product);
-    Platform.GetSerialNumberString(h, serial);
-    const bool known = Platform.GetReportLengths(h, lengths);
+    Platform.GetManufacturerString(h, Manufacturer);
+    Platform.GetProductString(h, Product);
+    Platform.GetSerialNumberString(h, Serial);
+    const bool Known = Platform.GetReportLengths(h, Lengths);
     Platform.Close(h);
-    std::printf("%s %04x:%04x \"%s\" \"%s\" \"%s\" ", path.c_str(), a.VendorID, a.ProductID,
-                manufacturer.c_str(), product.c_str(), serial.c_str());
-    if (known)
-      std::printf("in=%d out=%d\n", lengths.InputReportByteLength, lengths.OutputReportByteLength);
+    std::printf("%s %04x:%04x \"%s\" \"%s\" \"%s\" ", Path.c_str(), a.VendorID, a.ProductID,
+                Manufacturer.c_str(), Product.c_str(), Serial.c_str());
+    if (Known)
+      std::printf("in=%d out=%d\n", Lengths.InputReportByteLength, Lengths.OutputReportByteLength);
     else
       std::printf("report lengths unknown\n");
   }
@@ -369,7 +369,7 @@ std::optional<std::array<double, kChains>> Chains(HidPlatform &Platform, int Per
                                                   const char *Column,
                                                   CountingPlatform *Profiler = nullptr) {
   const double T = Period / 1000.0;
-  std::array<std::vector<double>, kChains> periods;
+  std::array<std::vector<double>, kChains> Periods;
   for (int r = 0; r <= Runs; ++r) {
     Session s(Platform);
     if (s.ZOL.Scan() != 1) {
@@ -378,104 +378,105 @@ std::optional<std::array<double, kChains>> Chains(HidPlatform &Platform, int Per
     }
     if (Profiler)
       Profiler->StartProfile();
-    auto t0 = Clock::now();
+    auto T0 = Clock::now();
     s.ZOL.Open(0);
-    const auto opened = Clock::now();
+    const auto Opened = Clock::now();
     if (!s.Await("tag", 0) || !s.Await("state", 0)) {
       Check(false, "connection chain within 10 s");
       return std::nullopt;
     }
-    periods[0].push_back(Seconds(t0, Clock::now()) / T);
+    Periods[0].push_back(Seconds(T0, Clock::now()) / T);
     if (Profiler)
       std::printf("PROFILE connection, %s %d: %.1f ms in all, %.1f ms in Open(); platform: %s\n",
-                  r == 0 ? "warm-up" : "run", r, Seconds(t0, Clock::now()) * 1000.0,
-                  Seconds(t0, opened) * 1000.0, Profiler->StopProfile().c_str());
+                  r == 0 ? "warm-up" : "run", r, Seconds(T0, Clock::now()) * 1000.0,
+                  Seconds(T0, Opened) * 1000.0, Profiler->StopProfile().c_str());
     // Steps measured from the call to the event that ends them, as chain_bench does.
-    auto measure = [&](int Chain, const char *event, auto start) {
-      const int before = s.Count(event);
+    auto Measure = [&](int Chain, const char *Event, auto Start) {
+      const int Before = s.Count(Event);
       const auto t = Clock::now();
-      start();
-      if (!s.Await(event, before))
+      Start();
+      if (!s.Await(Event, Before))
         return false;
-      periods[static_cast<std::size_t>(Chain)].push_back(Seconds(t, Clock::now()) / T);
+      Periods[static_cast<std::size_t>(Chain)].push_back(Seconds(t, Clock::now()) / T);
       return true;
     };
-    bool ok = measure(1, "filter", [&] { s.ZOL.WriteFilter(1.5f + static_cast<float>(r)); });
-    ok = ok && s.Await("state", s.Count("state"));
-    ok = ok && measure(2, "readall", [&] { s.ZOL.ReadAll(); });
-    ok = ok && measure(3, "writeall", [&] { s.ZOL.WriteAll(); });
-    t0 = Clock::now();
-    for (int i = 0; ok && i < 8; ++i) {
+    bool Ok = Measure(1, "filter", [&] { s.ZOL.WriteFilter(1.5f + static_cast<float>(r)); });
+    Ok = Ok && s.Await("state", s.Count("state"));
+    Ok = Ok && Measure(2, "readall", [&] { s.ZOL.ReadAll(); });
+    Ok = Ok && Measure(3, "writeall", [&] { s.ZOL.WriteAll(); });
+    T0 = Clock::now();
+    for (int i = 0; Ok && i < 8; ++i) {
       s.ForgetRecord();
       s.ZOL.ReadWROP(i);
-      ok = s.AwaitRecord(i);
+      Ok = s.AwaitRecord(i);
     }
-    if (!ok) {
+    if (!Ok) {
       Check(false, "every chain ends within 10 s");
       return std::nullopt;
     }
-    periods[4].push_back(Seconds(t0, Clock::now()) / T);
+    Periods[4].push_back(Seconds(T0, Clock::now()) / T);
   }
   std::printf("warm-up run, %s, not counted:", Column);
   for (int i = 0; i < kChains; ++i)
-    std::printf(" %.2f T%s", periods[static_cast<std::size_t>(i)].front(),
+    std::printf(" %.2f T%s", Periods[static_cast<std::size_t>(i)].front(),
                 i + 1 < kChains ? "," : "\n");
-  std::array<double, kChains> medians{};
+  std::array<double, kChains> Medians{};
   for (int i = 0; i < kChains; ++i) {
-    auto &runs = periods[static_cast<std::size_t>(i)];
-    runs.erase(runs.begin());
-    medians[static_cast<std::size_t>(i)] = Median(runs);
+    auto &ChainRuns = Periods[static_cast<std::size_t>(i)];
+    ChainRuns.erase(ChainRuns.begin());
+    Medians[static_cast<std::size_t>(i)] = Median(ChainRuns);
   }
-  return medians;
+  return Medians;
 }
 
 /// The chains on the real stack beside the same chains on the simulated platform in this
 /// process; from 2 ms up, each real figure must be within 1 T of the simulator's.
 int CompareChains(HidPlatform &Real, int Period, int Runs, int JudgedFrom) {
-  CountingPlatform profiled(Real);
-  const auto real = Chains(profiled, Period, Runs, "real USB", &profiled);
-  TVirtualRW8Options options;
-  options.ReportPeriodMs = Period;
-  SimPlatform simulated(1, options);
-  const auto sim = Chains(simulated, Period, Runs, "simulator");
-  if (!real || !sim)
+  CountingPlatform Profiled(Real);
+  const auto RealChains = Chains(Profiled, Period, Runs, "RealChains USB", &Profiled);
+  TVirtualRW8Options Options;
+  Options.ReportPeriodMs = Period;
+  SimPlatform Simulated(1, Options);
+  const auto Sim = Chains(Simulated, Period, Runs, "simulator");
+  if (!RealChains || !Sim)
     return 1;
   std::printf("report period T = %d ms, median of %d runs after the warm-up, in report periods\n",
               Period, Runs);
-  std::printf("  %-38s %10s %10s\n", "", "real USB", "simulator");
-  const bool judged = Period >= JudgedFrom;
+  std::printf("  %-38s %10s %10s\n", "", "RealChains USB", "simulator");
+  const bool Judged = Period >= JudgedFrom;
   for (int i = 0; i < kChains; ++i) {
-    const double r = (*real)[static_cast<std::size_t>(i)], m = (*sim)[static_cast<std::size_t>(i)];
-    const bool within = r <= m + 1.0;
+    const double r = (*RealChains)[static_cast<std::size_t>(i)],
+                 m = (*Sim)[static_cast<std::size_t>(i)];
+    const bool Within = r <= m + 1.0;
     std::printf("  %-38s %8.2f T %8.2f T  %s\n", kChainNames[i], r, m,
-                !judged  ? ""
-                : within ? "within 1 T"
+                !Judged  ? ""
+                : Within ? "within 1 T"
                          : "OVER");
-    if (judged && !within)
+    if (Judged && !Within)
       ++Failures;
   }
   return Failures ? 1 : 0;
 }
 
 int Share(HidapiPlatform &Real, double SecondsToRun) {
-  CountingPlatform counting(Real);
-  Session s(counting);
+  CountingPlatform Counting(Real);
+  Session s(Counting);
   if (!s.Connect()) {
     Check(false, "connected");
     return 1;
   }
   s.Await("state", s.Count("state") + 20, std::chrono::seconds(5)); // settled on state answers
-  counting.TakeCounts();
-  const int states0 = s.Count("state");
+  Counting.TakeCounts();
+  const int States0 = s.Count("state");
   std::this_thread::sleep_for(std::chrono::duration<double>(SecondsToRun));
-  const auto [seen, produced] = counting.TakeCounts();
-  const int states = s.Count("state") - states0;
+  const auto [seen, produced] = Counting.TakeCounts();
+  const int States = s.Count("state") - States0;
   std::printf(
       "input reports the worker read: %llu of %llu the instrument sent in %.1f s (%.1f %%); "
       "%d state answers\n",
       static_cast<unsigned long long>(seen), static_cast<unsigned long long>(produced),
       SecondsToRun,
-      produced ? 100.0 * static_cast<double>(seen) / static_cast<double>(produced) : 0.0, states);
+      produced ? 100.0 * static_cast<double>(seen) / static_cast<double>(produced) : 0.0, States);
   Check(produced > 0 && seen * 100 >= produced * 95,
         "the worker reads at least 95 % of the input reports at 1 kHz");
   return Failures ? 1 : 0;
@@ -498,47 +499,47 @@ private:
 };
 
 int Replug(HidapiPlatform &Real, const std::string &Control, bool Hold) {
-  const std::string how = Hold ? " (another handle held open)" : "";
+  const std::string How = Hold ? " (another handle held open)" : "";
   Session s(Real);
   if (!s.Connect()) {
     Check(false, "connected before the replug");
     return 1;
   }
-  std::string path;
-  s.ZOL.Device->DevicePath(0, path);
-  std::unique_ptr<Holder> holder;
+  std::string Path;
+  s.ZOL.Device->DevicePath(0, Path);
+  std::unique_ptr<Holder> SecondHandle;
   if (Hold) {
-    holder = std::make_unique<Holder>(path);
-    Check(holder->Held(), "a second handle holds " + path);
+    SecondHandle = std::make_unique<Holder>(Path);
+    Check(SecondHandle->Held(), "a second handle holds " + Path);
   }
-  const int connects = s.Count("connect"), disconnects = s.Count("disconnect");
+  const int Connects = s.Count("connect"), Disconnects = s.Count("disconnect");
   Request(Control, "unplug");
-  Check(s.Await("disconnect", disconnects, std::chrono::seconds(3)),
-        "disconnection seen after the unplug" + how);
+  Check(s.Await("disconnect", Disconnects, std::chrono::seconds(3)),
+        "disconnection seen after the unplug" + How);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   Request(Control, "plug");
-  const auto t0 = Clock::now();
-  const bool back = s.Await("connect", connects, std::chrono::seconds(8));
-  const double took = Seconds(t0, Clock::now());
+  const auto T0 = Clock::now();
+  const bool Back = s.Await("connect", Connects, std::chrono::seconds(8));
+  const double Took = Seconds(T0, Clock::now());
   std::printf("instrument nodes after the replug: %s (it was on %s)\n", Nodes(Real).c_str(),
-              path.c_str());
-  Check(back,
-        "connection seen again without a scan" + how +
-            (back ? ", " + std::to_string(static_cast<int>(took * 1000)) + " ms after the plug"
+              Path.c_str());
+  Check(Back,
+        "connection seen again without a scan" + How +
+            (Back ? ", " + std::to_string(static_cast<int>(Took * 1000)) + " ms after the plug"
                   : ""));
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  Check(s.Count("connect") - connects == 1 && s.Count("disconnect") - disconnects == 1,
-        "exactly one disconnection and one connection" + how + ": " +
-            std::to_string(s.Count("disconnect") - disconnects) + " and " +
-            std::to_string(s.Count("connect") - connects));
-  if (back) {
-    const int filters = s.Count("filter");
+  Check(s.Count("connect") - Connects == 1 && s.Count("disconnect") - Disconnects == 1,
+        "exactly one disconnection and one connection" + How + ": " +
+            std::to_string(s.Count("disconnect") - Disconnects) + " and " +
+            std::to_string(s.Count("connect") - Connects));
+  if (Back) {
+    const int Filters = s.Count("filter");
     s.ZOL.WriteFilter(3.25f);
-    Check(s.Await("filter", filters, std::chrono::seconds(3)) &&
+    Check(s.Await("filter", Filters, std::chrono::seconds(3)) &&
               s.ZOL.Snapshot().Settings.Filter == 3.25f,
-          "a write with read-back after the replug" + how);
+          "a write with read-back after the replug" + How);
   }
-  holder.reset();
+  SecondHandle.reset();
   return Failures ? 1 : 0;
 }
 
@@ -555,24 +556,24 @@ public:
 
   /// When the node appeared, or nullopt while none has.
   std::optional<Clock::time_point> Appeared() {
-    std::lock_guard lock(Mutex);
+    std::lock_guard Lock(Mutex);
     return When;
   }
 
 private:
   static bool AnyNode() {
-    bool found = false;
-    if (DIR *dir = ::opendir("/dev")) {
-      while (const dirent *entry = ::readdir(dir))
-        found = found || std::string(entry->d_name).rfind("hidraw", 0) == 0;
-      ::closedir(dir);
+    bool Found = false;
+    if (DIR *Dir = ::opendir("/dev")) {
+      while (const dirent *Entry = ::readdir(Dir))
+        Found = Found || std::string(Entry->d_name).rfind("hidraw", 0) == 0;
+      ::closedir(Dir);
     }
-    return found;
+    return Found;
   }
   void Run() {
     while (!Stop && !Appeared()) {
       if (AnyNode()) {
-        std::lock_guard lock(Mutex);
+        std::lock_guard Lock(Mutex);
         When = Clock::now();
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -591,11 +592,11 @@ private:
 /// system's news as zolctl --wait then is (a scan every kArrivalScanEvery, its phase spread over
 /// the runs). The median of the told way must be under 300 ms after the hidraw node appeared.
 int Arrival(HidapiPlatform &Real, const std::string &Control, int Runs) {
-  const bool told = Real.WatchArrivals(kRW8VendorId, kRW8ProductId);
-  Check(told, "the system tells of arrivals (a udev monitor)");
-  std::vector<double> fromPlug[2], fromNode[2];
-  for (int way = told ? 0 : 1; way < 2; ++way) {
-    for (int run = 0; run < Runs; ++run) {
+  const bool Told = Real.WatchArrivals(kRW8VendorId, kRW8ProductId);
+  Check(Told, "the system tells of arrivals (a udev monitor)");
+  std::vector<double> FromPlug[2], FromNode[2];
+  for (int Way = Told ? 0 : 1; Way < 2; ++Way) {
+    for (int Run = 0; Run < Runs; ++Run) {
       Request(Control, "unplug");
       if (!Within(std::chrono::seconds(5), [&] { return Real.ListInterfaces(false).empty(); })) {
         Check(false, "the instrument gone after the unplug");
@@ -603,51 +604,51 @@ int Arrival(HidapiPlatform &Real, const std::string &Control, int Runs) {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
       Session s(Real);
-      std::uint64_t seen = told ? Real.Arrivals() : 0;
-      NodeWatch node;
+      std::uint64_t Seen = Told ? Real.Arrivals() : 0;
+      NodeWatch Node;
       Request(Control, "plug");
-      const auto t0 = Clock::now();
-      auto scan = t0 + kArrivalScanEvery - kArrivalScanEvery * run / Runs;
-      bool opened = false;
-      while (!opened && Clock::now() < t0 + std::chrono::seconds(8)) {
-        if (way == 0) {
+      const auto T0 = Clock::now();
+      auto Scan = T0 + kArrivalScanEvery - kArrivalScanEvery * Run / Runs;
+      bool Opened = false;
+      while (!Opened && Clock::now() < T0 + std::chrono::seconds(8)) {
+        if (Way == 0) {
           std::this_thread::sleep_for(kArrivalPoll);
-          const std::uint64_t now = Real.Arrivals();
-          if (now == seen)
+          const std::uint64_t Now = Real.Arrivals();
+          if (Now == Seen)
             continue;
-          seen = now;
+          Seen = Now;
           // Nothing selected: scanned for at once, and once more after a moment when the node
           // could not be opened so soon.
           if (s.ZOL.Scan() >= 1 && s.ZOL.Open(0)) {
-            opened = true;
+            Opened = true;
             break;
           }
           std::this_thread::sleep_for(kArrivalSettle);
         } else {
-          std::this_thread::sleep_until(scan);
-          scan += kArrivalScanEvery;
+          std::this_thread::sleep_until(Scan);
+          Scan += kArrivalScanEvery;
         }
-        opened = s.ZOL.Scan() >= 1 && s.ZOL.Open(0);
+        Opened = s.ZOL.Scan() >= 1 && s.ZOL.Open(0);
       }
-      if (!opened || !s.Await("connect", 0, std::chrono::seconds(3))) {
-        Check(false, std::string(way == 0 ? "told" : "polling") +
+      if (!Opened || !s.Await("connect", 0, std::chrono::seconds(3))) {
+        Check(false, std::string(Way == 0 ? "told" : "polling") +
                          ": the instrument opened after the plug");
         continue;
       }
-      const auto t1 = Clock::now();
-      fromPlug[way].push_back(Seconds(t0, t1) * 1000);
-      if (const auto appeared = node.Appeared())
-        fromNode[way].push_back(Seconds(*appeared, t1) * 1000);
+      const auto T1 = Clock::now();
+      FromPlug[Way].push_back(Seconds(T0, T1) * 1000);
+      if (const auto Appeared = Node.Appeared())
+        FromNode[Way].push_back(Seconds(*Appeared, T1) * 1000);
     }
   }
-  const char *names[2] = {"told as the window is", "polling, as zolctl without news"};
-  for (int way = 0; way < 2; ++way)
-    if (!fromPlug[way].empty())
+  const char *Names[2] = {"told as the window is", "polling, as zolctl without news"};
+  for (int Way = 0; Way < 2; ++Way)
+    if (!FromPlug[Way].empty())
       std::printf("ARRIVAL %-32s plug to OnConnect %6.1f ms, node to OnConnect %6.1f ms "
                   "(median of %zu)\n",
-                  names[way], Median(fromPlug[way]), Median(fromNode[way]), fromPlug[way].size());
-  if (told)
-    Check(fromNode[0].size() == static_cast<std::size_t>(Runs) && Median(fromNode[0]) < 300,
+                  Names[Way], Median(FromPlug[Way]), Median(FromNode[Way]), FromPlug[Way].size());
+  if (Told)
+    Check(FromNode[0].size() == static_cast<std::size_t>(Runs) && Median(FromNode[0]) < 300,
           "told of arrivals, OnConnect under 300 ms after the node appeared (median)");
   Request(Control, "plug");
   return Failures ? 1 : 0;
@@ -660,34 +661,34 @@ int WrongDevice(HidapiPlatform &Real, const std::string &ControlA, const std::st
     Check(false, "connected to instrument A");
     return 1;
   }
-  std::string path;
-  s.ZOL.Device->DevicePath(0, path);
-  const std::string serialOfA = s.ZOL.Snapshot().SerialNumber;
-  std::printf("instrument A on %s, serial number \"%s\"\n", path.c_str(), serialOfA.c_str());
-  const long before = StatOf(StatsB, "commands_received");
-  const int disconnects = s.Count("disconnect");
+  std::string Path;
+  s.ZOL.Device->DevicePath(0, Path);
+  const std::string SerialOfA = s.ZOL.Snapshot().SerialNumber;
+  std::printf("instrument A on %s, serial number \"%s\"\n", Path.c_str(), SerialOfA.c_str());
+  const long Before = StatOf(StatsB, "commands_received");
+  const int Disconnects = s.Count("disconnect");
   Request(ControlA, "unplug");
-  Check(s.Await("disconnect", disconnects, std::chrono::seconds(3)), "A's disconnection seen");
-  const int connects = s.Count("connect");
+  Check(s.Await("disconnect", Disconnects, std::chrono::seconds(3)), "A's disconnection seen");
+  const int Connects = s.Count("connect");
   // Nothing is tested unless B takes A's old node. The kernel gives the node out again once
   // every descriptor on it is closed (the worker's closes at the loss, the platform's lingering
   // ones a second later), and B takes the lowest free node: B is plugged in once this process
   // holds nothing of the node, and plugged in again should it come elsewhere all the same.
-  std::string nodeOfB;
-  for (int attempt = 1; attempt <= 3 && nodeOfB != path; ++attempt) {
-    if (!Within(std::chrono::seconds(5), [&] { return !HoldsNode(path); }))
-      std::printf("this process still holds %s\n", path.c_str());
+  std::string NodeOfB;
+  for (int Attempt = 1; Attempt <= 3 && NodeOfB != Path; ++Attempt) {
+    if (!Within(std::chrono::seconds(5), [&] { return !HoldsNode(Path); }))
+      std::printf("this process still holds %s\n", Path.c_str());
     Request(ControlB, "plug");
-    Within(std::chrono::seconds(8), [&] { return !(nodeOfB = OnlyNode(Real)).empty(); });
-    std::printf("attempt %d: instrument B on %s (A was on %s)\n", attempt,
-                nodeOfB.empty() ? "no node" : nodeOfB.c_str(), path.c_str());
-    if (nodeOfB != path && attempt < 3) {
+    Within(std::chrono::seconds(8), [&] { return !(NodeOfB = OnlyNode(Real)).empty(); });
+    std::printf("attempt %d: instrument B on %s (A was on %s)\n", Attempt,
+                NodeOfB.empty() ? "no node" : NodeOfB.c_str(), Path.c_str());
+    if (NodeOfB != Path && Attempt < 3) {
       Request(ControlB, "unplug");
       Within(std::chrono::seconds(5), [&] { return OnlyNode(Real).empty(); });
     }
   }
-  Check(nodeOfB == path, "instrument B took A's old node " + path);
-  if (nodeOfB != path) {
+  Check(NodeOfB == Path, "instrument B took A's old node " + Path);
+  if (NodeOfB != Path) {
     Request(ControlB, "unplug");
     return 1;
   }
@@ -699,23 +700,23 @@ int WrongDevice(HidapiPlatform &Real, const std::string &ControlA, const std::st
     std::printf("the write was refused: %s\n", e.what());
   }
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  Check(s.Count("connect") == connects,
-        "no connection raised for instrument B: " + std::to_string(s.Count("connect") - connects) +
+  Check(s.Count("connect") == Connects,
+        "no connection raised for instrument B: " + std::to_string(s.Count("connect") - Connects) +
             " seen");
   Request(ControlB, "stats");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const long received = StatOf(StatsB, "commands_received") - before;
-  Check(before >= 0 && received == 0,
-        "instrument B never written to: it received " + std::to_string(received) + " command(s)");
+  const long Received = StatOf(StatsB, "commands_received") - Before;
+  Check(Before >= 0 && Received == 0,
+        "instrument B never written to: it received " + std::to_string(Received) + " command(s)");
   Request(ControlA, "plug");
-  if (!serialOfA.empty()) {
+  if (!SerialOfA.empty()) {
     Check(s.Await("connect", s.Count("connect"), std::chrono::seconds(8)),
           "instrument A followed to its new node without a scan");
   } else {
     // Nothing tells A on another node from another RW8 without a serial number: not followed.
-    const int now = s.Count("connect");
+    const int Now = s.Count("connect");
     Within(std::chrono::seconds(8), [&] { return Real.ListInterfaces(false).size() == 2; });
-    Check(!s.Await("connect", now, std::chrono::seconds(2)),
+    Check(!s.Await("connect", Now, std::chrono::seconds(2)),
           "instrument A, without a serial number, not followed to its new node");
   }
   std::printf("instrument nodes with both plugged in: %s\n", Nodes(Real).c_str());
@@ -726,24 +727,24 @@ int WrongDevice(HidapiPlatform &Real, const std::string &ControlA, const std::st
 } // namespace
 
 int main(int argc, char **argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
-  const std::string mode = args.empty() ? "" : args[0];
-  HidapiPlatform platform; // before any thread: it initialises hidapi
-  if (mode == "identity")
-    return Identity(platform);
-  if (mode == "chains" && args.size() >= 2)
-    return CompareChains(platform, std::max(1, std::atoi(args[1].c_str())),
-                         args.size() > 2 ? std::max(1, std::atoi(args[2].c_str())) : 3,
-                         args.size() > 3 ? std::atoi(args[3].c_str()) : 2);
-  if (mode == "share" && args.size() >= 2)
-    return Share(platform, std::max(0.5, std::atof(args[1].c_str())));
-  if (mode == "replug" && args.size() >= 2)
-    return Replug(platform, args[1], args.size() > 2 && args[2] == "--hold");
-  if (mode == "arrival" && args.size() >= 2)
-    return Arrival(platform, args[1],
-                   args.size() > 2 ? std::max(1, std::atoi(args[2].c_str())) : 10);
-  if (mode == "wrong-device" && args.size() >= 4)
-    return WrongDevice(platform, args[1], args[2], args[3]);
+  const std::vector<std::string> Args(argv + 1, argv + argc);
+  const std::string Mode = Args.empty() ? "" : Args[0];
+  HidapiPlatform Platform; // before any thread: it initialises hidapi
+  if (Mode == "identity")
+    return Identity(Platform);
+  if (Mode == "chains" && Args.size() >= 2)
+    return CompareChains(Platform, std::max(1, std::atoi(Args[1].c_str())),
+                         Args.size() > 2 ? std::max(1, std::atoi(Args[2].c_str())) : 3,
+                         Args.size() > 3 ? std::atoi(Args[3].c_str()) : 2);
+  if (Mode == "share" && Args.size() >= 2)
+    return Share(Platform, std::max(0.5, std::atof(Args[1].c_str())));
+  if (Mode == "replug" && Args.size() >= 2)
+    return Replug(Platform, Args[1], Args.size() > 2 && Args[2] == "--hold");
+  if (Mode == "arrival" && Args.size() >= 2)
+    return Arrival(Platform, Args[1],
+                   Args.size() > 2 ? std::max(1, std::atoi(Args[2].c_str())) : 10);
+  if (Mode == "wrong-device" && Args.size() >= 4)
+    return WrongDevice(Platform, Args[1], Args[2], Args[3]);
   std::fprintf(
       stderr,
       "usage: usb_bench identity | chains PERIOD_MS [RUNS [JUDGED_FROM_MS]] | share SECONDS | "

@@ -37,7 +37,7 @@ QPixmap LoadPicture(const QString &Name) {
   return Picture;
 }
 
-Tled::Tled(QWidget *parent) : QWidget(parent) {
+Tled::Tled(QWidget *Parent) : QWidget(Parent) {
   resize(kLedSize, kLedSize);
 }
 
@@ -71,14 +71,14 @@ void Tled::paintEvent(QPaintEvent *) {
   FPaintedVisible = isVisible();
 }
 
-void Tled::hideEvent(QHideEvent *event) {
+void Tled::hideEvent(QHideEvent *Event) {
   // The lamp's area must be redrawn without it, once, by whatever lies behind.
   if (FPaintedVisible) {
     FPaintedVisible = false;
     if (QWidget *Behind = parentWidget())
       Behind->update(geometry());
   }
-  QWidget::hideEvent(event);
+  QWidget::hideEvent(Event);
 }
 
 } // namespace zol

@@ -20,7 +20,7 @@ public:
   enum class TLedKind { Red = 0, Green = 1 };
   Q_ENUM(TLedKind)
 
-  explicit Tled(QWidget *parent = nullptr);
+  explicit Tled(QWidget *Parent = nullptr);
 
   /// Lamp lit.
   bool LedStatus() const { return FLedStatus; }
@@ -33,8 +33,8 @@ public:
   QSize sizeHint() const override;
 
 protected:
-  void paintEvent(QPaintEvent *event) override;
-  void hideEvent(QHideEvent *event) override;
+  void paintEvent(QPaintEvent *Event) override;
+  void hideEvent(QHideEvent *Event) override;
 
 private:
   bool FLedStatus = false;

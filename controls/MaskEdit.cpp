@@ -69,7 +69,7 @@ QString RegionalDelayMask() {
   return QStringLiteral("!90") + RegionalDecimalSeparator() + QStringLiteral("0;1;_");
 }
 
-TMaskEdit::TMaskEdit(QWidget *parent) : QLineEdit(parent) {
+TMaskEdit::TMaskEdit(QWidget *Parent) : QLineEdit(Parent) {
   setDragEnabled(false);
   setAcceptDrops(false);
   // Edits the line edit makes by itself (undo, paste from its menu) are fitted to the mask again.
@@ -275,7 +275,7 @@ void TMaskEdit::Justify(int LiteralAt) {
     FValue[k] = Moved[k - Start];
 }
 
-void TMaskEdit::focusOutEvent(QFocusEvent *event) {
+void TMaskEdit::focusOutEvent(QFocusEvent *Event) {
   // Leaving the field ends the number part before each literal ("5_,0" becomes "_5,0"), and a
   // field without literal is all number part ("5__" becomes "__5", "-5_" becomes "_-5"), so that
   // the required last position is filled and what is sent is what the user typed.
@@ -291,22 +291,22 @@ void TMaskEdit::focusOutEvent(QFocusEvent *event) {
     Justify(positions());
   if (Before != FValue)
     Show(cursorPosition());
-  QLineEdit::focusOutEvent(event);
+  QLineEdit::focusOutEvent(Event);
 }
 
-void TMaskEdit::keyPressEvent(QKeyEvent *event) {
+void TMaskEdit::keyPressEvent(QKeyEvent *Event) {
   if (isReadOnly()) {
-    QLineEdit::keyPressEvent(event);
+    QLineEdit::keyPressEvent(Event);
     return;
   }
-  if (event->matches(QKeySequence::Paste)) {
+  if (Event->matches(QKeySequence::Paste)) {
     const QString Pasted = QApplication::clipboard()->text();
     for (QChar c : Pasted)
       TypeChar(c);
-    event->accept();
+    Event->accept();
     return;
   }
-  if (event->matches(QKeySequence::Cut)) {
+  if (Event->matches(QKeySequence::Cut)) {
     copy();
     if (hasSelectedText()) {
       const int Start = selectionStart();
@@ -315,17 +315,17 @@ void TMaskEdit::keyPressEvent(QKeyEvent *event) {
           FValue[i] = QLatin1Char(' ');
       Show(Start);
     }
-    event->accept();
+    Event->accept();
     return;
   }
-  if (event->key() == Qt::Key_Backspace || event->key() == Qt::Key_Delete) {
+  if (Event->key() == Qt::Key_Backspace || Event->key() == Qt::Key_Delete) {
     if (hasSelectedText()) {
       const int Start = selectionStart();
       for (int i = Start; i < Start + selectedText().size() && i < positions(); ++i)
         if (FSlots[i].Kind != TSlot::Literal)
           FValue[i] = QLatin1Char(' ');
       Show(Start);
-    } else if (event->key() == Qt::Key_Backspace) {
+    } else if (Event->key() == Qt::Key_Backspace) {
       const int Position = PreviousEditable(cursorPosition());
       if (Position >= 0) {
         FValue[Position] = QLatin1Char(' ');
@@ -339,17 +339,17 @@ void TMaskEdit::keyPressEvent(QKeyEvent *event) {
         Show(Cursor);
       }
     }
-    event->accept();
+    Event->accept();
     return;
   }
-  const QString Typed = event->text();
+  const QString Typed = Event->text();
   if (Typed.size() == 1 && Typed.front().isPrint() &&
-      !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
+      !(Event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
     TypeChar(Typed.front());
-    event->accept();
+    Event->accept();
     return;
   }
-  QLineEdit::keyPressEvent(event);
+  QLineEdit::keyPressEvent(Event);
 }
 
 } // namespace zol

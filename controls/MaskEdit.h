@@ -41,7 +41,7 @@ class TMaskEdit : public QLineEdit {
   Q_PROPERTY(QString maskedText READ maskedText WRITE setMaskedText)
 
 public:
-  explicit TMaskEdit(QWidget *parent = nullptr);
+  explicit TMaskEdit(QWidget *Parent = nullptr);
 
   QString editMask() const { return FEditMask; }
   /// Sets the mask; the text is fitted to it again.
@@ -58,8 +58,8 @@ public:
   int positions() const { return static_cast<int>(FSlots.size()); }
 
 protected:
-  void keyPressEvent(QKeyEvent *event) override;
-  void focusOutEvent(QFocusEvent *event) override;
+  void keyPressEvent(QKeyEvent *Event) override;
+  void focusOutEvent(QFocusEvent *Event) override;
 
 private:
   enum class TSlot { DigitOrSign, OptionalDigit, Digit, Literal };

@@ -10,7 +10,7 @@ TLangue GlobalLangue = TLangue::Anglais;
 TLangue LangueEnVigueur = TLangue::Francais;
 } // namespace
 
-TMultiLangue::TMultiLangue(QObject *parent) : QObject(parent) {}
+TMultiLangue::TMultiLangue(QObject *Parent) : QObject(Parent) {}
 
 TLangue TMultiLangue::Langue() const {
   return LangueEnVigueur;

@@ -19,7 +19,7 @@ public:
   enum class TLangue { Anglais = 0, Francais = 1 };
   Q_ENUM(TLangue)
 
-  explicit TMultiLangue(QObject *parent = nullptr);
+  explicit TMultiLangue(QObject *Parent = nullptr);
 
   /// The language the program runs in (Francais unless it was started in English), whatever
   /// was written.

@@ -81,32 +81,32 @@ void FormLoaded(QWidget *Form) {
   }
 }
 
-TLabelLangue::TLabelLangue(QWidget *parent) : QLabel(parent), TLangueControl(this) {}
+TLabelLangue::TLabelLangue(QWidget *Parent) : QLabel(Parent), TLangueControl(this) {}
 
 void TLabelLangue::setCaption(const QString &) {
   setText(Caption());
 }
 
-TBitBtnLangue::TBitBtnLangue(QWidget *parent) : QPushButton(parent), TLangueControl(this) {}
+TBitBtnLangue::TBitBtnLangue(QWidget *Parent) : QPushButton(Parent), TLangueControl(this) {}
 
 void TBitBtnLangue::setCaption(const QString &) {
   setText(Caption());
 }
 
-TCheckBoxLangue::TCheckBoxLangue(QWidget *parent) : QCheckBox(parent), TLangueControl(this) {}
+TCheckBoxLangue::TCheckBoxLangue(QWidget *Parent) : QCheckBox(Parent), TLangueControl(this) {}
 
 void TCheckBoxLangue::setCaption(const QString &Text) {
   setText(Text);
 }
 
-TRadioButtonLangue::TRadioButtonLangue(QWidget *parent)
-    : QRadioButton(parent), TLangueControl(this) {}
+TRadioButtonLangue::TRadioButtonLangue(QWidget *Parent)
+    : QRadioButton(Parent), TLangueControl(this) {}
 
 void TRadioButtonLangue::setCaption(const QString &) {
   setText(Caption());
 }
 
-TGroupBoxLangue::TGroupBoxLangue(QWidget *parent) : QGroupBox(parent), TLangueControl(this) {}
+TGroupBoxLangue::TGroupBoxLangue(QWidget *Parent) : QGroupBox(Parent), TLangueControl(this) {}
 
 void TGroupBoxLangue::setCaption(const QString &) {
   setTitle(Caption());
@@ -137,11 +137,11 @@ TMenuBinding *BindingOf(QMenu *Menu) {
 
 } // namespace
 
-TBitBtnAlt::TBitBtnAlt(QWidget *parent) : QPushButton(parent) {}
+TBitBtnAlt::TBitBtnAlt(QWidget *Parent) : QPushButton(Parent) {}
 
-void TBitBtnAlt::contextMenuEvent(QContextMenuEvent *event) {
+void TBitBtnAlt::contextMenuEvent(QContextMenuEvent *Event) {
   // Whatever happens below, the event stops here: without a usable menu nothing shows.
-  event->accept();
+  Event->accept();
   if (FPopupMenu == nullptr)
     return;
   const QList<QAction *> Entries = FPopupMenu->actions();
@@ -156,7 +156,7 @@ void TBitBtnAlt::contextMenuEvent(QContextMenuEvent *event) {
       connect(Entries.at(0), &QAction::triggered, this, [this] { emit clicked(isChecked()); });
   if (Entries.size() >= 2)
     Binding->Alt = connect(Entries.at(1), &QAction::triggered, this, &TBitBtnAlt::AltClick);
-  FPopupMenu->popup(event->globalPos());
+  FPopupMenu->popup(Event->globalPos());
 }
 
 } // namespace zol

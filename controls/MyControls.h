@@ -91,7 +91,7 @@ class TLabelLangue : public QLabel, public TLangueControl {
   Q_PROPERTY(zol::TMultiLangue::TLangue hintLangue READ hintLangue WRITE setHintLangue)
 
 public:
-  explicit TLabelLangue(QWidget *parent = nullptr);
+  explicit TLabelLangue(QWidget *Parent = nullptr);
   /// Ignores Text and shows the caption set's text.
   void setCaption(const QString &Text) override;
 };
@@ -107,7 +107,7 @@ class TBitBtnLangue : public QPushButton, public TLangueControl {
   Q_PROPERTY(zol::TMultiLangue::TLangue hintLangue READ hintLangue WRITE setHintLangue)
 
 public:
-  explicit TBitBtnLangue(QWidget *parent = nullptr);
+  explicit TBitBtnLangue(QWidget *Parent = nullptr);
   /// Ignores Text and shows the caption set's text.
   void setCaption(const QString &Text) override;
 };
@@ -124,7 +124,7 @@ class TCheckBoxLangue : public QCheckBox, public TLangueControl {
   Q_PROPERTY(zol::TMultiLangue::TLangue hintLangue READ hintLangue WRITE setHintLangue)
 
 public:
-  explicit TCheckBoxLangue(QWidget *parent = nullptr);
+  explicit TCheckBoxLangue(QWidget *Parent = nullptr);
   /// Shows Text.
   void setCaption(const QString &Text) override;
 };
@@ -140,7 +140,7 @@ class TRadioButtonLangue : public QRadioButton, public TLangueControl {
   Q_PROPERTY(zol::TMultiLangue::TLangue hintLangue READ hintLangue WRITE setHintLangue)
 
 public:
-  explicit TRadioButtonLangue(QWidget *parent = nullptr);
+  explicit TRadioButtonLangue(QWidget *Parent = nullptr);
   /// Ignores Text and shows the caption set's text.
   void setCaption(const QString &Text) override;
 };
@@ -156,7 +156,7 @@ class TGroupBoxLangue : public QGroupBox, public TLangueControl {
   Q_PROPERTY(zol::TMultiLangue::TLangue hintLangue READ hintLangue WRITE setHintLangue)
 
 public:
-  explicit TGroupBoxLangue(QWidget *parent = nullptr);
+  explicit TGroupBoxLangue(QWidget *Parent = nullptr);
   /// Ignores Text and shows the caption set's text as the title.
   void setCaption(const QString &Text) override;
 };
@@ -168,7 +168,7 @@ class TBitBtnAlt : public QPushButton {
   Q_OBJECT
 
 public:
-  explicit TBitBtnAlt(QWidget *parent = nullptr);
+  explicit TBitBtnAlt(QWidget *Parent = nullptr);
 
   /// The context menu; none shows without one, or when it has no entries.
   QMenu *PopupMenu() const { return FPopupMenu; }
@@ -179,7 +179,7 @@ signals:
   void AltClick();
 
 protected:
-  void contextMenuEvent(QContextMenuEvent *event) override;
+  void contextMenuEvent(QContextMenuEvent *Event) override;
 
 private:
   QPointer<QMenu> FPopupMenu;

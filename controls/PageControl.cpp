@@ -11,7 +11,7 @@
 
 namespace zol {
 
-TPageControl::TPageControl(QWidget *parent) : QTabWidget(parent), FButtons(new QButtonGroup(this)) {
+TPageControl::TPageControl(QWidget *Parent) : QTabWidget(Parent), FButtons(new QButtonGroup(this)) {
   tabBar()->hide();
   FButtons->setExclusive(true);
   connect(FButtons, &QButtonGroup::idClicked, this, &QTabWidget::setCurrentIndex);
@@ -30,32 +30,32 @@ QToolButton *TPageControl::tabButton(int Index) const {
   return Index >= 0 && Index < FTabButtons.size() ? FTabButtons[Index] : nullptr;
 }
 
-void TPageControl::tabInserted(int index) {
-  QTabWidget::tabInserted(index);
+void TPageControl::tabInserted(int Index) {
+  QTabWidget::tabInserted(Index);
   RebuildButtons();
 }
 
-void TPageControl::tabRemoved(int index) {
-  QTabWidget::tabRemoved(index);
+void TPageControl::tabRemoved(int Index) {
+  QTabWidget::tabRemoved(Index);
   RebuildButtons();
 }
 
-void TPageControl::resizeEvent(QResizeEvent *event) {
+void TPageControl::resizeEvent(QResizeEvent *Event) {
   LayoutButtons();
-  QTabWidget::resizeEvent(event);
+  QTabWidget::resizeEvent(Event);
 }
 
-void TPageControl::showEvent(QShowEvent *event) {
+void TPageControl::showEvent(QShowEvent *Event) {
   LayoutButtons();
-  QTabWidget::showEvent(event);
+  QTabWidget::showEvent(Event);
 }
 
-void TPageControl::initStyleOption(QStyleOptionTabWidgetFrame *option) const {
-  QTabWidget::initStyleOption(option);
+void TPageControl::initStyleOption(QStyleOptionTabWidgetFrame *Option) const {
+  QTabWidget::initStyleOption(Option);
   // The rows of tab buttons take the place of the tab bar: the style then puts the pages and
   // their frame below them.
-  option->tabBarSize = QSize(option->rect.width(), FStripHeight);
-  option->tabBarRect = QRect(0, 0, option->rect.width(), FStripHeight);
+  Option->tabBarSize = QSize(Option->rect.width(), FStripHeight);
+  Option->tabBarRect = QRect(0, 0, Option->rect.width(), FStripHeight);
 }
 
 void TPageControl::RebuildButtons() {
@@ -80,27 +80,27 @@ void TPageControl::RebuildButtons() {
 }
 
 void TPageControl::LayoutButtons() {
-  constexpr int Margin = 2;
-  constexpr int Gap = 2;
-  int x = Margin;
-  int y = Margin;
+  constexpr int kMargin = 2;
+  constexpr int kGap = 2;
+  int x = kMargin;
+  int y = kMargin;
   int RowHeight = 0;
   for (int i = 0; i < FTabButtons.size(); ++i) {
     QToolButton *Button = FTabButtons[i];
     Button->setText(tabText(i));
     const QSize Hint = Button->sizeHint();
-    const int w = std::min(Hint.width(), width() - 2 * Margin);
+    const int w = std::min(Hint.width(), width() - 2 * kMargin);
     // A button that does not fit beside the previous ones starts a new row.
-    if (x > Margin && x + w > width() - Margin) {
-      x = Margin;
-      y += RowHeight + Gap;
+    if (x > kMargin && x + w > width() - kMargin) {
+      x = kMargin;
+      y += RowHeight + kGap;
       RowHeight = 0;
     }
     Button->setGeometry(x, y, w, Hint.height());
-    x += w + Gap;
+    x += w + kGap;
     RowHeight = std::max(RowHeight, Hint.height());
   }
-  const int Strip = FTabButtons.isEmpty() ? 0 : y + RowHeight + Margin;
+  const int Strip = FTabButtons.isEmpty() ? 0 : y + RowHeight + kMargin;
   if (Strip != FStripHeight) {
     FStripHeight = Strip;
     // Let the tab widget place its pages again below the new rows.

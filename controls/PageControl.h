@@ -16,7 +16,7 @@ class TPageControl : public QTabWidget {
   Q_OBJECT
 
 public:
-  explicit TPageControl(QWidget *parent = nullptr);
+  explicit TPageControl(QWidget *Parent = nullptr);
 
   /// Sets the caption of page Index and lays the tab buttons out again.
   void setPageCaption(int Index, const QString &Caption);
@@ -24,11 +24,11 @@ public:
   QToolButton *tabButton(int Index) const;
 
 protected:
-  void tabInserted(int index) override;
-  void tabRemoved(int index) override;
-  void resizeEvent(QResizeEvent *event) override;
-  void showEvent(QShowEvent *event) override;
-  void initStyleOption(QStyleOptionTabWidgetFrame *option) const override;
+  void tabInserted(int Index) override;
+  void tabRemoved(int Index) override;
+  void resizeEvent(QResizeEvent *Event) override;
+  void showEvent(QShowEvent *Event) override;
+  void initStyleOption(QStyleOptionTabWidgetFrame *Option) const override;
 
 private:
   void RebuildButtons();

@@ -12,7 +12,7 @@ namespace {
 constexpr int kRelaisSize = 32;
 } // namespace
 
-TRelais::TRelais(QWidget *parent) : QWidget(parent) {
+TRelais::TRelais(QWidget *Parent) : QWidget(Parent) {
   resize(kRelaisSize, kRelaisSize);
 }
 
@@ -46,43 +46,43 @@ void TRelais::paintEvent(QPaintEvent *) {
   FPaintedVisible = isVisible();
 }
 
-void TRelais::hideEvent(QHideEvent *event) {
+void TRelais::hideEvent(QHideEvent *Event) {
   // The contact's area must be redrawn without it, once, by whatever lies behind.
   if (FPaintedVisible) {
     FPaintedVisible = false;
     if (QWidget *Behind = parentWidget())
       Behind->update(geometry());
   }
-  QWidget::hideEvent(event);
+  QWidget::hideEvent(Event);
 }
 
-void TRelais::mousePressEvent(QMouseEvent *event) {
+void TRelais::mousePressEvent(QMouseEvent *Event) {
   if (!FButtonStyle) {
-    QWidget::mousePressEvent(event);
+    QWidget::mousePressEvent(Event);
     return;
   }
-  MouseHandler(event);
+  MouseHandler(Event);
 }
 
-void TRelais::mouseReleaseEvent(QMouseEvent *event) {
+void TRelais::mouseReleaseEvent(QMouseEvent *Event) {
   if (!FButtonStyle) {
-    QWidget::mouseReleaseEvent(event);
+    QWidget::mouseReleaseEvent(Event);
     return;
   }
-  MouseHandler(event);
+  MouseHandler(Event);
 }
 
-void TRelais::MouseHandler(QMouseEvent *event) {
+void TRelais::MouseHandler(QMouseEvent *Event) {
   // On a press the buttons held include the one just pressed; on a release they no longer
   // include the one released. So the left button held means "pressing", anything else ends it.
-  if (event->buttons() & Qt::LeftButton) {
+  if (Event->buttons() & Qt::LeftButton) {
     FPressed = true;
     update();
     return;
   }
   FPressed = false;
   update();
-  const QPoint At = event->position().toPoint();
+  const QPoint At = Event->position().toPoint();
   // Releasing outside the contact is how the user changes his mind: nothing flips then.
   if (At.x() > 0 && At.x() < width() && At.y() > 0 && At.y() < height())
     setStatus(!FStatus);

@@ -15,7 +15,7 @@ class TRelais : public QWidget {
   Q_PROPERTY(bool ButtonStyle READ ButtonStyle WRITE setButtonStyle)
 
 public:
-  explicit TRelais(QWidget *parent = nullptr);
+  explicit TRelais(QWidget *Parent = nullptr);
 
   /// Lever on the right terminal.
   bool Status() const { return FStatus; }
@@ -29,13 +29,13 @@ public:
   QSize sizeHint() const override;
 
 protected:
-  void paintEvent(QPaintEvent *event) override;
-  void hideEvent(QHideEvent *event) override;
-  void mousePressEvent(QMouseEvent *event) override;
-  void mouseReleaseEvent(QMouseEvent *event) override;
+  void paintEvent(QPaintEvent *Event) override;
+  void hideEvent(QHideEvent *Event) override;
+  void mousePressEvent(QMouseEvent *Event) override;
+  void mouseReleaseEvent(QMouseEvent *Event) override;
 
 private:
-  void MouseHandler(QMouseEvent *event);
+  void MouseHandler(QMouseEvent *Event);
 
   bool FStatus = false;
   bool FButtonStyle = false;

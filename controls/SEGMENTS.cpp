@@ -74,7 +74,7 @@ qint64 PowerOfTen(int Exponent) {
 
 } // namespace
 
-TCustomSeg::TCustomSeg(QWidget *parent) : QWidget(parent) {
+TCustomSeg::TCustomSeg(QWidget *Parent) : QWidget(Parent) {
   ApplySize();
 }
 
@@ -213,6 +213,6 @@ void TCustomSeg::paintEvent(QPaintEvent *) {
     Painter.drawLine(8, 25, 16, 25);
 }
 
-TSEG::TSEG(QWidget *parent) : TCustomSeg(parent) {}
+TSEG::TSEG(QWidget *Parent) : TCustomSeg(Parent) {}
 
 } // namespace zol

@@ -17,7 +17,7 @@ public:
   enum class TStyle { LCD = 0, LED = 1 };
   Q_ENUM(TStyle)
 
-  explicit TCustomSeg(QWidget *parent = nullptr);
+  explicit TCustomSeg(QWidget *Parent = nullptr);
 
   /// The value shown.
   int Nb() const { return FNb; }
@@ -39,7 +39,7 @@ public:
   QSize minimumSizeHint() const override;
 
 protected:
-  void paintEvent(QPaintEvent *event) override;
+  void paintEvent(QPaintEvent *Event) override;
 
 private:
   void ApplySize();
@@ -68,7 +68,7 @@ class TSEG : public TCustomSeg {
   Q_PROPERTY(bool HalfDigit READ HalfDigit WRITE setHalfDigit)
 
 public:
-  explicit TSEG(QWidget *parent = nullptr);
+  explicit TSEG(QWidget *Parent = nullptr);
 };
 
 } // namespace zol

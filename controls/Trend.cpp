@@ -192,7 +192,7 @@ TTrendAxis FitAxis(const std::vector<TTrendBucket> &Columns, const std::vector<T
 
 // ---- The widget --------------------------------------------------------------------------------
 
-TTrend::TTrend(QWidget *parent) : QWidget(parent) {
+TTrend::TTrend(QWidget *Parent) : QWidget(Parent) {
   setMouseTracking(true);
   setAttribute(Qt::WA_OpaquePaintEvent);
   setMinimumSize(240, 140);

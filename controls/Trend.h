@@ -102,7 +102,7 @@ class TTrend : public QWidget {
   Q_OBJECT
 
 public:
-  explicit TTrend(QWidget *parent = nullptr);
+  explicit TTrend(QWidget *Parent = nullptr);
 
   void AddSample(const TTrendSample &Sample);
   /// Alarm (0 or 1) holds Band from TimeMs on; the same band again changes nothing. The first

@@ -2,10 +2,10 @@
 
 namespace zol {
 
-TUpperCaseValidator::TUpperCaseValidator(QObject *parent) : QValidator(parent) {}
+TUpperCaseValidator::TUpperCaseValidator(QObject *Parent) : QValidator(Parent) {}
 
-TUpperCaseValidator::TUpperCaseValidator(char16_t First, char16_t Last, QObject *parent)
-    : QValidator(parent), FFirst(First), FLast(Last) {}
+TUpperCaseValidator::TUpperCaseValidator(char16_t First, char16_t Last, QObject *Parent)
+    : QValidator(Parent), FFirst(First), FLast(Last) {}
 
 QValidator::State TUpperCaseValidator::validate(QString &Input, int &Position) const {
   QString Kept;

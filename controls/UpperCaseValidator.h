@@ -12,9 +12,9 @@ class TUpperCaseValidator final : public QValidator {
   Q_OBJECT
 
 public:
-  explicit TUpperCaseValidator(QObject *parent = nullptr);
+  explicit TUpperCaseValidator(QObject *Parent = nullptr);
   /// Keeps only the characters First to Last, both included.
-  TUpperCaseValidator(char16_t First, char16_t Last, QObject *parent = nullptr);
+  TUpperCaseValidator(char16_t First, char16_t Last, QObject *Parent = nullptr);
 
   State validate(QString &Input, int &Position) const override;
 

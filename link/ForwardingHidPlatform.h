@@ -13,49 +13,49 @@ namespace zol {
 /// wrapper that answers with the interface's defaults.
 class ForwardingHidPlatform : public HidPlatform {
 public:
-  explicit ForwardingHidPlatform(HidPlatform &Inner) : Inner(Inner) {}
+  explicit ForwardingHidPlatform(HidPlatform &Wrapped) : Inner(Wrapped) {}
 
-  std::vector<std::string> ListInterfaces(bool includeRegistered) override {
-    return Inner.ListInterfaces(includeRegistered);
+  std::vector<std::string> ListInterfaces(bool IncludeRegistered) override {
+    return Inner.ListInterfaces(IncludeRegistered);
   }
-  HidHandle Open(const std::string &path) override { return Inner.Open(path); }
+  HidHandle Open(const std::string &Path) override { return Inner.Open(Path); }
   std::string LastOpenError() const override { return Inner.LastOpenError(); }
-  void Close(HidHandle handle) override { Inner.Close(handle); }
-  bool PeekAttributes(const std::string &path, HidAttributes &attributes) override {
-    return Inner.PeekAttributes(path, attributes);
+  void Close(HidHandle Handle) override { Inner.Close(Handle); }
+  bool PeekAttributes(const std::string &Path, HidAttributes &Attributes) override {
+    return Inner.PeekAttributes(Path, Attributes);
   }
-  bool GetAttributes(HidHandle handle, HidAttributes &attributes) override {
-    return Inner.GetAttributes(handle, attributes);
+  bool GetAttributes(HidHandle Handle, HidAttributes &Attributes) override {
+    return Inner.GetAttributes(Handle, Attributes);
   }
-  bool GetManufacturerString(HidHandle handle, std::string &text) override {
-    return Inner.GetManufacturerString(handle, text);
+  bool GetManufacturerString(HidHandle Handle, std::string &Text) override {
+    return Inner.GetManufacturerString(Handle, Text);
   }
-  bool GetProductString(HidHandle handle, std::string &text) override {
-    return Inner.GetProductString(handle, text);
+  bool GetProductString(HidHandle Handle, std::string &Text) override {
+    return Inner.GetProductString(Handle, Text);
   }
-  bool GetSerialNumberString(HidHandle handle, std::string &text) override {
-    return Inner.GetSerialNumberString(handle, text);
+  bool GetSerialNumberString(HidHandle Handle, std::string &Text) override {
+    return Inner.GetSerialNumberString(Handle, Text);
   }
-  bool GetReportLengths(HidHandle handle, HidReportLengths &lengths) override {
-    return Inner.GetReportLengths(handle, lengths);
+  bool GetReportLengths(HidHandle Handle, HidReportLengths &Lengths) override {
+    return Inner.GetReportLengths(Handle, Lengths);
   }
-  int Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) override {
-    return Inner.Read(handle, buffer, length, timeoutMs);
+  int Read(HidHandle Handle, std::uint8_t *Buffer, int Length, int TimeoutMs) override {
+    return Inner.Read(Handle, Buffer, Length, TimeoutMs);
   }
-  int Write(HidHandle handle, const std::uint8_t *report, int length) override {
-    return Inner.Write(handle, report, length);
+  int Write(HidHandle Handle, const std::uint8_t *Report, int Length) override {
+    return Inner.Write(Handle, Report, Length);
   }
   bool KeepsDevicesOpen() const override { return Inner.KeepsDevicesOpen(); }
-  bool StillThere(HidHandle handle) override { return Inner.StillThere(handle); }
+  bool StillThere(HidHandle Handle) override { return Inner.StillThere(Handle); }
   bool ReusesPaths() const override { return Inner.ReusesPaths(); }
-  HidIdentityMatch MatchIdentity(const std::string &path, const HidIdentity &who) override {
-    return Inner.MatchIdentity(path, who);
+  HidIdentityMatch MatchIdentity(const std::string &Path, const HidIdentity &Who) override {
+    return Inner.MatchIdentity(Path, Who);
   }
-  bool FindIdentity(const HidIdentity &who, std::string &path) override {
-    return Inner.FindIdentity(who, path);
+  bool FindIdentity(const HidIdentity &Who, std::string &Path) override {
+    return Inner.FindIdentity(Who, Path);
   }
-  bool WatchArrivals(std::uint16_t vendorId, std::uint16_t productId) override {
-    return Inner.WatchArrivals(vendorId, productId);
+  bool WatchArrivals(std::uint16_t VendorId, std::uint16_t ProductId) override {
+    return Inner.WatchArrivals(VendorId, ProductId);
   }
   std::uint64_t Arrivals() override { return Inner.Arrivals(); }
 

@@ -55,42 +55,42 @@ public:
 
   /// Paths of the HID interfaces the system knows, in the system's order. With
   /// includeRegistered, interfaces registered but not present are listed too.
-  virtual std::vector<std::string> ListInterfaces(bool includeRegistered) = 0;
+  virtual std::vector<std::string> ListInterfaces(bool IncludeRegistered) = 0;
 
   /// Opens a path for reading and writing without exclusive use.
   /// Returns kInvalidHidHandle when it cannot be opened; LastOpenError() then says why.
-  virtual HidHandle Open(const std::string &path) = 0;
+  virtual HidHandle Open(const std::string &Path) = 0;
 
   /// Why the last failed Open on the calling thread failed, in plain words
   /// ("permission denied", "no such device"); empty when nothing failed.
   virtual std::string LastOpenError() const = 0;
 
-  virtual void Close(HidHandle handle) = 0;
+  virtual void Close(HidHandle Handle) = 0;
 
   /// The ids of a listed path without opening it, where the system tells them (so that a
   /// device nobody may open can still be recognised); false when it does not.
-  virtual bool PeekAttributes(const std::string &path, HidAttributes &attributes) {
-    (void)path;
-    (void)attributes;
+  virtual bool PeekAttributes(const std::string &Path, HidAttributes &Attributes) {
+    (void)Path;
+    (void)Attributes;
     return false;
   }
 
-  virtual bool GetAttributes(HidHandle handle, HidAttributes &attributes) = 0;
+  virtual bool GetAttributes(HidHandle Handle, HidAttributes &Attributes) = 0;
 
   /// Identity strings as UTF-8; false when the device gives none or the call fails.
-  virtual bool GetManufacturerString(HidHandle handle, std::string &text) = 0;
-  virtual bool GetProductString(HidHandle handle, std::string &text) = 0;
-  virtual bool GetSerialNumberString(HidHandle handle, std::string &text) = 0;
+  virtual bool GetManufacturerString(HidHandle Handle, std::string &Text) = 0;
+  virtual bool GetProductString(HidHandle Handle, std::string &Text) = 0;
+  virtual bool GetSerialNumberString(HidHandle Handle, std::string &Text) = 0;
 
   /// The input and output report lengths the device declares; false when they cannot be read.
-  virtual bool GetReportLengths(HidHandle handle, HidReportLengths &lengths) = 0;
+  virtual bool GetReportLengths(HidHandle Handle, HidReportLengths &Lengths) = 0;
 
   /// Reads one input report (report id byte first) into buffer. Waits at most timeoutMs.
   /// Returns the byte count, 0 on time-out, -1 on error or when the device has gone.
-  virtual int Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) = 0;
+  virtual int Read(HidHandle Handle, std::uint8_t *Buffer, int Length, int TimeoutMs) = 0;
 
   /// Writes one output report (report id byte first). Returns the bytes written or -1.
-  virtual int Write(HidHandle handle, const std::uint8_t *report, int length) = 0;
+  virtual int Write(HidHandle Handle, const std::uint8_t *Report, int Length) = 0;
 
   // ---- For the channel's worker, which opens its device at the start of every turn ----------
 
@@ -102,8 +102,8 @@ public:
 
   /// False once a read or write on handle has reported the device gone (unplugged, node removed);
   /// a kept handle is then closed and the next open decides presence. Makes no system call.
-  virtual bool StillThere(HidHandle handle) {
-    (void)handle;
+  virtual bool StillThere(HidHandle Handle) {
+    (void)Handle;
     return true;
   }
 
@@ -115,17 +115,17 @@ public:
 
   /// Whether path holds the instrument who, told without opening anything. Allocates nothing
   /// when the answer is Unknown or the system keeps the facts at hand.
-  virtual HidIdentityMatch MatchIdentity(const std::string &path, const HidIdentity &who) {
-    (void)path;
-    (void)who;
+  virtual HidIdentityMatch MatchIdentity(const std::string &Path, const HidIdentity &Who) {
+    (void)Path;
+    (void)Who;
     return HidIdentityMatch::Unknown;
   }
 
   /// The path that holds the instrument who now, found without opening anything; false when
   /// it is not listed, when who has no serial number, or when the system cannot tell.
-  virtual bool FindIdentity(const HidIdentity &who, std::string &path) {
-    (void)who;
-    (void)path;
+  virtual bool FindIdentity(const HidIdentity &Who, std::string &Path) {
+    (void)Who;
+    (void)Path;
     return false;
   }
 
@@ -134,9 +134,9 @@ public:
   /// Starts taking the system's news of HID devices with these ids being added, where the system
   /// gives it (Linux: udev; Windows: the configuration manager's notifications); false where it
   /// does not, and the caller then scans from time to time. Once, before Arrivals.
-  virtual bool WatchArrivals(std::uint16_t vendorId, std::uint16_t productId) {
-    (void)vendorId;
-    (void)productId;
+  virtual bool WatchArrivals(std::uint16_t VendorId, std::uint16_t ProductId) {
+    (void)VendorId;
+    (void)ProductId;
     return false;
   }
 

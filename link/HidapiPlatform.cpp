@@ -24,32 +24,32 @@ namespace {
 thread_local std::string OpenErrorText;
 
 /// hidapi gives wchar_t text, UTF-32 on Linux.
-std::string WideToUtf8(const wchar_t *text) {
+std::string WideToUtf8(const wchar_t *Text) {
   static_assert(sizeof(wchar_t) == 4, "hidapi's text is UTF-32 where this platform serves");
-  std::string out;
-  if (!text)
-    return out;
-  for (std::size_t i = 0; text[i] != 0; ++i) {
-    std::uint32_t c = static_cast<std::uint32_t>(text[i]);
+  std::string Out;
+  if (!Text)
+    return Out;
+  for (std::size_t i = 0; Text[i] != 0; ++i) {
+    std::uint32_t c = static_cast<std::uint32_t>(Text[i]);
     if (c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))
       c = 0xFFFD;
     if (c < 0x80) {
-      out += static_cast<char>(c);
+      Out += static_cast<char>(c);
     } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
+      Out += static_cast<char>(0xC0 | (c >> 6));
+      Out += static_cast<char>(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
+      Out += static_cast<char>(0xE0 | (c >> 12));
+      Out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      Out += static_cast<char>(0x80 | (c & 0x3F));
     } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
+      Out += static_cast<char>(0xF0 | (c >> 18));
+      Out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      Out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      Out += static_cast<char>(0x80 | (c & 0x3F));
     }
   }
-  return out;
+  return Out;
 }
 
 constexpr std::size_t kStringUnits = 257;
@@ -57,11 +57,11 @@ constexpr std::size_t kStringUnits = 257;
 constexpr int kMaxStaleReports = 128;
 
 /// Device number of a node, 0 when it does not exist (any more).
-std::uint64_t NodeNumber(const std::string &path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+std::uint64_t NodeNumber(const std::string &Path) {
+  struct stat St {};
+  if (stat(Path.c_str(), &St) != 0 || !S_ISCHR(St.st_mode))
     return 0;
-  return static_cast<std::uint64_t>(st.st_rdev);
+  return static_cast<std::uint64_t>(St.st_rdev);
 }
 
 } // namespace
@@ -69,8 +69,8 @@ std::uint64_t NodeNumber(const std::string &path) {
 HidapiPlatform::HidapiPlatform() {
   // hidapi converts the identity strings with the C library's multibyte functions, which give
   // nothing in the "C" locale.
-  const char *current = std::setlocale(LC_CTYPE, nullptr);
-  if (current && std::strcmp(current, "C") == 0) {
+  const char *Current = std::setlocale(LC_CTYPE, nullptr);
+  if (Current && std::strcmp(Current, "C") == 0) {
     if (!std::setlocale(LC_CTYPE, ""))
       std::setlocale(LC_CTYPE, "C.UTF-8");
   }
@@ -79,86 +79,87 @@ HidapiPlatform::HidapiPlatform() {
 
 HidapiPlatform::~HidapiPlatform() {
   {
-    std::lock_guard lock(SlotsMutex);
-    for (Slot &slot : Slots)
-      if (slot.Device) {
-        hid_close(slot.Device);
-        slot.Device = nullptr;
-        slot.Lingering = false;
+    std::lock_guard Lock(SlotsMutex);
+    for (Slot &HandleSlot : Slots)
+      if (HandleSlot.Device) {
+        hid_close(HandleSlot.Device);
+        HandleSlot.Device = nullptr;
+        HandleSlot.Lingering = false;
       }
   }
   hid_exit();
 }
 
-void HidapiPlatform::CloseLingering(bool all) {
-  const auto now = std::chrono::steady_clock::now();
-  hid_device *expired[kMaxHandles];
-  int count = 0;
+void HidapiPlatform::CloseLingering(bool All) {
+  const auto Now = std::chrono::steady_clock::now();
+  hid_device *Expired[kMaxHandles];
+  int Count = 0;
   {
-    std::lock_guard lock(SlotsMutex);
-    for (Slot &slot : Slots)
-      if (slot.Device && slot.Lingering && (all || now - slot.ClosedAt >= kLinger)) {
-        expired[count++] = slot.Device;
-        slot.Device = nullptr;
-        slot.Lingering = false;
+    std::lock_guard Lock(SlotsMutex);
+    for (Slot &HandleSlot : Slots)
+      if (HandleSlot.Device && HandleSlot.Lingering &&
+          (All || Now - HandleSlot.ClosedAt >= kLinger)) {
+        Expired[Count++] = HandleSlot.Device;
+        HandleSlot.Device = nullptr;
+        HandleSlot.Lingering = false;
       }
   }
-  for (int i = 0; i < count; ++i)
-    hid_close(expired[i]);
+  for (int i = 0; i < Count; ++i)
+    hid_close(Expired[i]);
 }
 
-HidHandle HidapiPlatform::TakeLingering(const std::string &path) {
-  int found = -1;
-  std::uint64_t node = 0;
+HidHandle HidapiPlatform::TakeLingering(const std::string &Path) {
+  int Found = -1;
+  std::uint64_t Node = 0;
   {
-    std::lock_guard lock(SlotsMutex);
-    for (int i = 0; i < kMaxHandles && found < 0; ++i)
-      if (Slots[i].Device && Slots[i].Lingering && !Slots[i].Gone && Slots[i].Path == path) {
-        found = i;
-        node = Slots[i].Node;
+    std::lock_guard Lock(SlotsMutex);
+    for (int i = 0; i < kMaxHandles && Found < 0; ++i)
+      if (Slots[i].Device && Slots[i].Lingering && !Slots[i].Gone && Slots[i].Path == Path) {
+        Found = i;
+        Node = Slots[i].Node;
         Slots[i].Lingering = false; // ours now: nobody else takes or expires it
       }
   }
-  if (found < 0)
+  if (Found < 0)
     return kInvalidHidHandle;
-  hid_device *device = Slots[found].Device;
-  if (node == 0 || NodeNumber(path) != node) {
+  hid_device *Device = Slots[Found].Device;
+  if (Node == 0 || NodeNumber(Path) != Node) {
     // The device has left (or its node went to another one) since: not a handle on this path.
     {
-      std::lock_guard lock(SlotsMutex);
-      Slots[found].Device = nullptr;
+      std::lock_guard Lock(SlotsMutex);
+      Slots[Found].Device = nullptr;
     }
-    hid_close(device);
+    hid_close(Device);
     return kInvalidHidHandle;
   }
   // What arrived while nobody owned the handle is old; it is read away at the first read (see
   // Read), so that an owner that only asks for the ids or a string does not pay for it.
-  return found;
+  return Found;
 }
 
-bool HidapiPlatform::ListableUevent(std::string_view uevent) {
+bool HidapiPlatform::ListableUevent(std::string_view Uevent) {
   // HID_ID=BUS:VENDOR:PRODUCT, each hexadecimal; HID_NAME and HID_UNIQ (possibly empty) beside.
-  bool name = false, uniq = false;
-  long bus = -1;
-  while (!uevent.empty()) {
-    const auto end = uevent.find('\n');
-    const std::string_view line = uevent.substr(0, end);
-    uevent = end == std::string_view::npos ? std::string_view() : uevent.substr(end + 1);
-    if (line.rfind("HID_NAME=", 0) == 0)
-      name = true;
-    else if (line.rfind("HID_UNIQ=", 0) == 0)
-      uniq = true;
-    else if (line.rfind("HID_ID=", 0) == 0) {
-      const std::string id(line.substr(7));
-      char *rest = nullptr;
-      bus = std::strtol(id.c_str(), &rest, 16);
-      if (rest == id.c_str() || *rest != ':')
-        bus = -1;
+  bool Name = false, Uniq = false;
+  long Bus = -1;
+  while (!Uevent.empty()) {
+    const auto End = Uevent.find('\n');
+    const std::string_view Line = Uevent.substr(0, End);
+    Uevent = End == std::string_view::npos ? std::string_view() : Uevent.substr(End + 1);
+    if (Line.rfind("HID_NAME=", 0) == 0)
+      Name = true;
+    else if (Line.rfind("HID_UNIQ=", 0) == 0)
+      Uniq = true;
+    else if (Line.rfind("HID_ID=", 0) == 0) {
+      const std::string Id(Line.substr(7));
+      char *Rest = nullptr;
+      Bus = std::strtol(Id.c_str(), &Rest, 16);
+      if (Rest == Id.c_str() || *Rest != ':')
+        Bus = -1;
     }
   }
   // The buses hidapi serves: USB, Bluetooth, I2C, SPI.
-  const bool served = bus == 0x03 || bus == 0x05 || bus == 0x18 || bus == 0x1C;
-  return served && name && uniq;
+  const bool Served = Bus == 0x03 || Bus == 0x05 || Bus == 0x18 || Bus == 0x1C;
+  return Served && Name && Uniq;
 }
 
 std::vector<std::string> HidapiPlatform::ListInterfaces(bool) {
@@ -167,125 +168,125 @@ std::vector<std::string> HidapiPlatform::ListInterfaces(bool) {
   // The kernel's own list of hidraw nodes, the nodes hidapi would list, in udev's order (by
   // place on the buses). Read directly it spares the udev records of every device (strings,
   // parents), about 15 ms a scan under emulation, on the path of every selection.
-  if (DIR *dir = ::opendir("/sys/class/hidraw")) {
-    std::vector<std::pair<std::string, std::string>> nodes; // place in sysfs, node
-    while (const dirent *entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name.rfind("hidraw", 0) != 0)
+  if (DIR *Dir = ::opendir("/sys/class/hidraw")) {
+    std::vector<std::pair<std::string, std::string>> Nodes; // place in sysfs, node
+    while (const dirent *Entry = ::readdir(Dir)) {
+      const std::string Name = Entry->d_name;
+      if (Name.rfind("hidraw", 0) != 0)
         continue;
-      const std::string link = "/sys/class/hidraw/" + name;
+      const std::string Link = "/sys/class/hidraw/" + Name;
       // Every entry links into /sys/devices: the link itself gives the place, in one call
       // rather than a walk over each component of the path.
-      char place[PATH_MAX];
-      const ssize_t length = ::readlink(link.c_str(), place, sizeof place - 1);
-      if (length <= 0)
+      char Place[PATH_MAX];
+      const ssize_t Length = ::readlink(Link.c_str(), Place, sizeof Place - 1);
+      if (Length <= 0)
         continue;
-      char uevent[4096];
-      const int fd = ::open((link + "/device/uevent").c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0)
+      char Uevent[4096];
+      const int Fd = ::open((Link + "/device/uevent").c_str(), O_RDONLY | O_CLOEXEC);
+      if (Fd < 0)
         continue;
-      const ssize_t size = ::read(fd, uevent, sizeof uevent);
-      ::close(fd);
-      if (size > 0 && ListableUevent(std::string_view(uevent, static_cast<std::size_t>(size))))
-        nodes.emplace_back(std::string(place, static_cast<std::size_t>(length)), "/dev/" + name);
+      const ssize_t Size = ::read(Fd, Uevent, sizeof Uevent);
+      ::close(Fd);
+      if (Size > 0 && ListableUevent(std::string_view(Uevent, static_cast<std::size_t>(Size))))
+        Nodes.emplace_back(std::string(Place, static_cast<std::size_t>(Length)), "/dev/" + Name);
     }
-    ::closedir(dir);
-    std::sort(nodes.begin(), nodes.end());
-    std::vector<std::string> paths;
-    paths.reserve(nodes.size());
-    for (auto &node : nodes)
-      paths.push_back(std::move(node.second));
-    return paths;
+    ::closedir(Dir);
+    std::sort(Nodes.begin(), Nodes.end());
+    std::vector<std::string> Paths;
+    Paths.reserve(Nodes.size());
+    for (auto &Node : Nodes)
+      Paths.push_back(std::move(Node.second));
+    return Paths;
   }
-  std::vector<std::string> paths;
-  std::set<std::string> seen;
-  std::lock_guard enumerating(EnumerateMutex);
-  hid_device_info *list = hid_enumerate(0, 0);
-  for (hid_device_info *info = list; info; info = info->next) {
+  std::vector<std::string> Paths;
+  std::set<std::string> Seen;
+  std::lock_guard Enumerating(EnumerateMutex);
+  hid_device_info *List = hid_enumerate(0, 0);
+  for (hid_device_info *Info = List; Info; Info = Info->next) {
     // One entry per top-level collection: the same node can come several times.
-    if (info->path && seen.insert(info->path).second)
-      paths.emplace_back(info->path);
+    if (Info->path && Seen.insert(Info->path).second)
+      Paths.emplace_back(Info->path);
   }
-  hid_free_enumeration(list);
-  return paths;
+  hid_free_enumeration(List);
+  return Paths;
 }
 
-HidapiPlatform::Slot *HidapiPlatform::SlotOf(HidHandle handle) {
-  if (handle < 0 || handle >= kMaxHandles)
+HidapiPlatform::Slot *HidapiPlatform::SlotOf(HidHandle Handle) {
+  if (Handle < 0 || Handle >= kMaxHandles)
     return nullptr;
-  Slot *slot = &Slots[handle];
-  return (slot->Device && !slot->Lingering) ? slot : nullptr;
+  Slot *HandleSlot = &Slots[Handle];
+  return (HandleSlot->Device && !HandleSlot->Lingering) ? HandleSlot : nullptr;
 }
 
-std::string HidapiPlatform::DescriptorFileOf(const std::string &path) {
-  const auto slash = path.find_last_of('/');
-  const std::string node = slash == std::string::npos ? path : path.substr(slash + 1);
-  return "/sys/class/hidraw/" + node + "/device/report_descriptor";
+std::string HidapiPlatform::DescriptorFileOf(const std::string &Path) {
+  const auto Slash = Path.find_last_of('/');
+  const std::string Node = Slash == std::string::npos ? Path : Path.substr(Slash + 1);
+  return "/sys/class/hidraw/" + Node + "/device/report_descriptor";
 }
 
-HidapiPlatform::DescriptorFacts HidapiPlatform::ReadFacts(const std::string &path) {
-  DescriptorFacts facts;
+HidapiPlatform::DescriptorFacts HidapiPlatform::ReadFacts(const std::string &Path) {
+  DescriptorFacts Facts;
   // A report descriptor holds at most 4096 bytes (HID_MAX_DESCRIPTOR_SIZE); one read more tells
   // a longer file.
   constexpr std::size_t kMax = 4096;
-  std::uint8_t bytes[kMax + 1];
-  const int fd = ::open(DescriptorFileOf(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return facts;
-  std::size_t size = 0;
-  while (size <= kMax) {
-    const ssize_t n = ::read(fd, bytes + size, kMax + 1 - size);
+  std::uint8_t Bytes[kMax + 1];
+  const int Fd = ::open(DescriptorFileOf(Path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (Fd < 0)
+    return Facts;
+  std::size_t Size = 0;
+  while (Size <= kMax) {
+    const ssize_t n = ::read(Fd, Bytes + Size, kMax + 1 - Size);
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
       break;
-    size += static_cast<std::size_t>(n);
+    Size += static_cast<std::size_t>(n);
   }
-  ::close(fd);
-  if (size > 0 && size <= kMax)
-    facts.Known = ParseReportDescriptor(bytes, size, facts.Info);
-  return facts;
+  ::close(Fd);
+  if (Size > 0 && Size <= kMax)
+    Facts.Known = ParseReportDescriptor(Bytes, Size, Facts.Info);
+  return Facts;
 }
 
-HidHandle HidapiPlatform::Open(const std::string &path) {
+HidHandle HidapiPlatform::Open(const std::string &Path) {
   CloseLingering(false);
-  if (const HidHandle kept = TakeLingering(path); kept != kInvalidHidHandle) {
+  if (const HidHandle Kept = TakeLingering(Path); Kept != kInvalidHidHandle) {
     OpenErrorText.clear();
-    return kept;
+    return Kept;
   }
-  hid_device *device = nullptr;
-  int code = 0;
+  hid_device *Device = nullptr;
+  int Code = 0;
   {
-    std::lock_guard opening(EnumerateMutex);
+    std::lock_guard Opening(EnumerateMutex);
     errno = 0;
-    device = hid_open_path(path.c_str());
-    code = errno;
+    Device = hid_open_path(Path.c_str());
+    Code = errno;
   }
-  if (!device) {
-    OpenErrorText = code ? std::strerror(code) : "the device could not be opened";
+  if (!Device) {
+    OpenErrorText = Code ? std::strerror(Code) : "the device could not be opened";
     return kInvalidHidHandle;
   }
   // Read once per open, while the handle holds the node: the device behind it cannot change.
-  const DescriptorFacts facts = ReadFacts(path);
-  const std::uint64_t node = NodeNumber(path);
-  std::lock_guard lock(SlotsMutex);
+  const DescriptorFacts Facts = ReadFacts(Path);
+  const std::uint64_t Node = NodeNumber(Path);
+  std::lock_guard Lock(SlotsMutex);
   for (int i = 0; i < kMaxHandles; ++i) {
-    Slot &slot = Slots[i];
-    if (!slot.Device) {
-      slot.Device = device;
-      slot.Lingering = false;
-      slot.UsesReportIds = facts.Known && facts.Info.UsesReportIds;
-      slot.Facts = facts;
-      slot.Gone = false;
-      slot.Stale = false;
-      slot.Node = node;
-      slot.Path = path;
-      slot.HaveStrings = false;
+    Slot &HandleSlot = Slots[i];
+    if (!HandleSlot.Device) {
+      HandleSlot.Device = Device;
+      HandleSlot.Lingering = false;
+      HandleSlot.UsesReportIds = Facts.Known && Facts.Info.UsesReportIds;
+      HandleSlot.Facts = Facts;
+      HandleSlot.Gone = false;
+      HandleSlot.Stale = false;
+      HandleSlot.Node = Node;
+      HandleSlot.Path = Path;
+      HandleSlot.HaveStrings = false;
       OpenErrorText.clear();
       return i;
     }
   }
-  hid_close(device);
+  hid_close(Device);
   CloseLingering(true); // the next open finds room
   OpenErrorText = "too many open HID handles";
   return kInvalidHidHandle;
@@ -295,231 +296,232 @@ std::string HidapiPlatform::LastOpenError() const {
   return OpenErrorText;
 }
 
-void HidapiPlatform::Close(HidHandle handle) {
-  hid_device *device = nullptr;
+void HidapiPlatform::Close(HidHandle Handle) {
+  hid_device *Device = nullptr;
   {
-    std::lock_guard lock(SlotsMutex);
-    if (Slot *slot = SlotOf(handle)) {
-      if (slot->Gone) {
-        device = slot->Device;
-        slot->Device = nullptr;
+    std::lock_guard Lock(SlotsMutex);
+    if (Slot *HandleSlot = SlotOf(Handle)) {
+      if (HandleSlot->Gone) {
+        Device = HandleSlot->Device;
+        HandleSlot->Device = nullptr;
       } else {
-        slot->Lingering = true;
-        slot->Stale = true;
-        slot->ClosedAt = std::chrono::steady_clock::now();
+        HandleSlot->Lingering = true;
+        HandleSlot->Stale = true;
+        HandleSlot->ClosedAt = std::chrono::steady_clock::now();
       }
     }
   }
-  if (device)
-    hid_close(device);
+  if (Device)
+    hid_close(Device);
   CloseLingering(false);
 }
 
-hid_device_ *HidapiPlatform::DeviceOf(HidHandle handle, bool *usesReportIds, bool *stale) {
-  std::lock_guard lock(SlotsMutex);
-  Slot *slot = SlotOf(handle);
-  if (!slot)
+hid_device_ *HidapiPlatform::DeviceOf(HidHandle Handle, bool *UsesReportIds, bool *Stale) {
+  std::lock_guard Lock(SlotsMutex);
+  Slot *HandleSlot = SlotOf(Handle);
+  if (!HandleSlot)
     return nullptr;
-  if (usesReportIds)
-    *usesReportIds = slot->UsesReportIds;
-  if (stale) {
-    *stale = slot->Stale;
-    slot->Stale = false;
+  if (UsesReportIds)
+    *UsesReportIds = HandleSlot->UsesReportIds;
+  if (Stale) {
+    *Stale = HandleSlot->Stale;
+    HandleSlot->Stale = false;
   }
-  return slot->Device;
+  return HandleSlot->Device;
 }
 
-bool HidapiPlatform::GetAttributes(HidHandle handle, HidAttributes &attributes) {
-  std::string path;
-  hid_device *device = nullptr;
+bool HidapiPlatform::GetAttributes(HidHandle Handle, HidAttributes &Attributes) {
+  std::string Path;
+  hid_device *Device = nullptr;
   {
-    std::lock_guard lock(SlotsMutex);
-    Slot *slot = SlotOf(handle);
-    if (!slot)
+    std::lock_guard Lock(SlotsMutex);
+    Slot *HandleSlot = SlotOf(Handle);
+    if (!HandleSlot)
       return false;
-    path = slot->Path;
-    device = slot->Device;
+    Path = HandleSlot->Path;
+    Device = HandleSlot->Device;
   }
   // The handle's own record (one udev look-up) rather than a walk over every device.
-  if (const hid_device_info *info = hid_get_device_info(device)) {
-    attributes.VendorID = info->vendor_id;
-    attributes.ProductID = info->product_id;
-    attributes.VersionNumber = info->release_number;
+  if (const hid_device_info *Info = hid_get_device_info(Device)) {
+    Attributes.VendorID = Info->vendor_id;
+    Attributes.ProductID = Info->product_id;
+    Attributes.VersionNumber = Info->release_number;
     return true;
   }
-  return PeekAttributes(path, attributes);
+  return PeekAttributes(Path, Attributes);
 }
 
-bool HidapiPlatform::PeekAttributes(const std::string &path, HidAttributes &attributes) {
+bool HidapiPlatform::PeekAttributes(const std::string &Path, HidAttributes &Attributes) {
   // hidapi gives the ids through enumeration only.
-  std::lock_guard enumerating(EnumerateMutex);
-  hid_device_info *info = hid_enumerate(0, 0);
-  bool found = false;
-  for (hid_device_info *i = info; i; i = i->next)
-    if (i->path && path == i->path) {
-      attributes.VendorID = i->vendor_id;
-      attributes.ProductID = i->product_id;
-      attributes.VersionNumber = i->release_number;
-      found = true;
+  std::lock_guard Enumerating(EnumerateMutex);
+  hid_device_info *Info = hid_enumerate(0, 0);
+  bool Found = false;
+  for (hid_device_info *i = Info; i; i = i->next)
+    if (i->path && Path == i->path) {
+      Attributes.VendorID = i->vendor_id;
+      Attributes.ProductID = i->product_id;
+      Attributes.VersionNumber = i->release_number;
+      Found = true;
       break;
     }
-  hid_free_enumeration(info);
-  return found;
+  hid_free_enumeration(Info);
+  return Found;
 }
 
 namespace {
 
-template <typename Getter> bool QueryString(hid_device *device, Getter getter, std::string &text) {
-  if (!device)
+template <typename Getter> bool QueryString(hid_device *Device, Getter Get, std::string &Text) {
+  if (!Device)
     return false;
-  wchar_t buffer[kStringUnits]{};
-  if (getter(device, buffer, kStringUnits) != 0)
+  wchar_t Buffer[kStringUnits]{};
+  if (Get(Device, Buffer, kStringUnits) != 0)
     return false;
-  buffer[kStringUnits - 1] = 0;
-  text = WideToUtf8(buffer);
+  Buffer[kStringUnits - 1] = 0;
+  Text = WideToUtf8(Buffer);
   return true;
 }
 
 } // namespace
 
-bool HidapiPlatform::IdentityString(HidHandle handle, int which, std::string &text) {
-  hid_device *device = nullptr;
+bool HidapiPlatform::IdentityString(HidHandle Handle, int Which, std::string &Text) {
+  hid_device *Device = nullptr;
   {
-    std::lock_guard lock(SlotsMutex);
-    Slot *slot = SlotOf(handle);
-    if (!slot)
+    std::lock_guard Lock(SlotsMutex);
+    Slot *HandleSlot = SlotOf(Handle);
+    if (!HandleSlot)
       return false;
-    if (!slot->HaveStrings && slot->Node != 0) {
+    if (!HandleSlot->HaveStrings && HandleSlot->Node != 0) {
       // Another handle open on the same node all along holds the same device: its strings,
       // without the udev look-up of a fresh handle (5 to 10 ms under emulation, on the path of
       // every connection, whose handler asks them through a second handle).
-      for (const Slot &other : Slots)
-        if (&other != slot && other.Device && other.HaveStrings && !other.Gone &&
-            other.Node == slot->Node && other.Path == slot->Path) {
-          slot->HaveStrings = true;
+      for (const Slot &Other : Slots)
+        if (&Other != HandleSlot && Other.Device && Other.HaveStrings && !Other.Gone &&
+            Other.Node == HandleSlot->Node && Other.Path == HandleSlot->Path) {
+          HandleSlot->HaveStrings = true;
           for (int i = 0; i < 3; ++i) {
-            slot->StringsOk[i] = other.StringsOk[i];
-            slot->Strings[i] = other.Strings[i];
+            HandleSlot->StringsOk[i] = Other.StringsOk[i];
+            HandleSlot->Strings[i] = Other.Strings[i];
           }
           break;
         }
     }
-    if (slot->HaveStrings) {
-      if (slot->StringsOk[which])
-        text = slot->Strings[which];
-      return slot->StringsOk[which];
+    if (HandleSlot->HaveStrings) {
+      if (HandleSlot->StringsOk[Which])
+        Text = HandleSlot->Strings[Which];
+      return HandleSlot->StringsOk[Which];
     }
-    device = slot->Device;
+    Device = HandleSlot->Device;
   }
-  std::string strings[3];
-  const bool ok[3] = {QueryString(device, hid_get_manufacturer_string, strings[0]),
-                      QueryString(device, hid_get_product_string, strings[1]),
-                      QueryString(device, hid_get_serial_number_string, strings[2])};
+  std::string Strings[3];
+  const bool Ok[3] = {QueryString(Device, hid_get_manufacturer_string, Strings[0]),
+                      QueryString(Device, hid_get_product_string, Strings[1]),
+                      QueryString(Device, hid_get_serial_number_string, Strings[2])};
   {
-    std::lock_guard lock(SlotsMutex);
-    if (Slot *slot = SlotOf(handle); slot && slot->Device == device && !slot->HaveStrings) {
-      slot->HaveStrings = true;
+    std::lock_guard Lock(SlotsMutex);
+    if (Slot *HandleSlot = SlotOf(Handle);
+        HandleSlot && HandleSlot->Device == Device && !HandleSlot->HaveStrings) {
+      HandleSlot->HaveStrings = true;
       for (int i = 0; i < 3; ++i) {
-        slot->StringsOk[i] = ok[i];
-        slot->Strings[i] = strings[i];
+        HandleSlot->StringsOk[i] = Ok[i];
+        HandleSlot->Strings[i] = Strings[i];
       }
     }
   }
-  if (ok[which])
-    text = strings[which];
-  return ok[which];
+  if (Ok[Which])
+    Text = Strings[Which];
+  return Ok[Which];
 }
 
-bool HidapiPlatform::GetManufacturerString(HidHandle handle, std::string &text) {
-  return IdentityString(handle, 0, text);
+bool HidapiPlatform::GetManufacturerString(HidHandle Handle, std::string &Text) {
+  return IdentityString(Handle, 0, Text);
 }
 
-bool HidapiPlatform::GetProductString(HidHandle handle, std::string &text) {
-  return IdentityString(handle, 1, text);
+bool HidapiPlatform::GetProductString(HidHandle Handle, std::string &Text) {
+  return IdentityString(Handle, 1, Text);
 }
 
-bool HidapiPlatform::GetSerialNumberString(HidHandle handle, std::string &text) {
-  return IdentityString(handle, 2, text);
+bool HidapiPlatform::GetSerialNumberString(HidHandle Handle, std::string &Text) {
+  return IdentityString(Handle, 2, Text);
 }
 
-bool HidapiPlatform::GetReportLengths(HidHandle handle, HidReportLengths &lengths) {
-  std::string path;
-  DescriptorFacts facts;
+bool HidapiPlatform::GetReportLengths(HidHandle Handle, HidReportLengths &Lengths) {
+  std::string Path;
+  DescriptorFacts Facts;
   {
-    std::lock_guard lock(SlotsMutex);
-    Slot *slot = SlotOf(handle);
-    if (!slot)
+    std::lock_guard Lock(SlotsMutex);
+    Slot *HandleSlot = SlotOf(Handle);
+    if (!HandleSlot)
       return false;
-    path = slot->Path;
-    facts = slot->Facts;
+    Path = HandleSlot->Path;
+    Facts = HandleSlot->Facts;
   }
-  if (!facts.Known) {
+  if (!Facts.Known) {
     // Not readable at the open: once more now.
-    facts = ReadFacts(path);
-    if (!facts.Known)
+    Facts = ReadFacts(Path);
+    if (!Facts.Known)
       return false;
-    std::lock_guard lock(SlotsMutex);
-    if (Slot *slot = SlotOf(handle)) {
-      slot->Facts = facts;
-      slot->UsesReportIds = facts.Info.UsesReportIds;
+    std::lock_guard Lock(SlotsMutex);
+    if (Slot *HandleSlot = SlotOf(Handle)) {
+      HandleSlot->Facts = Facts;
+      HandleSlot->UsesReportIds = Facts.Info.UsesReportIds;
     }
   }
-  lengths.InputReportByteLength = facts.Info.InputReportByteLength;
-  lengths.OutputReportByteLength = facts.Info.OutputReportByteLength;
+  Lengths.InputReportByteLength = Facts.Info.InputReportByteLength;
+  Lengths.OutputReportByteLength = Facts.Info.OutputReportByteLength;
   return true;
 }
 
-int HidapiPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) {
-  bool usesIds = false, stale = false;
-  hid_device *device = DeviceOf(handle, &usesIds, &stale);
-  if (!device || length <= 0)
+int HidapiPlatform::Read(HidHandle Handle, std::uint8_t *Buffer, int Length, int TimeoutMs) {
+  bool UsesIds = false, Stale = false;
+  hid_device *Device = DeviceOf(Handle, &UsesIds, &Stale);
+  if (!Device || Length <= 0)
     return -1;
   // hidraw leaves out the report id byte of unnumbered reports; the channel always expects it.
-  const int offset = usesIds ? 0 : 1;
-  if (length - offset <= 0)
+  const int Offset = UsesIds ? 0 : 1;
+  if (Length - Offset <= 0)
     return -1;
-  buffer[0] = 0;
+  Buffer[0] = 0;
   errno = 0;
-  const auto room = static_cast<std::size_t>(length - offset);
-  if (stale) {
+  const auto Room = static_cast<std::size_t>(Length - Offset);
+  if (Stale) {
     // The first read on a handle taken back: the reports that waited are old, all but the
     // newest, which is at most one report period old and comes at once.
-    int newest = 0;
+    int Newest = 0;
     for (int i = 0; i < kMaxStaleReports; ++i) {
-      const int n = hid_read_timeout(device, buffer + offset, room, 0);
+      const int n = hid_read_timeout(Device, Buffer + Offset, Room, 0);
       if (n <= 0)
         break;
-      newest = n;
+      Newest = n;
     }
-    if (newest > 0)
-      return newest + offset;
+    if (Newest > 0)
+      return Newest + Offset;
   }
-  const int count = hid_read_timeout(device, buffer + offset, room, timeoutMs);
-  if (count < 0) {
-    NoteFailure(handle, device, errno);
+  const int Count = hid_read_timeout(Device, Buffer + Offset, Room, TimeoutMs);
+  if (Count < 0) {
+    NoteFailure(Handle, Device, errno);
     return -1;
   }
-  return count == 0 ? 0 : count + offset;
+  return Count == 0 ? 0 : Count + Offset;
 }
 
-int HidapiPlatform::Write(HidHandle handle, const std::uint8_t *report, int length) {
-  hid_device *device = DeviceOf(handle);
-  if (!device || length <= 0)
+int HidapiPlatform::Write(HidHandle Handle, const std::uint8_t *Report, int Length) {
+  hid_device *Device = DeviceOf(Handle);
+  if (!Device || Length <= 0)
     return -1;
   errno = 0;
-  const int written = hid_write(device, report, static_cast<std::size_t>(length));
-  if (written < 0)
-    NoteFailure(handle, device, errno);
-  return written;
+  const int Written = hid_write(Device, Report, static_cast<std::size_t>(Length));
+  if (Written < 0)
+    NoteFailure(Handle, Device, errno);
+  return Written;
 }
 
-bool HidapiPlatform::ReportsDeviceGone(int error, std::wstring_view hidError, bool nodeStillThere) {
-  if (!nodeStillThere)
+bool HidapiPlatform::ReportsDeviceGone(int Error, std::wstring_view HidError, bool NodeStillThere) {
+  if (!NodeStillThere)
     return true;
   // hidraw answers ENODEV to a write and EIO to a read once its device has left; USB adds
   // ESHUTDOWN while the port goes down. A stall or a protocol error (EPIPE, EPROTO) may pass:
   // the next read tells.
-  switch (error) {
+  switch (Error) {
   case ENODEV:
   case ENXIO:
   case ENOENT:
@@ -530,77 +532,77 @@ bool HidapiPlatform::ReportsDeviceGone(int error, std::wstring_view hidError, bo
     break;
   }
   // A hang-up seen by hidapi's poll sets no errno; its text says it.
-  return hidError.find(L"disconnected") != std::wstring_view::npos;
+  return HidError.find(L"disconnected") != std::wstring_view::npos;
 }
 
-void HidapiPlatform::NoteFailure(HidHandle handle, hid_device *device, int error) {
-  std::string path;
-  std::uint64_t node = 0;
+void HidapiPlatform::NoteFailure(HidHandle Handle, hid_device *Device, int Error) {
+  std::string Path;
+  std::uint64_t Node = 0;
   {
-    std::lock_guard lock(SlotsMutex);
-    Slot *slot = SlotOf(handle);
-    if (!slot || slot->Device != device)
+    std::lock_guard Lock(SlotsMutex);
+    Slot *HandleSlot = SlotOf(Handle);
+    if (!HandleSlot || HandleSlot->Device != Device)
       return;
-    path = slot->Path;
-    node = slot->Node;
+    Path = HandleSlot->Path;
+    Node = HandleSlot->Node;
   }
-  const std::uint64_t now = NodeNumber(path);
-  const bool nodeStillThere = now != 0 && (node == 0 || now == node);
-  const wchar_t *text = hid_error(device);
-  const bool gone = ReportsDeviceGone(error, text ? std::wstring_view(text) : std::wstring_view(),
-                                      nodeStillThere);
-  if (!gone)
+  const std::uint64_t Now = NodeNumber(Path);
+  const bool NodeStillThere = Now != 0 && (Node == 0 || Now == Node);
+  const wchar_t *Text = hid_error(Device);
+  const bool Gone = ReportsDeviceGone(Error, Text ? std::wstring_view(Text) : std::wstring_view(),
+                                      NodeStillThere);
+  if (!Gone)
     return;
-  std::lock_guard lock(SlotsMutex);
-  if (Slot *slot = SlotOf(handle); slot && slot->Device == device)
-    slot->Gone = true;
+  std::lock_guard Lock(SlotsMutex);
+  if (Slot *HandleSlot = SlotOf(Handle); HandleSlot && HandleSlot->Device == Device)
+    HandleSlot->Gone = true;
 }
 
-bool HidapiPlatform::StillThere(HidHandle handle) {
-  std::lock_guard lock(SlotsMutex);
-  const Slot *slot = SlotOf(handle);
-  return slot && !slot->Gone;
+bool HidapiPlatform::StillThere(HidHandle Handle) {
+  std::lock_guard Lock(SlotsMutex);
+  const Slot *HandleSlot = SlotOf(Handle);
+  return HandleSlot && !HandleSlot->Gone;
 }
 
-HidIdentityMatch HidapiPlatform::MatchIdentity(const std::string &path, const HidIdentity &who) {
+HidIdentityMatch HidapiPlatform::MatchIdentity(const std::string &Path, const HidIdentity &Who) {
   // udev's record of the node: read from sysfs, the device is not opened (nor written to).
   CloseLingering(false);
-  HidIdentityMatch match = HidIdentityMatch::Unknown;
-  std::lock_guard enumerating(EnumerateMutex);
-  hid_device_info *list = hid_enumerate(0, 0);
-  for (hid_device_info *info = list; info; info = info->next) {
-    if (!info->path || path != info->path)
+  HidIdentityMatch Match = HidIdentityMatch::Unknown;
+  std::lock_guard Enumerating(EnumerateMutex);
+  hid_device_info *List = hid_enumerate(0, 0);
+  for (hid_device_info *Info = List; Info; Info = Info->next) {
+    if (!Info->path || Path != Info->path)
       continue;
     // A device without a serial number matches an instrument without one of the same ids.
-    const bool same = info->vendor_id == who.VendorID && info->product_id == who.ProductID &&
-                      WideToUtf8(info->serial_number) == who.SerialNumber;
-    match = same ? HidIdentityMatch::Same : HidIdentityMatch::Other;
+    const bool Same = Info->vendor_id == Who.VendorID && Info->product_id == Who.ProductID &&
+                      WideToUtf8(Info->serial_number) == Who.SerialNumber;
+    Match = Same ? HidIdentityMatch::Same : HidIdentityMatch::Other;
     break;
   }
-  hid_free_enumeration(list);
-  return match;
+  hid_free_enumeration(List);
+  return Match;
 }
 
-bool HidapiPlatform::FindIdentity(const HidIdentity &who, std::string &path) {
-  if (!who.Known())
+bool HidapiPlatform::FindIdentity(const HidIdentity &Who, std::string &Path) {
+  if (!Who.Known())
     return false;
-  bool found = false;
-  std::lock_guard enumerating(EnumerateMutex);
-  hid_device_info *list = hid_enumerate(who.VendorID, who.ProductID);
-  for (hid_device_info *info = list; info; info = info->next) {
-    if (info->path && WideToUtf8(info->serial_number) == who.SerialNumber) {
-      path = info->path;
-      found = true;
+  bool Found = false;
+  std::lock_guard Enumerating(EnumerateMutex);
+  hid_device_info *List = hid_enumerate(Who.VendorID, Who.ProductID);
+  for (hid_device_info *Info = List; Info; Info = Info->next) {
+    if (Info->path && WideToUtf8(Info->serial_number) == Who.SerialNumber) {
+      Path = Info->path;
+      Found = true;
       break;
     }
   }
-  hid_free_enumeration(list);
-  return found;
+  hid_free_enumeration(List);
+  return Found;
 }
 
-bool HidapiPlatform::WatchArrivals(std::uint16_t vendorId, std::uint16_t productId) {
+bool HidapiPlatform::WatchArrivals(std::uint16_t VendorId, std::uint16_t ProductId) {
   if (!ArrivalWatch)
-    ArrivalWatch = WatchSystemArrivals(vendorId, productId);
+    ArrivalWatch = WatchSystemArrivals(VendorId, ProductId);
   return ArrivalWatch != nullptr;
 }
 

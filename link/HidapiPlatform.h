@@ -34,36 +34,36 @@ public:
   HidapiPlatform(const HidapiPlatform &) = delete;
   HidapiPlatform &operator=(const HidapiPlatform &) = delete;
 
-  std::vector<std::string> ListInterfaces(bool includeRegistered) override;
-  HidHandle Open(const std::string &path) override;
+  std::vector<std::string> ListInterfaces(bool IncludeRegistered) override;
+  HidHandle Open(const std::string &Path) override;
   std::string LastOpenError() const override;
-  void Close(HidHandle handle) override;
-  bool PeekAttributes(const std::string &path, HidAttributes &attributes) override;
-  bool GetAttributes(HidHandle handle, HidAttributes &attributes) override;
-  bool GetManufacturerString(HidHandle handle, std::string &text) override;
-  bool GetProductString(HidHandle handle, std::string &text) override;
-  bool GetSerialNumberString(HidHandle handle, std::string &text) override;
-  bool GetReportLengths(HidHandle handle, HidReportLengths &lengths) override;
-  int Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) override;
-  int Write(HidHandle handle, const std::uint8_t *report, int length) override;
+  void Close(HidHandle Handle) override;
+  bool PeekAttributes(const std::string &Path, HidAttributes &Attributes) override;
+  bool GetAttributes(HidHandle Handle, HidAttributes &Attributes) override;
+  bool GetManufacturerString(HidHandle Handle, std::string &Text) override;
+  bool GetProductString(HidHandle Handle, std::string &Text) override;
+  bool GetSerialNumberString(HidHandle Handle, std::string &Text) override;
+  bool GetReportLengths(HidHandle Handle, HidReportLengths &Lengths) override;
+  int Read(HidHandle Handle, std::uint8_t *Buffer, int Length, int TimeoutMs) override;
+  int Write(HidHandle Handle, const std::uint8_t *Report, int Length) override;
   bool KeepsDevicesOpen() const override { return true; }
-  bool StillThere(HidHandle handle) override;
+  bool StillThere(HidHandle Handle) override;
   bool ReusesPaths() const override { return true; }
-  HidIdentityMatch MatchIdentity(const std::string &path, const HidIdentity &who) override;
-  bool FindIdentity(const HidIdentity &who, std::string &path) override;
-  bool WatchArrivals(std::uint16_t vendorId, std::uint16_t productId) override;
+  HidIdentityMatch MatchIdentity(const std::string &Path, const HidIdentity &Who) override;
+  bool FindIdentity(const HidIdentity &Who, std::string &Path) override;
+  bool WatchArrivals(std::uint16_t VendorId, std::uint16_t ProductId) override;
   std::uint64_t Arrivals() override;
 
   /// Whether a failed read or write (-1) means the device has gone: errno after the call,
   /// hidapi's error text for the handle, and whether the node is still the one opened.
-  static bool ReportsDeviceGone(int error, std::wstring_view hidError, bool nodeStillThere);
+  static bool ReportsDeviceGone(int Error, std::wstring_view HidError, bool NodeStillThere);
 
   /// Whether the uevent text of a hidraw node's HID device names a device hidapi lists: one on
   /// USB, Bluetooth, I2C or SPI, with its id, name and serial lines.
-  static bool ListableUevent(std::string_view uevent);
+  static bool ListableUevent(std::string_view Uevent);
 
   /// The sysfs file that holds the report descriptor of a hidraw path ("/dev/hidraw3").
-  static std::string DescriptorFileOf(const std::string &path);
+  static std::string DescriptorFileOf(const std::string &Path);
 
 private:
   std::unique_ptr<TArrivalWatch> ArrivalWatch;
@@ -91,21 +91,21 @@ private:
     std::string Strings[3]; // manufacturer, product, serial number
   };
 
-  Slot *SlotOf(HidHandle handle);
+  Slot *SlotOf(HidHandle Handle);
   /// The hidapi device of an open handle (nullptr when none), and whether it numbers reports.
   /// Stale: whether the handle lingered since its last read (cleared: the caller reads now).
-  hid_device_ *DeviceOf(HidHandle handle, bool *usesReportIds = nullptr, bool *stale = nullptr);
+  hid_device_ *DeviceOf(HidHandle Handle, bool *UsesReportIds = nullptr, bool *Stale = nullptr);
   /// The report descriptor behind path now, from sysfs.
-  static DescriptorFacts ReadFacts(const std::string &path);
+  static DescriptorFacts ReadFacts(const std::string &Path);
   /// Really closes the handles that have lingered long enough.
-  void CloseLingering(bool all);
+  void CloseLingering(bool All);
   /// A lingering handle on path, taken back when its node is still the one it opened; else
   /// kInvalidHidHandle.
-  HidHandle TakeLingering(const std::string &path);
+  HidHandle TakeLingering(const std::string &Path);
   /// One identity string (0 manufacturer, 1 product, 2 serial number) of an open handle.
-  bool IdentityString(HidHandle handle, int which, std::string &text);
+  bool IdentityString(HidHandle Handle, int Which, std::string &Text);
   /// After a failed read or write on handle: marks it gone when the failure says so.
-  void NoteFailure(HidHandle handle, hid_device_ *device, int error);
+  void NoteFailure(HidHandle Handle, hid_device_ *Device, int Error);
 
   mutable std::mutex SlotsMutex; //!< Protects which slots are in use, and what they hold.
   Slot Slots[kMaxHandles];

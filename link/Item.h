@@ -17,7 +17,7 @@ public:
   std::string Get(int i) const;
   void Clear();
   /// Appends text and returns the new count.
-  int Add(const std::string &text);
+  int Add(const std::string &Text);
 
 private:
   mutable std::mutex Mutex; //!< Protects Entries.

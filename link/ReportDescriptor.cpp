@@ -32,109 +32,109 @@ struct GlobalState {
 
 enum Kind { Input = 0, Output = 1, Feature = 2, KindCount = 3 };
 
-bool Fail(std::string *error, const char *reason) {
-  if (error)
-    *error = reason;
+bool Fail(std::string *Error, const char *Reason) {
+  if (Error)
+    *Error = Reason;
   return false;
 }
 
 } // namespace
 
-bool ParseReportDescriptor(const std::uint8_t *data, std::size_t size, TReportDescriptorInfo &info,
-                           std::string *error) {
-  info = {};
-  if (data == nullptr && size != 0)
-    return Fail(error, "no descriptor");
+bool ParseReportDescriptor(const std::uint8_t *Data, std::size_t Size, TReportDescriptorInfo &Info,
+                           std::string *Error) {
+  Info = {};
+  if (Data == nullptr && Size != 0)
+    return Fail(Error, "no descriptor");
 
   // Bits declared so far, by report id and kind.
-  std::array<std::array<std::uint64_t, KindCount>, 256> bits{};
-  std::array<GlobalState, kMaxPushDepth> stack{};
-  int depth = 0;
-  GlobalState state;
-  bool usesIds = false;
+  std::array<std::array<std::uint64_t, KindCount>, 256> Bits{};
+  std::array<GlobalState, kMaxPushDepth> Stack{};
+  int Depth = 0;
+  GlobalState State;
+  bool UsesIds = false;
 
-  std::size_t pos = 0;
-  while (pos < size) {
-    const std::uint8_t prefix = data[pos];
-    if (prefix == kLongItemPrefix) {
-      if (size - pos < 3)
-        return Fail(error, "truncated long item");
-      const std::size_t length = data[pos + 1];
-      if (size - pos - 3 < length)
-        return Fail(error, "truncated long item");
-      pos += 3 + length;
+  std::size_t Pos = 0;
+  while (Pos < Size) {
+    const std::uint8_t Prefix = Data[Pos];
+    if (Prefix == kLongItemPrefix) {
+      if (Size - Pos < 3)
+        return Fail(Error, "truncated long item");
+      const std::size_t Length = Data[Pos + 1];
+      if (Size - Pos - 3 < Length)
+        return Fail(Error, "truncated long item");
+      Pos += 3 + Length;
       continue;
     }
-    const std::size_t length = (prefix & 3) == 3 ? 4 : (prefix & 3);
-    if (size - pos - 1 < length)
-      return Fail(error, "truncated item");
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < length; ++i)
-      value |= static_cast<std::uint32_t>(data[pos + 1 + i]) << (8 * i);
-    const int type = (prefix >> 2) & 3;
-    const int tag = prefix >> 4;
-    pos += 1 + length;
+    const std::size_t Length = (Prefix & 3) == 3 ? 4 : (Prefix & 3);
+    if (Size - Pos - 1 < Length)
+      return Fail(Error, "truncated item");
+    std::uint32_t Value = 0;
+    for (std::size_t i = 0; i < Length; ++i)
+      Value |= static_cast<std::uint32_t>(Data[Pos + 1 + i]) << (8 * i);
+    const int Type = (Prefix >> 2) & 3;
+    const int Tag = Prefix >> 4;
+    Pos += 1 + Length;
 
-    if (type == kTypeGlobal) {
-      switch (tag) {
+    if (Type == kTypeGlobal) {
+      switch (Tag) {
       case kTagReportSize:
-        state.ReportSize = value;
+        State.ReportSize = Value;
         break;
       case kTagReportCount:
-        state.ReportCount = value;
+        State.ReportCount = Value;
         break;
       case kTagReportId:
-        if (value == 0 || value > 255)
-          return Fail(error, "report id outside 1..255");
-        state.ReportId = value;
-        usesIds = true;
+        if (Value == 0 || Value > 255)
+          return Fail(Error, "report id outside 1..255");
+        State.ReportId = Value;
+        UsesIds = true;
         break;
       case kTagPush:
-        if (depth == kMaxPushDepth)
-          return Fail(error, "push nested too deep");
-        stack[static_cast<std::size_t>(depth++)] = state;
+        if (Depth == kMaxPushDepth)
+          return Fail(Error, "push nested too deep");
+        Stack[static_cast<std::size_t>(Depth++)] = State;
         break;
       case kTagPop:
-        if (depth == 0)
-          return Fail(error, "pop without push");
-        state = stack[static_cast<std::size_t>(--depth)];
+        if (Depth == 0)
+          return Fail(Error, "pop without push");
+        State = Stack[static_cast<std::size_t>(--Depth)];
         break;
       default:
         break;
       }
-    } else if (type == kTypeMain) {
-      int kind = -1;
-      if (tag == kTagInput)
-        kind = Input;
-      else if (tag == kTagOutput)
-        kind = Output;
-      else if (tag == kTagFeature)
-        kind = Feature;
-      if (kind >= 0) {
-        std::uint64_t &total = bits[state.ReportId][static_cast<std::size_t>(kind)];
-        total += static_cast<std::uint64_t>(state.ReportSize) * state.ReportCount;
-        if (total > kMaxReportBits)
-          return Fail(error, "report longer than a HID report can be");
+    } else if (Type == kTypeMain) {
+      int ItemKind = -1;
+      if (Tag == kTagInput)
+        ItemKind = Input;
+      else if (Tag == kTagOutput)
+        ItemKind = Output;
+      else if (Tag == kTagFeature)
+        ItemKind = Feature;
+      if (ItemKind >= 0) {
+        std::uint64_t &Total = Bits[State.ReportId][static_cast<std::size_t>(ItemKind)];
+        Total += static_cast<std::uint64_t>(State.ReportSize) * State.ReportCount;
+        if (Total > kMaxReportBits)
+          return Fail(Error, "report longer than a HID report can be");
       }
     }
   }
 
   // A report is its data rounded up to whole bytes, plus the report id byte, which Windows
   // counts even for devices that do not number their reports.
-  std::array<int, KindCount> longest{};
-  for (const auto &byId : bits)
+  std::array<int, KindCount> Longest{};
+  for (const auto &ById : Bits)
     for (int k = 0; k < KindCount; ++k) {
-      const std::uint64_t b = byId[static_cast<std::size_t>(k)];
+      const std::uint64_t b = ById[static_cast<std::size_t>(k)];
       if (b == 0)
         continue;
-      const int bytes = static_cast<int>((b + 7) / 8) + 1;
-      if (bytes > longest[static_cast<std::size_t>(k)])
-        longest[static_cast<std::size_t>(k)] = bytes;
+      const int Bytes = static_cast<int>((b + 7) / 8) + 1;
+      if (Bytes > Longest[static_cast<std::size_t>(k)])
+        Longest[static_cast<std::size_t>(k)] = Bytes;
     }
-  info.InputReportByteLength = longest[Input];
-  info.OutputReportByteLength = longest[Output];
-  info.FeatureReportByteLength = longest[Feature];
-  info.UsesReportIds = usesIds;
+  Info.InputReportByteLength = Longest[Input];
+  Info.OutputReportByteLength = Longest[Output];
+  Info.FeatureReportByteLength = Longest[Feature];
+  Info.UsesReportIds = UsesIds;
   return true;
 }
 

@@ -19,7 +19,7 @@ struct TReportDescriptorInfo {
 /// Computes the report lengths of a report descriptor as the Windows HID stack does. Returns
 /// false, with a reason in error, for a descriptor that is truncated or declares nonsense
 /// (report id 0, unbalanced push/pop, reports longer than a HID report can be).
-bool ParseReportDescriptor(const std::uint8_t *data, std::size_t size, TReportDescriptorInfo &info,
-                           std::string *error = nullptr);
+bool ParseReportDescriptor(const std::uint8_t *Data, std::size_t Size, TReportDescriptorInfo &Info,
+                           std::string *Error = nullptr);
 
 } // namespace zol

@@ -13,26 +13,26 @@ namespace {
 /// allows nice 0). Without it a thread once idle would stay idle, and a busy desktop could starve
 /// the link: then the worker never goes idle.
 bool CanLeaveIdle() {
-  static const bool can = [] {
+  static const bool Can = [] {
     if (geteuid() == 0)
       return true;
-    rlimit limit{};
-    return getrlimit(RLIMIT_NICE, &limit) == 0 &&
-           (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= 20);
+    rlimit Limit{};
+    return getrlimit(RLIMIT_NICE, &Limit) == 0 &&
+           (Limit.rlim_cur == RLIM_INFINITY || Limit.rlim_cur >= 20);
   }();
-  return can;
+  return Can;
 }
 
 } // namespace
 
-bool SetCurrentThreadPriority(TThreadPriority priority) {
+bool SetCurrentThreadPriority(TThreadPriority Priority) {
 #ifdef SCHED_IDLE
-  if (priority == TThreadPriority::Idle && !CanLeaveIdle())
+  if (Priority == TThreadPriority::Idle && !CanLeaveIdle())
     return false;
-  sched_param param{};
-  param.sched_priority = 0;
-  const int policy = priority == TThreadPriority::Idle ? SCHED_IDLE : SCHED_OTHER;
-  return pthread_setschedparam(pthread_self(), policy, &param) == 0;
+  sched_param Param{};
+  Param.sched_priority = 0;
+  const int Policy = Priority == TThreadPriority::Idle ? SCHED_IDLE : SCHED_OTHER;
+  return pthread_setschedparam(pthread_self(), Policy, &Param) == 0;
 #else
   (void)priority;
   return false;

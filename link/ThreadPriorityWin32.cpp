@@ -4,10 +4,10 @@
 
 namespace zol {
 
-bool SetCurrentThreadPriority(TThreadPriority priority) {
-  const int value =
-      priority == TThreadPriority::Idle ? THREAD_PRIORITY_IDLE : THREAD_PRIORITY_NORMAL;
-  return SetThreadPriority(GetCurrentThread(), value) != 0;
+bool SetCurrentThreadPriority(TThreadPriority Priority) {
+  const int Value =
+      Priority == TThreadPriority::Idle ? THREAD_PRIORITY_IDLE : THREAD_PRIORITY_NORMAL;
+  return SetThreadPriority(GetCurrentThread(), Value) != 0;
 }
 
 } // namespace zol

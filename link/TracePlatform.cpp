@@ -6,15 +6,15 @@
 
 namespace zol {
 
-TracePlatform::TracePlatform(HidPlatform &Inner, std::ostream *Trace, bool ShowSecrets)
-    : ForwardingHidPlatform(Inner), Trace(Trace), ShowSecrets(ShowSecrets) {}
+TracePlatform::TracePlatform(HidPlatform &Wrapped, std::ostream *TraceTo, bool WithSecrets)
+    : ForwardingHidPlatform(Wrapped), Trace(TraceTo), ShowSecrets(WithSecrets) {}
 
 std::string TracePlatform::CommandLine(const std::uint8_t *Frame, bool ShowSecrets) {
-  const std::uint8_t code = Frame[CommandOffset::Code];
-  const bool secret = code == CodeOf(TCommand::Unlock) || code == CodeOf(TCommand::ChangePassword);
+  const std::uint8_t Code = Frame[CommandOffset::Code];
+  const bool Secret = Code == CodeOf(TCommand::Unlock) || Code == CodeOf(TCommand::ChangePassword);
   // The checksum would tell the sum of the password bytes: masked with them.
   return "-> " + HexBytes(Frame, kCommandLength, " ",
-                          secret && !ShowSecrets ? CommandOffset::Checksum : -1);
+                          Secret && !ShowSecrets ? CommandOffset::Checksum : -1);
 }
 
 std::string TracePlatform::AnswerLine(const std::uint8_t *Frame) {
@@ -24,60 +24,60 @@ std::string TracePlatform::AnswerLine(const std::uint8_t *Frame) {
 void TracePlatform::Print(const std::string &Line) {
   if (!Trace)
     return;
-  std::lock_guard lock(TraceMutex);
+  std::lock_guard Lock(TraceMutex);
   *Trace << Line << '\n';
   Trace->flush();
 }
 
-int TracePlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) {
-  int count = Inner.Read(handle, buffer, length, timeoutMs);
-  if (Lag > 0 && count > 0) {
-    Late.emplace_back(buffer, buffer + count);
+int TracePlatform::Read(HidHandle Handle, std::uint8_t *Buffer, int Length, int TimeoutMs) {
+  int Count = Inner.Read(Handle, Buffer, Length, TimeoutMs);
+  if (Lag > 0 && Count > 0) {
+    Late.emplace_back(Buffer, Buffer + Count);
     if (static_cast<int>(Late.size()) <= Lag)
       return 0; // nothing yet, as a read that timed out
-    std::vector<std::uint8_t> &oldest = Late.front();
-    count =
-        static_cast<int>(std::min<std::size_t>(oldest.size(), static_cast<std::size_t>(length)));
-    std::copy(oldest.begin(), oldest.begin() + count, buffer);
+    std::vector<std::uint8_t> &Oldest = Late.front();
+    Count =
+        static_cast<int>(std::min<std::size_t>(Oldest.size(), static_cast<std::size_t>(Length)));
+    std::copy(Oldest.begin(), Oldest.begin() + Count, Buffer);
     Late.pop_front();
   }
-  if (count > kAnswerLength) {
-    const std::uint8_t *answer = buffer + 1; // after the report id
+  if (Count > kAnswerLength) {
+    const std::uint8_t *Answer = Buffer + 1; // after the report id
     if (Trace)
-      Print(AnswerLine(answer));
-    if (Listener_ && FrameChecksumValid(answer, kAnswerLength))
-      Listener_(answer[AnswerOffset::Code]);
+      Print(AnswerLine(Answer));
+    if (AnswerListener && FrameChecksumValid(Answer, kAnswerLength))
+      AnswerListener(Answer[AnswerOffset::Code]);
   }
-  return count;
+  return Count;
 }
 
-int TracePlatform::Write(HidHandle handle, const std::uint8_t *report, int length) {
-  int written = -1;
+int TracePlatform::Write(HidHandle Handle, const std::uint8_t *Report, int Length) {
+  int Written = -1;
   {
     // Held across the write: Shut waits for a write under way, which then counts as sent.
-    std::lock_guard lock(WriteMutex);
+    std::lock_guard Lock(WriteMutex);
     if (Closed)
       return -1;
-    written = Inner.Write(handle, report, length);
-    if (written == length && length > kCommandLength) {
-      const std::uint8_t code = report[1 + CommandOffset::Code];
-      ++Sent.Count[code];
-      Sent.Last[code] = ++Sent.Total;
+    Written = Inner.Write(Handle, Report, Length);
+    if (Written == Length && Length > kCommandLength) {
+      const std::uint8_t Code = Report[1 + CommandOffset::Code];
+      ++Sent.Count[Code];
+      Sent.Last[Code] = ++Sent.Total;
     }
   }
   // Outside the lock: a stalled standard error must not hold up Shut.
-  if (Trace && written == length && length > kCommandLength)
-    Print(CommandLine(report + 1, ShowSecrets));
-  return written;
+  if (Trace && Written == Length && Length > kCommandLength)
+    Print(CommandLine(Report + 1, ShowSecrets));
+  return Written;
 }
 
 void TracePlatform::Shut() {
-  std::lock_guard lock(WriteMutex);
+  std::lock_guard Lock(WriteMutex);
   Closed = true;
 }
 
 TracePlatform::TWritten TracePlatform::Written() const {
-  std::lock_guard lock(WriteMutex);
+  std::lock_guard Lock(WriteMutex);
   return Sent;
 }
 

@@ -21,7 +21,7 @@ public:
 
   TracePlatform(HidPlatform &Inner, std::ostream *Trace, bool ShowSecrets);
 
-  void SetAnswerListener(TAnswerListener Listener) { Listener_ = std::move(Listener); }
+  void SetAnswerListener(TAnswerListener Listener) { AnswerListener = std::move(Listener); }
   /// (Testing) Hands each input report on Reports reads late, as a host whose buffer holds old
   /// reports when a command goes out (the simulator's lag=N fault). Set before the worker starts.
   void SetLag(int Reports) { Lag = Reports; }
@@ -44,17 +44,17 @@ public:
   /// An answer frame as --trace prints it: "<- " and 12 upper-case hex bytes.
   static std::string AnswerLine(const std::uint8_t *Frame);
 
-  int Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) override;
-  int Write(HidHandle handle, const std::uint8_t *report, int length) override;
+  int Read(HidHandle Handle, std::uint8_t *Buffer, int Length, int TimeoutMs) override;
+  int Write(HidHandle Handle, const std::uint8_t *Report, int Length) override;
 
 private:
   void Print(const std::string &Line);
 
   std::ostream *Trace;
   bool ShowSecrets;
-  TAnswerListener Listener_;     // set before the worker starts
-  int Lag = 0;                   // set before the worker starts
-  mutable std::mutex WriteMutex; //!< Protects Closed and Sent; held while writing.
+  TAnswerListener AnswerListener; // set before the worker starts
+  int Lag = 0;                    // set before the worker starts
+  mutable std::mutex WriteMutex;  //!< Protects Closed and Sent; held while writing.
   bool Closed = false;
   TWritten Sent;
   std::deque<std::vector<std::uint8_t>> Late; // reports held back; the worker's alone

@@ -18,26 +18,26 @@ TFatalMessageHook FatalHook;
 
 } // namespace
 
-void SetFatalMessageHook(TFatalMessageHook hook) {
-  std::lock_guard lock(FatalHookMutex);
-  FatalHook = std::move(hook);
+void SetFatalMessageHook(TFatalMessageHook Hook) {
+  std::lock_guard Lock(FatalHookMutex);
+  FatalHook = std::move(Hook);
 }
 
 void ShowFatalMessage(const std::string &Text, const std::string &Title) {
-  TFatalMessageHook hook;
+  TFatalMessageHook Hook;
   {
-    std::lock_guard lock(FatalHookMutex);
-    hook = FatalHook;
+    std::lock_guard Lock(FatalHookMutex);
+    Hook = FatalHook;
   }
-  if (hook)
-    hook(Text, Title);
+  if (Hook)
+    Hook(Text, Title);
   else
     std::cerr << Title << ": " << Text << '\n';
 }
 
 // ---- TUSBThread -------------------------------------------------------------------------------
 
-TUSBThread::TUSBThread(HidPlatform &Platform) : Platform(Platform) {}
+TUSBThread::TUSBThread(HidPlatform &System) : Platform(System) {}
 
 TUSBThread::~TUSBThread() {
   Stop();
@@ -45,7 +45,7 @@ TUSBThread::~TUSBThread() {
 }
 
 void TUSBThread::Resume() {
-  std::lock_guard lock(StateMutex);
+  std::lock_guard Lock(StateMutex);
   SuspendRequested = false;
   if (!Started && !StopRequested.load()) {
     Thread = std::thread(&TUSBThread::Execute, this); // may throw std::system_error
@@ -56,7 +56,7 @@ void TUSBThread::Resume() {
 }
 
 void TUSBThread::Suspend() {
-  std::unique_lock lock(StateMutex);
+  std::unique_lock Lock(StateMutex);
   SuspendRequested = true;
   // The worker itself cannot wait for its own park: the hook that called us is part of its turn,
   // so nothing else runs the turn concurrently anyway.
@@ -64,17 +64,17 @@ void TUSBThread::Suspend() {
     return;
   StateChanged.notify_all(); // cut a rest short
   // Bounded by one turn: a read waits at most kReadTimeout.
-  StateChanged.wait(lock, [this] { return Parked || Finished; });
+  StateChanged.wait(Lock, [this] { return Parked || Finished; });
 }
 
 bool TUSBThread::Suspended() const {
-  std::lock_guard lock(StateMutex);
+  std::lock_guard Lock(StateMutex);
   return SuspendRequested;
 }
 
 void TUSBThread::Stop() {
   StopRequested.store(true);
-  std::lock_guard lock(StateMutex);
+  std::lock_guard Lock(StateMutex);
   StateChanged.notify_all();
 }
 
@@ -86,17 +86,17 @@ void TUSBThread::WaitFor() {
 }
 
 void TUSBThread::SetPath(const std::string &NewPath) {
-  std::lock_guard lock(PathMutex);
+  std::lock_guard Lock(PathMutex);
   // The same path again keeps a kept handle: while it is held, no other device can get its node.
-  const std::string_view path = std::string_view(NewPath).substr(0, kMaxShortText);
-  if (path == Path)
+  const std::string_view Wanted = std::string_view(NewPath).substr(0, kMaxShortText);
+  if (Wanted == Path)
     return;
-  Path = path;
+  Path = Wanted;
   ++PathGeneration;
 }
 
 std::string TUSBThread::LinkedPath() const {
-  std::lock_guard lock(PathMutex);
+  std::lock_guard Lock(PathMutex);
   return Path;
 }
 
@@ -115,17 +115,17 @@ void TUSBThread::AdoptHandle(HidHandle Handle) {
 
 void TUSBThread::Configure(const std::function<void(TSettings &)> &Change) {
   {
-    std::lock_guard lock(StateMutex);
+    std::lock_guard Lock(StateMutex);
     if (Started && !Finished && !(SuspendRequested && Parked) && !OnWorkerThread())
       throw std::logic_error("TUSBThread::Configure while the worker runs");
   }
-  TSettings settings{Identity, InputLength, ReceiveHook, DisconnectHook, ConnectHook};
-  Change(settings);
-  Identity = std::move(settings.Identity);
-  InputLength = settings.InputLength;
-  ReceiveHook = std::move(settings.ReceiveHook);
-  DisconnectHook = std::move(settings.DisconnectHook);
-  ConnectHook = std::move(settings.ConnectHook);
+  TSettings Settings{Identity, InputLength, ReceiveHook, DisconnectHook, ConnectHook};
+  Change(Settings);
+  Identity = std::move(Settings.Identity);
+  InputLength = Settings.InputLength;
+  ReceiveHook = std::move(Settings.ReceiveHook);
+  DisconnectHook = std::move(Settings.DisconnectHook);
+  ConnectHook = std::move(Settings.ConnectHook);
   Connected = false;
   LinkLost = false;
 }
@@ -138,20 +138,20 @@ std::int64_t TUSBThread::QueueReport(const std::uint8_t *Report, int Length,
                                      std::chrono::milliseconds RoomTimeout) {
   if (Length <= 0 || Length > kWriteBufferSize)
     return -1;
-  std::unique_lock lock(QueueMutex);
+  std::unique_lock Lock(QueueMutex);
   if (PendingSize == kPendingCapacity) {
     // The worker empties the queue one report per turn; the worker itself must not wait for it.
-    if (OnWorkerThread() || !QueueChanged.wait_for(lock, RoomTimeout, [this] {
+    if (OnWorkerThread() || !QueueChanged.wait_for(Lock, RoomTimeout, [this] {
           return PendingSize < kPendingCapacity;
         }))
       return -1;
   }
-  PendingReport &slot = Pending[(PendingHead + PendingSize) % kPendingCapacity];
-  std::memcpy(slot.Data, Report, static_cast<std::size_t>(Length));
-  slot.Length = Length;
-  slot.Ticket = NextTicket++;
+  PendingReport &Slot = Pending[(PendingHead + PendingSize) % kPendingCapacity];
+  std::memcpy(Slot.Data, Report, static_cast<std::size_t>(Length));
+  Slot.Length = Length;
+  Slot.Ticket = NextTicket++;
   ++PendingSize;
-  return slot.Ticket;
+  return Slot.Ticket;
 }
 
 bool TUSBThread::WaitReport(std::int64_t Ticket, std::chrono::milliseconds Timeout) {
@@ -160,60 +160,60 @@ bool TUSBThread::WaitReport(std::int64_t Ticket, std::chrono::milliseconds Timeo
   // Sent from inside a hook: the report goes out later in this very turn.
   if (OnWorkerThread())
     return true;
-  std::unique_lock lock(QueueMutex);
-  return QueueChanged.wait_for(lock, Timeout, [this, Ticket] { return TakenTicket >= Ticket; });
+  std::unique_lock Lock(QueueMutex);
+  return QueueChanged.wait_for(Lock, Timeout, [this, Ticket] { return TakenTicket >= Ticket; });
 }
 
 bool TUSBThread::Taken(std::int64_t Ticket) const {
-  std::lock_guard lock(QueueMutex);
+  std::lock_guard Lock(QueueMutex);
   return Ticket > 0 && TakenTicket >= Ticket;
 }
 
 int TUSBThread::PendingCount() const {
-  std::lock_guard lock(QueueMutex);
+  std::lock_guard Lock(QueueMutex);
   return PendingSize;
 }
 
 void TUSBThread::DropPending() {
-  std::lock_guard lock(QueueMutex);
+  std::lock_guard Lock(QueueMutex);
   if (PendingSize == 0)
     return;
-  for (PendingReport &report : Pending)
-    WipeBytes(report.Data, sizeof report.Data);
+  for (PendingReport &Report : Pending)
+    WipeBytes(Report.Data, sizeof Report.Data);
   PendingSize = 0;
   TakenTicket = NextTicket - 1;
   QueueChanged.notify_all();
 }
 
 bool TUSBThread::WaitWhileParked() {
-  std::unique_lock lock(StateMutex);
+  std::unique_lock Lock(StateMutex);
   if (SuspendRequested && !StopRequested.load()) {
     Parked = true;
     StateChanged.notify_all();
-    StateChanged.wait(lock, [this] { return !SuspendRequested || StopRequested.load(); });
+    StateChanged.wait(Lock, [this] { return !SuspendRequested || StopRequested.load(); });
     Parked = false;
   }
   return !StopRequested.load();
 }
 
-void TUSBThread::RestFor(std::chrono::milliseconds pause) {
-  std::unique_lock lock(StateMutex);
+void TUSBThread::RestFor(std::chrono::milliseconds Pause) {
+  std::unique_lock Lock(StateMutex);
   StateChanged.wait_for(
-      lock, pause, [this] { return StopRequested.load() || SuspendRequested || LookRequested; });
+      Lock, Pause, [this] { return StopRequested.load() || SuspendRequested || LookRequested; });
   LookRequested = false;
 }
 
 void TUSBThread::LookNow() {
-  std::lock_guard lock(StateMutex);
+  std::lock_guard Lock(StateMutex);
   LookRequested = true;
   StateChanged.notify_all();
 }
 
-void TUSBThread::SetPriority(TThreadPriority priority) {
-  if (priority == CurrentPriority.load(std::memory_order_relaxed))
+void TUSBThread::SetPriority(TThreadPriority Priority) {
+  if (Priority == CurrentPriority.load(std::memory_order_relaxed))
     return;
-  if (SetCurrentThreadPriority(priority))
-    CurrentPriority.store(priority, std::memory_order_relaxed);
+  if (SetCurrentThreadPriority(Priority))
+    CurrentPriority.store(Priority, std::memory_order_relaxed);
 }
 
 void TUSBThread::Execute() {
@@ -227,7 +227,7 @@ void TUSBThread::Execute() {
     Platform.Close(Kept);
     Kept = kInvalidHidHandle;
   }
-  std::lock_guard lock(StateMutex);
+  std::lock_guard Lock(StateMutex);
   Finished = true;
   StateChanged.notify_all();
 }
@@ -235,21 +235,21 @@ void TUSBThread::Execute() {
 HidHandle TUSBThread::LinkHandle(bool &WasKept) {
   WasKept = false;
   if (Kept != kInvalidHidHandle) {
-    const HidHandle kept = Kept;
+    const HidHandle Held = Kept;
     Kept = kInvalidHidHandle;
     if (KeptGeneration == PathGeneration) {
       // Nothing since the last turn said the device went: it is present, without a system call.
-      if (Platform.StillThere(kept)) {
+      if (Platform.StillThere(Held)) {
         WasKept = true;
-        return kept;
+        return Held;
       }
       // It went between two turns: a loss, even if a device is back on the path already (one
       // instrument swapped for another at once). The next turn's open decides the return.
-      Platform.Close(kept);
+      Platform.Close(Held);
       LinkLost = false;
       return kInvalidHidHandle;
     }
-    Platform.Close(kept);
+    Platform.Close(Held);
   }
   if (LinkLost) {
     // The last turn's read or write said the device went: this turn is its loss.
@@ -264,45 +264,45 @@ HidHandle TUSBThread::LinkHandle(bool &WasKept) {
   if (Identity.HasIds() && Platform.ReusesPaths() &&
       Platform.MatchIdentity(Path, Identity) != HidIdentityMatch::Same)
     return kInvalidHidHandle;
-  const HidHandle handle = Platform.Open(Path);
+  const HidHandle Handle = Platform.Open(Path);
   KeptGeneration = PathGeneration;
-  return handle;
+  return Handle;
 }
 
-void TUSBThread::EndLink(HidHandle handle, bool readFailed) {
+void TUSBThread::EndLink(HidHandle Handle, bool ReadFailed) {
   if (Kept != kInvalidHidHandle) {
     // A selection made from a handler of this turn handed over its own handle meanwhile.
-    Platform.Close(handle);
+    Platform.Close(Handle);
     return;
   }
-  const bool stillThere = Platform.StillThere(handle);
+  const bool StillThere = Platform.StillThere(Handle);
   // Kept only after a turn whose read proved the device there: a turn without a read (lengths
   // unknown) or with a failed one leaves presence to the next open, as on every system.
-  if (Platform.KeepsDevicesOpen() && InputLength != 0 && !readFailed && !StopRequested.load() &&
-      stillThere) {
-    Kept = handle;
+  if (Platform.KeepsDevicesOpen() && InputLength != 0 && !ReadFailed && !StopRequested.load() &&
+      StillThere) {
+    Kept = Handle;
     return;
   }
   // A device the system says has gone is lost, whatever the next open of its path finds.
-  if (!stillThere)
+  if (!StillThere)
     LinkLost = true;
-  Platform.Close(handle);
+  Platform.Close(Handle);
 }
 
-int TUSBThread::ReadToNewest(HidHandle handle, int count, bool &readFailed) {
+int TUSBThread::ReadToNewest(HidHandle Handle, int Count, bool &ReadFailed) {
   // A kept handle queues the reports that came while the worker was busy elsewhere; each turn
   // takes the newest, which carries the instrument's answer to the latest command it took. An
   // older one holds only answers the instrument itself has moved on from.
   for (int i = 1; i < kMaxReportsPerTurn; ++i) {
-    const int n = Platform.Read(handle, SpareBuffer, InputLength, 0);
+    const int n = Platform.Read(Handle, SpareBuffer, InputLength, 0);
     if (n <= 0) {
-      readFailed = n < 0;
+      ReadFailed = n < 0;
       break;
     }
     std::memcpy(ReadBuffer, SpareBuffer, static_cast<std::size_t>(n));
-    count = n;
+    Count = n;
   }
-  return count;
+  return Count;
 }
 
 void TUSBThread::FollowInstrument() {
@@ -310,24 +310,24 @@ void TUSBThread::FollowInstrument() {
   // kind: it is looked for on its own path only.
   if (!Identity.Known() || !Platform.ReusesPaths())
     return;
-  std::string found;
-  if (Platform.FindIdentity(Identity, found) && !found.empty() && found != Path)
-    SetPath(found);
+  std::string Found;
+  if (Platform.FindIdentity(Identity, Found) && !Found.empty() && Found != Path)
+    SetPath(Found);
 }
 
 void TUSBThread::Turn() {
-  TThreadPriority priority = TThreadPriority::Idle;
-  bool wasKept = false;
-  const HidHandle handle = LinkHandle(wasKept);
+  TThreadPriority Priority = TThreadPriority::Idle;
+  bool WasKept = false;
+  const HidHandle Handle = LinkHandle(WasKept);
 
-  if (handle == kInvalidHidHandle) {
+  if (Handle == kInvalidHidHandle) {
     if (Connected && DisconnectHook)
       DisconnectHook(this);
     Connected = false;
     DropPending();
     // Replugged while a handle was still open, the instrument comes back on another path.
     FollowInstrument();
-    SetPriority(priority);
+    SetPriority(Priority);
     RestFor(kAbsentPause);
     return;
   }
@@ -336,54 +336,54 @@ void TUSBThread::Turn() {
     ConnectHook(this);
   Connected = true;
 
-  bool readFailed = false;
+  bool ReadFailed = false;
   if (InputLength != 0) {
-    priority = TThreadPriority::Normal;
-    int count = Platform.Read(handle, ReadBuffer, InputLength, kReadTimeout.count());
-    if (count > 0 && wasKept)
-      count = ReadToNewest(handle, count, readFailed);
-    if (count > 0) {
+    Priority = TThreadPriority::Normal;
+    int Count = Platform.Read(Handle, ReadBuffer, InputLength, kReadTimeout.count());
+    if (Count > 0 && WasKept)
+      Count = ReadToNewest(Handle, Count, ReadFailed);
+    if (Count > 0) {
       if (ReceiveHook)
-        ReceiveHook(this, count);
-    } else if (count < 0) {
-      readFailed = true;
+        ReceiveHook(this, Count);
+    } else if (Count < 0) {
+      ReadFailed = true;
     }
   }
 
   // One waiting report per turn, oldest first. It leaves the queue only once written whole.
-  int length = 0;
-  std::int64_t ticket = 0;
+  int Length = 0;
+  std::int64_t Ticket = 0;
   {
-    std::lock_guard lock(QueueMutex);
+    std::lock_guard Lock(QueueMutex);
     if (PendingSize > 0) {
-      const PendingReport &head = Pending[PendingHead];
-      std::memcpy(WriteBuffer, head.Data, static_cast<std::size_t>(head.Length));
-      length = head.Length;
-      ticket = head.Ticket;
+      const PendingReport &Head = Pending[PendingHead];
+      std::memcpy(WriteBuffer, Head.Data, static_cast<std::size_t>(Head.Length));
+      Length = Head.Length;
+      Ticket = Head.Ticket;
     }
   }
-  if (length > 0) {
-    priority = TThreadPriority::Normal;
-    if (Platform.Write(handle, WriteBuffer, length) == length) {
-      std::lock_guard lock(QueueMutex);
+  if (Length > 0) {
+    Priority = TThreadPriority::Normal;
+    if (Platform.Write(Handle, WriteBuffer, Length) == Length) {
+      std::lock_guard Lock(QueueMutex);
       // A report may carry a password: nothing of it stays once it is out.
-      WipeBytes(Pending[PendingHead].Data, static_cast<std::size_t>(length));
-      WipeBytes(WriteBuffer, static_cast<std::size_t>(length));
+      WipeBytes(Pending[PendingHead].Data, static_cast<std::size_t>(Length));
+      WipeBytes(WriteBuffer, static_cast<std::size_t>(Length));
       // DropPending cannot have run meanwhile: only this thread drops.
       PendingHead = (PendingHead + 1) % kPendingCapacity;
       --PendingSize;
-      TakenTicket = ticket;
+      TakenTicket = Ticket;
       QueueChanged.notify_all();
     }
   }
 
-  EndLink(handle, readFailed);
-  SetPriority(priority);
+  EndLink(Handle, ReadFailed);
+  SetPriority(Priority);
 
   // Without input to wait on, a turn would return at once: rest instead of spinning.
-  if (InputLength == 0 && length == 0)
+  if (InputLength == 0 && Length == 0)
     RestFor(kAbsentPause);
-  else if (readFailed && length == 0)
+  else if (ReadFailed && Length == 0)
     RestFor(kReadErrorPause);
 }
 
@@ -401,8 +401,8 @@ TCustomUSB::~TCustomUSB() {
 int TCustomUSB::WriteFrame(const std::uint8_t *Report, int L) {
   if (!Thread)
     return -1;
-  const std::int64_t ticket = Thread->QueueReport(Report, L, kSendTimeout);
-  return Thread->WaitReport(ticket, kSendTimeout) ? L : -1;
+  const std::int64_t Ticket = Thread->QueueReport(Report, L, kSendTimeout);
+  return Thread->WaitReport(Ticket, kSendTimeout) ? L : -1;
 }
 
 bool TCustomUSB::SelectDevice(int Index) {
@@ -416,40 +416,40 @@ bool TCustomUSB::SelectPath(int Index, bool ResumeWorker, HidHandle *Opened) {
   if (n == 0 || Index < 0 || Index > n - 1 || !Thread)
     return false;
   Thread->Suspend();
-  std::string path;
-  DevicePath(Index, path);
-  if (path.size() > kMaxShortText)
-    path.resize(kMaxShortText);
-  HidPlatform &platform = Platform();
+  std::string Path;
+  DevicePath(Index, Path);
+  if (Path.size() > kMaxShortText)
+    Path.resize(kMaxShortText);
+  HidPlatform &Hid = Platform();
   // Who the instrument is, where a path alone does not say it: the worker checks it at every
   // connection and follows the instrument when the system gives it another path.
-  HidIdentity identity;
-  const bool wantIdentity = platform.ReusesPaths();
-  const HidHandle handle =
-      (path.empty() || (!Opened && !wantIdentity)) ? kInvalidHidHandle : platform.Open(path);
-  if (handle != kInvalidHidHandle && wantIdentity) {
-    HidAttributes attributes;
-    if (platform.GetAttributes(handle, attributes)) {
+  HidIdentity Identity;
+  const bool WantIdentity = Hid.ReusesPaths();
+  const HidHandle Handle =
+      (Path.empty() || (!Opened && !WantIdentity)) ? kInvalidHidHandle : Hid.Open(Path);
+  if (Handle != kInvalidHidHandle && WantIdentity) {
+    HidAttributes Attributes;
+    if (Hid.GetAttributes(Handle, Attributes)) {
       // A device that gives no serial number is known by its ids alone.
-      std::string serial;
-      if (!platform.GetSerialNumberString(handle, serial))
-        serial.clear();
-      identity = {attributes.VendorID, attributes.ProductID, serial.substr(0, kMaxShortText)};
+      std::string Serial;
+      if (!Hid.GetSerialNumberString(Handle, Serial))
+        Serial.clear();
+      Identity = {Attributes.VendorID, Attributes.ProductID, Serial.substr(0, kMaxShortText)};
     }
   }
   if (Opened)
-    *Opened = handle;
-  else if (handle != kInvalidHidHandle)
-    platform.Close(handle);
-  Thread->SetPath(path);
+    *Opened = Handle;
+  else if (Handle != kInvalidHidHandle)
+    Hid.Close(Handle);
+  Thread->SetPath(Path);
   {
-    std::lock_guard lock(SelectionMutex);
+    std::lock_guard Lock(SelectionMutex);
     SelectedIndex = Index;
-    SelectedPath = path;
+    SelectedPath = Path;
   }
   // The next successful open raises OnConnect again, also for the same device.
   Thread->Configure([&](TUSBThread::TSettings &Settings) {
-    Settings.Identity = identity;
+    Settings.Identity = Identity;
     Settings.ReceiveHook = [this](TObject *Sender, int Count) { DoRXFrame(Sender, Count); };
     Settings.DisconnectHook = [this](TObject *Sender) { DoDisconnect(Sender); };
     Settings.ConnectHook = [this](TObject *Sender) { DoConnect(Sender); };
@@ -467,7 +467,7 @@ bool TCustomUSB::SelectPath(int Index, bool ResumeWorker, HidHandle *Opened) {
 
 std::string TCustomUSB::PathOfEntry(int Index, const std::string &Listed) const {
   {
-    std::lock_guard lock(SelectionMutex);
+    std::lock_guard Lock(SelectionMutex);
     if (Index != SelectedIndex || Listed != SelectedPath || !Thread)
       return Listed;
   }
@@ -475,7 +475,7 @@ std::string TCustomUSB::PathOfEntry(int Index, const std::string &Listed) const 
 }
 
 bool TCustomUSB::Following() const {
-  std::lock_guard lock(SelectionMutex);
+  std::lock_guard Lock(SelectionMutex);
   return SelectedIndex >= 0 && Thread != nullptr;
 }
 
@@ -515,18 +515,18 @@ THIDDevice::~THIDDevice() {
 
 int THIDDevice::Enumerate() {
   Items.Clear();
-  HidPlatform &platform = Platform();
-  for (const std::string &path : platform.ListInterfaces(ViewRegisteredDevices)) {
-    if (path.empty())
+  HidPlatform &Hid = Platform();
+  for (const std::string &Path : Hid.ListInterfaces(ViewRegisteredDevices)) {
+    if (Path.empty())
       continue;
-    const HidHandle handle = platform.Open(path);
-    if (handle == kInvalidHidHandle)
+    const HidHandle Handle = Hid.Open(Path);
+    if (Handle == kInvalidHidHandle)
       continue;
-    HidAttributes attributes;
-    const bool known = platform.GetAttributes(handle, attributes);
-    platform.Close(handle);
-    if (known && attributes.VendorID == Vid && attributes.ProductID == Pid)
-      Items.Add(path);
+    HidAttributes Attributes;
+    const bool Known = Hid.GetAttributes(Handle, Attributes);
+    Hid.Close(Handle);
+    if (Known && Attributes.VendorID == Vid && Attributes.ProductID == Pid)
+      Items.Add(Path);
   }
   return Items.Count();
 }
@@ -547,83 +547,83 @@ void THIDDevice::SerialNumber(int n, std::string &Text) {
   QueryIdentity(n, IdentityString::SerialNumber, Text);
 }
 
-void THIDDevice::QueryIdentity(int n, IdentityString which, std::string &Text) {
+void THIDDevice::QueryIdentity(int n, IdentityString Which, std::string &Text) {
   Text.clear();
   if (n > Items.Count())
     return;
   // The selected instrument is asked where the worker links to: after a replug the listed path
   // may hold another instrument.
-  const std::string path = PathOfEntry(n - 1, Items.Get(n - 1));
-  HidPlatform &platform = Platform();
-  const HidHandle handle = path.empty() ? kInvalidHidHandle : platform.Open(path);
-  if (which == IdentityString::SerialNumber)
+  const std::string Path = PathOfEntry(n - 1, Items.Get(n - 1));
+  HidPlatform &Hid = Platform();
+  const HidHandle Handle = Path.empty() ? kInvalidHidHandle : Hid.Open(Path);
+  if (Which == IdentityString::SerialNumber)
     Text = "unknown";
-  if (handle == kInvalidHidHandle)
+  if (Handle == kInvalidHidHandle)
     return;
-  std::string value;
-  bool ok = false;
-  switch (which) {
+  std::string Value;
+  bool Ok = false;
+  switch (Which) {
   case IdentityString::Manufacturer:
-    ok = platform.GetManufacturerString(handle, value);
+    Ok = Hid.GetManufacturerString(Handle, Value);
     break;
   case IdentityString::Product:
-    ok = platform.GetProductString(handle, value);
+    Ok = Hid.GetProductString(Handle, Value);
     break;
   case IdentityString::SerialNumber:
-    ok = platform.GetSerialNumberString(handle, value);
+    Ok = Hid.GetSerialNumberString(Handle, Value);
     break;
   }
-  platform.Close(handle);
-  if (ok)
-    Text = value;
+  Hid.Close(Handle);
+  if (Ok)
+    Text = Value;
 }
 
 bool THIDDevice::OpenDevice(int Index) {
   // The worker stays parked until the report lengths are known: a connection handler that sends
   // at once (the clock) must find the output length set, or its report would be lost.
-  HidHandle handle = kInvalidHidHandle;
+  HidHandle Handle = kInvalidHidHandle;
   OpenError.clear();
-  if (!SelectPath(Index, false, &handle)) {
+  if (!SelectPath(Index, false, &Handle)) {
     OpenError = "no such device in the list";
     return false;
   }
-  bool result = true;
-  HidPlatform &platform = Platform();
-  if (handle == kInvalidHidHandle) {
+  bool Result = true;
+  HidPlatform &Hid = Platform();
+  if (Handle == kInvalidHidHandle) {
     // Listed at the scan, gone (or closed to us) at the selection: neither its report lengths
     // nor who it is are known, and whatever comes on its path later could be another device.
     // The worker is left without a path.
-    const std::string why = platform.LastOpenError();
-    OpenError = "the device could not be opened" + (why.empty() ? std::string() : ": " + why);
-    result = false;
+    const std::string Why = Hid.LastOpenError();
+    OpenError = "the device could not be opened" + (Why.empty() ? std::string() : ": " + Why);
+    Result = false;
     Thread->SetPath({});
   } else {
-    HidReportLengths lengths;
-    if (!platform.GetReportLengths(handle, lengths)) {
+    HidReportLengths Lengths;
+    if (!Hid.GetReportLengths(Handle, Lengths)) {
       OpenError = "the device's report lengths could not be read";
-      result = false;
-    } else if (lengths.InputReportByteLength < 0 ||
-               lengths.InputReportByteLength > kReadBufferSize ||
-               lengths.OutputReportByteLength < 0 ||
-               lengths.OutputReportByteLength > kMaxOutputReportLength) {
+      Result = false;
+    } else if (Lengths.InputReportByteLength < 0 ||
+               Lengths.InputReportByteLength > kReadBufferSize ||
+               Lengths.OutputReportByteLength < 0 ||
+               Lengths.OutputReportByteLength > kMaxOutputReportLength) {
       // Reports longer than the buffers would be cut or overrun: refuse the device rather than
       // trust its declaration, and leave the worker without a path.
       OpenError = "the device declares reports longer than the channel holds";
-      result = false;
+      Result = false;
       Thread->SetPath({});
       Thread->Configure([](TUSBThread::TSettings &Settings) { Settings.Identity = {}; });
     } else {
-      Capabilities = lengths;
+      Capabilities = Lengths;
       Thread->Configure([&](TUSBThread::TSettings &Settings) {
-        Settings.InputLength = lengths.InputReportByteLength;
+        Settings.InputLength = Lengths.InputReportByteLength;
       });
-      OutputLength.store(lengths.OutputReportByteLength);
+      OutputLength.store(Lengths.OutputReportByteLength);
       // The worker's first turn needs no open of its own (about 60 ms on Linux).
-      Thread->AdoptHandle(handle);
-      handle = kInvalidHidHandle;
+      Thread->AdoptHandle(Handle);
+      Handle = kInvalidHidHandle;
     }
-    if (handle != kInvalidHidHandle)
-      platform.Close(handle);
+    if (Handle != kInvalidHidHandle)
+      Hid.Close(Handle);
   }
   try {
     Thread->Resume();
@@ -631,7 +631,7 @@ bool THIDDevice::OpenDevice(int Index) {
     ShowFatalMessage("BUG", "TUSBThread.Create()");
     return false;
   }
-  return result;
+  return Result;
 }
 
 int THIDDevice::ReadFrame(std::uint8_t *Destination, int n) {
@@ -644,24 +644,24 @@ int THIDDevice::ReadFrame(std::uint8_t *Destination, int n) {
 }
 
 std::int64_t THIDDevice::QueueFrame(const std::uint8_t *Data, int n) {
-  const int length = OutputLength.load();
-  if (!Thread || length <= 0)
+  const int Length = OutputLength.load();
+  if (!Thread || Length <= 0)
     return -1;
-  std::uint8_t report[kMaxOutputReportLength]{};
-  report[0] = 0; // report id
-  const int carried = std::clamp(std::min(n, length - 1), 0, kMaxOutputReportLength - 1);
-  std::memcpy(report + 1, Data, static_cast<std::size_t>(carried));
+  std::uint8_t Report[kMaxOutputReportLength]{};
+  Report[0] = 0; // report id
+  const int Carried = std::clamp(std::min(n, Length - 1), 0, kMaxOutputReportLength - 1);
+  std::memcpy(Report + 1, Data, static_cast<std::size_t>(Carried));
   // Never waits for room: callers queue under their own lock, which the worker may need.
-  const std::int64_t ticket = Thread->QueueReport(report, length, std::chrono::milliseconds{0});
-  WipeBytes(report, sizeof report);
-  return ticket;
+  const std::int64_t Ticket = Thread->QueueReport(Report, Length, std::chrono::milliseconds{0});
+  WipeBytes(Report, sizeof Report);
+  return Ticket;
 }
 
 int THIDDevice::WaitFrame(std::int64_t Ticket) {
-  const bool onWorker = Thread && Thread->OnWorkerThread();
+  const bool OnWorker = Thread && Thread->OnWorkerThread();
   if (Ticket < 0) {
     // Nothing could be queued; a sender still sees the usual bound before it learns so.
-    if (!onWorker)
+    if (!OnWorker)
       std::this_thread::sleep_for(kSendTimeout);
     return -2;
   }

@@ -49,7 +49,7 @@ inline constexpr std::size_t kMaxShortText = 255;
 /// Message shown when the worker thread cannot be started (text, title). The windows set it to a
 /// message box; by default it goes to standard error.
 using TFatalMessageHook = std::function<void(const std::string &Text, const std::string &Title)>;
-void SetFatalMessageHook(TFatalMessageHook hook);
+void SetFatalMessageHook(TFatalMessageHook Hook);
 void ShowFatalMessage(const std::string &Text, const std::string &Title);
 
 /// The worker: owns every exchange with the device. Each turn opens the selected path, reads one
@@ -153,17 +153,17 @@ private:
   HidHandle LinkHandle(bool &WasKept);
   /// Ends the turn's use of handle: kept for the next turn, or closed (a device the platform
   /// says has gone is a loss in the next turn).
-  void EndLink(HidHandle handle, bool readFailed);
+  void EndLink(HidHandle Handle, bool ReadFailed);
   /// After a read of count bytes on a kept handle: reads away the older reports queued behind it
   /// (at most kMaxReportsPerTurn in all, without waiting) and leaves the newest in ReadBuffer.
   /// Returns the newest one's length; readFailed is set when a read failed.
-  int ReadToNewest(HidHandle handle, int count, bool &readFailed);
+  int ReadToNewest(HidHandle Handle, int Count, bool &ReadFailed);
   /// In an absent turn: moves Path to where the selected instrument is now, if it is elsewhere.
   void FollowInstrument();
   bool WaitWhileParked();
   void DropPending();
-  void SetPriority(TThreadPriority priority);
-  void RestFor(std::chrono::milliseconds pause);
+  void SetPriority(TThreadPriority Priority);
+  void RestFor(std::chrono::milliseconds Pause);
 
   HidPlatform &Platform;
   // Written through Configure and SetPath only (Path also by the worker when it follows its
@@ -321,7 +321,7 @@ protected:
 
 private:
   enum class IdentityString : std::uint8_t { Manufacturer, Product, SerialNumber };
-  void QueryIdentity(int n, IdentityString which, std::string &Text);
+  void QueryIdentity(int n, IdentityString Which, std::string &Text);
 };
 
 } // namespace zol

@@ -21,39 +21,39 @@ namespace {
 
 thread_local std::string OpenErrorText;
 
-HANDLE ToHandle(HidHandle handle) {
-  return reinterpret_cast<HANDLE>(handle);
+HANDLE ToHandle(HidHandle Handle) {
+  return reinterpret_cast<HANDLE>(Handle);
 }
 
-std::string Utf16ToUtf8(const wchar_t *text) {
-  if (!text || !*text)
+std::string Utf16ToUtf8(const wchar_t *Text) {
+  if (!Text || !*Text)
     return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1)
+  const int Size = WideCharToMultiByte(CP_UTF8, 0, Text, -1, nullptr, 0, nullptr, nullptr);
+  if (Size <= 1)
     return {};
-  std::string out(static_cast<std::size_t>(size - 1), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
-  return out;
+  std::string Out(static_cast<std::size_t>(Size - 1), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, Text, -1, Out.data(), Size, nullptr, nullptr);
+  return Out;
 }
 
-std::string ErrorText(DWORD code) {
-  char buffer[256]{};
+std::string ErrorText(DWORD Code) {
+  char Buffer[256]{};
   const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, code, 0, buffer, sizeof buffer, nullptr);
-  std::string text(buffer, n);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
-    text.pop_back();
-  return text;
+                                 nullptr, Code, 0, Buffer, sizeof Buffer, nullptr);
+  std::string Text(Buffer, n);
+  while (!Text.empty() && (Text.back() == '\n' || Text.back() == '\r' || Text.back() == '.'))
+    Text.pop_back();
+  return Text;
 }
 
 // 257 UTF-16 code units, the longest identity string a device can give.
 constexpr ULONG kStringBytes = 514;
 
-template <typename Getter> bool QueryString(HidHandle handle, Getter getter, std::string &text) {
-  wchar_t buffer[kStringBytes / 2 + 1]{};
-  if (!getter(ToHandle(handle), buffer, kStringBytes))
+template <typename Getter> bool QueryString(HidHandle Handle, Getter Get, std::string &Text) {
+  wchar_t Buffer[kStringBytes / 2 + 1]{};
+  if (!Get(ToHandle(Handle), Buffer, kStringBytes))
     return false;
-  text = Utf16ToUtf8(buffer);
+  Text = Utf16ToUtf8(Buffer);
   return true;
 }
 
@@ -62,151 +62,151 @@ template <typename Getter> bool QueryString(HidHandle handle, Getter getter, std
 Win32HidPlatform::Win32HidPlatform() = default;
 Win32HidPlatform::~Win32HidPlatform() = default;
 
-std::vector<std::string> Win32HidPlatform::ListInterfaces(bool includeRegistered) {
-  std::vector<std::string> paths;
-  GUID hidGuid;
-  HidD_GetHidGuid(&hidGuid);
-  const DWORD flags =
-      includeRegistered ? DIGCF_DEVICEINTERFACE : (DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
-  HDEVINFO set = SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, flags);
-  if (set == INVALID_HANDLE_VALUE)
-    return paths;
-  for (DWORD member = 0;; ++member) {
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
-    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, member, &data))
+std::vector<std::string> Win32HidPlatform::ListInterfaces(bool IncludeRegistered) {
+  std::vector<std::string> Paths;
+  GUID HidGuid;
+  HidD_GetHidGuid(&HidGuid);
+  const DWORD Flags =
+      IncludeRegistered ? DIGCF_DEVICEINTERFACE : (DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
+  HDEVINFO Set = SetupDiGetClassDevsA(&HidGuid, nullptr, nullptr, Flags);
+  if (Set == INVALID_HANDLE_VALUE)
+    return Paths;
+  for (DWORD Member = 0;; ++Member) {
+    SP_DEVICE_INTERFACE_DATA Data{};
+    Data.cbSize = sizeof Data;
+    if (!SetupDiEnumDeviceInterfaces(Set, nullptr, &HidGuid, Member, &Data))
       break;
-    DWORD required = 0;
-    SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr);
-    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+    DWORD Required = 0;
+    SetupDiGetDeviceInterfaceDetailA(Set, &Data, nullptr, 0, &Required, nullptr);
+    if (Required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
       continue;
-    std::vector<std::uint8_t> buffer(required);
-    auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(buffer.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr))
+    std::vector<std::uint8_t> Buffer(Required);
+    auto *Detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(Buffer.data());
+    Detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    if (!SetupDiGetDeviceInterfaceDetailA(Set, &Data, Detail, Required, nullptr, nullptr))
       continue;
-    paths.emplace_back(detail->DevicePath);
+    Paths.emplace_back(Detail->DevicePath);
   }
-  SetupDiDestroyDeviceInfoList(set);
-  return paths;
+  SetupDiDestroyDeviceInfoList(Set);
+  return Paths;
 }
 
-HidHandle Win32HidPlatform::Open(const std::string &path) {
+HidHandle Win32HidPlatform::Open(const std::string &Path) {
   // Overlapped, so that a read can wait with a time-out.
-  HANDLE handle =
-      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  HANDLE Handle =
+      CreateFileA(Path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
+  if (Handle == INVALID_HANDLE_VALUE) {
     OpenErrorText = ErrorText(GetLastError());
     return kInvalidHidHandle;
   }
   OpenErrorText.clear();
-  return reinterpret_cast<HidHandle>(handle);
+  return reinterpret_cast<HidHandle>(Handle);
 }
 
 std::string Win32HidPlatform::LastOpenError() const {
   return OpenErrorText;
 }
 
-void Win32HidPlatform::Close(HidHandle handle) {
-  if (handle != kInvalidHidHandle)
-    CloseHandle(ToHandle(handle));
+void Win32HidPlatform::Close(HidHandle Handle) {
+  if (Handle != kInvalidHidHandle)
+    CloseHandle(ToHandle(Handle));
 }
 
-bool Win32HidPlatform::GetAttributes(HidHandle handle, HidAttributes &attributes) {
+bool Win32HidPlatform::GetAttributes(HidHandle Handle, HidAttributes &Attributes) {
   HIDD_ATTRIBUTES a{};
   a.Size = sizeof a;
-  if (!HidD_GetAttributes(ToHandle(handle), &a))
+  if (!HidD_GetAttributes(ToHandle(Handle), &a))
     return false;
-  attributes.VendorID = a.VendorID;
-  attributes.ProductID = a.ProductID;
-  attributes.VersionNumber = a.VersionNumber;
+  Attributes.VendorID = a.VendorID;
+  Attributes.ProductID = a.ProductID;
+  Attributes.VersionNumber = a.VersionNumber;
   return true;
 }
 
-bool Win32HidPlatform::GetManufacturerString(HidHandle handle, std::string &text) {
-  return QueryString(handle, HidD_GetManufacturerString, text);
+bool Win32HidPlatform::GetManufacturerString(HidHandle Handle, std::string &Text) {
+  return QueryString(Handle, HidD_GetManufacturerString, Text);
 }
 
-bool Win32HidPlatform::GetProductString(HidHandle handle, std::string &text) {
-  return QueryString(handle, HidD_GetProductString, text);
+bool Win32HidPlatform::GetProductString(HidHandle Handle, std::string &Text) {
+  return QueryString(Handle, HidD_GetProductString, Text);
 }
 
-bool Win32HidPlatform::GetSerialNumberString(HidHandle handle, std::string &text) {
-  return QueryString(handle, HidD_GetSerialNumberString, text);
+bool Win32HidPlatform::GetSerialNumberString(HidHandle Handle, std::string &Text) {
+  return QueryString(Handle, HidD_GetSerialNumberString, Text);
 }
 
-bool Win32HidPlatform::GetReportLengths(HidHandle handle, HidReportLengths &lengths) {
-  PHIDP_PREPARSED_DATA preparsed = nullptr;
-  if (!HidD_GetPreparsedData(ToHandle(handle), &preparsed))
+bool Win32HidPlatform::GetReportLengths(HidHandle Handle, HidReportLengths &Lengths) {
+  PHIDP_PREPARSED_DATA Preparsed = nullptr;
+  if (!HidD_GetPreparsedData(ToHandle(Handle), &Preparsed))
     return false;
-  HIDP_CAPS caps{};
-  const bool ok = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS;
-  const bool freed = HidD_FreePreparsedData(preparsed);
-  if (!ok || !freed)
+  HIDP_CAPS Caps{};
+  const bool Ok = HidP_GetCaps(Preparsed, &Caps) == HIDP_STATUS_SUCCESS;
+  const bool Freed = HidD_FreePreparsedData(Preparsed);
+  if (!Ok || !Freed)
     return false;
-  lengths.InputReportByteLength = caps.InputReportByteLength;
-  lengths.OutputReportByteLength = caps.OutputReportByteLength;
+  Lengths.InputReportByteLength = Caps.InputReportByteLength;
+  Lengths.OutputReportByteLength = Caps.OutputReportByteLength;
   return true;
 }
 
-int Win32HidPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) {
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!overlapped.hEvent)
+int Win32HidPlatform::Read(HidHandle Handle, std::uint8_t *Buffer, int Length, int TimeoutMs) {
+  OVERLAPPED Overlapped{};
+  Overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!Overlapped.hEvent)
     return -1;
-  DWORD count = 0;
-  int result = -1;
-  if (ReadFile(ToHandle(handle), buffer, static_cast<DWORD>(length), &count, &overlapped)) {
-    result = static_cast<int>(count);
+  DWORD Count = 0;
+  int Result = -1;
+  if (ReadFile(ToHandle(Handle), Buffer, static_cast<DWORD>(Length), &Count, &Overlapped)) {
+    Result = static_cast<int>(Count);
   } else if (GetLastError() == ERROR_IO_PENDING) {
-    const DWORD wait = WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(timeoutMs));
-    if (wait == WAIT_OBJECT_0 &&
-        GetOverlappedResult(ToHandle(handle), &overlapped, &count, FALSE)) {
-      result = static_cast<int>(count);
-    } else if (wait == WAIT_TIMEOUT) {
-      CancelIo(ToHandle(handle));
+    const DWORD Wait = WaitForSingleObject(Overlapped.hEvent, static_cast<DWORD>(TimeoutMs));
+    if (Wait == WAIT_OBJECT_0 &&
+        GetOverlappedResult(ToHandle(Handle), &Overlapped, &Count, FALSE)) {
+      Result = static_cast<int>(Count);
+    } else if (Wait == WAIT_TIMEOUT) {
+      CancelIo(ToHandle(Handle));
       // Wait for the cancelled read to finish before its buffer goes out of scope. A report
       // that completed the read just before the cancel is in the buffer: it is kept.
-      count = 0;
-      result = GetOverlappedResult(ToHandle(handle), &overlapped, &count, TRUE) && count > 0
-                   ? static_cast<int>(count)
+      Count = 0;
+      Result = GetOverlappedResult(ToHandle(Handle), &Overlapped, &Count, TRUE) && Count > 0
+                   ? static_cast<int>(Count)
                    : 0;
     }
   }
-  CloseHandle(overlapped.hEvent);
-  return result;
+  CloseHandle(Overlapped.hEvent);
+  return Result;
 }
 
-int Win32HidPlatform::Write(HidHandle handle, const std::uint8_t *report, int length) {
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!overlapped.hEvent)
+int Win32HidPlatform::Write(HidHandle Handle, const std::uint8_t *Report, int Length) {
+  OVERLAPPED Overlapped{};
+  Overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!Overlapped.hEvent)
     return -1;
-  DWORD count = 0;
-  int result = -1;
-  if (WriteFile(ToHandle(handle), report, static_cast<DWORD>(length), &count, &overlapped)) {
-    result = static_cast<int>(count);
+  DWORD Count = 0;
+  int Result = -1;
+  if (WriteFile(ToHandle(Handle), Report, static_cast<DWORD>(Length), &Count, &Overlapped)) {
+    Result = static_cast<int>(Count);
   } else if (GetLastError() == ERROR_IO_PENDING) {
     // A write to a HID device completes within the interrupt interval; one second is generous.
-    if (WaitForSingleObject(overlapped.hEvent, 1000) == WAIT_OBJECT_0 &&
-        GetOverlappedResult(ToHandle(handle), &overlapped, &count, FALSE)) {
-      result = static_cast<int>(count);
+    if (WaitForSingleObject(Overlapped.hEvent, 1000) == WAIT_OBJECT_0 &&
+        GetOverlappedResult(ToHandle(Handle), &Overlapped, &Count, FALSE)) {
+      Result = static_cast<int>(Count);
     } else {
-      CancelIo(ToHandle(handle));
+      CancelIo(ToHandle(Handle));
       // A write that completed just before the cancel went out: it is not sent again.
-      count = 0;
-      if (GetOverlappedResult(ToHandle(handle), &overlapped, &count, TRUE) && count > 0)
-        result = static_cast<int>(count);
+      Count = 0;
+      if (GetOverlappedResult(ToHandle(Handle), &Overlapped, &Count, TRUE) && Count > 0)
+        Result = static_cast<int>(Count);
     }
   }
-  CloseHandle(overlapped.hEvent);
-  return result;
+  CloseHandle(Overlapped.hEvent);
+  return Result;
 }
 
-bool Win32HidPlatform::WatchArrivals(std::uint16_t vendorId, std::uint16_t productId) {
+bool Win32HidPlatform::WatchArrivals(std::uint16_t VendorId, std::uint16_t ProductId) {
   if (!ArrivalWatch)
-    ArrivalWatch = WatchSystemArrivals(vendorId, productId);
+    ArrivalWatch = WatchSystemArrivals(VendorId, ProductId);
   return ArrivalWatch != nullptr;
 }
 

@@ -14,18 +14,18 @@ public:
   Win32HidPlatform();
   ~Win32HidPlatform() override;
 
-  std::vector<std::string> ListInterfaces(bool includeRegistered) override;
-  HidHandle Open(const std::string &path) override;
+  std::vector<std::string> ListInterfaces(bool IncludeRegistered) override;
+  HidHandle Open(const std::string &Path) override;
   std::string LastOpenError() const override;
-  void Close(HidHandle handle) override;
-  bool GetAttributes(HidHandle handle, HidAttributes &attributes) override;
-  bool GetManufacturerString(HidHandle handle, std::string &text) override;
-  bool GetProductString(HidHandle handle, std::string &text) override;
-  bool GetSerialNumberString(HidHandle handle, std::string &text) override;
-  bool GetReportLengths(HidHandle handle, HidReportLengths &lengths) override;
-  int Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) override;
-  int Write(HidHandle handle, const std::uint8_t *report, int length) override;
-  bool WatchArrivals(std::uint16_t vendorId, std::uint16_t productId) override;
+  void Close(HidHandle Handle) override;
+  bool GetAttributes(HidHandle Handle, HidAttributes &Attributes) override;
+  bool GetManufacturerString(HidHandle Handle, std::string &Text) override;
+  bool GetProductString(HidHandle Handle, std::string &Text) override;
+  bool GetSerialNumberString(HidHandle Handle, std::string &Text) override;
+  bool GetReportLengths(HidHandle Handle, HidReportLengths &Lengths) override;
+  int Read(HidHandle Handle, std::uint8_t *Buffer, int Length, int TimeoutMs) override;
+  int Write(HidHandle Handle, const std::uint8_t *Report, int Length) override;
+  bool WatchArrivals(std::uint16_t VendorId, std::uint16_t ProductId) override;
   std::uint64_t Arrivals() override;
 
 private:

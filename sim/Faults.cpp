@@ -47,23 +47,23 @@ constexpr std::array<TSimFaultInfo, 15> kFaults = {{
 }};
 
 std::string Range(const TSimFaultInfo &F) {
-  const auto number = [](double X) {
-    char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, X).ptr;
-    return std::string(text, end);
+  const auto Number = [](double X) {
+    char Text[32];
+    const auto End = std::to_chars(Text, Text + sizeof Text, X).ptr;
+    return std::string(Text, End);
   };
   if (F.Value == V::Text)
-    return number(F.Min) + " to " + number(F.Max) + " characters";
-  return F.ValueName + std::string(" ") + number(F.Min) + " to " + number(F.Max);
+    return Number(F.Min) + " to " + Number(F.Max) + " characters";
+  return F.ValueName + std::string(" ") + Number(F.Min) + " to " + Number(F.Max);
 }
 
 /// The names User takes, for a message.
 std::string Names(TSimFaultUser User) {
-  std::string names;
+  std::string Names;
   for (const TSimFaultInfo &f : kFaults)
     if (f.TakenBy(User))
-      names += (names.empty() ? "" : ", ") + std::string(f.Name) + (f.Value == V::None ? "" : "=");
-  return names;
+      Names += (Names.empty() ? "" : ", ") + std::string(f.Name) + (f.Value == V::None ? "" : "=");
+  return Names;
 }
 
 TSimFaultParse Refuse(std::string Why) {
@@ -81,96 +81,96 @@ const TSimFaultInfo &SimFaultInfo(TSimFaultKind Kind) {
 }
 
 TSimFaultParse ParseSimFault(std::string_view Text, TSimFaultUser User, int MaxInstrument) {
-  TSimFault fault;
-  std::string_view rest = Text;
+  TSimFault Fault;
+  std::string_view Rest = Text;
   // "K:FAULT" puts the fault on instrument K alone.
-  if (const auto colon = rest.find(':'); colon != std::string_view::npos) {
-    const std::string_view index = rest.substr(0, colon);
+  if (const auto Colon = Rest.find(':'); Colon != std::string_view::npos) {
+    const std::string_view Index = Rest.substr(0, Colon);
     const auto [end, ec] =
-        std::from_chars(index.data(), index.data() + index.size(), fault.Instrument);
+        std::from_chars(Index.data(), Index.data() + Index.size(), Fault.Instrument);
     if (MaxInstrument < 0)
       return Refuse("fault " + std::string(Text) +
                     ": no instrument index K: here (one instrument)");
-    if (ec != std::errc() || end != index.data() + index.size() || fault.Instrument < 0 ||
-        fault.Instrument > MaxInstrument)
+    if (ec != std::errc() || end != Index.data() + Index.size() || Fault.Instrument < 0 ||
+        Fault.Instrument > MaxInstrument)
       return Refuse("fault " + std::string(Text) + ": K in K:F is an instrument from 0 to " +
                     std::to_string(MaxInstrument));
-    rest = rest.substr(colon + 1);
+    Rest = Rest.substr(Colon + 1);
   }
-  const auto equals = rest.find('=');
-  const std::string_view name = rest.substr(0, equals);
-  const TSimFaultInfo *info = nullptr;
+  const auto Equals = Rest.find('=');
+  const std::string_view Name = Rest.substr(0, Equals);
+  const TSimFaultInfo *Info = nullptr;
   for (const TSimFaultInfo &f : kFaults)
-    if (name == f.Name)
-      info = &f;
-  if (!info)
+    if (Name == f.Name)
+      Info = &f;
+  if (!Info)
     return Refuse("unknown fault " + std::string(Text) + " (known: " + Names(User) + ")");
-  if (!info->TakenBy(User))
-    return Refuse("fault " + std::string(name) + " is not simulated here (known: " + Names(User) +
+  if (!Info->TakenBy(User))
+    return Refuse("fault " + std::string(Name) + " is not simulated here (known: " + Names(User) +
                   ")");
-  fault.Kind = info->Kind;
-  const std::string how = std::string(info->Name) + "=" + info->ValueName;
-  if (info->Value == V::None) {
-    if (equals != std::string_view::npos)
-      return Refuse("fault " + std::string(name) + " takes no value");
-    return {std::move(fault), {}};
+  Fault.Kind = Info->Kind;
+  const std::string How = std::string(Info->Name) + "=" + Info->ValueName;
+  if (Info->Value == V::None) {
+    if (Equals != std::string_view::npos)
+      return Refuse("fault " + std::string(Name) + " takes no value");
+    return {std::move(Fault), {}};
   }
-  if (equals == std::string_view::npos)
-    return Refuse("fault " + std::string(name) + " takes a value: " + how + " (" + Range(*info) +
+  if (Equals == std::string_view::npos)
+    return Refuse("fault " + std::string(Name) + " takes a value: " + How + " (" + Range(*Info) +
                   ")");
-  std::string_view value = rest.substr(equals + 1);
-  const char *first = value.data();
-  const char *last = first + value.size();
-  bool good = false;
-  switch (info->Value) {
+  std::string_view Value = Rest.substr(Equals + 1);
+  const char *First = Value.data();
+  const char *Last = First + Value.size();
+  bool Good = false;
+  switch (Info->Value) {
   case V::Share: {
-    if (first != last && *first == '+')
-      ++first;
-    const auto [end, ec] = std::from_chars(first, last, fault.Share);
-    good = ec == std::errc() && end == last && std::isfinite(fault.Share) &&
-           fault.Share >= info->Min && fault.Share <= info->Max;
+    if (First != Last && *First == '+')
+      ++First;
+    const auto [end, ec] = std::from_chars(First, Last, Fault.Share);
+    Good = ec == std::errc() && end == Last && std::isfinite(Fault.Share) &&
+           Fault.Share >= Info->Min && Fault.Share <= Info->Max;
     break;
   }
   case V::Integer: {
-    const auto [end, ec] = std::from_chars(first, last, fault.Number);
-    good =
-        ec == std::errc() && end == last && fault.Number >= info->Min && fault.Number <= info->Max;
+    const auto [end, ec] = std::from_chars(First, Last, Fault.Number);
+    Good =
+        ec == std::errc() && end == Last && Fault.Number >= Info->Min && Fault.Number <= Info->Max;
     break;
   }
   case V::Text:
-    fault.Text = std::string(value);
-    good = fault.Text.size() >= info->Min && fault.Text.size() <= info->Max;
+    Fault.Text = std::string(Value);
+    Good = Fault.Text.size() >= Info->Min && Fault.Text.size() <= Info->Max;
     break;
   case V::None:
     break;
   }
-  if (!good)
-    return Refuse("fault " + std::string(Text) + ": " + how + " takes " +
-                  (info->Value == V::Text ? "" : "a number, ") + Range(*info));
-  return {std::move(fault), {}};
+  if (!Good)
+    return Refuse("fault " + std::string(Text) + ": " + How + " takes " +
+                  (Info->Value == V::Text ? "" : "a number, ") + Range(*Info));
+  return {std::move(Fault), {}};
 }
 
 std::string SimFaultText(const TSimFault &Fault) {
-  const TSimFaultInfo &info = SimFaultInfo(Fault.Kind);
-  std::string text = Fault.Instrument < 0 ? "" : std::to_string(Fault.Instrument) + ":";
-  text += info.Name;
-  switch (info.Value) {
+  const TSimFaultInfo &Info = SimFaultInfo(Fault.Kind);
+  std::string Text = Fault.Instrument < 0 ? "" : std::to_string(Fault.Instrument) + ":";
+  Text += Info.Name;
+  switch (Info.Value) {
   case V::Share: {
-    char number[32];
-    text +=
-        "=" + std::string(number, std::to_chars(number, number + sizeof number, Fault.Share).ptr);
+    char Number[32];
+    Text +=
+        "=" + std::string(Number, std::to_chars(Number, Number + sizeof Number, Fault.Share).ptr);
     break;
   }
   case V::Integer:
-    text += "=" + std::to_string(Fault.Number);
+    Text += "=" + std::to_string(Fault.Number);
     break;
   case V::Text:
-    text += "=" + Fault.Text;
+    Text += "=" + Fault.Text;
     break;
   case V::None:
     break;
   }
-  return text;
+  return Text;
 }
 
 bool ApplySimFault(VirtualRW8 &Instrument, const TSimFault &Fault) {
@@ -220,34 +220,34 @@ bool ApplySimFault(VirtualRW8 &Instrument, const TSimFault &Fault) {
 }
 
 std::string SimFaultHelp(TSimFaultUser User, std::size_t Width) {
-  std::string text;
+  std::string Text;
   for (const TSimFaultInfo &f : kFaults) {
     if (!f.TakenBy(User))
       continue;
-    text += text.empty() ? "" : ", ";
-    text += f.Name;
+    Text += Text.empty() ? "" : ", ";
+    Text += f.Name;
     if (f.Value != V::None)
-      text += std::string("=") + f.ValueName;
-    text += std::string(" (") + f.Help;
+      Text += std::string("=") + f.ValueName;
+    Text += std::string(" (") + f.Help;
     if (f.Value != V::None)
-      text += ", " + Range(f);
-    text += ")";
+      Text += ", " + Range(f);
+    Text += ")";
   }
   // Broken between words: a fault's name holds no space.
-  std::string help, line;
-  for (std::size_t at = 0; at < text.size();) {
-    std::size_t end = text.find(' ', at);
-    if (end == std::string::npos)
-      end = text.size();
-    const std::string word = text.substr(at, end - at);
-    if (!line.empty() && line.size() + 1 + word.size() > Width) {
-      help += line + "\n";
-      line.clear();
+  std::string Help, Line;
+  for (std::size_t At = 0; At < Text.size();) {
+    std::size_t End = Text.find(' ', At);
+    if (End == std::string::npos)
+      End = Text.size();
+    const std::string Word = Text.substr(At, End - At);
+    if (!Line.empty() && Line.size() + 1 + Word.size() > Width) {
+      Help += Line + "\n";
+      Line.clear();
     }
-    line += (line.empty() ? "" : " ") + word;
-    at = end + 1;
+    Line += (Line.empty() ? "" : " ") + Word;
+    At = End + 1;
   }
-  return help + line;
+  return Help + Line;
 }
 
 } // namespace zol

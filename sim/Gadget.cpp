@@ -40,85 +40,85 @@ std::int64_t NowUs() {
 }
 
 bool WriteFile(const std::string &Path, const std::string &Text) {
-  const int fd = ::open(Path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0)
+  const int Fd = ::open(Path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (Fd < 0)
     return false;
-  const ssize_t n = ::write(fd, Text.data(), Text.size());
-  const bool ok = n == static_cast<ssize_t>(Text.size());
-  return ::close(fd) == 0 && ok;
+  const ssize_t n = ::write(Fd, Text.data(), Text.size());
+  const bool Ok = n == static_cast<ssize_t>(Text.size());
+  return ::close(Fd) == 0 && Ok;
 }
 
 bool WriteBytes(const std::string &Path, const std::vector<std::uint8_t> &Bytes) {
-  const int fd = ::open(Path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0)
+  const int Fd = ::open(Path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (Fd < 0)
     return false;
-  const ssize_t n = ::write(fd, Bytes.data(), Bytes.size());
-  const bool ok = n == static_cast<ssize_t>(Bytes.size());
-  return ::close(fd) == 0 && ok;
+  const ssize_t n = ::write(Fd, Bytes.data(), Bytes.size());
+  const bool Ok = n == static_cast<ssize_t>(Bytes.size());
+  return ::close(Fd) == 0 && Ok;
 }
 
 std::string ReadLine(const std::string &Path) {
-  std::ifstream in(Path);
-  std::string line;
-  std::getline(in, line);
-  return line;
+  std::ifstream In(Path);
+  std::string Line;
+  std::getline(In, Line);
+  return Line;
 }
 
 /// The start of a small regular file; empty when Path is anything else (never opened if it is
 /// a link; a FIFO put there is opened without waiting and then refused).
 std::string ReadSmallFile(const std::string &Path) {
-  const int fd = ::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0)
+  const int Fd = ::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+  if (Fd < 0)
     return {};
-  std::string text;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    char buffer[64];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  std::string Text;
+  struct stat St {};
+  if (::fstat(Fd, &St) == 0 && S_ISREG(St.st_mode)) {
+    char Buffer[64];
+    const ssize_t n = ::read(Fd, Buffer, sizeof Buffer);
     if (n > 0)
-      text.assign(buffer, static_cast<std::size_t>(n));
+      Text.assign(Buffer, static_cast<std::size_t>(n));
   }
-  ::close(fd);
-  return text;
+  ::close(Fd);
+  return Text;
 }
 
 std::string Hex(unsigned Value) {
-  char buffer[8];
-  std::snprintf(buffer, sizeof buffer, "0x%04x", Value & 0xFFFF);
-  return buffer;
+  char Buffer[8];
+  std::snprintf(Buffer, sizeof Buffer, "0x%04x", Value & 0xFFFF);
+  return Buffer;
 }
 
 std::string FirstUdc() {
-  std::string first;
-  if (DIR *dir = ::opendir("/sys/class/udc")) {
-    while (const dirent *entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != ".." && (first.empty() || name < first))
-        first = name;
+  std::string First;
+  if (DIR *Dir = ::opendir("/sys/class/udc")) {
+    while (const dirent *Entry = ::readdir(Dir)) {
+      const std::string Name = Entry->d_name;
+      if (Name != "." && Name != ".." && (First.empty() || Name < First))
+        First = Name;
     }
-    ::closedir(dir);
+    ::closedir(Dir);
   }
-  return first;
+  return First;
 }
 
 /// The /dev node whose device number the function publishes in its "dev" file ("243:1").
 std::string NodeOfFunction(const std::string &DevFile) {
-  unsigned major = 0, minor = 0;
-  if (std::sscanf(ReadLine(DevFile).c_str(), "%u:%u", &major, &minor) != 2)
+  unsigned Major = 0, Minor = 0;
+  if (std::sscanf(ReadLine(DevFile).c_str(), "%u:%u", &Major, &Minor) != 2)
     return {};
-  const dev_t wanted = makedev(major, minor);
-  std::string found;
-  if (DIR *dir = ::opendir("/dev")) {
-    while (const dirent *entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      struct stat st {};
-      if (name.rfind("hidg", 0) == 0 && ::stat(("/dev/" + name).c_str(), &st) == 0 &&
-          S_ISCHR(st.st_mode) && st.st_rdev == wanted)
-        found = "/dev/" + name;
+  const dev_t Wanted = makedev(Major, Minor);
+  std::string Found;
+  if (DIR *Dir = ::opendir("/dev")) {
+    while (const dirent *Entry = ::readdir(Dir)) {
+      const std::string Name = Entry->d_name;
+      struct stat St {};
+      if (Name.rfind("hidg", 0) == 0 && ::stat(("/dev/" + Name).c_str(), &St) == 0 &&
+          S_ISCHR(St.st_mode) && St.st_rdev == Wanted)
+        Found = "/dev/" + Name;
     }
-    ::closedir(dir);
+    ::closedir(Dir);
   }
-  return found;
+  return Found;
 }
 
 } // namespace
@@ -130,37 +130,38 @@ std::string GadgetControlPipe::Open(const std::string &Path) {
            (errno == EEXIST ? " (the gadget makes its control pipe itself: remove what is there, "
                               "or name another path)"
                             : "");
-  struct stat made {};
-  if (::lstat(Path.c_str(), &made) != 0 || !S_ISFIFO(made.st_mode) || made.st_uid != ::geteuid())
+  struct stat Made {};
+  if (::lstat(Path.c_str(), &Made) != 0 || !S_ISFIFO(Made.st_mode) || Made.st_uid != ::geteuid())
     return Path + ": replaced by another node while it was being made";
   // Opened without following a link, then checked: in a folder others write to, the name may
   // have been given to another node since it was made.
-  const int fd = ::open(Path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    struct stat now {};
-    if (::lstat(Path.c_str(), &now) == 0 && now.st_dev == made.st_dev && now.st_ino == made.st_ino)
+  const int NewFd = ::open(Path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (NewFd < 0) {
+    const int Error = errno;
+    struct stat Now {};
+    if (::lstat(Path.c_str(), &Now) == 0 && Now.st_dev == Made.st_dev && Now.st_ino == Made.st_ino)
       ::unlink(Path.c_str());
-    return Path + ": " + std::strerror(error);
+    return Path + ": " + std::strerror(Error);
   }
-  struct stat opened {};
-  if (::fstat(fd, &opened) != 0 || opened.st_dev != made.st_dev || opened.st_ino != made.st_ino) {
-    ::close(fd);
+  struct stat Opened {};
+  if (::fstat(NewFd, &Opened) != 0 || Opened.st_dev != Made.st_dev ||
+      Opened.st_ino != Made.st_ino) {
+    ::close(NewFd);
     return Path + ": replaced by another node while it was being opened";
   }
   Name = Path;
-  Fd = fd;
-  Device = made.st_dev;
-  Inode = made.st_ino;
+  Fd = NewFd;
+  Device = Made.st_dev;
+  Inode = Made.st_ino;
   return {};
 }
 
 void GadgetControlPipe::Close() {
   if (Fd < 0)
     return;
-  struct stat now {};
-  if (::lstat(Name.c_str(), &now) == 0 && S_ISFIFO(now.st_mode) && now.st_dev == Device &&
-      now.st_ino == Inode)
+  struct stat Now {};
+  if (::lstat(Name.c_str(), &Now) == 0 && S_ISFIFO(Now.st_mode) && Now.st_dev == Device &&
+      Now.st_ino == Inode)
     ::unlink(Name.c_str());
   ::close(Fd);
   Fd = -1;
@@ -168,36 +169,36 @@ void GadgetControlPipe::Close() {
 }
 
 std::string ReplaceGadgetFile(const std::string &Path, const std::string &Text, mode_t Mode) {
-  const std::size_t slash = Path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0               ? "/"
-                                                        : Path.substr(0, slash);
-  std::string pattern = folder + "/.zolsim-gadget-XXXXXX";
+  const std::size_t Slash = Path.rfind('/');
+  const std::string Folder = Slash == std::string::npos ? "."
+                             : Slash == 0               ? "/"
+                                                        : Path.substr(0, Slash);
+  std::string Pattern = Folder + "/.zolsim-gadget-XXXXXX";
   // mkostemp creates the file exclusively (O_EXCL): a link or a node of that name is never
   // followed nor opened.
-  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0)
-    return folder + ": " + std::strerror(errno);
-  int error = 0;
-  for (std::size_t done = 0; done < Text.size() && error == 0;) {
-    const ssize_t n = ::write(fd, Text.data() + done, Text.size() - done);
+  const int Fd = ::mkostemp(Pattern.data(), O_CLOEXEC);
+  if (Fd < 0)
+    return Folder + ": " + std::strerror(errno);
+  int Error = 0;
+  for (std::size_t Done = 0; Done < Text.size() && Error == 0;) {
+    const ssize_t n = ::write(Fd, Text.data() + Done, Text.size() - Done);
     if (n > 0)
-      done += static_cast<std::size_t>(n);
+      Done += static_cast<std::size_t>(n);
     else if (n < 0 && errno != EINTR)
-      error = errno;
+      Error = errno;
   }
-  if (error == 0 && ::fchmod(fd, Mode) != 0)
-    error = errno;
+  if (Error == 0 && ::fchmod(Fd, Mode) != 0)
+    Error = errno;
   // Not flushed to the disk: the counters and the process id matter only while the system runs.
-  if (::close(fd) != 0 && error == 0)
-    error = errno;
+  if (::close(Fd) != 0 && Error == 0)
+    Error = errno;
   // rename replaces the name itself, whatever it names; it never writes through it.
-  if (error == 0 && ::rename(pattern.c_str(), Path.c_str()) != 0)
-    error = errno;
-  if (error == 0)
+  if (Error == 0 && ::rename(Pattern.c_str(), Path.c_str()) != 0)
+    Error = errno;
+  if (Error == 0)
     return {};
-  ::unlink(pattern.c_str());
-  return Path + ": " + std::strerror(error);
+  ::unlink(Pattern.c_str());
+  return Path + ": " + std::strerror(Error);
 }
 
 std::string GadgetPidFile(const std::string &Folder, const std::string &Name) {
@@ -205,22 +206,22 @@ std::string GadgetPidFile(const std::string &Folder, const std::string &Name) {
 }
 
 bool GadgetOwnerRuns(const std::string &PidFile, const std::string &Program) {
-  const std::string text = ReadSmallFile(PidFile);
-  char *end = nullptr;
-  const long pid = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || pid <= 0 || (*end != 0 && *end != '\n') || pid == ::getpid())
+  const std::string Text = ReadSmallFile(PidFile);
+  char *End = nullptr;
+  const long Pid = std::strtol(Text.c_str(), &End, 10);
+  if (Text.empty() || Pid <= 0 || (*End != 0 && *End != '\n') || Pid == ::getpid())
     return false;
-  return ReadLine("/proc/" + std::to_string(pid) + "/comm") == Program;
+  return ReadLine("/proc/" + std::to_string(Pid) + "/comm") == Program;
 }
 
 std::string TGadgetStats::Text() const {
-  std::ostringstream out;
-  out << "commands_received=" << CommandsReceived << "\ncommands_carried_out=" << CommandsCarriedOut
+  std::ostringstream Out;
+  Out << "commands_received=" << CommandsReceived << "\ncommands_carried_out=" << CommandsCarriedOut
       << "\nreports_built=" << ReportsBuilt << "\nreports_written=" << ReportsWritten
       << "\nwould_block=" << WouldBlock << "\nshutdown=" << Shutdown << "\nlate_ticks=" << LateTicks
       << "\nplugs=" << Plugs << "\nunplugs=" << Unplugs << "\npresent=" << (Present ? 1 : 0)
       << "\n";
-  return out.str();
+  return Out.str();
 }
 
 std::vector<std::uint8_t> GadgetReportDescriptor(bool Oversized) {
@@ -228,67 +229,67 @@ std::vector<std::uint8_t> GadgetReportDescriptor(bool Oversized) {
   // at a time and the vector never grows while it is built.
   std::vector<std::uint8_t> d;
   d.reserve(32);
-  auto put = [&](std::initializer_list<std::uint8_t> Bytes) {
+  auto Put = [&](std::initializer_list<std::uint8_t> Bytes) {
     for (std::uint8_t b : Bytes) {
       d.push_back(b);
     }
   };
-  put({0x06, 0x00, 0xFF}); // Usage Page (vendor 0xFF00)
-  put({0x09, 0x01});       // Usage 1
-  put({0xA1, 0x01});       // Collection (application)
-  put({0x15, 0x00});       //   Logical Minimum 0
-  put({0x26, 0xFF, 0x00}); //   Logical Maximum 255
-  put({0x75, 0x08});       //   Report Size 8
-  auto count = [&](int Bytes) {
+  Put({0x06, 0x00, 0xFF}); // Usage Page (vendor 0xFF00)
+  Put({0x09, 0x01});       // Usage 1
+  Put({0xA1, 0x01});       // Collection (application)
+  Put({0x15, 0x00});       //   Logical Minimum 0
+  Put({0x26, 0xFF, 0x00}); //   Logical Maximum 255
+  Put({0x75, 0x08});       //   Report Size 8
+  auto Count = [&](int Bytes) {
     if (Bytes < 256) {
-      put({0x95, static_cast<std::uint8_t>(Bytes)});
+      Put({0x95, static_cast<std::uint8_t>(Bytes)});
     } else {
-      put({0x96, static_cast<std::uint8_t>(Bytes & 0xFF), static_cast<std::uint8_t>(Bytes >> 8)});
+      Put({0x96, static_cast<std::uint8_t>(Bytes & 0xFF), static_cast<std::uint8_t>(Bytes >> 8)});
     }
   };
-  count(Oversized ? kOversizedLength : kInputLength);
-  put({0x09, 0x01, 0x81, 0x02}); // Usage 1, Input (data, variable, absolute)
-  count(Oversized ? kOversizedLength : kOutputLength);
-  put({0x09, 0x01, 0x91, 0x02}); // Usage 1, Output (data, variable, absolute)
-  put({0xC0});                   // End Collection
+  Count(Oversized ? kOversizedLength : kInputLength);
+  Put({0x09, 0x01, 0x81, 0x02}); // Usage 1, Input (data, variable, absolute)
+  Count(Oversized ? kOversizedLength : kOutputLength);
+  Put({0x09, 0x01, 0x91, 0x02}); // Usage 1, Output (data, variable, absolute)
+  Put({0xC0});                   // End Collection
   return d;
 }
 
 std::optional<TGadgetRequest> ParseGadgetRequest(const std::string &Line) {
-  std::istringstream in(Line);
-  std::string word, argument, extra;
-  in >> word >> argument >> extra;
-  if (!extra.empty())
+  std::istringstream In(Line);
+  std::string Word, Argument, Extra;
+  In >> Word >> Argument >> Extra;
+  if (!Extra.empty())
     return std::nullopt;
   TGadgetRequest r;
-  if (argument.empty()) {
-    if (word == "plug")
+  if (Argument.empty()) {
+    if (Word == "plug")
       r.Kind = TGadgetRequest::TKind::Plug;
-    else if (word == "unplug")
+    else if (Word == "unplug")
       r.Kind = TGadgetRequest::TKind::Unplug;
-    else if (word == "stats")
+    else if (Word == "stats")
       r.Kind = TGadgetRequest::TKind::Stats;
-    else if (word == "quit")
+    else if (Word == "quit")
       r.Kind = TGadgetRequest::TKind::Quit;
     else
       return std::nullopt;
     return r;
   }
-  if (word == "period") {
-    if (argument.size() > 4 || argument.find_first_not_of("0123456789") != std::string::npos)
+  if (Word == "period") {
+    if (Argument.size() > 4 || Argument.find_first_not_of("0123456789") != std::string::npos)
       return std::nullopt;
     r.Kind = TGadgetRequest::TKind::Period;
-    r.Period = std::stoi(argument);
+    r.Period = std::stoi(Argument);
     if (r.Period < 1 || r.Period > 1000)
       return std::nullopt;
     return r;
   }
-  if (word == "fault") {
-    TSimFaultParse fault = ParseSimFault(argument, TSimFaultUser::Gadget, -1);
-    if (!fault.Fault)
+  if (Word == "fault") {
+    TSimFaultParse Fault = ParseSimFault(Argument, TSimFaultUser::Gadget, -1);
+    if (!Fault.Fault)
       return std::nullopt;
     r.Kind = TGadgetRequest::TKind::Fault;
-    r.Fault = std::move(*fault.Fault);
+    r.Fault = std::move(*Fault.Fault);
     return r;
   }
   return std::nullopt;
@@ -300,8 +301,8 @@ UsbGadget::UsbGadget(TGadgetOptions Options)
         o.Streaming = false; // Run() ticks the instrument on its own thread
         return o;
       }()) {
-  for (const TSimFault &fault : Opts.Faults)
-    ApplyGadgetFault(fault);
+  for (const TSimFault &Fault : Opts.Faults)
+    ApplyGadgetFault(Fault);
 }
 
 UsbGadget::~UsbGadget() {
@@ -310,9 +311,9 @@ UsbGadget::~UsbGadget() {
 
 TGadgetStats UsbGadget::Stats() const {
   TGadgetStats s = Counts;
-  const TSimSnapshot now = Instrument.Snapshot();
-  s.CommandsReceived = now.CommandsReceived;
-  s.CommandsCarriedOut = now.CommandsCarriedOut;
+  const TSimSnapshot Now = Instrument.Snapshot();
+  s.CommandsReceived = Now.CommandsReceived;
+  s.CommandsCarriedOut = Now.CommandsCarriedOut;
   return s;
 }
 
@@ -323,8 +324,8 @@ bool UsbGadget::Configure() {
         "no USB device controller in /sys/class/udc (load dummy_hcd, or the board's UDC driver)";
     return false;
   }
-  struct stat st {};
-  if (::stat(kGadgetRoot, &st) != 0) {
+  struct stat St {};
+  if (::stat(kGadgetRoot, &St) != 0) {
     Problem = std::string(kGadgetRoot) + " is missing: load libcomposite and mount configfs on "
                                          "/sys/kernel/config";
     return false;
@@ -337,26 +338,27 @@ bool UsbGadget::Configure() {
     return false;
   }
   const std::string g = GadgetDir + "/";
-  const std::string function = g + "functions/hid." + Opts.Name;
-  const TVirtualRW8Options &id = Opts.Instrument;
+  const std::string FunctionDir = g + "functions/hid." + Opts.Name;
+  const TVirtualRW8Options &Id = Opts.Instrument;
   // Each step in order; configfs creates the files of a folder when the folder is made.
-  const bool ok =
+  const bool Ok =
       WriteFile(g + "idVendor", Hex(Opts.VendorID)) &&
       WriteFile(g + "idProduct", Hex(Opts.ProductID)) &&
       WriteFile(g + "bcdDevice", Hex(Opts.Version)) && WriteFile(g + "bcdUSB", "0x0200") &&
       ::mkdir((g + "strings/0x409").c_str(), 0755) == 0 &&
-      WriteFile(g + "strings/0x409/manufacturer", id.Manufacturer) &&
-      WriteFile(g + "strings/0x409/product", id.Product) &&
-      WriteFile(g + "strings/0x409/serialnumber", id.SerialNumber) &&
+      WriteFile(g + "strings/0x409/manufacturer", Id.Manufacturer) &&
+      WriteFile(g + "strings/0x409/product", Id.Product) &&
+      WriteFile(g + "strings/0x409/serialnumber", Id.SerialNumber) &&
       ::mkdir((g + "configs/c.1").c_str(), 0755) == 0 &&
       ::mkdir((g + "configs/c.1/strings/0x409").c_str(), 0755) == 0 &&
-      WriteFile(g + "configs/c.1/strings/0x409/configuration", id.Product) &&
-      WriteFile(g + "configs/c.1/MaxPower", "100") && ::mkdir(function.c_str(), 0755) == 0 &&
-      WriteFile(function + "/protocol", "0") && WriteFile(function + "/subclass", "0") &&
-      WriteFile(function + "/report_length", std::to_string(Opts.Oversized ? 64 : kInputLength)) &&
-      WriteBytes(function + "/report_desc", GadgetReportDescriptor(Opts.Oversized)) &&
-      ::symlink(function.c_str(), (g + "configs/c.1/hid." + Opts.Name).c_str()) == 0;
-  if (!ok) {
+      WriteFile(g + "configs/c.1/strings/0x409/configuration", Id.Product) &&
+      WriteFile(g + "configs/c.1/MaxPower", "100") && ::mkdir(FunctionDir.c_str(), 0755) == 0 &&
+      WriteFile(FunctionDir + "/protocol", "0") && WriteFile(FunctionDir + "/subclass", "0") &&
+      WriteFile(FunctionDir + "/report_length",
+                std::to_string(Opts.Oversized ? 64 : kInputLength)) &&
+      WriteBytes(FunctionDir + "/report_desc", GadgetReportDescriptor(Opts.Oversized)) &&
+      ::symlink(FunctionDir.c_str(), (g + "configs/c.1/hid." + Opts.Name).c_str()) == 0;
+  if (!Ok) {
     Problem = GadgetDir + ": configuring the gadget failed: " + std::strerror(errno);
     return false;
   }
@@ -364,31 +366,32 @@ bool UsbGadget::Configure() {
 }
 
 bool UsbGadget::Claim() {
-  const std::string pidFile = GadgetPidFile(Opts.RunFolder, Opts.Name);
-  struct stat st {};
-  if (::lstat(pidFile.c_str(), &st) == 0) {
-    if (GadgetOwnerRuns(pidFile, ReadLine("/proc/self/comm"))) {
-      Problem = "the gadget " + Opts.Name + " is served by the zolsim-gadget whose id " + pidFile +
-                " holds (another --name)";
+  const std::string NewPidFile = GadgetPidFile(Opts.RunFolder, Opts.Name);
+  struct stat St {};
+  if (::lstat(NewPidFile.c_str(), &St) == 0) {
+    if (GadgetOwnerRuns(NewPidFile, ReadLine("/proc/self/comm"))) {
+      Problem = "the gadget " + Opts.Name + " is served by the zolsim-gadget whose id " +
+                NewPidFile + " holds (another --name)";
       return false;
     }
     // Its owner is gone (killed): a gadget of this name is the one it left behind.
-    const std::string dir = kGadgetRoot + Opts.Name;
-    if (::stat(dir.c_str(), &st) == 0) {
+    const std::string Dir = kGadgetRoot + Opts.Name;
+    if (::stat(Dir.c_str(), &St) == 0) {
       std::fprintf(stderr,
                    "zolsim-gadget: removing %s, left behind by a zolsim-gadget that ended "
                    "without removing it\n",
-                   dir.c_str());
-      GadgetDir = dir;
+                   Dir.c_str());
+      GadgetDir = Dir;
       Remove();
     }
   }
-  if (const std::string why = ReplaceGadgetFile(pidFile, std::to_string(::getpid()) + "\n", 0644);
-      !why.empty()) {
-    Problem = why;
+  if (const std::string Why =
+          ReplaceGadgetFile(NewPidFile, std::to_string(::getpid()) + "\n", 0644);
+      !Why.empty()) {
+    Problem = Why;
     return false;
   }
-  PidFile = pidFile;
+  PidFile = NewPidFile;
   return true;
 }
 
@@ -420,24 +423,24 @@ bool UsbGadget::Bind(bool Plugged) {
   // The model goes first on a plug, so that the host's first poll gets a report.
   if (Plugged)
     Instrument.SetPresent(true);
-  const bool ok = WriteFile(GadgetDir + "/UDC", Plugged ? Udc + "\n" : "\n");
+  const bool Ok = WriteFile(GadgetDir + "/UDC", Plugged ? Udc + "\n" : "\n");
   if (!Plugged)
     Instrument.SetPresent(false);
-  if (ok) {
+  if (Ok) {
     ++(Plugged ? Counts.Plugs : Counts.Unplugs);
     Counts.Present = Plugged;
   } else {
     std::fprintf(stderr, "zolsim-gadget: %s %s: %s\n", Plugged ? "binding to" : "unbinding from",
                  Udc.c_str(), std::strerror(errno));
   }
-  return ok;
+  return Ok;
 }
 
 bool UsbGadget::OpenFunction() {
-  const std::string node = NodeOfFunction(GadgetDir + "/functions/hid." + Opts.Name + "/dev");
-  if (node.empty())
+  const std::string Node = NodeOfFunction(GadgetDir + "/functions/hid." + Opts.Name + "/dev");
+  if (Node.empty())
     return false;
-  Function = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  Function = ::open(Node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   FunctionOpenedUs = NowUs();
   return Function >= 0;
 }
@@ -449,28 +452,28 @@ void UsbGadget::CloseFunction() {
 }
 
 void UsbGadget::ServeCommand() {
-  std::uint8_t buffer[kOversizedLength + 1];
-  const ssize_t n = ::read(Function, buffer, sizeof buffer);
+  std::uint8_t Buffer[kOversizedLength + 1];
+  const ssize_t n = ::read(Function, Buffer, sizeof Buffer);
   if (n <= 0)
     return;
-  std::uint8_t command[kOutputLength] = {};
-  std::memcpy(command, buffer, static_cast<std::size_t>(n < kOutputLength ? n : kOutputLength));
-  Instrument.ReceiveCommand(command);
+  std::uint8_t Command[kOutputLength] = {};
+  std::memcpy(Command, Buffer, static_cast<std::size_t>(n < kOutputLength ? n : kOutputLength));
+  Instrument.ReceiveCommand(Command);
 }
 
 void UsbGadget::ServeControl() {
-  char buffer[256];
-  const ssize_t n = ::read(Control.Descriptor(), buffer, sizeof buffer);
+  char Buffer[256];
+  const ssize_t n = ::read(Control.Descriptor(), Buffer, sizeof Buffer);
   if (n <= 0)
     return;
-  ControlLine.append(buffer, static_cast<std::size_t>(n));
-  for (std::size_t end; (end = ControlLine.find('\n')) != std::string::npos;) {
-    const std::string line = ControlLine.substr(0, end);
-    ControlLine.erase(0, end + 1);
-    if (const auto request = ParseGadgetRequest(line))
-      Apply(*request);
+  ControlLine.append(Buffer, static_cast<std::size_t>(n));
+  for (std::size_t End; (End = ControlLine.find('\n')) != std::string::npos;) {
+    const std::string Line = ControlLine.substr(0, End);
+    ControlLine.erase(0, End + 1);
+    if (const auto Request = ParseGadgetRequest(Line))
+      Apply(*Request);
     else
-      std::fprintf(stderr, "zolsim-gadget: request not understood: \"%s\"\n", line.c_str());
+      std::fprintf(stderr, "zolsim-gadget: request not understood: \"%s\"\n", Line.c_str());
   }
   if (ControlLine.size() > 1024) // no newline in sight: not a request
     ControlLine.clear();
@@ -528,26 +531,26 @@ void UsbGadget::WriteReport(const std::uint8_t *Report) {
 void UsbGadget::WriteStats() {
   if (Opts.StatsPath.empty())
     return;
-  const std::string text = Stats().Text();
-  if (text == LastStatsText)
+  const std::string Text = Stats().Text();
+  if (Text == LastStatsText)
     return;
-  const std::string why = ReplaceGadgetFile(Opts.StatsPath, text, 0644);
-  if (why.empty())
-    LastStatsText = text;
-  else if (why != StatsProblem)
-    std::fprintf(stderr, "zolsim-gadget: %s\n", why.c_str());
-  StatsProblem = why;
+  const std::string Why = ReplaceGadgetFile(Opts.StatsPath, Text, 0644);
+  if (Why.empty())
+    LastStatsText = Text;
+  else if (Why != StatsProblem)
+    std::fprintf(stderr, "zolsim-gadget: %s\n", Why.c_str());
+  StatsProblem = Why;
 }
 
 bool UsbGadget::Run() {
   // A memory file that cannot be one (a folder, a FIFO) would lose every change silently.
-  if (const std::string problem = Instrument.MemoryProblem(); !problem.empty()) {
-    Problem = problem;
+  if (const std::string Found = Instrument.MemoryProblem(); !Found.empty()) {
+    Problem = Found;
     return false;
   }
   if (!Opts.ControlPath.empty()) {
-    if (const std::string why = Control.Open(Opts.ControlPath); !why.empty()) {
-      Problem = why;
+    if (const std::string Why = Control.Open(Opts.ControlPath); !Why.empty()) {
+      Problem = Why;
       return false;
     }
   }
@@ -564,47 +567,47 @@ bool UsbGadget::Run() {
     Instrument.SetPresent(false);
   WriteStats();
 
-  std::int64_t lastTick = NowUs();
-  std::int64_t nextTick = lastTick;
-  std::int64_t nextStats = lastTick;
-  std::int64_t nextOpen = lastTick;
-  std::uint8_t report[kSimInputReportLength];
+  std::int64_t LastTick = NowUs();
+  std::int64_t NextTick = LastTick;
+  std::int64_t NextStats = LastTick;
+  std::int64_t NextOpen = LastTick;
+  std::uint8_t Report[kSimInputReportLength];
   while (!StopRequested.load() && !Quit) {
-    std::int64_t now = NowUs();
-    if (Function < 0 && now >= nextOpen) {
+    std::int64_t Now = NowUs();
+    if (Function < 0 && Now >= NextOpen) {
       OpenFunction();
-      nextOpen = now + kReopenPaceUs;
+      NextOpen = Now + kReopenPaceUs;
     }
-    pollfd fds[2] = {{Function, POLLIN, 0}, {Control.Descriptor(), POLLIN, 0}};
+    pollfd Fds[2] = {{Function, POLLIN, 0}, {Control.Descriptor(), POLLIN, 0}};
     // Bounded so that Stop() is seen within 100 ms whatever the period.
-    const std::int64_t waitUs = std::min<std::int64_t>(nextTick - now, 100'000);
+    const std::int64_t WaitUs = std::min<std::int64_t>(NextTick - Now, 100'000);
     // ppoll, not poll: a millisecond-rounded wait would miss every other period at 1 kHz.
-    const timespec wait{0, waitUs > 0 ? static_cast<long>(waitUs * 1000) : 0};
-    const int r = ::ppoll(fds, 2, &wait, nullptr);
+    const timespec Wait{0, WaitUs > 0 ? static_cast<long>(WaitUs * 1000) : 0};
+    const int r = ::ppoll(Fds, 2, &Wait, nullptr);
     if (r > 0 && Function >= 0) {
-      if (fds[0].revents & POLLIN)
+      if (Fds[0].revents & POLLIN)
         ServeCommand();
-      else if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
+      else if (Fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
         CloseFunction();
     }
-    if (r > 0 && (fds[1].revents & POLLIN))
+    if (r > 0 && (Fds[1].revents & POLLIN))
       ServeControl();
 
-    now = NowUs();
-    if (now >= nextTick) {
-      if (Instrument.Tick(std::chrono::microseconds(now - lastTick), report))
-        WriteReport(report);
-      lastTick = now;
-      const std::int64_t period = Instrument.LinkState().ReportPeriod * 1000LL;
-      nextTick += period;
-      if (nextTick <= now) { // fell behind: skip the lost periods rather than burst
-        Counts.LateTicks += static_cast<std::uint64_t>((now - nextTick) / period + 1);
-        nextTick = now + period;
+    Now = NowUs();
+    if (Now >= NextTick) {
+      if (Instrument.Tick(std::chrono::microseconds(Now - LastTick), Report))
+        WriteReport(Report);
+      LastTick = Now;
+      const std::int64_t Period = Instrument.LinkState().ReportPeriod * 1000LL;
+      NextTick += Period;
+      if (NextTick <= Now) { // fell behind: skip the lost periods rather than burst
+        Counts.LateTicks += static_cast<std::uint64_t>((Now - NextTick) / Period + 1);
+        NextTick = Now + Period;
       }
     }
-    if (now >= nextStats) {
+    if (Now >= NextStats) {
       WriteStats();
-      nextStats = now + kStatsPaceUs;
+      NextStats = Now + kStatsPaceUs;
     }
   }
   Release();

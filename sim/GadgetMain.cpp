@@ -46,9 +46,9 @@ std::string Usage() {
 }
 
 bool ParseHex16(const char *Text, std::uint16_t &Value) {
-  char *end = nullptr;
-  const unsigned long v = std::strtoul(Text, &end, 16);
-  if (!end || *end || end == Text || v > 0xFFFF)
+  char *End = nullptr;
+  const unsigned long v = std::strtoul(Text, &End, 16);
+  if (!End || *End || End == Text || v > 0xFFFF)
     return false;
   Value = static_cast<std::uint16_t>(v);
   return true;
@@ -57,79 +57,79 @@ bool ParseHex16(const char *Text, std::uint16_t &Value) {
 } // namespace
 
 int main(int argc, char **argv) {
-  zol::TGadgetOptions options;
+  zol::TGadgetOptions Options;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    const bool hasValue = i + 1 < argc;
-    const char *value = hasValue ? argv[i + 1] : "";
-    bool ok = true;
+    const bool HasValue = i + 1 < argc;
+    const char *Value = HasValue ? argv[i + 1] : "";
+    bool Ok = true;
     if (a == "--help" || a == "-h") {
       std::fputs(Usage().c_str(), stdout);
       return 0;
     } else if (a == "--unplugged") {
-      options.StartUnplugged = true;
+      Options.StartUnplugged = true;
       continue;
-    } else if (!hasValue) {
-      ok = false;
+    } else if (!HasValue) {
+      Ok = false;
     } else if (a == "--name") {
-      options.Name = value;
-      ok = !options.Name.empty() && options.Name.find('/') == std::string::npos;
+      Options.Name = Value;
+      Ok = !Options.Name.empty() && Options.Name.find('/') == std::string::npos;
     } else if (a == "--udc") {
-      options.Udc = value;
+      Options.Udc = Value;
     } else if (a == "--serial") {
-      options.Instrument.SerialNumber = value;
+      Options.Instrument.SerialNumber = Value;
     } else if (a == "--manufacturer") {
-      options.Instrument.Manufacturer = value;
+      Options.Instrument.Manufacturer = Value;
     } else if (a == "--product") {
-      options.Instrument.Product = value;
+      Options.Instrument.Product = Value;
     } else if (a == "--vid") {
-      ok = ParseHex16(value, options.VendorID);
+      Ok = ParseHex16(Value, Options.VendorID);
     } else if (a == "--pid") {
-      ok = ParseHex16(value, options.ProductID);
+      Ok = ParseHex16(Value, Options.ProductID);
     } else if (a == "--period") {
-      const int ms = std::atoi(value);
-      ok = ms >= 1 && ms <= 1000;
-      options.Instrument.ReportPeriodMs = ms;
+      const int Ms = std::atoi(Value);
+      Ok = Ms >= 1 && Ms <= 1000;
+      Options.Instrument.ReportPeriodMs = Ms;
     } else if (a == "--sim-fault") {
-      zol::TSimFaultParse fault = zol::ParseSimFault(value, zol::TSimFaultUser::Gadget, -1);
-      if (!fault.Fault) {
-        std::fprintf(stderr, "zolsim-gadget: --sim-fault: %s\n", fault.Error.c_str());
+      zol::TSimFaultParse Fault = zol::ParseSimFault(Value, zol::TSimFaultUser::Gadget, -1);
+      if (!Fault.Fault) {
+        std::fprintf(stderr, "zolsim-gadget: --sim-fault: %s\n", Fault.Error.c_str());
         return 2;
       }
-      if (fault.Fault->Kind == zol::TSimFaultKind::Unplugged)
-        options.StartUnplugged = true;
-      else if (fault.Fault->Kind == zol::TSimFaultKind::Oversized)
-        options.Oversized = true;
+      if (Fault.Fault->Kind == zol::TSimFaultKind::Unplugged)
+        Options.StartUnplugged = true;
+      else if (Fault.Fault->Kind == zol::TSimFaultKind::Oversized)
+        Options.Oversized = true;
       else
-        options.Faults.push_back(std::move(*fault.Fault));
+        Options.Faults.push_back(std::move(*Fault.Fault));
     } else if (a == "--sim-memory") {
-      options.Instrument.MemoryFile = value;
+      Options.Instrument.MemoryFile = Value;
     } else if (a == "--control") {
-      options.ControlPath = value;
+      Options.ControlPath = Value;
     } else if (a == "--stats") {
-      options.StatsPath = value;
+      Options.StatsPath = Value;
     } else {
-      ok = false;
+      Ok = false;
     }
-    if (!ok) {
-      std::fprintf(stderr, "zolsim-gadget: bad option %s %s\n%s", a.c_str(), value,
+    if (!Ok) {
+      std::fprintf(stderr, "zolsim-gadget: bad option %s %s\n%s", a.c_str(), Value,
                    Usage().c_str());
       return 2;
     }
     ++i;
   }
 
-  zol::UsbGadget gadget(options);
-  Running = &gadget;
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-    sigaction(signal, &action, nullptr);
+  zol::UsbGadget Gadget(Options);
+  Running = &Gadget;
+  struct sigaction Action {};
+  Action.sa_handler = OnSignal;
+  sigemptyset(&Action.sa_mask);
+  for (const int Signal : {SIGINT, SIGTERM, SIGHUP})
+    sigaction(Signal, &Action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
-  bool ok = false;
+  bool Ok = false;
   try {
-    ok = gadget.Run();
+    Ok = Gadget.Run();
   } catch (const std::exception &e) {
     // The gadget's destructor removes it from configfs on the way out.
     std::fprintf(stderr, "zolsim-gadget: %s\n", e.what());
@@ -137,10 +137,10 @@ int main(int argc, char **argv) {
     return 1;
   }
   Running = nullptr;
-  if (!ok) {
-    std::fprintf(stderr, "zolsim-gadget: %s\n", gadget.Error().c_str());
+  if (!Ok) {
+    std::fprintf(stderr, "zolsim-gadget: %s\n", Gadget.Error().c_str());
     return 1;
   }
-  std::fputs(gadget.Stats().Text().c_str(), stdout);
+  std::fputs(Gadget.Stats().Text().c_str(), stdout);
   return Signalled ? 128 + Signalled : 0;
 }

@@ -26,135 +26,135 @@ SimPlatform::SimPlatform(int Count, const TVirtualRW8Options &Base) {
 }
 
 SimPlatform::~SimPlatform() {
-  std::vector<std::shared_ptr<VirtualRW8>> instruments;
+  std::vector<std::shared_ptr<VirtualRW8>> Copies;
   {
-    std::lock_guard lock(Mutex);
-    instruments = Instruments;
+    std::lock_guard Lock(Mutex);
+    Copies = Instruments;
   }
   // Outside Mutex: a report in flight holds the instrument's listener lock and wants Mutex.
-  for (auto &instrument : instruments) {
-    if (instrument) {
-      instrument->SetListener(nullptr, 0);
-      instrument->Stop();
+  for (auto &Instrument : Copies) {
+    if (Instrument) {
+      Instrument->SetListener(nullptr, 0);
+      Instrument->Stop();
     }
   }
 }
 
 TVirtualRW8Options SimPlatform::OptionsFor(int i, const TVirtualRW8Options &Base) {
-  TVirtualRW8Options options = Base;
-  char serial[32];
-  std::snprintf(serial, sizeof serial, "SIMRW8%010d", i + 1);
-  options.SerialNumber = serial;
+  TVirtualRW8Options Options = Base;
+  char Serial[32];
+  std::snprintf(Serial, sizeof Serial, "SIMRW8%010d", i + 1);
+  Options.SerialNumber = Serial;
   if (!Base.MemoryFile.empty() && i > 0)
-    options.MemoryFile = Base.MemoryFile + "." + std::to_string(i);
-  return options;
+    Options.MemoryFile = Base.MemoryFile + "." + std::to_string(i);
+  return Options;
 }
 
 int SimPlatform::InstrumentCount() const {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   return static_cast<int>(Instruments.size());
 }
 
 std::shared_ptr<VirtualRW8> SimPlatform::Instrument(int i) const {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   if (i < 0 || i >= static_cast<int>(Instruments.size()))
     return nullptr;
   return Instruments[i];
 }
 
 int SimPlatform::AddInstrument(const TVirtualRW8Options &Options) {
-  auto instrument = std::make_shared<VirtualRW8>(Options);
-  int index;
+  auto Instrument = std::make_shared<VirtualRW8>(Options);
+  int Index;
   {
-    std::lock_guard lock(Mutex);
-    index = static_cast<int>(Instruments.size());
-    const bool taken = std::find(Nodes.begin(), Nodes.end(), index) != Nodes.end();
-    Nodes.push_back(taken ? FreshNode() : index);
-    Instruments.push_back(instrument);
+    std::lock_guard Lock(Mutex);
+    Index = static_cast<int>(Instruments.size());
+    const bool Taken = std::find(Nodes.begin(), Nodes.end(), Index) != Nodes.end();
+    Nodes.push_back(Taken ? FreshNode() : Index);
+    Instruments.push_back(Instrument);
     Serials.push_back(Options.SerialNumber);
     Opens.push_back(0);
   }
-  instrument->SetListener(this, index);
-  if (instrument->LinkState().Present)
+  Instrument->SetListener(this, Index);
+  if (Instrument->LinkState().Present)
     ArrivalCount.fetch_add(1);
-  return index;
+  return Index;
 }
 
 void SimPlatform::RemoveInstrument(int i) {
-  std::shared_ptr<VirtualRW8> removed;
+  std::shared_ptr<VirtualRW8> Removed;
   {
-    std::lock_guard lock(Mutex);
+    std::lock_guard Lock(Mutex);
     if (i < 0 || i >= static_cast<int>(Instruments.size()))
       return;
-    removed = std::move(Instruments[i]);
+    Removed = std::move(Instruments[i]);
     Instruments[i] = nullptr;
-    for (Slot &slot : Handles)
-      if (slot.Device == i)
-        slot.Arrived.notify_all();
+    for (Slot &HandleSlot : Handles)
+      if (HandleSlot.Device == i)
+        HandleSlot.Arrived.notify_all();
   }
-  if (removed) {
-    removed->SetListener(nullptr, 0);
-    removed->Stop();
+  if (Removed) {
+    Removed->SetListener(nullptr, 0);
+    Removed->Stop();
   }
 }
 
 int SimPlatform::FreshNode() const {
-  int node = static_cast<int>(Nodes.size());
+  int Node = static_cast<int>(Nodes.size());
   for (int n : Nodes)
-    node = std::max(node, n + 1);
-  return node;
+    Node = std::max(Node, n + 1);
+  return Node;
 }
 
-int SimPlatform::InstrumentOn(const std::string &path) const {
-  const int node = ParsePath(path);
-  if (node < 0)
+int SimPlatform::InstrumentOn(const std::string &Path) const {
+  const int Node = ParsePath(Path);
+  if (Node < 0)
     return -1;
   for (std::size_t i = 0; i < Nodes.size(); ++i)
-    if (Nodes[i] == node && Instruments[i])
+    if (Nodes[i] == Node && Instruments[i])
       return static_cast<int>(i);
   return -1;
 }
 
 std::string SimPlatform::PathOf(int i) const {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   if (i < 0 || i >= static_cast<int>(Instruments.size()) || !Instruments[i])
     return {};
   return "sim:" + std::to_string(Nodes[i]);
 }
 
 int SimPlatform::OpensOf(int i) const {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   return (i < 0 || i >= static_cast<int>(Opens.size())) ? 0 : Opens[i];
 }
 
 void SimPlatform::Renumber(int i, int j) {
-  const auto moved = Instrument(i);
-  const auto other = (j >= 0 && j != i) ? Instrument(j) : nullptr;
-  if (!moved)
+  const auto Moved = Instrument(i);
+  const auto Other = (j >= 0 && j != i) ? Instrument(j) : nullptr;
+  if (!Moved)
     return;
   // Unplugged first, so that no handle opened meanwhile survives the move.
-  moved->SetPresent(false);
-  if (other)
-    other->SetPresent(false);
+  Moved->SetPresent(false);
+  if (Other)
+    Other->SetPresent(false);
   {
-    std::lock_guard lock(Mutex);
-    const int old = Nodes[i];
+    std::lock_guard Lock(Mutex);
+    const int Old = Nodes[i];
     Nodes[i] = FreshNode();
-    if (other)
-      Nodes[j] = old;
+    if (Other)
+      Nodes[j] = Old;
   }
-  if (other)
-    other->SetPresent(true);
-  moved->SetPresent(true);
+  if (Other)
+    Other->SetPresent(true);
+  Moved->SetPresent(true);
 }
 
-int SimPlatform::ParsePath(const std::string &path) {
-  constexpr std::string_view prefix = "sim:";
-  if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0)
+int SimPlatform::ParsePath(const std::string &Path) {
+  constexpr std::string_view kPrefix = "sim:";
+  if (Path.size() <= kPrefix.size() || Path.compare(0, kPrefix.size(), kPrefix) != 0)
     return -1;
   int n = 0;
-  for (std::size_t i = prefix.size(); i < path.size(); ++i) {
-    const char c = path[i];
+  for (std::size_t i = kPrefix.size(); i < Path.size(); ++i) {
+    const char c = Path[i];
     if (c < '0' || c > '9' || n > 100000)
       return -1;
     n = n * 10 + (c - '0');
@@ -162,76 +162,76 @@ int SimPlatform::ParsePath(const std::string &path) {
   return n;
 }
 
-std::vector<std::string> SimPlatform::ListInterfaces(bool includeRegistered) {
-  std::vector<std::shared_ptr<VirtualRW8>> instruments;
+std::vector<std::string> SimPlatform::ListInterfaces(bool IncludeRegistered) {
+  std::vector<std::shared_ptr<VirtualRW8>> Copies;
   {
-    std::lock_guard lock(Mutex);
-    instruments = Instruments;
+    std::lock_guard Lock(Mutex);
+    Copies = Instruments;
   }
-  std::vector<std::string> paths;
-  for (std::size_t i = 0; i < instruments.size(); ++i) {
-    if (instruments[i] && (includeRegistered || instruments[i]->LinkState().Present))
-      paths.push_back(PathOf(static_cast<int>(i)));
+  std::vector<std::string> Paths;
+  for (std::size_t i = 0; i < Copies.size(); ++i) {
+    if (Copies[i] && (IncludeRegistered || Copies[i]->LinkState().Present))
+      Paths.push_back(PathOf(static_cast<int>(i)));
     // The mouse sits between the first instrument and the others, so that a filter that stops
     // at the first non-matching device shows up.
     if (i == 0)
-      paths.emplace_back(kSimMousePath);
+      Paths.emplace_back(kSimMousePath);
   }
-  if (instruments.empty())
-    paths.emplace_back(kSimMousePath);
-  return paths;
+  if (Copies.empty())
+    Paths.emplace_back(kSimMousePath);
+  return Paths;
 }
 
-SimPlatform::Slot *SimPlatform::SlotOf(HidHandle handle) {
-  if (handle < 1 || handle > kSimMaxHandles)
+SimPlatform::Slot *SimPlatform::SlotOf(HidHandle Handle) {
+  if (Handle < 1 || Handle > kSimMaxHandles)
     return nullptr;
-  Slot &slot = Handles[handle - 1];
-  return slot.Device == kFree ? nullptr : &slot;
+  Slot &HandleSlot = Handles[Handle - 1];
+  return HandleSlot.Device == kFree ? nullptr : &HandleSlot;
 }
 
-std::shared_ptr<VirtualRW8> SimPlatform::LiveInstrument(const Slot &slot) const {
-  if (slot.Device < 0 || slot.Device >= static_cast<int>(Instruments.size()))
+std::shared_ptr<VirtualRW8> SimPlatform::LiveInstrument(const Slot &HandleSlot) const {
+  if (HandleSlot.Device < 0 || HandleSlot.Device >= static_cast<int>(Instruments.size()))
     return nullptr;
-  const auto &instrument = Instruments[slot.Device];
+  const auto &Instrument = Instruments[HandleSlot.Device];
   // Like a hidraw node, a handle does not survive an unplug, even when the device comes back.
-  if (!instrument)
+  if (!Instrument)
     return nullptr;
-  const TSimLinkState link = instrument->LinkState();
-  if (!link.Present || link.PlugGeneration != slot.Generation)
+  const TSimLinkState Link = Instrument->LinkState();
+  if (!Link.Present || Link.PlugGeneration != HandleSlot.Generation)
     return nullptr;
-  return instrument;
+  return Instrument;
 }
 
-HidHandle SimPlatform::Open(const std::string &path) {
-  std::lock_guard lock(Mutex);
-  int device;
-  std::uint32_t generation = 0;
-  if (path == kSimMousePath) {
-    device = kMouse;
+HidHandle SimPlatform::Open(const std::string &Path) {
+  std::lock_guard Lock(Mutex);
+  int Device;
+  std::uint32_t Generation = 0;
+  if (Path == kSimMousePath) {
+    Device = kMouse;
   } else {
-    device = InstrumentOn(path);
-    const VirtualRW8 *instrument = device >= 0 ? Instruments[device].get() : nullptr;
-    const TSimLinkState link = instrument ? instrument->LinkState() : TSimLinkState{false};
-    if (!link.Present) {
+    Device = InstrumentOn(Path);
+    const VirtualRW8 *Instrument = Device >= 0 ? Instruments[Device].get() : nullptr;
+    const TSimLinkState Link = Instrument ? Instrument->LinkState() : TSimLinkState{false};
+    if (!Link.Present) {
       LastError = "no such device";
       return kInvalidHidHandle;
     }
-    if (link.PermissionDenied) {
+    if (Link.PermissionDenied) {
       LastError = "permission denied";
       return kInvalidHidHandle;
     }
-    generation = link.PlugGeneration;
-    ++Opens[device];
+    Generation = Link.PlugGeneration;
+    ++Opens[Device];
   }
   for (int i = 0; i < kSimMaxHandles; ++i) {
-    Slot &slot = Handles[i];
-    if (slot.Device != kFree)
+    Slot &HandleSlot = Handles[i];
+    if (HandleSlot.Device != kFree)
       continue;
-    slot.Device = device;
-    slot.Generation = generation;
-    slot.OpenSerial = ++OpenCount;
-    slot.Head = 0;
-    slot.Size = 0;
+    HandleSlot.Device = Device;
+    HandleSlot.Generation = Generation;
+    HandleSlot.OpenSerial = ++OpenCount;
+    HandleSlot.Head = 0;
+    HandleSlot.Size = 0;
     LastError = "";
     return i + 1;
   }
@@ -243,241 +243,244 @@ std::string SimPlatform::LastOpenError() const {
   return LastError;
 }
 
-void SimPlatform::Close(HidHandle handle) {
-  std::lock_guard lock(Mutex);
-  Slot *slot = SlotOf(handle);
-  if (!slot)
+void SimPlatform::Close(HidHandle Handle) {
+  std::lock_guard Lock(Mutex);
+  Slot *HandleSlot = SlotOf(Handle);
+  if (!HandleSlot)
     return;
-  slot->Device = kFree;
-  slot->Size = 0;
+  HandleSlot->Device = kFree;
+  HandleSlot->Size = 0;
   // A Read still waiting on this handle (another thread's mistake) returns -1 at once.
-  slot->Arrived.notify_all();
+  HandleSlot->Arrived.notify_all();
 }
 
 int SimPlatform::OpenHandles() const {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   return static_cast<int>(std::count_if(Handles.begin(), Handles.end(),
                                         [](const Slot &s) { return s.Device != kFree; }));
 }
 
-bool SimPlatform::PeekAttributes(const std::string &path, HidAttributes &attributes) {
+bool SimPlatform::PeekAttributes(const std::string &Path, HidAttributes &Attributes) {
   // Like the system's device list: the ids of a present device, whether or not we may open it.
-  if (path == kSimMousePath) {
-    attributes = {kSimMouseVendor, kSimMouseProduct, 0x0110};
+  if (Path == kSimMousePath) {
+    Attributes = {kSimMouseVendor, kSimMouseProduct, 0x0110};
     return true;
   }
-  std::lock_guard lock(Mutex);
-  const int device = InstrumentOn(path);
-  if (device < 0 || !Instruments[device]->LinkState().Present)
+  std::lock_guard Lock(Mutex);
+  const int Device = InstrumentOn(Path);
+  if (Device < 0 || !Instruments[Device]->LinkState().Present)
     return false;
-  attributes = {kSimRW8Vendor, kSimRW8Product, kSimRW8Version};
+  Attributes = {kSimRW8Vendor, kSimRW8Product, kSimRW8Version};
   return true;
 }
 
-bool SimPlatform::GetAttributes(HidHandle handle, HidAttributes &attributes) {
-  std::lock_guard lock(Mutex);
-  Slot *slot = SlotOf(handle);
-  if (!slot)
+bool SimPlatform::GetAttributes(HidHandle Handle, HidAttributes &Attributes) {
+  std::lock_guard Lock(Mutex);
+  Slot *HandleSlot = SlotOf(Handle);
+  if (!HandleSlot)
     return false;
-  if (slot->Device == kMouse) {
-    attributes = {kSimMouseVendor, kSimMouseProduct, 0x0110};
+  if (HandleSlot->Device == kMouse) {
+    Attributes = {kSimMouseVendor, kSimMouseProduct, 0x0110};
     return true;
   }
-  if (!LiveInstrument(*slot))
+  if (!LiveInstrument(*HandleSlot))
     return false;
-  attributes = {kSimRW8Vendor, kSimRW8Product, kSimRW8Version};
+  Attributes = {kSimRW8Vendor, kSimRW8Product, kSimRW8Version};
   return true;
 }
 
-bool SimPlatform::GetManufacturerString(HidHandle handle, std::string &text) {
-  std::lock_guard lock(Mutex);
-  Slot *slot = SlotOf(handle);
-  if (!slot)
+bool SimPlatform::GetManufacturerString(HidHandle Handle, std::string &Text) {
+  std::lock_guard Lock(Mutex);
+  Slot *HandleSlot = SlotOf(Handle);
+  if (!HandleSlot)
     return false;
-  if (slot->Device == kMouse) {
-    text = "Logitech";
+  if (HandleSlot->Device == kMouse) {
+    Text = "Logitech";
     return true;
   }
-  const auto instrument = LiveInstrument(*slot);
-  if (!instrument)
+  const auto Instrument = LiveInstrument(*HandleSlot);
+  if (!Instrument)
     return false;
-  text = instrument->Manufacturer();
+  Text = Instrument->Manufacturer();
   return true;
 }
 
-bool SimPlatform::GetProductString(HidHandle handle, std::string &text) {
-  std::lock_guard lock(Mutex);
-  Slot *slot = SlotOf(handle);
-  if (!slot)
+bool SimPlatform::GetProductString(HidHandle Handle, std::string &Text) {
+  std::lock_guard Lock(Mutex);
+  Slot *HandleSlot = SlotOf(Handle);
+  if (!HandleSlot)
     return false;
-  if (slot->Device == kMouse) {
-    text = "USB Optical Mouse";
+  if (HandleSlot->Device == kMouse) {
+    Text = "USB Optical Mouse";
     return true;
   }
-  const auto instrument = LiveInstrument(*slot);
-  if (!instrument)
+  const auto Instrument = LiveInstrument(*HandleSlot);
+  if (!Instrument)
     return false;
-  text = instrument->Product();
+  Text = Instrument->Product();
   return true;
 }
 
-bool SimPlatform::GetSerialNumberString(HidHandle handle, std::string &text) {
-  std::lock_guard lock(Mutex);
-  Slot *slot = SlotOf(handle);
-  if (!slot || slot->Device == kMouse)
+bool SimPlatform::GetSerialNumberString(HidHandle Handle, std::string &Text) {
+  std::lock_guard Lock(Mutex);
+  Slot *HandleSlot = SlotOf(Handle);
+  if (!HandleSlot || HandleSlot->Device == kMouse)
     return false; // the mouse has no serial number, as many do not
-  const auto instrument = LiveInstrument(*slot);
-  if (!instrument)
+  const auto Instrument = LiveInstrument(*HandleSlot);
+  if (!Instrument)
     return false;
-  text = instrument->SerialNumber();
+  Text = Instrument->SerialNumber();
   return true;
 }
 
-bool SimPlatform::GetReportLengths(HidHandle handle, HidReportLengths &lengths) {
-  std::lock_guard lock(Mutex);
-  Slot *slot = SlotOf(handle);
-  if (!slot)
+bool SimPlatform::GetReportLengths(HidHandle Handle, HidReportLengths &Lengths) {
+  std::lock_guard Lock(Mutex);
+  Slot *HandleSlot = SlotOf(Handle);
+  if (!HandleSlot)
     return false;
-  if (slot->Device == kMouse) {
-    lengths = {kMouseInputLength, 0};
+  if (HandleSlot->Device == kMouse) {
+    Lengths = {kMouseInputLength, 0};
     return true;
   }
-  const auto instrument = LiveInstrument(*slot);
-  if (!instrument)
+  const auto Instrument = LiveInstrument(*HandleSlot);
+  if (!Instrument)
     return false;
-  if (instrument->LinkState().OversizedReports)
-    lengths = {kSimOversizedInputLength, kSimOversizedOutputLength};
+  if (Instrument->LinkState().OversizedReports)
+    Lengths = {kSimOversizedInputLength, kSimOversizedOutputLength};
   else
-    lengths = {kSimInputReportLength, kSimOutputReportLength};
+    Lengths = {kSimInputReportLength, kSimOutputReportLength};
   return true;
 }
 
-int SimPlatform::Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) {
-  if (!buffer || length < 1)
+int SimPlatform::Read(HidHandle Handle, std::uint8_t *Buffer, int Length, int TimeoutMs) {
+  if (!Buffer || Length < 1)
     return -1;
-  std::unique_lock lock(Mutex);
-  Slot *slot = SlotOf(handle);
-  if (!slot)
+  std::unique_lock Lock(Mutex);
+  Slot *HandleSlot = SlotOf(Handle);
+  if (!HandleSlot)
     return -1;
-  const int device = slot->Device;
-  const std::uint64_t serial = slot->OpenSerial;
+  const int Device = HandleSlot->Device;
+  const std::uint64_t Serial = HandleSlot->OpenSerial;
   // The slot may be closed and opened again by someone else while we wait; then it is not ours.
-  const auto ours = [&] { return slot->Device == device && slot->OpenSerial == serial; };
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(timeoutMs < 0 ? kLongestReadMs : timeoutMs);
-  if (device == kMouse) {
+  const auto Ours = [&] {
+    return HandleSlot->Device == Device && HandleSlot->OpenSerial == Serial;
+  };
+  const auto Deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(TimeoutMs < 0 ? kLongestReadMs : TimeoutMs);
+  if (Device == kMouse) {
     // The mouse is never moved: every read times out.
-    slot->Arrived.wait_until(lock, deadline, [&] { return !ours(); });
-    return ours() ? 0 : -1;
+    HandleSlot->Arrived.wait_until(Lock, Deadline, [&] { return !Ours(); });
+    return Ours() ? 0 : -1;
   }
-  const bool ready = slot->Arrived.wait_until(
-      lock, deadline, [&] { return !ours() || !LiveInstrument(*slot) || slot->Size > 0; });
-  if (!ours() || !LiveInstrument(*slot))
+  const bool Ready = HandleSlot->Arrived.wait_until(Lock, Deadline, [&] {
+    return !Ours() || !LiveInstrument(*HandleSlot) || HandleSlot->Size > 0;
+  });
+  if (!Ours() || !LiveInstrument(*HandleSlot))
     return -1;
-  if (!ready)
+  if (!Ready)
     return 0;
-  const std::uint8_t *report = slot->Queue[slot->Head];
-  const int n = std::min(length, kSimInputReportLength);
-  std::copy(report, report + n, buffer);
-  slot->Head = (slot->Head + 1) % kSimHandleQueue;
-  --slot->Size;
+  const std::uint8_t *Report = HandleSlot->Queue[HandleSlot->Head];
+  const int n = std::min(Length, kSimInputReportLength);
+  std::copy(Report, Report + n, Buffer);
+  HandleSlot->Head = (HandleSlot->Head + 1) % kSimHandleQueue;
+  --HandleSlot->Size;
   return n;
 }
 
-int SimPlatform::Write(HidHandle handle, const std::uint8_t *report, int length) {
-  if (!report || length < 1)
+int SimPlatform::Write(HidHandle Handle, const std::uint8_t *Report, int Length) {
+  if (!Report || Length < 1)
     return -1;
-  std::shared_ptr<VirtualRW8> instrument;
+  std::shared_ptr<VirtualRW8> Instrument;
   {
-    std::lock_guard lock(Mutex);
-    Slot *slot = SlotOf(handle);
-    if (!slot || slot->Device == kMouse)
+    std::lock_guard Lock(Mutex);
+    Slot *HandleSlot = SlotOf(Handle);
+    if (!HandleSlot || HandleSlot->Device == kMouse)
       return -1; // the mouse has no output report
-    instrument = LiveInstrument(*slot);
+    Instrument = LiveInstrument(*HandleSlot);
   }
-  if (!instrument)
+  if (!Instrument)
     return -1;
   // Byte 0 is the report id; a short report is padded with zeros, as the USB stack would.
-  std::uint8_t command[kCommandLength]{};
-  std::copy(report + 1, report + std::min(length, 1 + kCommandLength), command);
-  instrument->ReceiveCommand(command);
-  return length;
+  std::uint8_t Command[kCommandLength]{};
+  std::copy(Report + 1, Report + std::min(Length, 1 + kCommandLength), Command);
+  Instrument->ReceiveCommand(Command);
+  return Length;
 }
 
-bool SimPlatform::StillThere(HidHandle handle) {
-  std::lock_guard lock(Mutex);
-  Slot *slot = SlotOf(handle);
-  return slot && (slot->Device == kMouse || LiveInstrument(*slot));
+bool SimPlatform::StillThere(HidHandle Handle) {
+  std::lock_guard Lock(Mutex);
+  Slot *HandleSlot = SlotOf(Handle);
+  return HandleSlot && (HandleSlot->Device == kMouse || LiveInstrument(*HandleSlot));
 }
 
-HidIdentityMatch SimPlatform::MatchIdentity(const std::string &path, const HidIdentity &who) {
-  if (path == kSimMousePath)
-    return who.VendorID == kSimMouseVendor && who.ProductID == kSimMouseProduct &&
-                   who.SerialNumber.empty()
+HidIdentityMatch SimPlatform::MatchIdentity(const std::string &Path, const HidIdentity &Who) {
+  if (Path == kSimMousePath)
+    return Who.VendorID == kSimMouseVendor && Who.ProductID == kSimMouseProduct &&
+                   Who.SerialNumber.empty()
                ? HidIdentityMatch::Same
                : HidIdentityMatch::Other;
-  std::lock_guard lock(Mutex);
-  const int device = InstrumentOn(path);
-  if (device < 0 || !Instruments[device]->LinkState().Present)
+  std::lock_guard Lock(Mutex);
+  const int Device = InstrumentOn(Path);
+  if (Device < 0 || !Instruments[Device]->LinkState().Present)
     return HidIdentityMatch::Unknown;
   // An instrument without a serial number matches any other without one.
-  const bool same = who.VendorID == kSimRW8Vendor && who.ProductID == kSimRW8Product &&
-                    Serials[device] == who.SerialNumber;
-  return same ? HidIdentityMatch::Same : HidIdentityMatch::Other;
+  const bool Same = Who.VendorID == kSimRW8Vendor && Who.ProductID == kSimRW8Product &&
+                    Serials[Device] == Who.SerialNumber;
+  return Same ? HidIdentityMatch::Same : HidIdentityMatch::Other;
 }
 
-bool SimPlatform::FindIdentity(const HidIdentity &who, std::string &path) {
-  if (!who.Known() || who.VendorID != kSimRW8Vendor || who.ProductID != kSimRW8Product)
+bool SimPlatform::FindIdentity(const HidIdentity &Who, std::string &Path) {
+  if (!Who.Known() || Who.VendorID != kSimRW8Vendor || Who.ProductID != kSimRW8Product)
     return false;
-  int node = -1;
+  int Node = -1;
   {
-    std::lock_guard lock(Mutex);
+    std::lock_guard Lock(Mutex);
     for (std::size_t i = 0; i < Instruments.size(); ++i)
-      if (Instruments[i] && Serials[i] == who.SerialNumber && Instruments[i]->LinkState().Present) {
-        node = Nodes[i];
+      if (Instruments[i] && Serials[i] == Who.SerialNumber && Instruments[i]->LinkState().Present) {
+        Node = Nodes[i];
         break;
       }
   }
-  if (node < 0)
+  if (Node < 0)
     return false;
-  path = "sim:" + std::to_string(node);
+  Path = "sim:" + std::to_string(Node);
   return true;
 }
 
 void SimPlatform::ReportProduced(int Cookie, const std::uint8_t *Report, int Length) {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   const int n = std::min(Length, kSimInputReportLength);
-  for (Slot &slot : Handles) {
-    if (slot.Device != Cookie)
+  for (Slot &HandleSlot : Handles) {
+    if (HandleSlot.Device != Cookie)
       continue;
-    if (slot.Size == kSimHandleQueue) {
+    if (HandleSlot.Size == kSimHandleQueue) {
       // Drop the oldest, as hidraw does when nobody reads: the queue never grows.
-      slot.Head = (slot.Head + 1) % kSimHandleQueue;
-      --slot.Size;
+      HandleSlot.Head = (HandleSlot.Head + 1) % kSimHandleQueue;
+      --HandleSlot.Size;
     }
-    std::uint8_t *target = slot.Queue[(slot.Head + slot.Size) % kSimHandleQueue];
-    std::fill(target, target + kSimInputReportLength, 0);
-    std::copy(Report, Report + n, target);
-    ++slot.Size;
-    slot.Arrived.notify_all();
+    std::uint8_t *Target = HandleSlot.Queue[(HandleSlot.Head + HandleSlot.Size) % kSimHandleQueue];
+    std::fill(Target, Target + kSimInputReportLength, 0);
+    std::copy(Report, Report + n, Target);
+    ++HandleSlot.Size;
+    HandleSlot.Arrived.notify_all();
   }
 }
 
 void SimPlatform::PresenceChanged(int Cookie) {
   // An instrument plugged in is an arrival. Its state is read without the platform's lock held.
-  std::shared_ptr<VirtualRW8> changed;
+  std::shared_ptr<VirtualRW8> Changed;
   {
-    std::lock_guard lock(Mutex);
+    std::lock_guard Lock(Mutex);
     if (Cookie >= 0 && Cookie < static_cast<int>(Instruments.size()))
-      changed = Instruments[static_cast<std::size_t>(Cookie)];
+      Changed = Instruments[static_cast<std::size_t>(Cookie)];
   }
-  if (changed && changed->LinkState().Present)
+  if (Changed && Changed->LinkState().Present)
     ArrivalCount.fetch_add(1);
-  std::lock_guard lock(Mutex);
-  for (Slot &slot : Handles) {
-    if (slot.Device == Cookie) {
-      slot.Size = 0;
-      slot.Arrived.notify_all();
+  std::lock_guard Lock(Mutex);
+  for (Slot &HandleSlot : Handles) {
+    if (HandleSlot.Device == Cookie) {
+      HandleSlot.Size = 0;
+      HandleSlot.Arrived.notify_all();
     }
   }
 }

@@ -66,23 +66,23 @@ public:
   /// opens and closes it on every turn, as on Windows).
   void SetKeepsDevicesOpen(bool Keep) { KeepOpen.store(Keep); }
 
-  std::vector<std::string> ListInterfaces(bool includeRegistered) override;
-  HidHandle Open(const std::string &path) override;
+  std::vector<std::string> ListInterfaces(bool IncludeRegistered) override;
+  HidHandle Open(const std::string &Path) override;
   std::string LastOpenError() const override;
-  void Close(HidHandle handle) override;
-  bool PeekAttributes(const std::string &path, HidAttributes &attributes) override;
-  bool GetAttributes(HidHandle handle, HidAttributes &attributes) override;
-  bool GetManufacturerString(HidHandle handle, std::string &text) override;
-  bool GetProductString(HidHandle handle, std::string &text) override;
-  bool GetSerialNumberString(HidHandle handle, std::string &text) override;
-  bool GetReportLengths(HidHandle handle, HidReportLengths &lengths) override;
-  int Read(HidHandle handle, std::uint8_t *buffer, int length, int timeoutMs) override;
-  int Write(HidHandle handle, const std::uint8_t *report, int length) override;
+  void Close(HidHandle Handle) override;
+  bool PeekAttributes(const std::string &Path, HidAttributes &Attributes) override;
+  bool GetAttributes(HidHandle Handle, HidAttributes &Attributes) override;
+  bool GetManufacturerString(HidHandle Handle, std::string &Text) override;
+  bool GetProductString(HidHandle Handle, std::string &Text) override;
+  bool GetSerialNumberString(HidHandle Handle, std::string &Text) override;
+  bool GetReportLengths(HidHandle Handle, HidReportLengths &Lengths) override;
+  int Read(HidHandle Handle, std::uint8_t *Buffer, int Length, int TimeoutMs) override;
+  int Write(HidHandle Handle, const std::uint8_t *Report, int Length) override;
   bool KeepsDevicesOpen() const override { return KeepOpen.load(); }
-  bool StillThere(HidHandle handle) override;
+  bool StillThere(HidHandle Handle) override;
   bool ReusesPaths() const override { return true; }
-  HidIdentityMatch MatchIdentity(const std::string &path, const HidIdentity &who) override;
-  bool FindIdentity(const HidIdentity &who, std::string &path) override;
+  HidIdentityMatch MatchIdentity(const std::string &Path, const HidIdentity &Who) override;
+  bool FindIdentity(const HidIdentity &Who, std::string &Path) override;
   /// Every instrument plugged in (SetPresent, AddInstrument, a renumbering) is an arrival.
   bool WatchArrivals(std::uint16_t, std::uint16_t) override { return true; }
   std::uint64_t Arrivals() override { return ArrivalCount.load(); }
@@ -107,13 +107,13 @@ private:
   void ReportProduced(int Cookie, const std::uint8_t *Report, int Length) override;
   void PresenceChanged(int Cookie) override;
   /// Slot of a handle, or nullptr; Mutex must be held.
-  Slot *SlotOf(HidHandle handle);
+  Slot *SlotOf(HidHandle Handle);
   /// The instrument behind a handle while it is alive and the handle is not dead; Mutex held.
-  std::shared_ptr<VirtualRW8> LiveInstrument(const Slot &slot) const;
+  std::shared_ptr<VirtualRW8> LiveInstrument(const Slot &HandleSlot) const;
   /// Node number of a path "sim:<n>", or -1.
-  static int ParsePath(const std::string &path);
+  static int ParsePath(const std::string &Path);
   /// Instrument index on a path, or -1; Mutex must be held.
-  int InstrumentOn(const std::string &path) const;
+  int InstrumentOn(const std::string &Path) const;
   /// A node number no instrument has; Mutex must be held.
   int FreshNode() const;
 

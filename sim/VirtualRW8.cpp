@@ -62,20 +62,20 @@ bool IsKnownCode(std::uint8_t Code) {
 /// The key the crypted password is XORed with: each serial character folded into the byte of
 /// its position modulo 6, plus a per-byte constant so that an empty serial still scrambles.
 std::array<std::uint8_t, 6> CryptKey(std::string_view Serial) {
-  std::array<std::uint8_t, 6> key{};
-  for (std::size_t i = 0; i < key.size(); ++i)
-    key[i] = static_cast<std::uint8_t>(0x5A * (i + 1));
+  std::array<std::uint8_t, 6> Key{};
+  for (std::size_t i = 0; i < Key.size(); ++i)
+    Key[i] = static_cast<std::uint8_t>(0x5A * (i + 1));
   for (std::size_t j = 0; j < Serial.size(); ++j)
-    key[j % 6] = static_cast<std::uint8_t>(key[j % 6] + static_cast<std::uint8_t>(Serial[j]));
-  return key;
+    Key[j % 6] = static_cast<std::uint8_t>(Key[j % 6] + static_cast<std::uint8_t>(Serial[j]));
+  return Key;
 }
 
 /// Pt100 resistance (Callendar-Van Dusen, IEC 60751).
 double Pt100(double t) {
-  constexpr double A = 3.9083e-3, B = -5.775e-7, C = -4.183e-12;
-  double r = 100.0 * (1.0 + A * t + B * t * t);
+  constexpr double kA = 3.9083e-3, kB = -5.775e-7, kC = -4.183e-12;
+  double r = 100.0 * (1.0 + kA * t + kB * t * t);
   if (t < 0)
-    r += 100.0 * C * (t - 100.0) * t * t * t;
+    r += 100.0 * kC * (t - 100.0) * t * t * t;
   return r;
 }
 
@@ -98,20 +98,20 @@ TSimSettings VirtualRW8::FactorySettings() {
 
 std::array<std::uint8_t, 6> VirtualRW8::CryptPassword(std::string_view Password,
                                                       std::string_view SerialNumber) {
-  std::array<std::uint8_t, 6> bytes = PackEight(Password);
-  const auto key = CryptKey(SerialNumber);
-  for (std::size_t i = 0; i < bytes.size(); ++i)
-    bytes[i] ^= key[i];
-  return bytes;
+  std::array<std::uint8_t, 6> Bytes = PackEight(Password);
+  const auto Key = CryptKey(SerialNumber);
+  for (std::size_t i = 0; i < Bytes.size(); ++i)
+    Bytes[i] ^= Key[i];
+  return Bytes;
 }
 
 std::string VirtualRW8::DecryptPassword(const std::array<std::uint8_t, 6> &Crypted,
                                         std::string_view SerialNumber) {
-  std::array<std::uint8_t, 6> bytes = Crypted;
-  const auto key = CryptKey(SerialNumber);
-  for (std::size_t i = 0; i < bytes.size(); ++i)
-    bytes[i] ^= key[i];
-  return UnpackEight(bytes.data());
+  std::array<std::uint8_t, 6> Bytes = Crypted;
+  const auto Key = CryptKey(SerialNumber);
+  for (std::size_t i = 0; i < Bytes.size(); ++i)
+    Bytes[i] ^= Key[i];
+  return UnpackEight(Bytes.data());
 }
 
 VirtualRW8::VirtualRW8(TVirtualRW8Options Options)
@@ -129,7 +129,7 @@ VirtualRW8::~VirtualRW8() {
 }
 
 void VirtualRW8::Start() {
-  std::lock_guard lock(RunMutex);
+  std::lock_guard Lock(RunMutex);
   if (Thread.joinable())
     return;
   StopRequested = false;
@@ -137,67 +137,67 @@ void VirtualRW8::Start() {
 }
 
 void VirtualRW8::Stop() {
-  std::thread finished;
+  std::thread Finished;
   {
-    std::lock_guard lock(RunMutex);
+    std::lock_guard Lock(RunMutex);
     StopRequested = true;
-    finished = std::move(Thread);
+    Finished = std::move(Thread);
   }
   RunChanged.notify_all();
-  if (finished.joinable())
-    finished.join();
+  if (Finished.joinable())
+    Finished.join();
 }
 
 bool VirtualRW8::Running() const {
-  std::lock_guard lock(RunMutex);
+  std::lock_guard Lock(RunMutex);
   return Thread.joinable();
 }
 
 void VirtualRW8::SetListener(TSimReportListener *NewListener, int Cookie) {
-  std::lock_guard lock(ListenerMutex);
+  std::lock_guard Lock(ListenerMutex);
   Listener = NewListener;
   ListenerCookie = Cookie;
 }
 
 void VirtualRW8::RunStreaming() {
   using Clock = std::chrono::steady_clock;
-  auto last = Clock::now();
-  auto next = last + std::chrono::milliseconds(LinkState().ReportPeriod);
-  std::unique_lock lock(RunMutex);
+  auto Previous = Clock::now();
+  auto Next = Previous + std::chrono::milliseconds(LinkState().ReportPeriod);
+  std::unique_lock Lock(RunMutex);
   while (!StopRequested) {
     // Bounded by the report period (at most 1 s); Stop() and SetReportPeriod() wake it early.
-    RunChanged.wait_until(lock, next, [this] { return StopRequested || PeriodChanged; });
+    RunChanged.wait_until(Lock, Next, [this] { return StopRequested || PeriodChanged; });
     if (StopRequested)
       break;
-    const bool periodChanged = PeriodChanged;
+    const bool Rescheduled = PeriodChanged;
     PeriodChanged = false;
-    lock.unlock();
-    const auto now = Clock::now();
-    const auto period = std::chrono::milliseconds(LinkState().ReportPeriod);
-    if (periodChanged && now < next) {
-      next = now + period;
-      lock.lock();
+    Lock.unlock();
+    const auto Now = Clock::now();
+    const auto Period = std::chrono::milliseconds(LinkState().ReportPeriod);
+    if (Rescheduled && Now < Next) {
+      Next = Now + Period;
+      Lock.lock();
       continue;
     }
-    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(now - last);
-    last = now;
-    Emit(elapsed);
-    next += period;
+    const auto Elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Now - Previous);
+    Previous = Now;
+    Emit(Elapsed);
+    Next += Period;
     // After a stall (a debugger, a loaded machine) the instrument goes on at its pace rather
     // than sending a burst of reports to catch up.
-    if (next < now)
-      next = now + period;
-    lock.lock();
+    if (Next < Now)
+      Next = Now + Period;
+    Lock.lock();
   }
 }
 
 bool VirtualRW8::Emit(std::chrono::microseconds Elapsed) {
-  std::uint8_t report[kSimInputReportLength];
-  if (!Tick(Elapsed, report))
+  std::uint8_t Report[kSimInputReportLength];
+  if (!Tick(Elapsed, Report))
     return false;
-  std::lock_guard listen(ListenerMutex);
+  std::lock_guard Listen(ListenerMutex);
   if (Listener)
-    Listener->ReportProduced(ListenerCookie, report, kSimInputReportLength);
+    Listener->ReportProduced(ListenerCookie, Report, kSimInputReportLength);
   return true;
 }
 
@@ -205,7 +205,7 @@ bool VirtualRW8::Emit(std::chrono::microseconds Elapsed) {
 
 void VirtualRW8::ReceiveCommand(const std::uint8_t *Command) {
   {
-    std::lock_guard lock(Mutex);
+    std::lock_guard Lock(Mutex);
     if (!IsPresent)
       return;
     ++Received;
@@ -241,19 +241,19 @@ bool VirtualRW8::WriteAllowed(std::uint8_t Code) const {
 
 void VirtualRW8::Record(std::uint8_t Code) {
   std::move_backward(History.begin(), History.end() - 1, History.end());
-  const std::int64_t ticks = ClockTicks();
-  History[0] = TSimRecord{Code, static_cast<std::uint16_t>(ticks / kTicksPerDay),
-                          static_cast<std::uint16_t>(ticks % kTicksPerDay)};
+  const std::int64_t Ticks = ClockTicks();
+  History[0] = TSimRecord{Code, static_cast<std::uint16_t>(Ticks / kTicksPerDay),
+                          static_cast<std::uint16_t>(Ticks % kTicksPerDay)};
   HistorySize = std::min(HistorySize + 1, kSimHistorySize);
 }
 
 void VirtualRW8::CarryOut(const TDecodedCommand &Command) {
-  const std::uint8_t code = Command.Code;
-  if (!IsKnownCode(code) || !WriteAllowed(code))
+  const std::uint8_t Code = Command.Code;
+  if (!IsKnownCode(Code) || !WriteAllowed(Code))
     return;
 
-  bool changed = true;
-  switch (static_cast<TCommand>(code)) {
+  bool Changed = true;
+  switch (static_cast<TCommand>(Code)) {
   case TCommand::SendFilter:
     Store.Filter = Command.Filter;
     break;
@@ -275,7 +275,7 @@ void VirtualRW8::CarryOut(const TDecodedCommand &Command) {
     // A wrong password leaves the lock as it is; it does not lock an unlocked instrument.
     if (Command.Text == Pass)
       Locked = false;
-    changed = false;
+    Changed = false;
     break;
   case TCommand::ChangePassword:
     Pass = Command.Text;
@@ -290,18 +290,18 @@ void VirtualRW8::CarryOut(const TDecodedCommand &Command) {
   case TCommand::SetClock:
     ClockBase = std::int64_t{Command.Clock.Date} * kTicksPerDay + Command.Clock.Time;
     ClockSetAt = SimTimeUs;
-    changed = false;
+    Changed = false;
     break;
   case TCommand::Reset:
     // A restart: the lock comes back as at plug-in and the alarm timers start afresh.
     Locked = Pass != kEightSpaces;
     Run1 = {};
     Run2 = {};
-    changed = false;
+    Changed = false;
     break;
   case TCommand::ResetAll: {
-    const TSimSettings factory = FactorySettings();
-    Store = factory;
+    const TSimSettings Factory = FactorySettings();
+    Store = Factory;
     Run1 = {};
     Run2 = {};
     break;
@@ -309,35 +309,35 @@ void VirtualRW8::CarryOut(const TDecodedCommand &Command) {
   default:
     // Reads, ping, adjustments: nothing to store. The simulated instrument has no calibration
     // for the zero and full-scale adjustments to change; they are only recorded.
-    changed = false;
+    Changed = false;
     break;
   }
-  if (IsRecordedWrite(code)) {
-    Record(code);
-    changed = true;
+  if (IsRecordedWrite(Code)) {
+    Record(Code);
+    Changed = true;
   }
-  if (changed)
+  if (Changed)
     MarkDirty();
 }
 
 // ---- Reports ----------------------------------------------------------------------------------
 
 bool VirtualRW8::Tick(std::chrono::microseconds Elapsed, std::uint8_t *Report) {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   StepModel(std::max<std::int64_t>(0, Elapsed.count()));
   if (!IsPresent || Silent)
     return false;
-  const std::uint8_t code = Last[CommandOffset::Code];
-  TAnswerFields fields;
-  fields.Code = (ErrorAnswers || !IsKnownCode(code)) ? CodeOf(TCommand::Error) : code;
-  fields.Status = ComputeStatus();
-  fields.Counter = Counter++;
-  fields.MeasureTenths = SensorFailure ? kFailedMeasure : MeasureTenthsLocked();
-  if (fields.Code != CodeOf(TCommand::Error))
-    fields.Payload = Payload();
-  const TAnswerBytes answer = EncodeAnswer(fields);
+  const std::uint8_t Code = Last[CommandOffset::Code];
+  TAnswerFields Fields;
+  Fields.Code = (ErrorAnswers || !IsKnownCode(Code)) ? CodeOf(TCommand::Error) : Code;
+  Fields.Status = ComputeStatus();
+  Fields.Counter = Counter++;
+  Fields.MeasureTenths = SensorFailure ? kFailedMeasure : MeasureTenthsLocked();
+  if (Fields.Code != CodeOf(TCommand::Error))
+    Fields.Payload = Payload();
+  const TAnswerBytes Answer = EncodeAnswer(Fields);
   Report[0] = 0; // report id
-  std::copy(answer.begin(), answer.end(), Report + kReportIdLength);
+  std::copy(Answer.begin(), Answer.end(), Report + kReportIdLength);
   if (CorruptShare > 0.0 && std::uniform_real_distribution<double>(0.0, 1.0)(Random) < CorruptShare)
     Corrupt(Report);
   ++Sent;
@@ -345,46 +345,46 @@ bool VirtualRW8::Tick(std::chrono::microseconds Elapsed, std::uint8_t *Report) {
 }
 
 void VirtualRW8::Corrupt(std::uint8_t *Report) {
-  std::uint8_t *answer = Report + kReportIdLength;
+  std::uint8_t *Answer = Report + kReportIdLength;
   if (std::uniform_int_distribution<int>(0, 1)(Random) == 0) {
-    answer[AnswerOffset::Checksum] ^=
+    Answer[AnswerOffset::Checksum] ^=
         static_cast<std::uint8_t>(std::uniform_int_distribution<int>(1, 255)(Random));
   } else {
-    const int flips = std::uniform_int_distribution<int>(1, 3)(Random);
-    for (int i = 0; i < flips; ++i) {
-      const int bit = std::uniform_int_distribution<int>(0, kAnswerLength * 8 - 1)(Random);
-      answer[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    const int Flips = std::uniform_int_distribution<int>(1, 3)(Random);
+    for (int i = 0; i < Flips; ++i) {
+      const int Bit = std::uniform_int_distribution<int>(0, kAnswerLength * 8 - 1)(Random);
+      Answer[Bit / 8] ^= static_cast<std::uint8_t>(1u << (Bit % 8));
     }
   }
   // Some bit patterns keep the sum (two flipped top bits); the simulated link always makes a
   // corruption detectable, so that a test can count on the checksum.
-  if (FrameChecksumValid(answer, kAnswerLength))
-    answer[AnswerOffset::Checksum] ^= 0x01;
+  if (FrameChecksumValid(Answer, kAnswerLength))
+    Answer[AnswerOffset::Checksum] ^= 0x01;
   ++Corrupted;
 }
 
 TBlockBytes VirtualRW8::Payload() const {
-  const TDecodedCommand asked = DecodeCommand(Last.data());
-  switch (static_cast<TCommand>(asked.Code)) {
+  const TDecodedCommand Asked = DecodeCommand(Last.data());
+  switch (static_cast<TCommand>(Asked.Code)) {
   case TCommand::ReadState: {
-    const double rt = Pt100(Temperature());
-    const long raw = std::clamp(std::lround(rt * 100.0), -32768L, 32767L);
-    return EncodeStatePayload(static_cast<std::int16_t>(raw), static_cast<float>(rt));
+    const double Rt = Pt100(Temperature());
+    const long Raw = std::clamp(std::lround(Rt * 100.0), -32768L, 32767L);
+    return EncodeStatePayload(static_cast<std::int16_t>(Raw), static_cast<float>(Rt));
   }
   case TCommand::ReadInfo:
     return Info;
   case TCommand::ReadWROP: {
-    TBlockBytes payload{};
-    if (asked.HistoryIndex < HistorySize) {
-      const TSimRecord &r = History[static_cast<std::size_t>(asked.HistoryIndex)];
-      WROPToBytes(TWROP{WROPSlotMask(asked.HistoryIndex), r.OpCode, r.OpDate, r.OpTime},
-                  payload.data());
+    TBlockBytes Payload{};
+    if (Asked.HistoryIndex < HistorySize) {
+      const TSimRecord &r = History[static_cast<std::size_t>(Asked.HistoryIndex)];
+      WROPToBytes(TWROP{WROPSlotMask(Asked.HistoryIndex), r.OpCode, r.OpDate, r.OpTime},
+                  Payload.data());
     }
     // No such record: six zero bytes, a slot mask that names no slot.
-    return payload;
+    return Payload;
   }
   case TCommand::Ping:
-    return asked.Params;
+    return Asked.Params;
   case TCommand::ReadFilter:
     return EncodeFilterPayload(Store.Filter);
   case TCommand::ReadAlarm1:
@@ -394,7 +394,7 @@ TBlockBytes VirtualRW8::Payload() const {
   case TCommand::ReadTag:
   case TCommand::ReadTag2:
     return EncodeTagHalfPayload(std::string_view(Store.Tag).substr(
-        asked.Code == CodeOf(TCommand::ReadTag) ? 0 : kTagHalfLength, kTagHalfLength));
+        Asked.Code == CodeOf(TCommand::ReadTag) ? 0 : kTagHalfLength, kTagHalfLength));
   case TCommand::ReadCryptedPassword:
     return CryptPassword(Pass, Opts.SerialNumber);
   default:

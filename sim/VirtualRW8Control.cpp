@@ -15,7 +15,7 @@ namespace zol {
 
 void VirtualRW8::SetPresent(bool Present) {
   {
-    std::lock_guard lock(Mutex);
+    std::lock_guard Lock(Mutex);
     if (IsPresent == Present)
       return;
     IsPresent = Present;
@@ -24,67 +24,67 @@ void VirtualRW8::SetPresent(bool Present) {
     else
       ++Generation;
   }
-  std::lock_guard listen(ListenerMutex);
+  std::lock_guard Listen(ListenerMutex);
   if (Listener)
     Listener->PresenceChanged(ListenerCookie);
 }
 
 void VirtualRW8::SetSilent(bool NewSilent) {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   Silent = NewSilent;
 }
 
 void VirtualRW8::DropNextCommands(int Count) {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   DropCount = std::max(0, Count);
 }
 
 void VirtualRW8::SetDropShare(double Share, std::uint32_t Seed) {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   DropShare = std::isfinite(Share) ? std::clamp(Share, 0.0, 1.0) : 0.0;
   DropRandom.seed(Seed);
 }
 
 void VirtualRW8::SetCorruptShare(double Share, std::uint32_t Seed) {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   CorruptShare = std::isfinite(Share) ? std::clamp(Share, 0.0, 1.0) : 0.0;
   Random.seed(Seed);
 }
 
 void VirtualRW8::SetSensorFailure(bool Failure) {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   SensorFailure = Failure;
 }
 
 void VirtualRW8::SetErrorAnswers(bool Error) {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   ErrorAnswers = Error;
 }
 
 void VirtualRW8::SetOversizedReports(bool NewOversized) {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   Oversized = NewOversized;
 }
 
 void VirtualRW8::SetPermissionDenied(bool NewDenied) {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   Denied = NewDenied;
 }
 
 void VirtualRW8::SetReportPeriod(int Milliseconds) {
   {
-    std::lock_guard lock(Mutex);
+    std::lock_guard Lock(Mutex);
     PeriodMs = std::clamp(Milliseconds, 1, 1000);
   }
   {
-    std::lock_guard lock(RunMutex);
+    std::lock_guard Lock(RunMutex);
     PeriodChanged = true;
   }
   RunChanged.notify_all();
 }
 
 void VirtualRW8::SetTemperature(std::optional<float> Celsius) {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   Pinned = Celsius;
   if (Pinned)
     Filtered = *Pinned;
@@ -92,7 +92,7 @@ void VirtualRW8::SetTemperature(std::optional<float> Celsius) {
 
 void VirtualRW8::SetOptionFlags(bool UseDisplay, bool UseE2PROM) {
   {
-    std::lock_guard lock(Mutex);
+    std::lock_guard Lock(Mutex);
     Store.UseDisplay = UseDisplay;
     Store.UseE2PROM = UseE2PROM;
     MarkDirty();
@@ -101,12 +101,12 @@ void VirtualRW8::SetOptionFlags(bool UseDisplay, bool UseE2PROM) {
 }
 
 TSimLinkState VirtualRW8::LinkState() const {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   return TSimLinkState{IsPresent, Generation, Oversized, Denied, PeriodMs};
 }
 
 TSimSnapshot VirtualRW8::Snapshot() const {
-  std::lock_guard lock(Mutex);
+  std::lock_guard Lock(Mutex);
   TSimSnapshot n;
   n.Settings = Store;
   n.Password = Pass;
@@ -114,9 +114,9 @@ TSimSnapshot VirtualRW8::Snapshot() const {
   n.History = History;
   n.HistoryCount = HistorySize;
   n.InfoBlock = Info;
-  const std::int64_t ticks = ClockTicks();
-  n.ClockDate = static_cast<std::uint16_t>(ticks / kTicksPerDay);
-  n.ClockTime = static_cast<std::uint16_t>(ticks % kTicksPerDay);
+  const std::int64_t Ticks = ClockTicks();
+  n.ClockDate = static_cast<std::uint16_t>(Ticks / kTicksPerDay);
+  n.ClockTime = static_cast<std::uint16_t>(Ticks % kTicksPerDay);
   n.MeasureTenths = MeasureTenthsLocked();
   n.StatusByte = ComputeStatus();
   n.LastCode = Last[CommandOffset::Code];
@@ -143,20 +143,20 @@ void VirtualRW8::LoadMemory() {
     return;
   }
   // A missing or corrupt file leaves the factory state.
-  TSimMemory kept = MemoryLocked();
-  std::string reason;
-  Memory = LoadMemoryFile(Opts.MemoryFile, kept, &reason);
+  TSimMemory Kept = MemoryLocked();
+  std::string Reason;
+  Memory = LoadMemoryFile(Opts.MemoryFile, Kept, &Reason);
   if (Memory == TSimMemoryState::Refused) {
-    std::lock_guard file(FileMutex);
-    FileProblem = Opts.MemoryFile + ": " + reason + "; the instrument keeps nothing in it";
+    std::lock_guard File(FileMutex);
+    FileProblem = Opts.MemoryFile + ": " + Reason + "; the instrument keeps nothing in it";
   }
   if (Memory != TSimMemoryState::Loaded)
     return;
-  Store = kept.Settings;
-  Pass = kept.Password;
-  History = kept.History;
-  HistorySize = kept.HistoryCount;
-  Info = kept.Info;
+  Store = Kept.Settings;
+  Pass = Kept.Password;
+  History = Kept.History;
+  HistorySize = Kept.HistoryCount;
+  Info = Kept.Info;
 }
 
 void VirtualRW8::MarkDirty() {
@@ -169,32 +169,32 @@ void VirtualRW8::MarkDirty() {
 void VirtualRW8::SaveMemory() {
   if (Opts.MemoryFile.empty())
     return;
-  TSimMemoryImage image;
-  std::uint64_t generation;
+  TSimMemoryImage Image;
+  std::uint64_t SavedGeneration;
   {
-    std::lock_guard lock(Mutex);
+    std::lock_guard Lock(Mutex);
     // A name refused at the start is never written to.
     if (Memory == TSimMemoryState::Refused)
       return;
-    image = DirtyImage;
-    generation = DirtyGeneration;
+    Image = DirtyImage;
+    SavedGeneration = DirtyGeneration;
   }
-  std::lock_guard file(FileMutex);
+  std::lock_guard File(FileMutex);
   // Another thread may have written a newer image meanwhile; an older one must not replace it.
-  if (generation <= WrittenGeneration)
+  if (SavedGeneration <= WrittenGeneration)
     return;
-  // A failure leaves the generation unwritten, so the next change tries again.
-  std::string reason;
-  if (SaveMemoryFile(Opts.MemoryFile, image, &reason)) {
-    WrittenGeneration = generation;
+  // A failure leaves the SavedGeneration unwritten, so the next change tries again.
+  std::string Reason;
+  if (SaveMemoryFile(Opts.MemoryFile, Image, &Reason)) {
+    WrittenGeneration = SavedGeneration;
     FileProblem.clear();
   } else {
-    FileProblem = Opts.MemoryFile + " could not be written: " + reason;
+    FileProblem = Opts.MemoryFile + " could not be written: " + Reason;
   }
 }
 
 std::string VirtualRW8::MemoryProblem() const {
-  std::lock_guard file(FileMutex);
+  std::lock_guard File(FileMutex);
   return FileProblem;
 }
 

@@ -16,35 +16,35 @@ constexpr std::int64_t kUsPerDay = 86'400'000'000LL;
 } // namespace
 
 std::uint8_t VirtualRW8::ComputeStatus() const {
-  std::uint8_t status = 0;
+  std::uint8_t Status = 0;
   if (SensorFailure)
-    status |= StatusBit::SensorFailure;
+    Status |= StatusBit::SensorFailure;
   if (Locked)
-    status |= StatusBit::WriteLocked;
+    Status |= StatusBit::WriteLocked;
   if (Store.UseE2PROM)
-    status |= StatusBit::UseE2PROM;
+    Status |= StatusBit::UseE2PROM;
   if (Store.UseDisplay)
-    status |= StatusBit::UseDisplay;
-  const auto drive = [this](const TSimAlarm &a, const AlarmRun &run, std::uint8_t relayBit,
-                            std::uint8_t ledBit) {
-    std::uint8_t bits = 0;
-    bool contactClosed, led;
+    Status |= StatusBit::UseDisplay;
+  const auto Drive = [this](const TSimAlarm &a, const AlarmRun &Run, std::uint8_t RelayBit,
+                            std::uint8_t LedBit) {
+    std::uint8_t Bits = 0;
+    bool ContactClosed, Led;
     if (SensorFailure) {
-      contactClosed = (a.Flags & AlarmFlag::FailClosed) != 0;
-      led = true; // the LEDs show the fault whatever their sense
+      ContactClosed = (a.Flags & AlarmFlag::FailClosed) != 0;
+      Led = true; // the LEDs show the fault whatever their sense
     } else {
-      contactClosed = run.Tripped != ((a.Flags & AlarmFlag::ContactNC) != 0);
-      led = ((a.Flags & AlarmFlag::LedBelow) != 0) ? !run.Tripped : run.Tripped;
+      ContactClosed = Run.Tripped != ((a.Flags & AlarmFlag::ContactNC) != 0);
+      Led = ((a.Flags & AlarmFlag::LedBelow) != 0) ? !Run.Tripped : Run.Tripped;
     }
-    if (contactClosed)
-      bits |= relayBit;
-    if (led)
-      bits |= ledBit;
-    return bits;
+    if (ContactClosed)
+      Bits |= RelayBit;
+    if (Led)
+      Bits |= LedBit;
+    return Bits;
   };
-  status |= drive(Store.Alarm1, Run1, StatusBit::Relay1, StatusBit::Led1);
-  status |= drive(Store.Alarm2, Run2, StatusBit::Relay2, StatusBit::Led2);
-  return status;
+  Status |= Drive(Store.Alarm1, Run1, StatusBit::Relay1, StatusBit::Led1);
+  Status |= Drive(Store.Alarm2, Run2, StatusBit::Relay2, StatusBit::Led2);
+  return Status;
 }
 
 float VirtualRW8::Temperature() const {
@@ -52,8 +52,8 @@ float VirtualRW8::Temperature() const {
 }
 
 std::int16_t VirtualRW8::MeasureTenthsLocked() const {
-  const long tenths = std::lround(Filtered * 10.0);
-  return static_cast<std::int16_t>(std::clamp(tenths, -32768L, 32767L));
+  const long Tenths = std::lround(Filtered * 10.0);
+  return static_cast<std::int16_t>(std::clamp(Tenths, -32768L, 32767L));
 }
 
 void VirtualRW8::StepModel(std::int64_t ElapsedUs) {
@@ -63,15 +63,15 @@ void VirtualRW8::StepModel(std::int64_t ElapsedUs) {
   } else {
     // A slow drift around 21 °C: two slow waves, periods 5 min and 37 s.
     const double t = static_cast<double>(SimTimeUs) / 1e6;
-    const double target = 21.0 + 1.5 * std::sin(2 * std::numbers::pi * t / 300.0) +
+    const double Target = 21.0 + 1.5 * std::sin(2 * std::numbers::pi * t / 300.0) +
                           0.3 * std::sin(2 * std::numbers::pi * t / 37.0);
     // The damping filter: a first-order lag with the filter's time constant.
-    const double tau = Store.FilterSeconds();
-    const double dt = static_cast<double>(ElapsedUs) / 1e6;
-    if (!(tau > 0.0) || !std::isfinite(tau) || dt >= tau)
-      Filtered = target;
+    const double Tau = Store.FilterSeconds();
+    const double Dt = static_cast<double>(ElapsedUs) / 1e6;
+    if (!(Tau > 0.0) || !std::isfinite(Tau) || Dt >= Tau)
+      Filtered = Target;
     else
-      Filtered += (target - Filtered) * dt / tau;
+      Filtered += (Target - Filtered) * Dt / Tau;
   }
   StepAlarm(Store.Alarm1, Run1, ElapsedUs);
   StepAlarm(Store.Alarm2, Run2, ElapsedUs);
@@ -83,10 +83,10 @@ void VirtualRW8::StepAlarm(const TSimAlarm &Alarm, AlarmRun &Run, std::int64_t E
     Run.PendingUs = 0;
     return;
   }
-  const int measure = MeasureTenthsLocked();
-  const int release = Alarm.SetPoint - std::abs(int{Alarm.Hysteresis});
-  const bool wantsChange = Run.Tripped ? measure <= release : measure >= Alarm.SetPoint;
-  if (!wantsChange) {
+  const int Measure = MeasureTenthsLocked();
+  const int Release = Alarm.SetPoint - std::abs(int{Alarm.Hysteresis});
+  const bool WantsChange = Run.Tripped ? Measure <= Release : Measure >= Alarm.SetPoint;
+  if (!WantsChange) {
     Run.PendingUs = 0;
     return;
   }
@@ -98,8 +98,8 @@ void VirtualRW8::StepAlarm(const TSimAlarm &Alarm, AlarmRun &Run, std::int64_t E
 }
 
 std::int64_t VirtualRW8::ClockTicks() const {
-  const std::int64_t elapsed = (SimTimeUs - ClockSetAt) * kTicksPerDay / kUsPerDay;
-  return (ClockBase + elapsed) % (kTicksPerDay * kDeviceDays); // the clock wraps with its date
+  const std::int64_t Elapsed = (SimTimeUs - ClockSetAt) * kTicksPerDay / kUsPerDay;
+  return (ClockBase + Elapsed) % (kTicksPerDay * kDeviceDays); // the clock wraps with its date
 }
 
 } // namespace zol
