@@ -65,7 +65,7 @@ constexpr int kFixedCount = 15;
 constexpr int kSettingsCount = 14; // tag, filter, then 6 per alarm
 
 std::string SettingsColumns(const char *Prefix) {
-  static const char *const names[] = {"tag",
+  static const char *const Names[] = {"tag",
                                       "filter",
                                       "alarm1_set_point",
                                       "alarm1_hysteresis",
@@ -79,10 +79,10 @@ std::string SettingsColumns(const char *Prefix) {
                                       "alarm2_contact_nc",
                                       "alarm2_fail_closed",
                                       "alarm2_led_below"};
-  std::string columns;
-  for (const char *name : names)
-    columns += std::string(", ") + Prefix + name;
-  return columns;
+  std::string Columns;
+  for (const char *Name : Names)
+    Columns += std::string(", ") + Prefix + Name;
+  return Columns;
 }
 
 std::string Problem(sqlite3 *Db, const std::string &What) {
@@ -108,16 +108,16 @@ public:
   void Null(int At) { sqlite3_bind_null(Handle, At); }
   /// True while there is a row.
   bool Step(const char *What) {
-    const int code = sqlite3_step(Handle);
-    if (code == SQLITE_ROW)
+    const int Code = sqlite3_step(Handle);
+    if (Code == SQLITE_ROW)
       return true;
-    if (code == SQLITE_DONE)
+    if (Code == SQLITE_DONE)
       return false;
     throw EJournal(EJournal::TKind::Unusable, Problem(Db, What));
   }
   std::string TextAt(int Column) const {
-    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(Handle, Column));
-    return text ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(Handle, Column)))
+    const auto *Text = reinterpret_cast<const char *>(sqlite3_column_text(Handle, Column));
+    return Text ? std::string(Text, static_cast<std::size_t>(sqlite3_column_bytes(Handle, Column)))
                 : std::string();
   }
   std::int64_t IntegerAt(int Column) const { return sqlite3_column_int64(Handle, Column); }
@@ -130,11 +130,11 @@ private:
 };
 
 void Execute(sqlite3 *Db, const char *Sql, const std::string &What) {
-  char *error = nullptr;
-  if (sqlite3_exec(Db, Sql, nullptr, nullptr, &error) != SQLITE_OK) {
-    const std::string message = What + ": " + (error ? error : sqlite3_errmsg(Db));
-    sqlite3_free(error);
-    throw EJournal(EJournal::TKind::Unusable, message);
+  char *Error = nullptr;
+  if (sqlite3_exec(Db, Sql, nullptr, nullptr, &Error) != SQLITE_OK) {
+    const std::string Message = What + ": " + (Error ? Error : sqlite3_errmsg(Db));
+    sqlite3_free(Error);
+    throw EJournal(EJournal::TKind::Unusable, Message);
   }
 }
 
@@ -175,16 +175,16 @@ std::string Newer(const std::string &Path, int Version) {
 sqlite3 *OpenDb(const std::string &Path, bool Create) {
   if (!Create && !PathExists(Path))
     throw EJournal(EJournal::TKind::Missing, Path + ": no journal there yet");
-  sqlite3 *db = nullptr;
-  const int flags = SQLITE_OPEN_READWRITE | (Create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
-  if (sqlite3_open_v2(Path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
-    const std::string message = Problem(db, Path + " cannot be opened");
-    sqlite3_close(db);
-    throw EJournal(EJournal::TKind::Unusable, message);
+  sqlite3 *Db = nullptr;
+  const int Flags = SQLITE_OPEN_READWRITE | (Create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
+  if (sqlite3_open_v2(Path.c_str(), &Db, Flags, nullptr) != SQLITE_OK) {
+    const std::string Message = Problem(Db, Path + " cannot be opened");
+    sqlite3_close(Db);
+    throw EJournal(EJournal::TKind::Unusable, Message);
   }
-  sqlite3_busy_timeout(db, kJournalBusyMs);
-  sqlite3_extended_result_codes(db, 1);
-  return db;
+  sqlite3_busy_timeout(Db, kJournalBusyMs);
+  sqlite3_extended_result_codes(Db, 1);
+  return Db;
 }
 
 using TClock = std::chrono::system_clock;
@@ -201,66 +201,66 @@ void BindSettings(TStatement &S, int First, const std::optional<TZOLSettings> &S
   }
   S.Text(First, Settings->Tag.Get());
   S.Real(First + 1, Settings->Filter);
-  int at = First + 2;
-  for (const TZOLAlarm *alarm : {&Settings->Alarm1, &Settings->Alarm2}) {
-    S.Real(at++, alarm->SetPoint);
-    S.Real(at++, alarm->Hysteresis);
-    S.Real(at++, alarm->Delay);
-    S.Integer(at++, alarm->ContactNC != 0);
-    S.Integer(at++, alarm->FailClosed != 0);
-    S.Integer(at++, alarm->LedBelow != 0);
+  int At = First + 2;
+  for (const TZOLAlarm *Alarm : {&Settings->Alarm1, &Settings->Alarm2}) {
+    S.Real(At++, Alarm->SetPoint);
+    S.Real(At++, Alarm->Hysteresis);
+    S.Real(At++, Alarm->Delay);
+    S.Integer(At++, Alarm->ContactNC != 0);
+    S.Integer(At++, Alarm->FailClosed != 0);
+    S.Integer(At++, Alarm->LedBelow != 0);
   }
 }
 
 std::optional<TZOLSettings> SettingsAt(const TStatement &S, int First) {
   if (S.NullAt(First))
     return std::nullopt;
-  TZOLSettings settings;
-  settings.Tag.Set(S.TextAt(First));
-  settings.Filter = static_cast<float>(S.RealAt(First + 1));
-  int at = First + 2;
-  for (TZOLAlarm *alarm : {&settings.Alarm1, &settings.Alarm2}) {
-    alarm->SetPoint = static_cast<float>(S.RealAt(at++));
-    alarm->Hysteresis = static_cast<float>(S.RealAt(at++));
-    alarm->Delay = static_cast<float>(S.RealAt(at++));
-    alarm->ContactNC = S.IntegerAt(at++) != 0;
-    alarm->FailClosed = S.IntegerAt(at++) != 0;
-    alarm->LedBelow = S.IntegerAt(at++) != 0;
+  TZOLSettings Settings;
+  Settings.Tag.Set(S.TextAt(First));
+  Settings.Filter = static_cast<float>(S.RealAt(First + 1));
+  int At = First + 2;
+  for (TZOLAlarm *Alarm : {&Settings.Alarm1, &Settings.Alarm2}) {
+    Alarm->SetPoint = static_cast<float>(S.RealAt(At++));
+    Alarm->Hysteresis = static_cast<float>(S.RealAt(At++));
+    Alarm->Delay = static_cast<float>(S.RealAt(At++));
+    Alarm->ContactNC = S.IntegerAt(At++) != 0;
+    Alarm->FailClosed = S.IntegerAt(At++) != 0;
+    Alarm->LedBelow = S.IntegerAt(At++) != 0;
   }
-  return settings;
+  return Settings;
 }
 
 TJournalCheck Check(sqlite3 *Db, const std::string &Path) {
-  TJournalCheck check;
+  TJournalCheck Check;
   try {
     TStatement s(Db, "PRAGMA integrity_check");
-    std::string problems;
+    std::string Problems;
     while (s.Step("the journal cannot be checked")) {
-      const std::string line = s.TextAt(0);
-      if (line != "ok")
-        problems += (problems.empty() ? "" : "; ") + line;
+      const std::string Line = s.TextAt(0);
+      if (Line != "ok")
+        Problems += (Problems.empty() ? "" : "; ") + Line;
     }
-    if (!problems.empty()) {
-      check.Message = Path + " is damaged: " + problems;
-      return check;
+    if (!Problems.empty()) {
+      Check.Message = Path + " is damaged: " + Problems;
+      return Check;
     }
-    const int version = UserVersion(Db);
-    if (version > kJournalSchemaVersion) {
-      check.Message = Newer(Path, version);
-      return check;
+    const int Version = UserVersion(Db);
+    if (Version > kJournalSchemaVersion) {
+      Check.Message = Newer(Path, Version);
+      return Check;
     }
-    if (version != kJournalSchemaVersion) {
-      check.Message = Path + " has journal version " + std::to_string(version) +
+    if (Version != kJournalSchemaVersion) {
+      Check.Message = Path + " has journal version " + std::to_string(Version) +
                       ", not this program's " + std::to_string(kJournalSchemaVersion);
-      return check;
+      return Check;
     }
   } catch (const EJournal &e) {
-    check.Message = Path + ": " + e.what();
-    return check;
+    Check.Message = Path + ": " + e.what();
+    return Check;
   }
-  check.Sound = true;
-  check.Message = Path + ": sound (journal version " + std::to_string(kJournalSchemaVersion) + ")";
-  return check;
+  Check.Sound = true;
+  Check.Message = Path + ": sound (journal version " + std::to_string(kJournalSchemaVersion) + ")";
+  return Check;
 }
 
 } // namespace
@@ -288,8 +288,8 @@ std::optional<TJournalVerdict> JournalVerdictFrom(std::string_view Name) {
 }
 
 std::string DefaultJournalPath() {
-  if (const char *path = std::getenv("ZOLCFG_JOURNAL"); path && *path)
-    return path;
+  if (const char *Path = std::getenv("ZOLCFG_JOURNAL"); Path && *Path)
+    return Path;
   return SystemJournalPath();
 }
 
@@ -298,36 +298,36 @@ std::unique_ptr<TJournal> TJournal::Open(const std::string &Path, TOpen Mode) {
     throw EJournal(EJournal::TKind::Unusable,
                    "no place for the journal: the system names no data folder (set "
                    "ZOLCFG_JOURNAL)");
-  const bool create = Mode == TOpen::Write;
-  if (create) {
-    if (const std::string problem = MakeFoldersFor(Path); !problem.empty())
-      throw EJournal(EJournal::TKind::Unusable, problem);
+  const bool Create = Mode == TOpen::Write;
+  if (Create) {
+    if (const std::string Problem = MakeFoldersFor(Path); !Problem.empty())
+      throw EJournal(EJournal::TKind::Unusable, Problem);
   }
-  sqlite3 *db = OpenDb(Path, create);
-  std::unique_ptr<TJournal> journal(new TJournal(db, Path));
+  sqlite3 *Db = OpenDb(Path, Create);
+  std::unique_ptr<TJournal> Journal(new TJournal(Db, Path));
   // A newer program's journal is refused before anything is written to it, WAL mode included.
-  const int found = UserVersion(db);
-  if (found > kJournalSchemaVersion)
-    throw EJournal(EJournal::TKind::Newer, Newer(Path, found));
+  const int Found = UserVersion(Db);
+  if (Found > kJournalSchemaVersion)
+    throw EJournal(EJournal::TKind::Newer, Newer(Path, Found));
   {
-    TStatement wal(db, "PRAGMA journal_mode=WAL");
-    wal.Step("the journal cannot be put in WAL mode");
+    TStatement Wal(Db, "PRAGMA journal_mode=WAL");
+    Wal.Step("the journal cannot be put in WAL mode");
   }
-  Execute(db, "PRAGMA synchronous=NORMAL", "the journal cannot be set up");
-  if (found < kJournalSchemaVersion) {
-    TTransaction migration(db);
+  Execute(Db, "PRAGMA synchronous=NORMAL", "the journal cannot be set up");
+  if (Found < kJournalSchemaVersion) {
+    TTransaction Migration(Db);
     // Another program may have brought it up meanwhile: read again under the lock.
-    const int version = UserVersion(db);
-    if (version > kJournalSchemaVersion)
-      throw EJournal(EJournal::TKind::Newer, Newer(Path, version));
-    for (int step = version; step < kJournalSchemaVersion; ++step)
-      Execute(db, kMigrations[step],
-              Path + " cannot be brought to journal version " + std::to_string(step + 1));
-    const std::string set = "PRAGMA user_version=" + std::to_string(kJournalSchemaVersion);
-    Execute(db, set.c_str(), Path + " cannot be brought to its version");
-    migration.Commit();
+    const int Version = UserVersion(Db);
+    if (Version > kJournalSchemaVersion)
+      throw EJournal(EJournal::TKind::Newer, Newer(Path, Version));
+    for (int Step = Version; Step < kJournalSchemaVersion; ++Step)
+      Execute(Db, kMigrations[Step],
+              Path + " cannot be brought to journal version " + std::to_string(Step + 1));
+    const std::string Set = "PRAGMA user_version=" + std::to_string(kJournalSchemaVersion);
+    Execute(Db, Set.c_str(), Path + " cannot be brought to its version");
+    Migration.Commit();
   }
-  return journal;
+  return Journal;
 }
 
 TJournal::~TJournal() {
@@ -343,50 +343,50 @@ std::int64_t TJournal::Record(TJournalRecord R) {
     R.UserName = SystemUserName();
   if (R.HostName.empty())
     R.HostName = SystemHostName();
-  std::string sql = std::string("INSERT INTO records (") + (kFixedColumns + 4) +
+  std::string Sql = std::string("INSERT INTO records (") + (kFixedColumns + 4) +
                     SettingsColumns("before_") + SettingsColumns("after_") + ") VALUES (?";
   for (int i = 1; i < kFixedCount - 1 + 2 * kSettingsCount; ++i)
-    sql += ", ?";
-  sql += ")";
-  TTransaction transaction(Db);
-  TStatement s(Db, sql);
-  int at = 1;
-  s.Text(at++, R.Time);
-  s.Integer(at++, UtcMs(R.When));
-  for (const std::string *text : {&R.SerialNumber, &R.Manufacturer, &R.Product, &R.Firmware,
+    Sql += ", ?";
+  Sql += ")";
+  TTransaction Transaction(Db);
+  TStatement s(Db, Sql);
+  int At = 1;
+  s.Text(At++, R.Time);
+  s.Integer(At++, UtcMs(R.When));
+  for (const std::string *Text : {&R.SerialNumber, &R.Manufacturer, &R.Product, &R.Firmware,
                                   &R.Program, &R.ProgramVersion, &R.UserName, &R.HostName})
-    s.Text(at++, *text);
-  s.Text(at++, JournalOperationName(R.Operation));
-  s.Text(at++, JournalVerdictName(R.Verdict));
-  s.Text(at++, R.Message);
-  s.Text(at++, R.ParameterFile);
-  BindSettings(s, at, R.Before);
-  BindSettings(s, at + kSettingsCount, R.After);
+    s.Text(At++, *Text);
+  s.Text(At++, JournalOperationName(R.Operation));
+  s.Text(At++, JournalVerdictName(R.Verdict));
+  s.Text(At++, R.Message);
+  s.Text(At++, R.ParameterFile);
+  BindSettings(s, At, R.Before);
+  BindSettings(s, At + kSettingsCount, R.After);
   s.Step("the journal cannot be written");
-  const std::int64_t id = sqlite3_last_insert_rowid(Db);
-  transaction.Commit();
-  return id;
+  const std::int64_t Id = sqlite3_last_insert_rowid(Db);
+  Transaction.Commit();
+  return Id;
 }
 
 std::vector<TJournalRecord> TJournal::Query(const TJournalQuery &Q) {
-  std::string where;
-  const auto add = [&](const char *Condition) {
-    where += (where.empty() ? " WHERE " : " AND ") + std::string(Condition);
+  std::string Where;
+  const auto Add = [&](const char *Condition) {
+    Where += (Where.empty() ? " WHERE " : " AND ") + std::string(Condition);
   };
   if (Q.SerialNumber)
-    add("serial_number = ?1");
+    Add("serial_number = ?1");
   if (Q.Since)
-    add("time_utc_ms >= ?2");
+    Add("time_utc_ms >= ?2");
   if (Q.Until)
-    add("time_utc_ms < ?3");
-  const std::string columns =
+    Add("time_utc_ms < ?3");
+  const std::string Columns =
       std::string(kFixedColumns) + SettingsColumns("before_") + SettingsColumns("after_");
   // The last Limit records, oldest first.
-  std::string sql = "SELECT " + columns + " FROM records" + where + " ORDER BY id";
+  std::string Sql = "SELECT " + Columns + " FROM records" + Where + " ORDER BY id";
   if (Q.Limit > 0)
-    sql = "SELECT * FROM (SELECT " + columns + " FROM records" + where +
+    Sql = "SELECT * FROM (SELECT " + Columns + " FROM records" + Where +
           " ORDER BY id DESC LIMIT ?4) ORDER BY id";
-  TStatement s(Db, sql);
+  TStatement s(Db, Sql);
   if (Q.SerialNumber)
     s.Text(1, *Q.SerialNumber);
   if (Q.Since)
@@ -395,26 +395,26 @@ std::vector<TJournalRecord> TJournal::Query(const TJournalQuery &Q) {
     s.Integer(3, UtcMs(*Q.Until));
   if (Q.Limit > 0)
     s.Integer(4, static_cast<std::int64_t>(Q.Limit));
-  std::vector<TJournalRecord> records;
+  std::vector<TJournalRecord> Records;
   while (s.Step("the journal cannot be read")) {
     TJournalRecord r;
     r.Id = s.IntegerAt(0);
     r.Time = s.TextAt(1);
     r.When = TClock::time_point(std::chrono::milliseconds(s.IntegerAt(2)));
-    int at = 3;
-    for (std::string *text : {&r.SerialNumber, &r.Manufacturer, &r.Product, &r.Firmware, &r.Program,
+    int At = 3;
+    for (std::string *Text : {&r.SerialNumber, &r.Manufacturer, &r.Product, &r.Firmware, &r.Program,
                               &r.ProgramVersion, &r.UserName, &r.HostName})
-      *text = s.TextAt(at++);
+      *Text = s.TextAt(At++);
     // A name a newer program wrote and this one does not know reads as the nearest it has.
-    r.Operation = JournalOperationFrom(s.TextAt(at++)).value_or(TJournalOperation::WriteTag);
-    r.Verdict = JournalVerdictFrom(s.TextAt(at++)).value_or(TJournalVerdict::Failed);
-    r.Message = s.TextAt(at++);
-    r.ParameterFile = s.TextAt(at++);
-    r.Before = SettingsAt(s, at);
-    r.After = SettingsAt(s, at + kSettingsCount);
-    records.push_back(std::move(r));
+    r.Operation = JournalOperationFrom(s.TextAt(At++)).value_or(TJournalOperation::WriteTag);
+    r.Verdict = JournalVerdictFrom(s.TextAt(At++)).value_or(TJournalVerdict::Failed);
+    r.Message = s.TextAt(At++);
+    r.ParameterFile = s.TextAt(At++);
+    r.Before = SettingsAt(s, At);
+    r.After = SettingsAt(s, At + kSettingsCount);
+    Records.push_back(std::move(r));
   }
-  return records;
+  return Records;
 }
 
 TJournalCheck TJournal::Verify() {
@@ -422,15 +422,15 @@ TJournalCheck TJournal::Verify() {
 }
 
 TJournalCheck VerifyJournalAt(const std::string &Path) {
-  sqlite3 *db = nullptr;
+  sqlite3 *Db = nullptr;
   try {
-    db = OpenDb(Path, false);
+    Db = OpenDb(Path, false);
   } catch (const EJournal &e) {
     return {false, e.what()};
   }
-  TJournalCheck check = Check(db, Path);
-  sqlite3_close_v2(db);
-  return check;
+  TJournalCheck Result = Check(Db, Path);
+  sqlite3_close_v2(Db);
+  return Result;
 }
 
 } // namespace zol

@@ -15,14 +15,14 @@ namespace {
 
 /// The user's home: HOME, else the password database's.
 std::string Home() {
-  if (const char *home = std::getenv("HOME"); home && *home)
-    return home;
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd *found = nullptr;
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-      found->pw_dir)
-    return found->pw_dir;
+  if (const char *Home = std::getenv("HOME"); Home && *Home)
+    return Home;
+  std::vector<char> Buffer(16384);
+  passwd Entry{};
+  passwd *Found = nullptr;
+  if (::getpwuid_r(::getuid(), &Entry, Buffer.data(), Buffer.size(), &Found) == 0 && Found &&
+      Found->pw_dir)
+    return Found->pw_dir;
   return {};
 }
 
@@ -30,57 +30,57 @@ std::string Home() {
 
 std::string SystemJournalPath() {
   // XDG: a relative XDG_DATA_HOME is to be ignored.
-  if (const char *data = std::getenv("XDG_DATA_HOME"); data && data[0] == '/')
-    return std::string(data) + "/zolcfg/journal.sqlite";
-  const std::string home = Home();
-  if (home.empty())
+  if (const char *Data = std::getenv("XDG_DATA_HOME"); Data && Data[0] == '/')
+    return std::string(Data) + "/zolcfg/journal.sqlite";
+  const std::string Folder = Home();
+  if (Folder.empty())
     return {};
-  return home + "/.local/share/zolcfg/journal.sqlite";
+  return Folder + "/.local/share/zolcfg/journal.sqlite";
 }
 
 std::string MakeFoldersFor(const std::string &FilePath) {
-  const std::size_t slash = FilePath.rfind('/');
-  if (slash == std::string::npos || slash == 0)
+  const std::size_t Slash = FilePath.rfind('/');
+  if (Slash == std::string::npos || Slash == 0)
     return {};
-  const std::string folder = FilePath.substr(0, slash);
+  const std::string Folder = FilePath.substr(0, Slash);
   // Each folder from the top: those made here are the owner's alone.
-  for (std::size_t at = 1; at <= folder.size(); ++at) {
-    if (at < folder.size() && folder[at] != '/')
+  for (std::size_t At = 1; At <= Folder.size(); ++At) {
+    if (At < Folder.size() && Folder[At] != '/')
       continue;
-    const std::string part = folder.substr(0, at);
-    if (::mkdir(part.c_str(), 0700) == 0 || errno == EEXIST) {
-      struct stat info {};
-      if (::stat(part.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-        return part + " is not a folder";
+    const std::string Part = Folder.substr(0, At);
+    if (::mkdir(Part.c_str(), 0700) == 0 || errno == EEXIST) {
+      struct stat Info {};
+      if (::stat(Part.c_str(), &Info) != 0 || !S_ISDIR(Info.st_mode))
+        return Part + " is not a folder";
       continue;
     }
-    return "cannot make the folder " + part + ": " + std::strerror(errno);
+    return "cannot make the folder " + Part + ": " + std::strerror(errno);
   }
   return {};
 }
 
 bool PathExists(const std::string &Path) {
-  struct stat info {};
-  return ::lstat(Path.c_str(), &info) == 0;
+  struct stat Info {};
+  return ::lstat(Path.c_str(), &Info) == 0;
 }
 
 std::string SystemUserName() {
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd *found = nullptr;
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-      found->pw_name)
-    return found->pw_name;
-  if (const char *user = std::getenv("USER"))
-    return user;
+  std::vector<char> Buffer(16384);
+  passwd Entry{};
+  passwd *Found = nullptr;
+  if (::getpwuid_r(::getuid(), &Entry, Buffer.data(), Buffer.size(), &Found) == 0 && Found &&
+      Found->pw_name)
+    return Found->pw_name;
+  if (const char *User = std::getenv("USER"))
+    return User;
   return {};
 }
 
 std::string SystemHostName() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0)
+  char Name[256] = {};
+  if (::gethostname(Name, sizeof Name - 1) != 0)
     return {};
-  return name;
+  return Name;
 }
 
 } // namespace zol

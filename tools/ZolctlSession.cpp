@@ -213,7 +213,7 @@ std::vector<std::string> TSession::SerialsWithin(const std::optional<std::string
     {
       std::unique_lock Lock(EventsMutex);
       EventsChanged.wait_for(Lock, std::chrono::milliseconds(20),
-                             [this] { return Interrupted.load() != 0; });
+                             [] { return Interrupted.load() != 0; });
     }
     if (const int Status = Interrupted.load())
       throw EInterrupted{Status};
