@@ -13,9 +13,9 @@ namespace zol {
 
 TAboutBox *AboutBox = nullptr;
 
-const QString TAboutBox::CreditLine = QStringLiteral("Par l'équipe ZOLCFG");
+const QString TAboutBox::kCreditLine = QStringLiteral("Par l'équipe ZOLCFG");
 
-TAboutBox::TAboutBox(QWidget *parent) : QDialog(parent), ui(std::make_unique<Ui::TAboutBox>()) {
+TAboutBox::TAboutBox(QWidget *Parent) : QDialog(Parent), ui(std::make_unique<Ui::TAboutBox>()) {
   InitPictures();
   ui->setupUi(this);
   Panel1 = ui->Panel1;
@@ -44,10 +44,10 @@ TAboutBox::TAboutBox(QWidget *parent) : QDialog(parent), ui(std::make_unique<Ui:
 
 TAboutBox::~TAboutBox() = default;
 
-void TAboutBox::showEvent(QShowEvent *event) {
-  if (!event->spontaneous())
+void TAboutBox::showEvent(QShowEvent *Event) {
+  if (!Event->spontaneous())
     FormShow();
-  QDialog::showEvent(event);
+  QDialog::showEvent(Event);
 }
 
 void TAboutBox::FormShow() {
@@ -58,7 +58,7 @@ void TAboutBox::ShowSystem(const TSystemVersion &Running) {
   setWindowTitle(QStringLiteral("A propos de ..."));
   ProductName->setText(QStringLiteral("ZOLCFG - Français"));
   Version->setText(QStringLiteral("Version : 1.04"));
-  Programmeur->setText(CreditLine);
+  Programmeur->setText(kCreditLine);
   Systeme->setText(SystemText(Running, Systeme->text()));
   VersionWin->setText(VersionText(Running));
 }

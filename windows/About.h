@@ -21,7 +21,7 @@ class TAboutBox : public QDialog {
   Q_OBJECT
 
 public:
-  explicit TAboutBox(QWidget *parent = nullptr);
+  explicit TAboutBox(QWidget *Parent = nullptr);
   ~TAboutBox() override;
 
   QFrame *Panel1;
@@ -43,10 +43,10 @@ public:
   /// "Version n° : major.minor.build service-pack": the low 16 bits of the build number.
   static QString VersionText(const TSystemVersion &Running);
   /// The programmer credit line.
-  static const QString CreditLine;
+  static const QString kCreditLine;
 
 protected:
-  void showEvent(QShowEvent *event) override;
+  void showEvent(QShowEvent *Event) override;
 
 private:
   std::unique_ptr<Ui::TAboutBox> ui;

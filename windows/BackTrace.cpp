@@ -23,8 +23,8 @@ constexpr int kLastIndex = TBackTraceForm::kRecords - 1;
 
 } // namespace
 
-TBackTraceForm::TBackTraceForm(TCustomZOL *Device, QWidget *parent)
-    : QDialog(parent), ui(std::make_unique<Ui::TBackTraceForm>()), Device(Device) {
+TBackTraceForm::TBackTraceForm(TCustomZOL *Device, QWidget *Parent)
+    : QDialog(Parent), ui(std::make_unique<Ui::TBackTraceForm>()), Device(Device) {
   ui->setupUi(this);
   StGrOP = ui->StGrOP;
   ProgressBar1 = ui->ProgressBar1;
@@ -72,11 +72,11 @@ TBackTraceForm::TBackTraceForm(TCustomZOL *Device, QWidget *parent)
 
 TBackTraceForm::~TBackTraceForm() = default;
 
-void TBackTraceForm::showEvent(QShowEvent *event) {
+void TBackTraceForm::showEvent(QShowEvent *Event) {
   // Un-minimising also shows the window; only a real showing empties the list and reads again.
-  if (!event->spontaneous())
+  if (!Event->spontaneous())
     FormShow();
-  QDialog::showEvent(event);
+  QDialog::showEvent(Event);
 }
 
 void TBackTraceForm::SetCell(int Row, int Column, const QString &Text) {

@@ -28,7 +28,7 @@ public:
   /// Device: the device component that reads the history (the main window's); none (nullptr)
   /// reads nothing unless RequestHistory is set. It outlives the window. The window starts a read
   /// at once.
-  explicit TBackTraceForm(TCustomZOL *Device, QWidget *parent = nullptr);
+  explicit TBackTraceForm(TCustomZOL *Device, QWidget *Parent = nullptr);
   ~TBackTraceForm() override;
 
   /// Records the instrument can hold, and so rows of the list.
@@ -60,7 +60,7 @@ public:
   void ReceiveWROP(const TWROP &Record);
 
 protected:
-  void showEvent(QShowEvent *event) override;
+  void showEvent(QShowEvent *Event) override;
 
 private:
   void StartRead();

@@ -10,7 +10,7 @@ namespace zol {
 
 TErrorForm *ErrorForm = nullptr;
 
-TErrorForm::TErrorForm(QWidget *parent) : QDialog(parent), ui(std::make_unique<Ui::TErrorForm>()) {
+TErrorForm::TErrorForm(QWidget *Parent) : QDialog(Parent), ui(std::make_unique<Ui::TErrorForm>()) {
   InitPictures();
   ui->setupUi(this);
   Image2 = ui->Image2;

@@ -19,7 +19,7 @@ class TErrorForm : public QDialog {
   Q_OBJECT
 
 public:
-  explicit TErrorForm(QWidget *parent = nullptr);
+  explicit TErrorForm(QWidget *Parent = nullptr);
   ~TErrorForm() override;
 
   QLabel *Image2;

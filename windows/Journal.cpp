@@ -193,7 +193,7 @@ void ShowJournalNote(QWidget *Owner, const QString &Note) {
 
 // ---- The keeper --------------------------------------------------------------------------------
 
-TJournalKeeper::TJournalKeeper(TZOL &ZOL, QObject *parent) : QObject(parent), ZOL(ZOL) {
+TJournalKeeper::TJournalKeeper(TZOL &ZOL, QObject *Parent) : QObject(Parent), ZOL(ZOL) {
   AnswerTimer.setSingleShot(true);
   AnswerTimer.setInterval(kAnswerMs);
   SettleTimer.setSingleShot(true);
@@ -378,8 +378,8 @@ bool WriteWhole(const QString &Path, const QByteArray &Data, QString &Reason) {
 
 } // namespace
 
-TJournalForm::TJournalForm(TZOL &ZOL, TJournalKeeper &Keeper, QWidget *parent)
-    : QWidget(parent, Qt::Window), ZOL(ZOL), Keeper(Keeper) {
+TJournalForm::TJournalForm(TZOL &ZOL, TJournalKeeper &Keeper, QWidget *Parent)
+    : QWidget(Parent, Qt::Window), ZOL(ZOL), Keeper(Keeper) {
   setWindowTitle(Tr("Journal", "Journal"));
   LbSerial = new QLabel(this);
   Table = new QTableWidget(0, 4, this);
@@ -454,8 +454,8 @@ TJournalForm::TJournalForm(TZOL &ZOL, TJournalKeeper &Keeper, QWidget *parent)
   });
 }
 
-void TJournalForm::showEvent(QShowEvent *event) {
-  QWidget::showEvent(event);
+void TJournalForm::showEvent(QShowEvent *Event) {
+  QWidget::showEvent(Event);
   Refresh();
 }
 

@@ -54,7 +54,7 @@ public:
   /// How long after a reset of the whole instrument its settings are read back.
   static constexpr int kResetSettleMs = 300;
 
-  explicit TJournalKeeper(TZOL &ZOL, QObject *parent = nullptr);
+  explicit TJournalKeeper(TZOL &ZOL, QObject *Parent = nullptr);
   ~TJournalKeeper() override;
 
   /// Records are kept only while enabled (off by default: the program turns it on, unless the
@@ -113,7 +113,7 @@ public:
   static constexpr std::size_t kShownRecords = 500;
   static constexpr std::size_t kSheetRecords = 10;
 
-  TJournalForm(TZOL &ZOL, TJournalKeeper &Keeper, QWidget *parent = nullptr);
+  TJournalForm(TZOL &ZOL, TJournalKeeper &Keeper, QWidget *Parent = nullptr);
 
   /// Lists the records of the instrument connected again.
   void Refresh();
@@ -133,7 +133,7 @@ public:
   QLabel *LbStatus;
 
 protected:
-  void showEvent(QShowEvent *event) override;
+  void showEvent(QShowEvent *Event) override;
 
 private:
   void WriteSheet(const TZOLModel &Snapshot);

@@ -31,7 +31,7 @@ namespace {
 TUiLanguage LanguageInForce = TUiLanguage::French;
 
 /// The windows' own texts that no bilingual caption carries, French then English.
-const char *const FrenchEnglish[][2] = {
+const char *const kFrenchEnglish[][2] = {
     // Main window, its pages and menus.
     {"Configurateur ZOLCFG RW8", "ZOLCFG RW8 configurator"},
     {"Utilitaire de configuration RW8", "RW8 configuration utility"},
@@ -90,7 +90,7 @@ const char *const FrenchEnglish[][2] = {
 const QHash<QString, QString> &EnglishOfFrench() {
   static const QHash<QString, QString> Table = [] {
     QHash<QString, QString> Result;
-    for (const auto &Pair : FrenchEnglish)
+    for (const auto &Pair : kFrenchEnglish)
       Result.insert(QString::fromUtf8(Pair[0]), QString::fromUtf8(Pair[1]));
     return Result;
   }();
@@ -381,7 +381,7 @@ void LocalizeWidgets(QWidget *Window) {
       // Rows arrive while the window is open.
       if (!Table->property("zolLocalized").toBool()) {
         Table->setProperty("zolLocalized", true);
-        QObject::connect(Table, &QTableWidget::itemChanged, Table, [Table](QTableWidgetItem *Item) {
+        QObject::connect(Table, &QTableWidget::itemChanged, Table, [](QTableWidgetItem *Item) {
           const QString Text = Localized(Item->text());
           if (Text != Item->text())
             Item->setText(Text);

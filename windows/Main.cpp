@@ -85,8 +85,8 @@ int RoundHalfEvenToInt(double Value) {
   return static_cast<int>(Rounded);
 }
 
-TMainForm::TMainForm(HidPlatform &Platform, QWidget *parent)
-    : QWidget(parent), ui(std::make_unique<Ui::TMainForm>()) {
+TMainForm::TMainForm(HidPlatform &Platform, QWidget *Parent)
+    : QWidget(Parent), ui(std::make_unique<Ui::TMainForm>()) {
   if (MainForm == nullptr)
     MainForm = this;
   ui->setupUi(this);
@@ -269,16 +269,16 @@ void TMainForm::ApplyPictures() {
 // ---- Window
 // ---------------------------------------------------------------------------------------
 
-void TMainForm::showEvent(QShowEvent *event) {
-  QWidget::showEvent(event);
+void TMainForm::showEvent(QShowEvent *Event) {
+  QWidget::showEvent(Event);
   // Runs before the window is drawn: with several instruments, the selection dialog comes first.
-  if (!event->spontaneous())
+  if (!Event->spontaneous())
     ShowRangeErrors(this, [this] { FormShow(); });
 }
 
-void TMainForm::closeEvent(QCloseEvent *event) {
+void TMainForm::closeEvent(QCloseEvent *Event) {
   FormClose();
-  QWidget::closeEvent(event);
+  QWidget::closeEvent(Event);
 }
 
 void TMainForm::FormShow() {
@@ -372,13 +372,13 @@ bool TMainForm::TabAL1Changing() const {
   return DevicePresent;
 }
 
-bool TMainForm::eventFilter(QObject *Watched, QEvent *event) {
-  if (Watched == ui->Image1 && event->type() == QEvent::MouseButtonDblClick) {
+bool TMainForm::eventFilter(QObject *Watched, QEvent *Event) {
+  if (Watched == ui->Image1 && Event->type() == QEvent::MouseButtonDblClick) {
     ShowRangeErrors(this, [this] { Image1DblClick(); });
     return true;
   }
   if ((Watched == ui->TabAL1->tabBar() || Watched == ui->TabAL1) && !TabAL1Changing()) {
-    switch (event->type()) {
+    switch (Event->type()) {
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonDblClick:
     case QEvent::MouseButtonRelease:
@@ -386,7 +386,7 @@ bool TMainForm::eventFilter(QObject *Watched, QEvent *event) {
       return Watched == ui->TabAL1->tabBar();
     case QEvent::KeyPress: {
       // Ctrl+Tab, Ctrl+PgUp/PgDn on the page control; arrows, Home, End on the tab bar.
-      const auto *Key = static_cast<QKeyEvent *>(event);
+      const auto *Key = static_cast<QKeyEvent *>(Event);
       const bool Ctrl = Key->modifiers() & Qt::ControlModifier;
       switch (Key->key()) {
       case Qt::Key_Tab:
@@ -410,7 +410,7 @@ bool TMainForm::eventFilter(QObject *Watched, QEvent *event) {
       break;
     }
   }
-  return QWidget::eventFilter(Watched, event);
+  return QWidget::eventFilter(Watched, Event);
 }
 
 void TMainForm::TabMesureShow() {

@@ -41,7 +41,7 @@ class TMainForm : public QWidget {
   Q_OBJECT
 
 public:
-  explicit TMainForm(HidPlatform &Platform, QWidget *parent = nullptr);
+  explicit TMainForm(HidPlatform &Platform, QWidget *Parent = nullptr);
   ~TMainForm() override;
 
   /// The device component; the dialogs reach the instrument through it.
@@ -117,9 +117,9 @@ public:
   void ZOLChainFailed(const QString &Message);
 
 protected:
-  void showEvent(QShowEvent *event) override;
-  void closeEvent(QCloseEvent *event) override;
-  bool eventFilter(QObject *Watched, QEvent *event) override;
+  void showEvent(QShowEvent *Event) override;
+  void closeEvent(QCloseEvent *Event) override;
+  bool eventFilter(QObject *Watched, QEvent *Event) override;
 
 private:
   /// Opens an instrument plugged in while none is open, where the system tells of arrivals.

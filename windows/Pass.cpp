@@ -24,7 +24,7 @@ namespace zol {
 
 TPassForm *PassForm = nullptr;
 
-const QString TPassForm::ShowCaption = QStringLiteral("Authentification de l'utilsateur");
+const QString TPassForm::kShowCaption = QStringLiteral("Authentification de l'utilsateur");
 
 namespace {
 
@@ -35,13 +35,13 @@ constexpr int kSerialShown = 16;
 class TStarPasswordStyle final : public QProxyStyle {
 public:
   using QProxyStyle::QProxyStyle;
-  int styleHint(StyleHint hint, const QStyleOption *option, const QWidget *widget,
-                QStyleHintReturn *returnData) const override {
-    if (hint == SH_LineEdit_PasswordCharacter)
+  int styleHint(StyleHint Hint, const QStyleOption *Option, const QWidget *Widget,
+                QStyleHintReturn *ReturnData) const override {
+    if (Hint == SH_LineEdit_PasswordCharacter)
       return '*';
-    if (hint == SH_LineEdit_PasswordMaskDelay)
+    if (Hint == SH_LineEdit_PasswordMaskDelay)
       return 0; // never show the last character typed
-    return QProxyStyle::styleHint(hint, option, widget, returnData);
+    return QProxyStyle::styleHint(Hint, Option, Widget, ReturnData);
   }
 };
 
@@ -82,8 +82,8 @@ void Wipe(QString &Text) {
 
 // ---- TPassForm --------------------------------------------------------------------------------
 
-TPassForm::TPassForm(TCustomZOL *Device, QWidget *parent)
-    : QDialog(parent), ui(std::make_unique<Ui::TPassForm>()), Device(Device) {
+TPassForm::TPassForm(TCustomZOL *Device, QWidget *Parent)
+    : QDialog(Parent), ui(std::make_unique<Ui::TPassForm>()), Device(Device) {
   InitPictures();
   ui->setupUi(this);
   FormLoaded(this);
@@ -139,36 +139,36 @@ TPassForm::TPassForm(TCustomZOL *Device, QWidget *parent)
   connect(BtnLostPW, &QPushButton::clicked, this, &TPassForm::BtnLostPWClick);
   connect(BtnClose, &QPushButton::clicked, this, &TPassForm::BtnCloseClick);
 
-  setWindowTitle(ShowCaption);
+  setWindowTitle(kShowCaption);
   PageControl1->setCurrentIndex(0);
   EdPassWord->setFocus();
 }
 
 TPassForm::~TPassForm() = default;
 
-void TPassForm::showEvent(QShowEvent *event) {
+void TPassForm::showEvent(QShowEvent *Event) {
   // Un-minimising also shows the window; only a real showing resets the dialog.
-  if (!event->spontaneous())
+  if (!Event->spontaneous())
     FormShow();
-  QDialog::showEvent(event);
+  QDialog::showEvent(Event);
 }
 
-bool TPassForm::eventFilter(QObject *watched, QEvent *event) {
-  if (watched == EdPassWord && event->type() == QEvent::KeyPress) {
-    const int Key = static_cast<QKeyEvent *>(event)->key();
+bool TPassForm::eventFilter(QObject *Watched, QEvent *Event) {
+  if (Watched == EdPassWord && Event->type() == QEvent::KeyPress) {
+    const int Key = static_cast<QKeyEvent *>(Event)->key();
     if (Key == Qt::Key_Return || Key == Qt::Key_Enter) {
       // Taken here, so that the key never reaches the dialog's default-button handling.
       BtnUnlockPWClick();
       return true;
     }
   }
-  return QDialog::eventFilter(watched, event);
+  return QDialog::eventFilter(Watched, Event);
 }
 
 void TPassForm::FormShow() {
   PageControl1->setCurrentIndex(0);
-  setWindowTitle(ShowCaption);
-  PageControl1->setPageCaption(0, ShowCaption);
+  setWindowTitle(kShowCaption);
+  PageControl1->setPageCaption(0, kShowCaption);
   PageControl1->setPageCaption(1, QStringLiteral("Changement du mot de passe"));
   PageControl1->setPageCaption(2, QStringLiteral("Perte mot de passe"));
   EdPassWord->setFocus();

@@ -32,12 +32,12 @@ class TPassForm : public QDialog {
 public:
   /// Device: the device component the dialog sends the passwords to (the main window's); none
   /// (nullptr) sends nothing. It outlives the dialog.
-  explicit TPassForm(TCustomZOL *Device, QWidget *parent = nullptr);
+  explicit TPassForm(TCustomZOL *Device, QWidget *Parent = nullptr);
   ~TPassForm() override;
 
   /// Caption of the window and of the first tab at every showing (spelled as the instrument's
   /// users have always seen it).
-  static const QString ShowCaption;
+  static const QString kShowCaption;
 
   TPageControl *PageControl1;
   QWidget *TabSheet1;
@@ -80,8 +80,8 @@ public:
   static QString SerialNumberText(const TZOLModel &Snapshot);
 
 protected:
-  void showEvent(QShowEvent *event) override;
-  bool eventFilter(QObject *watched, QEvent *event) override;
+  void showEvent(QShowEvent *Event) override;
+  bool eventFilter(QObject *Watched, QEvent *Event) override;
 
 private:
   std::unique_ptr<Ui::TPassForm> ui;

@@ -117,10 +117,10 @@ int main(int argc, char **argv) {
   // plugged in later for the selection dialog.
   SimPlatform Platform(1);
   TProgramWindows Windows(Platform);
-  Ui::TMainForm &ui = *MainForm->Form();
+  Ui::TMainForm &Ui = *MainForm->Form();
 
   MainForm->show();
-  Shooter.Expect(WaitFor([&] { return MainForm->DevicePresent && ui.EdTag->isEnabled(); }),
+  Shooter.Expect(WaitFor([&] { return MainForm->DevicePresent && Ui.EdTag->isEnabled(); }),
                  "the connection");
   // A few settings written, so that the pages and the history have something to show.
   TZOLAlarm Alarm;
@@ -138,13 +138,13 @@ int main(int argc, char **argv) {
                          "main-3-alarme2", "main-4-borvane"};
   for (int Page = 0; Page < 5; ++Page) {
     // The maker's tab is hidden from the user: shown only for its picture.
-    ui.TabAL1->setTabVisible(4, Page == 4);
-    ui.TabAL1->setCurrentIndex(Page);
+    Ui.TabAL1->setTabVisible(4, Page == 4);
+    Ui.TabAL1->setCurrentIndex(Page);
     Settle(300);
     Shooter.Shoot(MainForm, QString::fromLatin1(Pages[Page]));
   }
-  ui.TabAL1->setCurrentIndex(0);
-  ui.TabAL1->setTabVisible(4, false);
+  Ui.TabAL1->setCurrentIndex(0);
+  Ui.TabAL1->setTabVisible(4, false);
 
   // The trend after the measurement went through alarm 1's set point and back.
   {
@@ -173,13 +173,13 @@ int main(int argc, char **argv) {
     const QChar Separator = RegionalDecimalSeparator();
     for (float Filter : {2.0f, 1.5f}) {
       const int From = Recorded;
-      ui.EdFilter->setMaskedText(FormatTenths(Filter, Separator));
+      Ui.EdFilter->setMaskedText(FormatTenths(Filter, Separator));
       MainForm->BtnWR_FilterClick();
       Shooter.Expect(!JournalKept() || WaitFor([&] { return Recorded > From; }),
                      "the journal's record");
     }
-    ui.EdAlr2->setMaskedText(QStringLiteral("40"));
-    ui.EdHys2->setMaskedText(QStringLiteral("2"));
+    Ui.EdAlr2->setMaskedText(QStringLiteral("40"));
+    Ui.EdHys2->setMaskedText(QStringLiteral("2"));
     const int From = Recorded;
     MainForm->BtnWR_Alr2Click();
     Shooter.Expect(!JournalKept() || WaitFor([&] { return Recorded > From; }),
@@ -238,7 +238,7 @@ int main(int argc, char **argv) {
     Control.show();
     Control.EdPassword->setText(QStringLiteral("SECRET"));
     Control.LockWith(Control.EdPassword->text());
-    Shooter.Expect(WaitFor([&] { return !ui.BtnWR_TAG->isEnabled(); }), "the lock");
+    Shooter.Expect(WaitFor([&] { return !Ui.BtnWR_TAG->isEnabled(); }), "the lock");
     Shooter.Shoot(&Control, QStringLiteral("demo-control"));
     Shooter.Shoot(MainForm, QStringLiteral("main-locked"));
     Control.LockWith(QString());

@@ -17,8 +17,8 @@ namespace zol {
 
 TSelectForm *SelectForm = nullptr;
 
-TSelectForm::TSelectForm(QWidget *parent)
-    : QDialog(parent), ui(std::make_unique<Ui::TSelectForm>()) {
+TSelectForm::TSelectForm(QWidget *Parent)
+    : QDialog(Parent), ui(std::make_unique<Ui::TSelectForm>()) {
   ui->setupUi(this);
   GrRdSelect = ui->GrRdSelect;
   BtnOK = ui->BtnOK;

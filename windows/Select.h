@@ -25,7 +25,7 @@ class TSelectForm : public QDialog {
   Q_OBJECT
 
 public:
-  explicit TSelectForm(QWidget *parent = nullptr);
+  explicit TSelectForm(QWidget *Parent = nullptr);
   ~TSelectForm() override;
 
   /// Replaces the lines of the radio group and selects line Selected (none when out of range).

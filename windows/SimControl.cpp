@@ -43,8 +43,8 @@ QSpinBox *Spin(int Min, int Max, const QString &Suffix, QWidget *Parent) {
 
 } // namespace
 
-TSimControlForm::TSimControlForm(SimPlatform &Platform, QWidget *parent)
-    : QWidget(parent), FPlatform(Platform) {
+TSimControlForm::TSimControlForm(SimPlatform &Platform, QWidget *Parent)
+    : QWidget(Parent), FPlatform(Platform) {
   setWindowTitle(Tr("Instrument simulé", "Simulated instrument"));
   setAttribute(Qt::WA_QuitOnClose, false);
   auto *Layout = new QVBoxLayout(this);
@@ -98,13 +98,13 @@ TSimControlForm::TSimControlForm(SimPlatform &Platform, QWidget *parent)
   auto *FaultsLayout = new QFormLayout(Faults);
   CkErrorAnswers = Check("Réponses d'erreur", "Error answers", Faults);
   // The ranges of the faults of the same name (sim/Faults.h): shares in percent, the period in ms.
-  const auto range = [Faults](TSimFaultKind Kind, double Scale, const QString &Suffix) {
+  const auto Range = [Faults](TSimFaultKind Kind, double Scale, const QString &Suffix) {
     const TSimFaultInfo &f = SimFaultInfo(Kind);
     return Spin(static_cast<int>(f.Min * Scale), static_cast<int>(f.Max * Scale), Suffix, Faults);
   };
-  SpDropShare = range(TSimFaultKind::Drop, 100, QStringLiteral(" %"));
-  SpCorruptShare = range(TSimFaultKind::Corrupt, 100, QStringLiteral(" %"));
-  SpReportPeriod = range(TSimFaultKind::Slow, 1, QStringLiteral(" ms"));
+  SpDropShare = Range(TSimFaultKind::Drop, 100, QStringLiteral(" %"));
+  SpCorruptShare = Range(TSimFaultKind::Corrupt, 100, QStringLiteral(" %"));
+  SpReportPeriod = Range(TSimFaultKind::Slow, 1, QStringLiteral(" ms"));
   FaultsLayout->addRow(CkErrorAnswers);
   FaultsLayout->addRow(Tr("Commandes perdues", "Commands lost"), SpDropShare);
   FaultsLayout->addRow(Tr("Rapports corrompus", "Reports corrupted"), SpCorruptShare);

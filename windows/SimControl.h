@@ -25,7 +25,7 @@ class TSimControlForm : public QWidget {
   Q_OBJECT
 
 public:
-  explicit TSimControlForm(SimPlatform &Platform, QWidget *parent = nullptr);
+  explicit TSimControlForm(SimPlatform &Platform, QWidget *Parent = nullptr);
   ~TSimControlForm() override;
 
   // The controls, for the tests and the screenshots.

@@ -11,10 +11,10 @@
 
 namespace zol {
 
-const QString TZOL::LoadTitle = QStringLiteral("Charge un fichier paramètres");
-const QString TZOL::SaveTitle = QStringLiteral("sauve un fichier paramètres");
-const QStringList TZOL::FileFilters = {QStringLiteral("Fichiers paramètres (*.ZOL)"),
-                                       QStringLiteral("Tous les fichiers (*.*)")};
+const QString TZOL::kLoadTitle = QStringLiteral("Charge un fichier paramètres");
+const QString TZOL::kSaveTitle = QStringLiteral("sauve un fichier paramètres");
+const QStringList TZOL::kFileFilters = {QStringLiteral("Fichiers paramètres (*.ZOL)"),
+                                        QStringLiteral("Tous les fichiers (*.*)")};
 
 namespace {
 
@@ -39,7 +39,7 @@ void ShowFileFailure(QWidget *Parent, const TParamFileResult &Result) {
 
 } // namespace
 
-TZOL::TZOL(HidPlatform &Platform, QObject *parent) : QObject(parent), TCustomZOL(Platform) {
+TZOL::TZOL(HidPlatform &Platform, QObject *Parent) : QObject(Parent), TCustomZOL(Platform) {
   PaceTimer.setSingleShot(true);
   PaceTimer.setInterval(kStatePaceMs);
   connect(&PaceTimer, &QTimer::timeout, this, [this] { Deliver(true); });
@@ -189,10 +189,10 @@ void TZOL::Emit(const TPosted &Item) {
 }
 
 bool TZOL::LoadParametersDialog(QWidget *Parent) {
-  QFileDialog Dialog(Parent, LoadTitle, QStringLiteral("."));
+  QFileDialog Dialog(Parent, kLoadTitle, QStringLiteral("."));
   Dialog.setAcceptMode(QFileDialog::AcceptOpen);
   Dialog.setFileMode(QFileDialog::ExistingFile);
-  Dialog.setNameFilters(FileFilters);
+  Dialog.setNameFilters(kFileFilters);
   if (Dialog.exec() != QDialog::Accepted || Dialog.selectedFiles().isEmpty())
     return false;
   const std::string Path = QDir::toNativeSeparators(Dialog.selectedFiles().first()).toStdString();
@@ -205,10 +205,10 @@ bool TZOL::LoadParametersDialog(QWidget *Parent) {
 }
 
 bool TZOL::SaveParametersDialog(QWidget *Parent) {
-  QFileDialog Dialog(Parent, SaveTitle, QStringLiteral("."));
+  QFileDialog Dialog(Parent, kSaveTitle, QStringLiteral("."));
   Dialog.setAcceptMode(QFileDialog::AcceptSave);
   Dialog.setFileMode(QFileDialog::AnyFile);
-  Dialog.setNameFilters(FileFilters);
+  Dialog.setNameFilters(kFileFilters);
   Dialog.setDefaultSuffix(QStringLiteral("ZOL"));
   // The overwrite question is the dialog's own (QFileDialog asks unless told not to).
   Dialog.selectFile(ProposedName(Snapshot().Settings.Tag.Get()));

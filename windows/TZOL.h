@@ -32,7 +32,7 @@ class TZOL : public QObject, public TCustomZOL {
   Q_OBJECT
 
 public:
-  explicit TZOL(HidPlatform &Platform, QObject *parent = nullptr);
+  explicit TZOL(HidPlatform &Platform, QObject *Parent = nullptr);
   ~TZOL() override;
 
   /// Asks the user for a parameter file ("Charge un fichier paramètres") and loads it into
@@ -54,10 +54,10 @@ public:
   using TCustomZOL::SaveParameters;
 
   /// Title of both parameter-file dialogs.
-  static const QString LoadTitle;
-  static const QString SaveTitle;
+  static const QString kLoadTitle;
+  static const QString kSaveTitle;
   /// The two filters of both dialogs.
-  static const QStringList FileFilters;
+  static const QStringList kFileFilters;
 
   /// Milliseconds between two state updates of the windows while state answers stream.
   static constexpr int kStatePaceMs = 40;

@@ -45,7 +45,7 @@ TTrendBand BandOfAlarm(const TZOLAlarm &Alarm) {
   return {Alarm.SetPoint, Alarm.Hysteresis, Alarm.ContactNC == 0, Alarm.LedBelow != 0};
 }
 
-TTrendForm::TTrendForm(TZOL &ZOL, QWidget *parent) : QWidget(parent, Qt::Window) {
+TTrendForm::TTrendForm(TZOL &ZOL, QWidget *Parent) : QWidget(Parent, Qt::Window) {
   setWindowTitle(Tr("Tendance", "Trend"));
   // The font of the other windows (a narrow sans serif where "MS Sans Serif" is missing).
   setFont(PixelFont("MS Sans Serif", 11, QFont::SansSerif));

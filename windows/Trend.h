@@ -35,7 +35,7 @@ public:
   static constexpr int kRowMs = 100;
   static constexpr std::size_t kRows = 3'600'000 / kRowMs;
 
-  explicit TTrendForm(TZOL &ZOL, QWidget *parent = nullptr);
+  explicit TTrendForm(TZOL &ZOL, QWidget *Parent = nullptr);
 
   /// Writes the rows of the span shown to Path as CSV, whole or not at all; false with Reason.
   bool ExportCsv(const QString &Path, QString &Reason) const;

@@ -36,9 +36,9 @@ class TApplication final : public QApplication {
 public:
   using QApplication::QApplication;
 
-  bool notify(QObject *receiver, QEvent *event) override {
+  bool notify(QObject *Receiver, QEvent *Event) override {
     try {
-      return QApplication::notify(receiver, event);
+      return QApplication::notify(Receiver, Event);
     } catch (const std::exception &Error) {
       ShowErrorMessage(QApplication::activeWindow(), QString::fromUtf8(Error.what()));
     } catch (...) {
@@ -49,11 +49,11 @@ public:
 };
 
 /// The program's name as started ("zolcfg", "zolcfg-demo"), for its messages.
-std::string ProgramName(int argc, char **argv) {
-  if (argc < 1 || argv == nullptr || argv[0] == nullptr || argv[0][0] == '\0')
+std::string ProgramName(int Argc, char **Argv) {
+  if (Argc < 1 || Argv == nullptr || Argv[0] == nullptr || Argv[0][0] == '\0')
     return "zolcfg";
-  const char *Slash = std::strrchr(argv[0], '/');
-  return Slash != nullptr && Slash[1] != '\0' ? Slash + 1 : argv[0];
+  const char *Slash = std::strrchr(Argv[0], '/');
+  return Slash != nullptr && Slash[1] != '\0' ? Slash + 1 : Argv[0];
 }
 
 } // namespace
@@ -119,16 +119,16 @@ QString ApplicationTitle() {
   return Tr("Utilitaire de configuration RW8", "RW8 configuration utility");
 }
 
-bool MakerRequested(int argc, char **argv) {
-  for (int i = 1; i < argc && argv != nullptr; ++i)
-    if (argv[i] != nullptr && std::strcmp(argv[i], "--maker") == 0)
+bool MakerRequested(int Argc, char **Argv) {
+  for (int i = 1; i < Argc && Argv != nullptr; ++i)
+    if (Argv[i] != nullptr && std::strcmp(Argv[i], "--maker") == 0)
       return true;
   return false;
 }
 
-bool JournalRequested(int argc, char **argv) {
-  for (int i = 1; i < argc && argv != nullptr; ++i)
-    if (argv[i] != nullptr && std::strcmp(argv[i], "--no-journal") == 0)
+bool JournalRequested(int Argc, char **Argv) {
+  for (int i = 1; i < Argc && Argv != nullptr; ++i)
+    if (Argv[i] != nullptr && std::strcmp(Argv[i], "--no-journal") == 0)
       return false;
   const char *Off = std::getenv("ZOLCFG_NO_JOURNAL");
   return Off == nullptr || Off[0] == '\0' || std::strcmp(Off, "0") == 0;
@@ -169,10 +169,10 @@ void BringToFront(QWidget &Window) {
   }
 }
 
-int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockName,
+int RunZOLCFG(int &Argc, char **Argv, HidPlatform &Platform, const char *LockName,
               const QString &TitleSuffix,
               const std::function<std::unique_ptr<QWidget>(QWidget &Main)> &Beside) {
-  const std::string Program = ProgramName(argc, argv);
+  const std::string Program = ProgramName(Argc, Argv);
   // Before anything else: a second copy brings the running one to the front and leaves.
   TSingleInstance Lock(LockName);
   if (!Lock.Notice().empty())
@@ -209,11 +209,11 @@ int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockNam
     return 1;
   }
 
-  const bool Maker = MakerRequested(argc, argv);
-  const bool Journal = JournalRequested(argc, argv);
+  const bool Maker = MakerRequested(Argc, Argv);
+  const bool Journal = JournalRequested(Argc, Argv);
   // The toolkit sees the program's name only.
   static char DefaultName[] = "zolcfg";
-  char *QtArgv[] = {argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : DefaultName,
+  char *QtArgv[] = {Argc > 0 && Argv != nullptr && Argv[0] != nullptr ? Argv[0] : DefaultName,
                     nullptr};
   int QtArgc = 1;
   TApplication App(QtArgc, QtArgv);

@@ -79,7 +79,7 @@ void PrepareApplication();
 /// is the only argument the toolkit sees. Beside, when given, makes a window shown beside the main
 /// window (given it, once shown) and destroyed before the windows go. The language follows the
 /// user's environment. Returns the exit code.
-int RunZOLCFG(int &argc, char **argv, HidPlatform &Platform, const char *LockName,
+int RunZOLCFG(int &Argc, char **Argv, HidPlatform &Platform, const char *LockName,
               const QString &TitleSuffix,
               const std::function<std::unique_ptr<QWidget>(QWidget &Main)> &Beside = {});
 
@@ -90,9 +90,9 @@ void BringToFront(QWidget &Window);
 /// Shows (or hides again) the main window's maker's tab, hidden from the user by default.
 void ShowMakerTab(bool Shown);
 /// Whether the command line asks for the maker's tab (--maker).
-bool MakerRequested(int argc, char **argv);
+bool MakerRequested(int Argc, char **Argv);
 /// Whether the set-up journal is kept: not when the command line says --no-journal, nor when
 /// ZOLCFG_NO_JOURNAL is set to anything but "" or "0".
-bool JournalRequested(int argc, char **argv);
+bool JournalRequested(int Argc, char **Argv);
 
 } // namespace zol

@@ -48,7 +48,7 @@ TEST(AboutBoxTest, LabelsFromTheSystem) {
     EXPECT_EQ(Box.windowTitle(), QStringLiteral("A propos de ..."));
     EXPECT_EQ(Box.ProductName->text(), QStringLiteral("ZOLCFG - Français"));
     EXPECT_EQ(Box.Version->text(), QStringLiteral("Version : 1.04"));
-    EXPECT_EQ(Box.Programmeur->text(), TAboutBox::CreditLine);
+    EXPECT_EQ(Box.Programmeur->text(), TAboutBox::kCreditLine);
   }
 }
 

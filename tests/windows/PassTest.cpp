@@ -42,7 +42,7 @@ protected:
 
 TEST_F(PassFormTest, ControlsAsDescribed) {
   EXPECT_EQ(Form->size(), QSize(242, 281));
-  EXPECT_EQ(Form->windowTitle(), TPassForm::ShowCaption);
+  EXPECT_EQ(Form->windowTitle(), TPassForm::kShowCaption);
   EXPECT_TRUE(Form->windowFlags().testFlag(Qt::Tool));
   struct Place {
     QWidget *Widget;
