@@ -55,9 +55,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
     break;
   case TZolctlCommand::WriteAlarm:
     if (o.Alarm.SetPoint)
-      ToTenths16(*o.Alarm.SetPoint, "set point"); // throws, and so aborts, if it does not fit
+      ToTenths16(*o.Alarm.SetPoint,
+                 TQuantity::SetPoint); // throws, and so aborts, if it does not fit
     if (o.Alarm.Hysteresis)
-      ToTenths16(*o.Alarm.Hysteresis, "hysteresis");
+      ToTenths16(*o.Alarm.Hysteresis, TQuantity::Hysteresis);
     Check(!o.Alarm.Delay || (*o.Alarm.Delay >= 0 && *o.Alarm.Delay <= 25.5f), "delay in range");
     break;
   default:
