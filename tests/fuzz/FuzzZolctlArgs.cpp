@@ -54,9 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *Data, std::size_t Size
     Check(o.TextGiven || o.Text.empty(), "a password only when given");
     break;
   case TZolctlCommand::WriteAlarm:
+    // Throws, and so aborts, if a value does not fit.
     if (o.Alarm.SetPoint)
-      ToTenths16(*o.Alarm.SetPoint,
-                 TQuantity::SetPoint); // throws, and so aborts, if it does not fit
+      ToTenths16(*o.Alarm.SetPoint, TQuantity::SetPoint);
     if (o.Alarm.Hysteresis)
       ToTenths16(*o.Alarm.Hysteresis, TQuantity::Hysteresis);
     Check(!o.Alarm.Delay || (*o.Alarm.Delay >= 0 && *o.Alarm.Delay <= 25.5f), "delay in range");
