@@ -19,6 +19,7 @@
 #include "protocol/SystemFile.h"
 #include "protocol/Utils.h"
 #include "windows/Language.h"
+#include "windows/Look.h"
 #include "windows/Sheet.h"
 #include "windows/TZOL.h"
 
@@ -569,18 +570,9 @@ void TJournalForm::WriteSheet(const TZOLModel &Snapshot) {
 TJournalForm *InstallJournal(TZOL &ZOL, TJournalKeeper &Keeper, QWidget *MeasurePage,
                              QWidget *Owner) {
   auto *Form = new TJournalForm(ZOL, Keeper, Owner);
-  auto *Button = new QPushButton(Tr("Journal", "Journal"), MeasurePage);
-  Button->setObjectName(QStringLiteral("BtnJournal"));
   // Beside the trend's button, left of it, in the same free row.
-  Button->setGeometry(77, 253, 80, 23);
-  Button->setEnabled(false);
-  QObject::connect(&ZOL, &TZOL::Connected, Button, [Button] { Button->setEnabled(true); });
-  QObject::connect(&ZOL, &TZOL::Disconnected, Button, [Button] { Button->setEnabled(false); });
-  QObject::connect(Button, &QPushButton::clicked, Form, [Form] {
-    Form->show();
-    Form->raise();
-    Form->activateWindow();
-  });
+  AddOpeningButton(ZOL, MeasurePage, Form, Tr("Journal", "Journal"), "BtnJournal",
+                   QRect(77, 253, 80, 23));
   return Form;
 }
 

@@ -158,18 +158,9 @@ void TTrendForm::AskExport(const QString &Title, const QString &Name, const QStr
 
 TTrendForm *InstallTrend(TZOL &ZOL, QWidget *MeasurePage, QWidget *Owner) {
   auto *Form = new TTrendForm(ZOL, Owner);
-  auto *Button = new QPushButton(Tr("Tendance", "Trend"), MeasurePage);
-  Button->setObjectName(QStringLiteral("BtnTrend"));
   // Between the second alarm (down to 249) and the damping value (from 280).
-  Button->setGeometry(161, 253, 80, 23);
-  Button->setEnabled(false);
-  QObject::connect(&ZOL, &TZOL::Connected, Button, [Button] { Button->setEnabled(true); });
-  QObject::connect(&ZOL, &TZOL::Disconnected, Button, [Button] { Button->setEnabled(false); });
-  QObject::connect(Button, &QPushButton::clicked, Form, [Form] {
-    Form->show();
-    Form->raise();
-    Form->activateWindow();
-  });
+  AddOpeningButton(ZOL, MeasurePage, Form, Tr("Tendance", "Trend"), "BtnTrend",
+                   QRect(161, 253, 80, 23));
   return Form;
 }
 
